@@ -1,0 +1,61 @@
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "certs/certs.h"
+
+namespace velmor {
+
+char g_szSignData[kSignDataSize];
+char g_szSignFile[kSignFileSize];
+char g_szCN[kSerialBufferSize];
+char g_szCNSubject[kCNSubjectSize];
+char g_szEncryptCN[kSerialBufferSize];
+char g_szDecryptCN[kSerialBufferSize];
+char g_szIssuerCN[kSerialBufferSize];
+
+void ClearModuleBuffers() {
+  std::memset(g_szSignData, 0, sizeof g_szSignData);
+  std::memset(g_szSignFile, 0, sizeof g_szSignFile);
+  std::memset(g_szCN, 0, sizeof g_szCN);
+  std::memset(g_szCNSubject, 0, sizeof g_szCNSubject);
+  std::memset(g_szEncryptCN, 0, sizeof g_szEncryptCN);
+  std::memset(g_szDecryptCN, 0, sizeof g_szDecryptCN);
+  std::memset(g_szIssuerCN, 0, sizeof g_szIssuerCN);
+}
+
+void Trace(const char* /*text*/) {}
+
+CtrlState::~CtrlState() {
+  ReleaseRecipient();
+  ReleaseHandles();
+}
+
+void CtrlState::ReleaseHandles() {
+  if (m_hStore != nullptr) CertCloseStore(m_hStore, CERT_CLOSE_STORE_CHECK_FLAG);
+  if (m_hProv != 0) CryptReleaseContext(m_hProv, 0);
+  if (m_hKeyProv != 0) CryptReleaseContext(m_hKeyProv, 0);
+  if (m_pSignerCert != nullptr) CertFreeCertificateContext(m_pSignerCert);
+  m_hStore = nullptr;
+  m_hProv = 0;
+  m_hKeyProv = 0;
+  m_pSignerCert = nullptr;
+}
+
+void CtrlState::ReleaseRecipient() {
+  if (m_pEncryptCert != nullptr) CertFreeCertificateContext(m_pEncryptCert);
+  m_pEncryptCert = nullptr;
+  std::free(m_pEncryptKeyBlob);
+  m_pEncryptKeyBlob = nullptr;
+  m_cbEncryptKeyBlob = 0;
+}
+
+std::string FormatError(const char* code, DWORD error) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%s %" PRIx32 " %" PRId32, code, error,
+                static_cast<std::int32_t>(error));
+  return text;
+}
+
+}  // namespace velmor

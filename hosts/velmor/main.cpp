@@ -1,0 +1,24 @@
+// velmor: the command-line host. It drives controls the way a page's script engine does, and
+// manages the user's certificate stores.
+#include <CLI/CLI.hpp>
+
+#include "hosts/velmor/commands.h"
+
+int main(int argc, char** argv) {
+  CLI::App app{"velmor: signing and encryption for internet-bank pages"};
+  app.require_subcommand(1);
+  int exitCode = 0;
+  velmor::host::AddCallCommand(app, exitCode);
+  velmor::host::AddCertsCommand(app, exitCode);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    app.exit(e);
+    return 2;  // wrong command-line options
+  }
+  return exitCode;
+}

@@ -1,0 +1,253 @@
+// velmor's layer in place of COM / OLE Automation and the Windows text functions.
+//
+// Only what the control and its hosts use: the base types and result codes, GUIDs, BSTR,
+// the IUnknown / IDispatch / IObjectSafety / IClassFactory interfaces in COM slot order,
+// the VARIANT subset that script hosts pass, the thread's last-error value and the
+// code-page conversions. Names, values and semantics are those of the Windows SDK so that the
+// code above this layer reads as it would on Windows.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// ---- Base types -------------------------------------------------------------------------------
+using BOOL = int;
+using BYTE = std::uint8_t;
+using WORD = std::uint16_t;
+using DWORD = std::uint32_t;
+using LONG = std::int32_t;
+using ULONG = std::uint32_t;
+using INT = int;
+using UINT = unsigned int;
+using HRESULT = std::int32_t;
+using ULONG_PTR = std::uintptr_t;
+using LCID = DWORD;
+using DISPID = LONG;
+using VARTYPE = std::uint16_t;
+using VARIANT_BOOL = std::int16_t;
+// WCHAR is UTF-16: wchar_t is 32 bits on Linux, so it cannot stand in for the Windows type.
+using WCHAR = char16_t;
+using OLECHAR = WCHAR;
+using CHAR = char;
+using LPSTR = char*;
+using LPCSTR = const char*;
+using LPWSTR = WCHAR*;
+using LPCWSTR = const WCHAR*;
+using LPOLESTR = OLECHAR*;
+using LPCOLESTR = const OLECHAR*;
+// A BSTR points at the first character; a 32-bit byte count sits in the 4 bytes before it and a
+// zero character after the last one. A null BSTR is a valid empty text.
+using BSTR = OLECHAR*;
+
+inline constexpr BOOL TRUE = 1;
+inline constexpr BOOL FALSE = 0;
+
+// ---- HRESULTs ---------------------------------------------------------------------------------
+inline constexpr HRESULT MakeHResult(std::uint32_t v) { return static_cast<HRESULT>(v); }
+inline constexpr HRESULT S_OK = 0;
+inline constexpr HRESULT S_FALSE = 1;
+inline constexpr HRESULT E_NOTIMPL = MakeHResult(0x80004001u);
+inline constexpr HRESULT E_NOINTERFACE = MakeHResult(0x80004002u);
+inline constexpr HRESULT E_POINTER = MakeHResult(0x80004003u);
+inline constexpr HRESULT E_FAIL = MakeHResult(0x80004005u);
+inline constexpr HRESULT E_UNEXPECTED = MakeHResult(0x8000FFFFu);
+inline constexpr HRESULT E_OUTOFMEMORY = MakeHResult(0x8007000Eu);
+inline constexpr HRESULT E_INVALIDARG = MakeHResult(0x80070057u);
+inline constexpr HRESULT CLASS_E_NOAGGREGATION = MakeHResult(0x80040110u);
+inline constexpr HRESULT CLASS_E_CLASSNOTAVAILABLE = MakeHResult(0x80040111u);
+inline constexpr HRESULT DISP_E_UNKNOWNINTERFACE = MakeHResult(0x80020001u);
+inline constexpr HRESULT DISP_E_MEMBERNOTFOUND = MakeHResult(0x80020003u);
+inline constexpr HRESULT DISP_E_PARAMNOTFOUND = MakeHResult(0x80020004u);
+inline constexpr HRESULT DISP_E_TYPEMISMATCH = MakeHResult(0x80020005u);
+inline constexpr HRESULT DISP_E_UNKNOWNNAME = MakeHResult(0x80020006u);
+inline constexpr HRESULT DISP_E_BADPARAMCOUNT = MakeHResult(0x8002000Eu);
+inline constexpr HRESULT SELFREG_E_TYPELIB = MakeHResult(0x80040200u);
+inline constexpr HRESULT SELFREG_E_CLASS = MakeHResult(0x80040201u);
+
+inline constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
+inline constexpr bool FAILED(HRESULT hr) { return hr < 0; }
+
+// ---- Win32 error values (GetLastError) --------------------------------------------------------
+inline constexpr DWORD ERROR_SUCCESS = 0;
+inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
+inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
+inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+inline constexpr DWORD ERROR_OUTOFMEMORY = 14;
+inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+inline constexpr DWORD ERROR_MORE_DATA = 234;
+inline constexpr DWORD ERROR_INVALID_FLAGS = 1004;
+inline constexpr DWORD ERROR_NO_UNICODE_TRANSLATION = 1113;
+
+// GetLastError: the calling thread's last-error value, as the failing call left it.
+DWORD GetLastError();
+// SetLastError: sets the calling thread's last-error value.
+void SetLastError(DWORD error);
+
+// ---- GUIDs ------------------------------------------------------------------------------------
+struct GUID {
+  std::uint32_t Data1;
+  std::uint16_t Data2;
+  std::uint16_t Data3;
+  std::uint8_t Data4[8];
+};
+using IID = GUID;
+using CLSID = GUID;
+using REFIID = const IID&;
+using REFCLSID = const CLSID&;
+using REFGUID = const GUID&;
+
+bool IsEqualGUID(REFGUID a, REFGUID b);
+inline bool operator==(const GUID& a, const GUID& b) { return IsEqualGUID(a, b); }
+
+namespace velmor::com {
+// GuidToString: the registry form {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}, upper case.
+std::string GuidToString(REFGUID guid);
+// GuidFromString: parses the registry form (braces required, either case); nullopt otherwise.
+std::optional<GUID> GuidFromString(std::string_view text);
+}  // namespace velmor::com
+
+extern const IID IID_IUnknown;
+extern const IID IID_IDispatch;
+extern const IID IID_IClassFactory;
+extern const IID IID_IObjectSafety;
+extern const IID IID_NULL;
+
+// ---- BSTR -------------------------------------------------------------------------------------
+// SysAllocStringLen: a new BSTR of `len` characters copied from `src` (left uninitialised but
+// terminated when src is null). Returns null when memory is short. The caller owns the result.
+BSTR SysAllocStringLen(const OLECHAR* src, UINT len);
+// SysAllocString: a new BSTR holding the zero-terminated `src`; null for a null src.
+BSTR SysAllocString(const OLECHAR* src);
+// SysFreeString: releases a BSTR; null is allowed.
+void SysFreeString(BSTR bstr);
+// SysStringLen: the character count of a BSTR (its byte count / 2); 0 for null.
+UINT SysStringLen(BSTR bstr);
+// SysStringByteLen: the byte count stored in front of a BSTR; 0 for null.
+UINT SysStringByteLen(BSTR bstr);
+
+// ---- Interfaces -------------------------------------------------------------------------------
+struct ITypeInfo;  // never handed out: GetTypeInfo answers E_NOTIMPL
+
+struct IUnknown {
+  virtual HRESULT QueryInterface(REFIID riid, void** ppv) = 0;
+  virtual ULONG AddRef() = 0;
+  virtual ULONG Release() = 0;
+
+ protected:
+  ~IUnknown() = default;
+};
+
+// ---- VARIANT subset ---------------------------------------------------------------------------
+enum : VARTYPE {
+  VT_EMPTY = 0,
+  VT_NULL = 1,
+  VT_I4 = 3,
+  VT_BSTR = 8,
+  VT_BYREF = 0x4000,
+};
+
+struct VARIANT {
+  VARTYPE vt;
+  WORD wReserved1;
+  WORD wReserved2;
+  WORD wReserved3;
+  union {
+    LONG lVal;
+    BSTR bstrVal;
+    BSTR* pbstrVal;
+  };
+};
+using VARIANTARG = VARIANT;
+
+void VariantInit(VARIANT* v);
+// VariantClear: frees what the variant owns (a BSTR) and makes it VT_EMPTY.
+HRESULT VariantClear(VARIANT* v);
+
+struct DISPPARAMS {
+  VARIANTARG* rgvarg;        // arguments in reverse order, as OLE passes them
+  DISPID* rgdispidNamedArgs;
+  UINT cArgs;
+  UINT cNamedArgs;
+};
+
+struct EXCEPINFO {
+  WORD wCode;
+  WORD wReserved;
+  BSTR bstrSource;
+  BSTR bstrDescription;
+  BSTR bstrHelpFile;
+  DWORD dwHelpContext;
+  void* pvReserved;
+  void* pfnDeferredFillIn;
+  HRESULT scode;
+};
+
+inline constexpr WORD DISPATCH_METHOD = 0x1;
+inline constexpr WORD DISPATCH_PROPERTYGET = 0x2;
+inline constexpr WORD DISPATCH_PROPERTYPUT = 0x4;
+inline constexpr WORD DISPATCH_PROPERTYPUTREF = 0x8;
+inline constexpr DISPID DISPID_UNKNOWN = -1;
+inline constexpr DISPID DISPID_PROPERTYPUT = -3;
+
+struct IDispatch : IUnknown {
+  virtual HRESULT GetTypeInfoCount(UINT* pctinfo) = 0;
+  virtual HRESULT GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) = 0;
+  virtual HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
+                                DISPID* rgDispId) = 0;
+  virtual HRESULT Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags,
+                         DISPPARAMS* pDispParams, VARIANT* pVarResult, EXCEPINFO* pExcepInfo,
+                         UINT* puArgErr) = 0;
+
+ protected:
+  ~IDispatch() = default;
+};
+
+inline constexpr DWORD INTERFACESAFE_FOR_UNTRUSTED_CALLER = 0x1;
+inline constexpr DWORD INTERFACESAFE_FOR_UNTRUSTED_DATA = 0x2;
+
+struct IObjectSafety : IUnknown {
+  virtual HRESULT GetInterfaceSafetyOptions(REFIID riid, DWORD* pdwSupportedOptions,
+                                            DWORD* pdwEnabledOptions) = 0;
+  virtual HRESULT SetInterfaceSafetyOptions(REFIID riid, DWORD dwOptionSetMask,
+                                            DWORD dwEnabledOptions) = 0;
+
+ protected:
+  ~IObjectSafety() = default;
+};
+
+struct IClassFactory : IUnknown {
+  virtual HRESULT CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppv) = 0;
+  virtual HRESULT LockServer(BOOL fLock) = 0;
+
+ protected:
+  ~IClassFactory() = default;
+};
+
+// ---- Code pages -------------------------------------------------------------------------------
+inline constexpr UINT CP_ACP = 0;
+inline constexpr UINT CP_UTF8 = 65001;
+
+// GetACP: the process's ANSI code page. By default it follows the locale's character set
+// (UTF-8 for the C/POSIX locale); velmor::com::SetAnsiCodePage overrides it.
+UINT GetACP();
+
+namespace velmor::com {
+// SetAnsiCodePage: makes `codePage` the process's ANSI code page. Returns false (and changes
+// nothing) when the code page is not supported.
+bool SetAnsiCodePage(UINT codePage);
+// IsCodePageSupported: whether the conversions below accept `codePage`.
+bool IsCodePageSupported(UINT codePage);
+}  // namespace velmor::com
+
+// MultiByteToWideChar / WideCharToMultiByte with the Windows semantics: a length of -1 means the
+// input is zero-terminated and the terminator is converted and counted; an output size of 0
+// asks for the size needed; failure returns 0 with ERROR_INSUFFICIENT_BUFFER,
+// ERROR_INVALID_PARAMETER, ERROR_INVALID_FLAGS or ERROR_NO_UNICODE_TRANSLATION as last error.
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multiByte, int cbMultiByte,
+                        LPWSTR wide, int cchWide);
+int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int cchWide, LPSTR multiByte,
+                        int cbMultiByte, LPCSTR defaultChar, BOOL* usedDefaultChar);

@@ -1,0 +1,336 @@
+// velmor's layer in place of the Windows CryptoAPI (ADVAPI32 and CRYPT32).
+//
+// The same function names, constants, structures, flags and last-error values as the Windows
+// SDK, so that the code above reads as it would on Windows. Behind them: OpenSSL 3 in a library
+// context of our own (default and legacy providers), and one SQLite database per user for the
+// five system stores ("MY", "CA", "Root", "Trust", "TrustedPublisher") and the key containers.
+//
+// Every function reports failure as FALSE, null or 0 with the reason in GetLastError().
+#pragma once
+
+#include "platform/com/com.h"
+
+// ---- Handles and basic types ------------------------------------------------------------------
+using ALG_ID = unsigned int;
+using HCRYPTPROV = ULONG_PTR;
+using HCRYPTPROV_LEGACY = ULONG_PTR;
+using HCRYPTKEY = ULONG_PTR;
+using HCRYPTHASH = ULONG_PTR;
+using HCERTSTORE = void*;
+
+struct CRYPTOAPI_BLOB {
+  DWORD cbData;
+  BYTE* pbData;
+};
+using CRYPT_INTEGER_BLOB = CRYPTOAPI_BLOB;
+using CRYPT_DATA_BLOB = CRYPTOAPI_BLOB;
+using CRYPT_OBJID_BLOB = CRYPTOAPI_BLOB;
+using CERT_NAME_BLOB = CRYPTOAPI_BLOB;
+using PCERT_NAME_BLOB = CERT_NAME_BLOB*;
+
+struct CRYPT_BIT_BLOB {
+  DWORD cbData;
+  BYTE* pbData;
+  DWORD cUnusedBits;
+};
+
+struct CRYPT_ALGORITHM_IDENTIFIER {
+  LPSTR pszObjId;
+  CRYPT_OBJID_BLOB Parameters;
+};
+
+struct CERT_PUBLIC_KEY_INFO {
+  CRYPT_ALGORITHM_IDENTIFIER Algorithm;
+  CRYPT_BIT_BLOB PublicKey;
+};
+using PCERT_PUBLIC_KEY_INFO = CERT_PUBLIC_KEY_INFO*;
+
+struct FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+};
+
+struct CERT_EXTENSION {
+  LPSTR pszObjId;
+  BOOL fCritical;
+  CRYPT_OBJID_BLOB Value;
+};
+using PCERT_EXTENSION = CERT_EXTENSION*;
+
+// CERT_INFO: the decoded certificate. SerialNumber is least significant byte first, as
+// CryptoAPI keeps it; Subject and Issuer are the DER names.
+struct CERT_INFO {
+  DWORD dwVersion;
+  CRYPT_INTEGER_BLOB SerialNumber;
+  CRYPT_ALGORITHM_IDENTIFIER SignatureAlgorithm;
+  CERT_NAME_BLOB Issuer;
+  FILETIME NotBefore;
+  FILETIME NotAfter;
+  CERT_NAME_BLOB Subject;
+  CERT_PUBLIC_KEY_INFO SubjectPublicKeyInfo;
+  CRYPT_BIT_BLOB IssuerUniqueId;
+  CRYPT_BIT_BLOB SubjectUniqueId;
+  DWORD cExtension;
+  PCERT_EXTENSION rgExtension;
+};
+using PCERT_INFO = CERT_INFO*;
+
+struct CERT_CONTEXT {
+  DWORD dwCertEncodingType;
+  BYTE* pbCertEncoded;
+  DWORD cbCertEncoded;
+  PCERT_INFO pCertInfo;
+  HCERTSTORE hCertStore;
+};
+using PCERT_CONTEXT = CERT_CONTEXT*;
+using PCCERT_CONTEXT = const CERT_CONTEXT*;
+
+struct CRL_CONTEXT;
+using PCCRL_CONTEXT = const CRL_CONTEXT*;
+
+struct CRYPT_KEY_PROV_PARAM {
+  DWORD dwParam;
+  BYTE* pbData;
+  DWORD cbData;
+  DWORD dwFlags;
+};
+using PCRYPT_KEY_PROV_PARAM = CRYPT_KEY_PROV_PARAM*;
+
+// CRYPT_KEY_PROV_INFO: where a certificate's private key lives. The names are UTF-16 and point
+// into the same buffer as the record when read with CertGetCertificateContextProperty.
+struct CRYPT_KEY_PROV_INFO {
+  LPWSTR pwszContainerName;
+  LPWSTR pwszProvName;
+  DWORD dwProvType;
+  DWORD dwFlags;
+  DWORD cProvParam;
+  PCRYPT_KEY_PROV_PARAM rgProvParam;
+  DWORD dwKeySpec;
+};
+using PCRYPT_KEY_PROV_INFO = CRYPT_KEY_PROV_INFO*;
+
+struct CRYPT_ATTRIBUTE {
+  LPSTR pszObjId;
+  DWORD cValue;
+  CRYPTOAPI_BLOB* rgValue;
+};
+using PCRYPT_ATTRIBUTE = CRYPT_ATTRIBUTE*;
+
+struct CRYPT_SIGN_MESSAGE_PARA {
+  DWORD cbSize;
+  DWORD dwMsgEncodingType;
+  PCCERT_CONTEXT pSigningCert;
+  CRYPT_ALGORITHM_IDENTIFIER HashAlgorithm;
+  void* pvHashAuxInfo;
+  DWORD cMsgCert;
+  PCCERT_CONTEXT* rgpMsgCert;
+  DWORD cMsgCrl;
+  PCCRL_CONTEXT* rgpMsgCrl;
+  DWORD cAuthAttr;
+  PCRYPT_ATTRIBUTE rgAuthAttr;
+  DWORD cUnauthAttr;
+  PCRYPT_ATTRIBUTE rgUnauthAttr;
+  DWORD dwFlags;
+  DWORD dwInnerContentType;
+};
+using PCRYPT_SIGN_MESSAGE_PARA = CRYPT_SIGN_MESSAGE_PARA*;
+
+using PFN_CRYPT_GET_SIGNER_CERTIFICATE = PCCERT_CONTEXT (*)(void* pvGetArg,
+                                                           DWORD dwCertEncodingType,
+                                                           PCERT_INFO pSignerId,
+                                                           HCERTSTORE hMsgCertStore);
+
+struct CRYPT_VERIFY_MESSAGE_PARA {
+  DWORD cbSize;
+  DWORD dwMsgAndCertEncodingType;
+  HCRYPTPROV_LEGACY hCryptProv;
+  PFN_CRYPT_GET_SIGNER_CERTIFICATE pfnGetSignerCertificate;
+  void* pvGetArg;
+};
+using PCRYPT_VERIFY_MESSAGE_PARA = CRYPT_VERIFY_MESSAGE_PARA*;
+
+// Key blobs, laid out byte for byte as CryptoAPI lays them out (little-endian).
+struct BLOBHEADER {
+  BYTE bType;
+  BYTE bVersion;
+  WORD reserved;
+  ALG_ID aiKeyAlg;
+};
+using PUBLICKEYSTRUC = BLOBHEADER;
+
+struct RSAPUBKEY {
+  DWORD magic;   // 0x31415352 "RSA1" for public keys, 0x32415352 "RSA2" for private keys
+  DWORD bitlen;
+  DWORD pubexp;
+};
+
+// ---- Constants --------------------------------------------------------------------------------
+inline constexpr const char* MS_ENHANCED_PROV_A = "Microsoft Enhanced Cryptographic Provider v1.0";
+inline constexpr DWORD PROV_RSA_FULL = 1;
+
+inline constexpr DWORD CRYPT_VERIFYCONTEXT = 0xF0000000u;
+inline constexpr DWORD CRYPT_NEWKEYSET = 0x8;
+inline constexpr DWORD CRYPT_DELETEKEYSET = 0x10;
+inline constexpr DWORD CRYPT_SILENT = 0x40;
+
+inline constexpr DWORD AT_KEYEXCHANGE = 1;
+inline constexpr DWORD AT_SIGNATURE = 2;
+
+inline constexpr ALG_ID CALG_MD5 = 0x8003;
+inline constexpr ALG_ID CALG_SHA1 = 0x8004;
+inline constexpr ALG_ID CALG_RC4 = 0x6801;
+inline constexpr ALG_ID CALG_RSA_SIGN = 0x2400;
+inline constexpr ALG_ID CALG_RSA_KEYX = 0xA400;
+
+inline constexpr DWORD CRYPT_EXPORTABLE = 0x1;
+inline constexpr DWORD CRYPT_NO_SALT = 0x10;
+
+inline constexpr DWORD SIMPLEBLOB = 0x1;
+inline constexpr DWORD PUBLICKEYBLOB = 0x6;
+inline constexpr DWORD PRIVATEKEYBLOB = 0x7;
+inline constexpr BYTE CUR_BLOB_VERSION = 2;
+
+inline constexpr DWORD X509_ASN_ENCODING = 0x1;
+inline constexpr DWORD PKCS_7_ASN_ENCODING = 0x10000;
+
+inline constexpr DWORD CERT_SIMPLE_NAME_STR = 1;
+inline constexpr DWORD CERT_OID_NAME_STR = 2;
+inline constexpr DWORD CERT_X500_NAME_STR = 3;
+
+inline constexpr DWORD CERT_KEY_PROV_INFO_PROP_ID = 2;
+
+inline constexpr const char* szOID_RSA_MD5 = "1.2.840.113549.2.5";
+inline constexpr const char* szOID_RSA_RSA = "1.2.840.113549.1.1.1";
+
+// CertOpenStore's provider argument is an integer in disguise, as on Windows.
+inline const LPCSTR CERT_STORE_PROV_MEMORY = reinterpret_cast<LPCSTR>(static_cast<ULONG_PTR>(2));
+inline const LPCSTR CERT_STORE_PROV_SYSTEM_W = reinterpret_cast<LPCSTR>(static_cast<ULONG_PTR>(10));
+inline constexpr DWORD CERT_SYSTEM_STORE_CURRENT_USER = 0x00010000;
+inline constexpr DWORD CERT_STORE_NO_CRYPT_RELEASE_FLAG = 0x1;
+inline constexpr DWORD CERT_STORE_READONLY_FLAG = 0x8000;
+inline constexpr DWORD CERT_CLOSE_STORE_FORCE_FLAG = 0x1;
+inline constexpr DWORD CERT_CLOSE_STORE_CHECK_FLAG = 0x2;
+
+inline constexpr DWORD CERT_STORE_ADD_NEW = 1;
+inline constexpr DWORD CERT_STORE_ADD_USE_EXISTING = 2;
+inline constexpr DWORD CERT_STORE_ADD_REPLACE_EXISTING = 3;
+inline constexpr DWORD CERT_STORE_ADD_ALWAYS = 4;
+
+inline constexpr DWORD CERT_STORE_SIGNATURE_FLAG = 0x1;
+inline constexpr DWORD CERT_STORE_TIME_VALIDITY_FLAG = 0x2;
+
+// ---- Last-error values ------------------------------------------------------------------------
+inline constexpr DWORD NTE_BAD_UID = 0x80090001u;
+inline constexpr DWORD NTE_BAD_HASH = 0x80090002u;
+inline constexpr DWORD NTE_BAD_KEY = 0x80090003u;
+inline constexpr DWORD NTE_BAD_LEN = 0x80090004u;
+inline constexpr DWORD NTE_BAD_DATA = 0x80090005u;
+inline constexpr DWORD NTE_BAD_SIGNATURE = 0x80090006u;
+inline constexpr DWORD NTE_BAD_VER = 0x80090007u;
+inline constexpr DWORD NTE_BAD_ALGID = 0x80090008u;
+inline constexpr DWORD NTE_BAD_FLAGS = 0x80090009u;
+inline constexpr DWORD NTE_BAD_TYPE = 0x8009000Au;
+inline constexpr DWORD NTE_BAD_KEY_STATE = 0x8009000Bu;
+inline constexpr DWORD NTE_BAD_HASH_STATE = 0x8009000Cu;
+inline constexpr DWORD NTE_NO_KEY = 0x8009000Du;
+inline constexpr DWORD NTE_NO_MEMORY = 0x8009000Eu;
+inline constexpr DWORD NTE_EXISTS = 0x8009000Fu;
+inline constexpr DWORD NTE_PERM = 0x80090010u;
+inline constexpr DWORD NTE_NOT_FOUND = 0x80090011u;
+inline constexpr DWORD NTE_BAD_PROV_TYPE = 0x80090014u;
+inline constexpr DWORD NTE_BAD_KEYSET = 0x80090016u;
+inline constexpr DWORD NTE_PROV_TYPE_NOT_DEF = 0x80090017u;
+inline constexpr DWORD NTE_KEYSET_NOT_DEF = 0x80090019u;
+inline constexpr DWORD NTE_FAIL = 0x80090020u;
+inline constexpr DWORD CRYPT_E_MSG_ERROR = 0x80091001u;
+inline constexpr DWORD CRYPT_E_UNKNOWN_ALGO = 0x80091002u;
+inline constexpr DWORD CRYPT_E_INVALID_MSG_TYPE = 0x80091004u;
+inline constexpr DWORD CRYPT_E_HASH_VALUE = 0x80091007u;
+inline constexpr DWORD CRYPT_E_SIGNER_NOT_FOUND = 0x8009100Eu;
+inline constexpr DWORD CRYPT_E_NO_SIGNER = 0x8009200Eu;
+inline constexpr DWORD CRYPT_E_NOT_FOUND = 0x80092004u;
+inline constexpr DWORD CRYPT_E_EXISTS = 0x80092005u;
+inline constexpr DWORD CRYPT_E_NO_KEY_PROPERTY = 0x8009200Bu;
+inline constexpr DWORD CRYPT_E_ASN1_ERROR = 0x80093100u;
+inline constexpr DWORD CRYPT_E_ASN1_EOD = 0x80093102u;
+inline constexpr DWORD CRYPT_E_ASN1_CORRUPT = 0x80093103u;
+inline constexpr DWORD CRYPT_E_ASN1_BADTAG = 0x8009310Bu;
+inline constexpr DWORD E_ACCESSDENIED_DW = 0x80070005u;
+
+// ---- Provider contexts ------------------------------------------------------------------------
+BOOL CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR szContainer, LPCSTR szProvider,
+                          DWORD dwProvType, DWORD dwFlags);
+BOOL CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags);
+BOOL CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey);
+
+// ---- Hashes and signatures --------------------------------------------------------------------
+BOOL CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags,
+                     HCRYPTHASH* phHash);
+BOOL CryptHashData(HCRYPTHASH hHash, const BYTE* pbData, DWORD dwDataLen, DWORD dwFlags);
+BOOL CryptDestroyHash(HCRYPTHASH hHash);
+BOOL CryptSignHashA(HCRYPTHASH hHash, DWORD dwKeySpec, LPCSTR szDescription, DWORD dwFlags,
+                    BYTE* pbSignature, DWORD* pdwSigLen);
+BOOL CryptVerifySignatureA(HCRYPTHASH hHash, const BYTE* pbSignature, DWORD dwSigLen,
+                           HCRYPTKEY hPubKey, LPCSTR szDescription, DWORD dwFlags);
+
+// ---- Keys -------------------------------------------------------------------------------------
+BOOL CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* phKey);
+BOOL CryptImportKey(HCRYPTPROV hProv, const BYTE* pbData, DWORD dwDataLen, HCRYPTKEY hPubKey,
+                    DWORD dwFlags, HCRYPTKEY* phKey);
+BOOL CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType, DWORD dwFlags,
+                    BYTE* pbData, DWORD* pdwDataLen);
+BOOL CryptImportPublicKeyInfo(HCRYPTPROV hCryptProv, DWORD dwCertEncodingType,
+                              PCERT_PUBLIC_KEY_INFO pInfo, HCRYPTKEY* phKey);
+BOOL CryptEncrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, BYTE* pbData,
+                  DWORD* pdwDataLen, DWORD dwBufLen);
+BOOL CryptDecrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, BYTE* pbData,
+                  DWORD* pdwDataLen);
+BOOL CryptDestroyKey(HCRYPTKEY hKey);
+BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void* pvParameters,
+                                       HCRYPTPROV* phCryptProv, DWORD* pdwKeySpec,
+                                       BOOL* pfCallerFreeProv);
+
+// ---- Stores and certificates ------------------------------------------------------------------
+HCERTSTORE CertOpenSystemStoreA(HCRYPTPROV_LEGACY hProv, LPCSTR szSubsystemProtocol);
+HCERTSTORE CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEncodingType,
+                         HCRYPTPROV_LEGACY hCryptProv, DWORD dwFlags, const void* pvPara);
+BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags);
+PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pPrevCertContext);
+BOOL CertAddEncodedCertificateToStore(HCERTSTORE hCertStore, DWORD dwCertEncodingType,
+                                      const BYTE* pbCertEncoded, DWORD cbCertEncoded,
+                                      DWORD dwAddDisposition, PCCERT_CONTEXT* ppCertContext);
+BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext);
+PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE* pbCertEncoded,
+                                            DWORD cbCertEncoded);
+PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT pCertContext);
+BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext);
+DWORD CertNameToStrA(DWORD dwCertEncodingType, PCERT_NAME_BLOB pName, DWORD dwStrType, LPSTR psz,
+                     DWORD csz);
+BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId, void* pvData,
+                                       DWORD* pcbData);
+BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId,
+                                       DWORD dwFlags, const void* pvData);
+BOOL CertVerifySubjectCertificateContext(PCCERT_CONTEXT pSubject, PCCERT_CONTEXT pIssuer,
+                                         DWORD* pdwFlags);
+
+// ---- Messages ---------------------------------------------------------------------------------
+BOOL CryptSignMessage(PCRYPT_SIGN_MESSAGE_PARA pSignPara, BOOL fDetachedSignature,
+                      DWORD cToBeSigned, const BYTE* rgpbToBeSigned[], DWORD rgcbToBeSigned[],
+                      BYTE* pbSignedBlob, DWORD* pcbSignedBlob);
+BOOL CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, DWORD dwSignerIndex,
+                                 const BYTE* pbSignedBlob, DWORD cbSignedBlob, BYTE* pbDecoded,
+                                 DWORD* pcbDecoded, PCCERT_CONTEXT* ppSignerCert);
+
+// ---- velmor's own additions -------------------------------------------------------------------
+namespace velmor::crypt {
+
+// The test seam: makes calls of the named platform function fail with `error` as last error,
+// without touching the machine. `arg`, when given, narrows the failure to calls with that
+// argument (a store name such as "CA" for CertOpenStore / CertOpenSystemStoreA). `count` is how
+// many calls fail before the function works again (0: every call until cleared).
+void InjectFailure(const char* function, DWORD error, const char* arg = nullptr,
+                   unsigned count = 0);
+// ClearInjectedFailures: every platform function works again.
+void ClearInjectedFailures();
+
+}  // namespace velmor::crypt
