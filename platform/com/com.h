@@ -9,8 +9,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 // ---- Base types -------------------------------------------------------------------------------
 using BOOL = int;
@@ -62,6 +64,8 @@ inline constexpr HRESULT DISP_E_MEMBERNOTFOUND = MakeHResult(0x80020003u);
 inline constexpr HRESULT DISP_E_PARAMNOTFOUND = MakeHResult(0x80020004u);
 inline constexpr HRESULT DISP_E_TYPEMISMATCH = MakeHResult(0x80020005u);
 inline constexpr HRESULT DISP_E_UNKNOWNNAME = MakeHResult(0x80020006u);
+inline constexpr HRESULT DISP_E_BADVARTYPE = MakeHResult(0x80020008u);
+inline constexpr HRESULT DISP_E_NONAMEDARGS = MakeHResult(0x80020007u);
 inline constexpr HRESULT DISP_E_BADPARAMCOUNT = MakeHResult(0x8002000Eu);
 inline constexpr HRESULT SELFREG_E_TYPELIB = MakeHResult(0x80040200u);
 inline constexpr HRESULT SELFREG_E_CLASS = MakeHResult(0x80040201u);
@@ -128,6 +132,14 @@ void SysFreeString(BSTR bstr);
 UINT SysStringLen(BSTR bstr);
 // SysStringByteLen: the byte count stored in front of a BSTR; 0 for null.
 UINT SysStringByteLen(BSTR bstr);
+
+namespace velmor::com {
+struct BstrDeleter {
+  void operator()(OLECHAR* bstr) const { SysFreeString(bstr); }
+};
+// UniqueBstr: one owner for a BSTR (released with SysFreeString).
+using UniqueBstr = std::unique_ptr<OLECHAR, BstrDeleter>;
+}  // namespace velmor::com
 
 // ---- Interfaces -------------------------------------------------------------------------------
 struct ITypeInfo;  // never handed out: GetTypeInfo answers E_NOTIMPL
@@ -231,16 +243,26 @@ struct IClassFactory : IUnknown {
 inline constexpr UINT CP_ACP = 0;
 inline constexpr UINT CP_UTF8 = 65001;
 
+// Conversion flags. MB_ERR_INVALID_CHARS / WC_ERR_INVALID_CHARS make an invalid sequence fail
+// the call (ERROR_NO_UNICODE_TRANSLATION) instead of turning into a replacement character.
+inline constexpr DWORD MB_ERR_INVALID_CHARS = 0x00000008;
+inline constexpr DWORD WC_ERR_INVALID_CHARS = 0x00000080;
+inline constexpr DWORD WC_NO_BEST_FIT_CHARS = 0x00000400;
+
 // GetACP: the process's ANSI code page. By default it follows the locale's character set
 // (UTF-8 for the C/POSIX locale); velmor::com::SetAnsiCodePage overrides it.
 UINT GetACP();
 
 namespace velmor::com {
-// SetAnsiCodePage: makes `codePage` the process's ANSI code page. Returns false (and changes
-// nothing) when the code page is not supported.
+// SetAnsiCodePage: makes `codePage` the process's ANSI code page; CP_ACP (0) goes back to the
+// locale's. Returns false (and changes nothing) when the code page is not supported.
 bool SetAnsiCodePage(UINT codePage);
 // IsCodePageSupported: whether the conversions below accept `codePage`.
 bool IsCodePageSupported(UINT codePage);
+// CodePageFromCharset: the Windows code page for a C library character-set name ("UTF-8",
+// "GBK", "CP1252", ...). The C/POSIX locale's "ANSI_X3.4-1968" and any name we do not know give
+// CP_UTF8: nobody chose those, and UTF-8 loses no character.
+UINT CodePageFromCharset(std::string_view charset);
 }  // namespace velmor::com
 
 // MultiByteToWideChar / WideCharToMultiByte with the Windows semantics: a length of -1 means the
