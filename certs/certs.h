@@ -76,34 +76,85 @@ struct CtrlState {
 std::string FormatError(const char* code, DWORD error);
 
 // ---- Provider context and certificate selection -----------------------------------------------
-// AcquireProviderContext: the enhanced RSA provider on the user's default container, else the
-// container "tarnvikbankkeyset"; 1 on success, 0 with the last attempt's last error.
+// The fall-back key container of the enhanced provider, for a user whose default container can
+// neither be opened nor created.
+inline constexpr const char* kFallbackContainer = "tarnvikbankkeyset";
+
+// AcquireProviderContext: a full context of the enhanced RSA provider, tried in this order: the
+// user's default container, a new default container, the container "tarnvikbankkeyset", a new
+// container of that name. Returns 1 with the context in *phProv (the caller releases it, in
+// practice through ReleaseHandles); on failure returns 0, leaves *phProv zero and keeps the last
+// attempt's error in GetLastError().
 int AcquireProviderContext(HCRYPTPROV* phProv);
 
-// SerialHex: the certificate's serial number, two lower-case digits a byte, most significant
-// byte first.
+// SerialHex: the certificate's serial number as two lower-case digits a byte, most significant
+// byte first, every byte of the encoding kept (a leading zero byte too). Empty for a null
+// certificate. Certificates are named by this text, compared exactly.
 std::string SerialHex(PCCERT_CONTEXT cert);
 
-// getMySignerCert: the first certificate in `store` that passes the organisational-unit rule and
-// whose SerialHex equals g_szCN, or null. The caller owns the result.
+// SignerOuFilter: whether an upper-cased subject text carries "OU=QVA" or "OU=QWB" as its first
+// or second OU component. Only keys that start an attribute count: an "OU=" inside a quoted
+// value of another attribute is not an OU component.
+bool SignerOuFilter(const char* upperSubject);
+
+// getMySignerCert: the first certificate in `store` (the user's "MY" store) that passes
+// SignerOuFilter and whose SerialHex equals g_szCN; null when there is none or g_szCN is empty.
+// The caller owns the result (kept in m_pSignerCert, freed by ReleaseHandles).
 PCCERT_CONTEXT getMySignerCert(HCERTSTORE store);
+
+// FindIssuerCertInStore / FindEncryptCertInStore / FindDecryptCertInStore: the first
+// certificate in `store` whose SerialHex equals g_szIssuerCN / g_szEncryptCN / g_szDecryptCN;
+// null when there is none or the buffer is empty. The caller owns the result.
 PCCERT_CONTEXT FindIssuerCertInStore(HCERTSTORE store);
-PCCERT_CONTEXT FindIssuerCert();
-HCRYPTKEY ImportCertPublicKey(HCRYPTPROV prov, const char* base64Cert);
 PCCERT_CONTEXT FindEncryptCertInStore(HCERTSTORE store);
-HCRYPTKEY GetEncryptPublicKey(HCRYPTPROV prov, const CtrlState& state);
 PCCERT_CONTEXT FindDecryptCertInStore(HCERTSTORE store);
+
+// FindIssuerCert: the IssuerCN certificate from the user's "CA", "Root" or "Trust" store, in
+// that order. A store that cannot be opened ends the search. Null when not found; the caller
+// frees the result with CertFreeCertificateContext.
+PCCERT_CONTEXT FindIssuerCert();
+
+// ImportCertPublicKey: the public key of a Base64 DER certificate, imported into `prov`. Returns
+// 0 when the text is not Base64, the bytes are not a certificate or the import fails; the
+// caller destroys the key with CryptDestroyKey.
+HCRYPTKEY ImportCertPublicKey(HCRYPTPROV prov, const char* base64Cert);
+
+// GetEncryptPublicKey: the recipient's RSA public key in `prov`, from the first source the last
+// EncryptCN assignment left: the "PK:" key blob, else the certificate, else the g_szEncryptCN
+// certificate from "CA", "TrustedPublisher", "Root" or "Trust" (never "MY"). Returns 0 when the
+// chosen source gives no key or a store cannot be opened; the caller destroys the key.
+HCRYPTKEY GetEncryptPublicKey(HCRYPTPROV prov, const CtrlState& state);
+
+// AcquireDecryptKey: a provider context holding the private key of the DecryptCN certificate in
+// the user's "MY" store (opened on `prov`). Returns 0 when the store cannot be opened, the
+// certificate is not there or its key cannot be had; the caller releases the context with
+// CryptReleaseContext(handle, 0) and finds the key in it with CryptGetUserKey.
 HCRYPTPROV AcquireDecryptKey(HCRYPTPROV prov);
 
 // ---- Properties and methods -------------------------------------------------------------------
-void SetEncryptCN(CtrlState& state, const char* value);  // value null: the argument is absent
+// SetEncryptCN / SetDecryptCN / SetIssuerCN: the property setters; `value` null means the
+// argument is absent. Silent: a value they refuse leaves the stored one as it was.
+// SetEncryptCN first releases the recipient material of `state`.
+void SetEncryptCN(CtrlState& state, const char* value);
 void SetDecryptCN(CtrlState& state, const char* value);
 void SetIssuerCN(CtrlState& state, const char* value);
+// GetEncryptCN / GetDecryptCN / GetIssuerCN: the stored text, as set; they never fail.
 std::string GetEncryptCN(CtrlState& state);
 std::string GetDecryptCN(CtrlState& state);
 std::string GetIssuerCN(CtrlState& state);
 
+// EnumSignerCerts: the worker behind getCertList. With `out` null, stores in *size the length of
+// the list text of `store` with its terminator. With `out` given, writes the list text into it,
+// never more than *size bytes: an entry that does not fit is left out.
+void EnumSignerCerts(HCERTSTORE store, char* out, DWORD* size);
+
+// getProviderName: the name of the provider holding the key of the certificate that g_szCN
+// names, or "E:0001 %x %d", "E:0002", "E:0003", "E:0004", "E:0005". The working handles of
+// `state` are zero again when it returns.
 std::string getProviderName(CtrlState& state);
+// getCertList: "CN=<name>,<SerialHex>;" for every signing certificate in "MY", in store order
+// (empty when there is none), or "E:0001 %x %d", "E:0002". The working handles are zero again
+// when it returns.
 std::string getCertList(CtrlState& state);
 
 }  // namespace velmor
