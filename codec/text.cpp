@@ -1,0 +1,71 @@
+// Conversions between the ANSI code page, UTF-8 and automation strings, and the two helpers
+// that work on components of certificate names.
+#include <cstring>
+#include <vector>
+
+#include "codec/codec.h"
+
+namespace velmor {
+
+char* AnsiToUtf8(const char* text) {
+  if (text == nullptr) return nullptr;
+  const int units = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+  if (units <= 0) return nullptr;
+  std::unique_ptr<WCHAR, FreeDeleter> wide(
+      static_cast<WCHAR*>(std::malloc(static_cast<std::size_t>(units) * sizeof(WCHAR))));
+  if (!wide) return nullptr;
+  if (MultiByteToWideChar(CP_ACP, 0, text, -1, wide.get(), units) != units) return nullptr;
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.get(), units, nullptr, 0, nullptr,
+                                        nullptr);
+  if (bytes <= 0) return nullptr;
+  // The converted text already ends in its terminator; one more zero byte follows it.
+  const std::size_t size = static_cast<std::size_t>(bytes) + 1;
+  auto* utf8 = static_cast<char*>(std::calloc(size, 1));
+  if (utf8 == nullptr) return nullptr;
+  if (WideCharToMultiByte(CP_UTF8, 0, wide.get(), units, utf8, bytes, nullptr, nullptr) !=
+      bytes) {
+    std::free(utf8);
+    return nullptr;
+  }
+  return utf8;
+}
+
+BSTR AnsiToBstr(const char* text) {
+  if (text == nullptr) return nullptr;
+  const int count = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+  // A failed measurement gives 0: allocating count - 1 characters then would ask for ~4 billion.
+  if (count <= 0) return nullptr;
+  const auto chars = static_cast<UINT>(count - 1);
+  com::UniqueBstr bstr(SysAllocStringLen(nullptr, chars));
+  if (!bstr) return nullptr;
+  if (chars != 0) {
+    // Converting all but the terminator: the BSTR's own terminator is already in place.
+    const std::size_t len = std::strlen(text);
+    if (MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(len), bstr.get(),
+                            static_cast<int>(chars)) != static_cast<int>(chars)) {
+      return nullptr;
+    }
+  }
+  return bstr.release();
+}
+
+void CopyUntilComma(char* dst, int maxChars, const char* src) {
+  if (dst == nullptr) return;
+  int copied = 0;
+  if (src != nullptr) {
+    while (copied < maxChars && src[copied] != '\0' && src[copied] != ',') {
+      dst[copied] = src[copied];
+      ++copied;
+    }
+  }
+  dst[copied] = '\0';
+}
+
+void UpperCaseAscii(char* text) {
+  if (text == nullptr) return;
+  for (int i = 0; i < 1024 && text[i] != '\0'; ++i) {
+    if (text[i] >= 'a' && text[i] <= 'z') text[i] = static_cast<char>(text[i] - 'a' + 'A');
+  }
+}
+
+}  // namespace velmor
