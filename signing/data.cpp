@@ -1,0 +1,254 @@
+// The SignData and CN properties: the text to sign with its block layout, and the naming of the
+// signer certificate.
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <string_view>
+
+#include "codec/codec.h"
+#include "signing/signer.h"
+#include "signing/signing.h"
+
+namespace velmor {
+namespace {
+
+constexpr std::string_view kSeparator = "~!~";
+constexpr std::size_t kBlock = 64;
+// A CN value of this many characters or more is a Base64 certificate, not a CNText.
+constexpr std::size_t kCertificateFormLength = 256;
+// Lengths in a CNText must stay below these, so that each part fits its buffer.
+constexpr int kSubjectLimit = 80;
+constexpr int kSerialLimit = 40;
+// The subject name written from a certificate is cut to this many bytes, terminator included.
+constexpr DWORD kSubjectNameSize = 1024;
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// ReadLengthField: the number in the two characters of `text` at `pos`, read as a signed
+// decimal the way the page writes it (blanks first, one sign, then digits up to the first
+// non-digit; no digits is 0). Characters past the end of the text are not part of the field.
+int ReadLengthField(std::string_view text, std::size_t pos) {
+  if (pos >= text.size()) return 0;
+  const std::string_view field = text.substr(pos, 2);
+  std::size_t i = 0;
+  while (i < field.size() && IsBlank(field[i])) ++i;
+  bool negative = false;
+  if (i < field.size() && (field[i] == '+' || field[i] == '-')) {
+    negative = field[i] == '-';
+    ++i;
+  }
+  int value = 0;
+  for (; i < field.size() && field[i] >= '0' && field[i] <= '9'; ++i) {
+    value = value * 10 + (field[i] - '0');
+  }
+  return negative ? -value : value;
+}
+
+// StoreCNText: splits a CNText into g_szCNSubject and g_szCN (both cleared by the caller).
+// Returns whether the value was taken, i.e. whether the control counts as modified.
+//
+// A length that is negative or too large refuses the value, and so does a serial shorter than
+// its length announces: a cut serial could name another certificate. A subject that ends early
+// is taken as far as it goes, since it only ever comes back through the CN getter.
+bool StoreCNText(std::string_view text) {
+  const int subjectLen = ReadLengthField(text, 0);
+  if (subjectLen < 0 || subjectLen >= kSubjectLimit) return false;
+  const std::size_t subjectStart = 2;
+  const std::size_t subjectAvailable = text.size() > subjectStart ? text.size() - subjectStart : 0;
+  const std::size_t subjectTaken = std::min(static_cast<std::size_t>(subjectLen), subjectAvailable);
+  std::memcpy(g_szCNSubject, text.data() + subjectStart, subjectTaken);
+
+  const std::size_t serialField = subjectStart + static_cast<std::size_t>(subjectLen);
+  const int serialLen = ReadLengthField(text, serialField);
+  if (serialLen < 0 || serialLen >= kSerialLimit) return false;
+  const std::size_t serialStart = serialField + 2;
+  const std::size_t serialAvailable = text.size() > serialStart ? text.size() - serialStart : 0;
+  const auto serialCount = static_cast<std::size_t>(serialLen);
+  if (serialCount > serialAvailable) return false;
+
+  std::memset(g_szCN, 0, kSerialBufferSize);
+  char* out = g_szCN;
+  // Serial texts are whole bytes: an odd count is missing its leading zero.
+  if (serialCount % 2 == 1) *out++ = '0';
+  std::memcpy(out, text.data() + serialStart, serialCount);
+  return true;
+}
+
+// DecodeWideCNText: a CNText given as Base64 of its UTF-16LE form, in the ANSI code page.
+// nullopt when the value is not Base64 or cannot be converted.
+std::optional<std::string> DecodeWideCNText(const char* value) {
+  BYTE* raw = nullptr;
+  DWORD rawLength = 0;
+  if (Base64Decode(value, &raw, &rawLength) != 0) return std::nullopt;
+  MallocBytes decoded(raw);
+
+  std::u16string wide;
+  for (DWORD i = 0; i + 1 < rawLength; i += 2) {
+    const auto unit = static_cast<char16_t>(decoded.get()[i] | (decoded.get()[i + 1] << 8));
+    if (unit == 0) break;
+    wide.push_back(unit);
+  }
+  decoded.reset();
+  if (wide.empty()) return std::string();
+
+  const int units = static_cast<int>(wide.size());
+  const int needed =
+      WideCharToMultiByte(CP_ACP, 0, wide.data(), units, nullptr, 0, nullptr, nullptr);
+  if (needed <= 0) return std::nullopt;
+  std::string text(static_cast<std::size_t>(needed), '\0');
+  if (WideCharToMultiByte(CP_ACP, 0, wide.data(), units, text.data(), needed, nullptr,
+                          nullptr) <= 0) {
+    return std::nullopt;
+  }
+  // A converted text ends at its first zero byte, as the zero-terminated original would.
+  text.resize(std::strlen(text.c_str()));
+  return text;
+}
+
+// StoreCNFromCertificate: takes the common name and the serial from a Base64 DER certificate.
+// A serial of more than 40 bytes does not fit g_szCN; it is left empty rather than cut, since a
+// cut serial would name a different certificate.
+void StoreCNFromCertificate(const char* value) {
+  BYTE* raw = nullptr;
+  DWORD rawLength = 0;
+  if (Base64Decode(value, &raw, &rawLength) != 0) return;
+  MallocBytes der(raw);
+  signing::UniqueCertContext cert(
+      CertCreateCertificateContext(X509_ASN_ENCODING, der.get(), rawLength));
+  der.reset();
+  if (!cert) return;
+
+  char name[kSubjectNameSize] = {};
+  CertNameToStrA(X509_ASN_ENCODING, &cert->pCertInfo->Subject, CERT_X500_NAME_STR, name,
+                 kSubjectNameSize);
+  name[kSubjectNameSize - 1] = '\0';
+  if (const char* cn = std::strstr(name, "CN="); cn != nullptr) {
+    CopyUntilComma(g_szCNSubject, static_cast<int>(kCNSubjectSize - 1), cn);
+  }
+
+  const std::string serial = SerialHex(cert.get());
+  if (serial.size() < kSerialBufferSize) std::memcpy(g_szCN, serial.data(), serial.size());
+}
+
+}  // namespace
+
+void SetSignData(CtrlState& state, const char* value) {
+  Trace("Enter CVelmorCtrl::SetSignData");
+  std::memset(g_szSignData, 0, kSignDataSize);
+  if (value == nullptr) {
+    Trace("NewValue is null");
+    return;
+  }
+  const std::size_t length = std::strlen(value);
+  if (length == 0) {
+    Trace("NewValue is Empty");
+    return;
+  }
+  if (length >= kSignDataSize) {
+    Trace("NewValue too long");
+    return;
+  }
+
+  const std::string_view text(value, length);
+  const std::size_t separator = text.find(kSeparator);
+  if (separator == std::string_view::npos) {
+    std::memcpy(g_szSignData, value, length);
+  } else {
+    // Pad the part before the first separator so that it and the separator fill whole blocks.
+    const std::size_t remainder = (separator + kSeparator.size()) % kBlock;
+    const std::size_t blanks = remainder == 0 ? 0 : kBlock - remainder;
+    const std::size_t tail = length - separator;
+    if (separator + blanks + tail >= kSignDataSize) {
+      Trace("Too long");
+      return;
+    }
+    std::memcpy(g_szSignData, value, separator);
+    std::memset(g_szSignData + separator, ' ', blanks);
+    std::memcpy(g_szSignData + separator + blanks, value + separator, tail);
+  }
+  state.SetModifiedFlag();
+  Trace("Leave CVelmorCtrl::SetSignData");
+}
+
+std::string GetSignData(CtrlState& state) try {
+  if (g_szSignData[0] == '\0') return "E:0100";
+  signing::HandleRelease release(state);
+  if (std::string error = signing::OpenSigner(state, signing::TraceSteps::kNone);
+      !error.empty()) {
+    return error;
+  }
+  const std::size_t length = std::strlen(g_szSignData);
+  signing::Signature signature;
+  const signing::HashFeeder feed = [length](HCRYPTHASH hash) -> std::string {
+    if (!CryptHashData(hash, reinterpret_cast<const BYTE*>(g_szSignData),
+                       static_cast<DWORD>(length), 0)) {
+      return "E:0093";
+    }
+    return {};
+  };
+  if (std::string error = signing::SignWithSignerKey(state, feed, true, signature);
+      !error.empty()) {
+    return error;
+  }
+  release.Now();
+
+  std::string result;
+  result.reserve(length + 2 * std::size_t{signature.length} + 100);
+  result += "A:";
+  signing::AppendLength(result, length);
+  result.append(g_szSignData, length);
+  signing::AppendLength(result, 2 * std::size_t{signature.length});
+  signing::AppendSignatureHex(result, signature);
+  return result;
+} catch (...) {
+  state.ReleaseHandles();
+  return signing::kNoMemoryForResult;
+}
+
+void SetCN(CtrlState& state, const char* value) try {
+  Trace("CVelmorCtrl::SetCN");
+  std::memset(g_szCNSubject, 0, kCNSubjectSize);
+  std::memset(g_szCN, 0, kSerialBufferSize);
+  if (value == nullptr) {
+    std::memcpy(g_szCNSubject, "NULL", 5);
+    state.SetModifiedFlag();
+    return;
+  }
+  const std::size_t length = std::strlen(value);
+  if (length >= kCertificateFormLength) {
+    StoreCNFromCertificate(value);
+    state.SetModifiedFlag();
+    return;
+  }
+
+  std::string text;
+  if (length >= 5 && std::memcmp(value + 2, "CN=", 3) == 0) {
+    text.assign(value, length);
+  } else {
+    std::optional<std::string> decoded = DecodeWideCNText(value);
+    if (!decoded) return;
+    text = std::move(*decoded);
+  }
+  if (StoreCNText(text)) state.SetModifiedFlag();
+} catch (...) {
+  // Only memory can run out here; the value is then refused as a whole.
+  std::memset(g_szCNSubject, 0, kCNSubjectSize);
+  std::memset(g_szCN, 0, kSerialBufferSize);
+}
+
+std::string GetCN(CtrlState& /*state*/) try {
+  const std::size_t subjectLength = strnlen(g_szCNSubject, kCNSubjectSize - 1);
+  const std::size_t serialLength = strnlen(g_szCN, kSerialBufferSize - 1);
+  if (subjectLength == 0 || serialLength == 0) return {};
+  char text[kCNSubjectSize + kSerialBufferSize + 16];
+  std::snprintf(text, sizeof text, "%02d%.*s%02d%.*s", static_cast<int>(subjectLength),
+                static_cast<int>(subjectLength), g_szCNSubject, static_cast<int>(serialLength),
+                static_cast<int>(serialLength), g_szCN);
+  return text;
+} catch (...) {
+  return {};
+}
+
+}  // namespace velmor

@@ -1,0 +1,104 @@
+// The Signature property, PKCS7Data and SignCert: the raw signature of the SignData text, the
+// same text as a PKCS #7 signed message, and the signer certificate itself.
+#include <cstring>
+
+#include "codec/codec.h"
+#include "signing/signer.h"
+#include "signing/signing.h"
+
+namespace velmor {
+
+std::string GetSignature(CtrlState& state) try {
+  signing::HandleRelease release(state);
+  if (std::string error = signing::OpenSigner(state, signing::TraceSteps::kNone);
+      !error.empty()) {
+    return error;
+  }
+  // An empty text is signed too: the signature of the MD5 of zero bytes.
+  const std::size_t length = std::strlen(g_szSignData);
+  const signing::HashFeeder feed = [length](HCRYPTHASH hash) -> std::string {
+    if (!CryptHashData(hash, reinterpret_cast<const BYTE*>(g_szSignData),
+                       static_cast<DWORD>(length), 0)) {
+      return "E:0093";
+    }
+    return {};
+  };
+  signing::Signature signature;
+  if (std::string error = signing::SignWithSignerKey(state, feed, false, signature);
+      !error.empty()) {
+    return error;
+  }
+  release.Now();
+
+  std::string result;
+  result.reserve(2 * std::size_t{signature.length} + 100);
+  result += "L:";
+  signing::AppendLength(result, 2 * std::size_t{signature.length});
+  signing::AppendSignatureHex(result, signature);
+  return result;
+} catch (...) {
+  state.ReleaseHandles();
+  return signing::kNoMemoryForResult;
+}
+
+void SetSignature(CtrlState& state, const char* /*value*/) { state.SetModifiedFlag(); }
+
+std::string PKCS7Data(CtrlState& state) try {
+  signing::HandleRelease release(state);
+  if (std::string error = signing::OpenSigner(state, signing::TraceSteps::kStoreAndSigner);
+      !error.empty()) {
+    return error;
+  }
+
+  // MD5, no authenticated attributes (so no signing time), and the signer certificate as the
+  // only certificate carried; the content travels inside the message.
+  char md5[] = "1.2.840.113549.2.5";
+  CRYPT_SIGN_MESSAGE_PARA para{};
+  para.cbSize = sizeof para;
+  para.dwMsgEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+  para.pSigningCert = state.m_pSignerCert;
+  para.HashAlgorithm.pszObjId = md5;
+  para.cMsgCert = 1;
+  para.rgpMsgCert = &state.m_pSignerCert;
+
+  const BYTE* items[1] = {reinterpret_cast<const BYTE*>(g_szSignData)};
+  DWORD itemSizes[1] = {static_cast<DWORD>(std::strlen(g_szSignData))};
+  DWORD size = 0;
+  if (!CryptSignMessage(&para, FALSE, 1, items, itemSizes, nullptr, &size) || size == 0) {
+    return "E:0004";
+  }
+  signing::MallocBytes message(static_cast<BYTE*>(std::calloc(size, 1)));
+  if (!message) return "E:0005";
+  if (!CryptSignMessage(&para, FALSE, 1, items, itemSizes, message.get(), &size)) {
+    return "E:0006";
+  }
+  Trace("signmessage");
+
+  MallocChars text(Base64Encode(message.get(), static_cast<int>(size)));
+  message.reset();
+  if (!text) return signing::kNoMemoryForResult;
+  std::string result(text.get());
+  return result;
+} catch (...) {
+  state.ReleaseHandles();
+  return signing::kNoMemoryForResult;
+}
+
+std::string SignCert(CtrlState& state) try {
+  signing::HandleRelease release(state);
+  if (std::string error = signing::OpenSigner(state, signing::TraceSteps::kStore);
+      !error.empty()) {
+    return error;
+  }
+  // The private key is never touched: the certificate is public.
+  MallocChars text(Base64Encode(state.m_pSignerCert->pbCertEncoded,
+                                        static_cast<int>(state.m_pSignerCert->cbCertEncoded)));
+  if (!text) return signing::kNoMemoryForResult;
+  std::string result(text.get());
+  return result;
+} catch (...) {
+  state.ReleaseHandles();
+  return signing::kNoMemoryForResult;
+}
+
+}  // namespace velmor

@@ -1,0 +1,123 @@
+#include "signing/signer.h"
+
+#include <cstring>
+#include <optional>
+
+namespace velmor::signing {
+namespace {
+
+// NameToAnsi: a key-provider name (UTF-16) in the ANSI code page. The buffer is sized by asking
+// the conversion first: a fixed "two bytes a character" guess is too small for code pages that
+// write a character with three bytes, and a cut name would open the wrong container.
+// Returns nullopt with the conversion's last error when the name cannot be converted.
+std::optional<std::string> NameToAnsi(LPCWSTR name) {
+  const int needed = WideCharToMultiByte(CP_ACP, 0, name, -1, nullptr, 0, nullptr, nullptr);
+  if (needed <= 0) return std::nullopt;
+  std::string text(static_cast<std::size_t>(needed), '\0');
+  if (WideCharToMultiByte(CP_ACP, 0, name, -1, text.data(), needed, nullptr, nullptr) <= 0) {
+    return std::nullopt;
+  }
+  text.resize(std::strlen(text.c_str()));
+  return text;
+}
+
+}  // namespace
+
+std::string OpenSigner(CtrlState& state, TraceSteps trace) {
+  if (AcquireProviderContext(&state.m_hProv) == 0) {
+    const DWORD error = GetLastError();
+    // Nothing should be held here, but a half-filled field must not outlive the call.
+    state.ReleaseHandles();
+    return FormatError("E:0001", error);
+  }
+  state.m_hStore = CertOpenSystemStoreA(state.m_hProv, "MY");
+  if (state.m_hStore == nullptr) {
+    state.ReleaseHandles();
+    return "E:0002";
+  }
+  if (trace != TraceSteps::kNone) Trace("open store");
+  state.m_pSignerCert = getMySignerCert(state.m_hStore);
+  if (state.m_pSignerCert == nullptr) {
+    state.ReleaseHandles();
+    return "E:0003";
+  }
+  if (trace == TraceSteps::kStoreAndSigner) Trace("getMySignerCert");
+  return {};
+}
+
+std::string SignWithSignerKey(CtrlState& state, const HashFeeder& feed, bool traceContainer,
+                              Signature& signature) {
+  DWORD infoSize = 0;
+  if (!CertGetCertificateContextProperty(state.m_pSignerCert, CERT_KEY_PROV_INFO_PROP_ID,
+                                         nullptr, &infoSize)) {
+    return "E:0099";
+  }
+  // The record is followed by the strings its pointers point at; anything shorter than the
+  // record itself cannot be one.
+  if (infoSize < sizeof(CRYPT_KEY_PROV_INFO)) return "E:0099";
+  MallocBytes infoBuffer(static_cast<BYTE*>(std::malloc(infoSize)));
+  if (!infoBuffer) return "E:0100";
+  if (!CertGetCertificateContextProperty(state.m_pSignerCert, CERT_KEY_PROV_INFO_PROP_ID,
+                                         infoBuffer.get(), &infoSize)) {
+    return "E:0099";
+  }
+  const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(infoBuffer.get());
+
+  std::optional<std::string> container;
+  std::optional<std::string> provider;
+  if (info->pwszContainerName != nullptr) {
+    container = NameToAnsi(info->pwszContainerName);
+    if (!container) return FormatError("E:0090", GetLastError());
+  }
+  if (info->pwszProvName != nullptr) {
+    provider = NameToAnsi(info->pwszProvName);
+    if (!provider) return FormatError("E:0090", GetLastError());
+  }
+  if (traceContainer) Trace(container ? container->c_str() : nullptr);
+
+  if (!CryptAcquireContextA(&state.m_hKeyProv, container ? container->c_str() : nullptr,
+                            provider ? provider->c_str() : nullptr, PROV_RSA_FULL, 0)) {
+    const DWORD error = GetLastError();
+    state.m_hKeyProv = 0;
+    return FormatError("E:0090", error);
+  }
+
+  HCRYPTHASH rawHash = 0;
+  if (!CryptCreateHash(state.m_hKeyProv, CALG_MD5, 0, 0, &rawHash)) {
+    return FormatError("E:0092", GetLastError());
+  }
+  UniqueHash hash{HashHandle(rawHash)};
+
+  if (std::string fed = feed(rawHash); !fed.empty()) return fed;
+
+  DWORD length = 0;
+  if (!CryptSignHashA(rawHash, info->dwKeySpec, nullptr, 0, nullptr, &length) || length == 0) {
+    return "E:0004";
+  }
+  MallocBytes bytes(static_cast<BYTE*>(std::calloc(length, 1)));
+  if (!bytes) return "E:0005";
+  if (!CryptSignHashA(rawHash, info->dwKeySpec, nullptr, 0, bytes.get(), &length)) {
+    return "E:0006";
+  }
+  signature.bytes = std::move(bytes);
+  signature.length = length;
+  return {};
+}
+
+void AppendSignatureHex(std::string& out, const Signature& signature) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  const BYTE* bytes = signature.bytes.get();
+  for (DWORD i = signature.length; i > 0; --i) {
+    const BYTE b = bytes[i - 1];
+    out.push_back(kDigits[b >> 4]);
+    out.push_back(kDigits[b & 0x0F]);
+  }
+}
+
+void AppendLength(std::string& out, std::size_t value) {
+  char digits[24];
+  std::snprintf(digits, sizeof digits, "%08zu", value);
+  out += digits;
+}
+
+}  // namespace velmor::signing

@@ -1,0 +1,105 @@
+// Internal to signing/: the steps every signing operation shares — opening the signer
+// certificate, opening its key's own container, hashing with MD5 and signing — and the owners
+// of the handles and buffers they use.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "certs/certs.h"
+#include "codec/codec.h"
+
+namespace velmor::signing {
+
+// ---- Owners -----------------------------------------------------------------------------------
+// Buffers from malloc (the key-provider record, the signature, the encoded message) are held in
+// the codec's MallocBytes / MallocChars.
+using velmor::MallocBytes;
+using velmor::MallocChars;
+
+struct CertContextDeleter {
+  void operator()(PCCERT_CONTEXT cert) const { CertFreeCertificateContext(cert); }
+};
+using UniqueCertContext = std::unique_ptr<const CERT_CONTEXT, CertContextDeleter>;
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
+
+// A hash handle is an integer, so it travels inside a small nullable wrapper that unique_ptr
+// can hold as its pointer type.
+struct HashHandle {
+  HCRYPTHASH value = 0;
+  HashHandle() = default;
+  HashHandle(std::nullptr_t) {}  // NOLINT: unique_ptr needs the implicit null conversion
+  explicit HashHandle(HCRYPTHASH h) : value(h) {}
+  explicit operator bool() const { return value != 0; }
+  friend bool operator==(HashHandle a, HashHandle b) { return a.value == b.value; }
+  friend bool operator==(HashHandle a, std::nullptr_t) { return a.value == 0; }
+};
+struct HashDestroyer {
+  using pointer = HashHandle;
+  void operator()(HashHandle h) const { CryptDestroyHash(h.value); }
+};
+using UniqueHash = std::unique_ptr<HashHandle, HashDestroyer>;
+
+// HandleRelease: empties the control's four working handles when the operation's scope ends,
+// whichever way it ends. Declared before any hash so that the hash goes first.
+class HandleRelease {
+ public:
+  explicit HandleRelease(CtrlState& state) : state_(state) {}
+  ~HandleRelease() { state_.ReleaseHandles(); }
+  HandleRelease(const HandleRelease&) = delete;
+  HandleRelease& operator=(const HandleRelease&) = delete;
+  void Now() { state_.ReleaseHandles(); }
+
+ private:
+  CtrlState& state_;
+};
+
+// ---- Shared steps -----------------------------------------------------------------------------
+// Which progress texts an operation passes to the trace sink while it opens the signer.
+enum class TraceSteps { kNone, kStore, kStoreAndSigner };
+
+// OpenSigner: acquires the control's provider context, opens "MY" and selects the signer
+// certificate into the working handles. Returns an empty text on success, otherwise the whole
+// error result ("E:0001 %x %d", "E:0002", "E:0003"); on failure the handles are already empty.
+// `trace` says whether "open store" and "getMySignerCert" go to the trace sink.
+std::string OpenSigner(CtrlState& state, TraceSteps trace);
+
+// Feeds the bytes to be signed into an MD5 hash. Returns an empty text when every byte went in,
+// otherwise the error result of the operation ("E:0093" when CryptHashData failed).
+using HashFeeder = std::function<std::string(HCRYPTHASH hash)>;
+
+// Signature: a raw signature as the provider returned it (least significant byte first).
+struct Signature {
+  MallocBytes bytes;
+  DWORD length = 0;
+};
+
+// SignWithSignerKey: with the signer certificate in state.m_pSignerCert, reads its key-provider
+// property, opens the key's own container into state.m_hKeyProv, hashes with MD5 what `feed`
+// gives and signs the hash. Returns an empty text and fills `signature` on success; otherwise
+// the error result ("E:0099", "E:0100", "E:0090 %x %d", "E:0092 %x %d", "E:0004", "E:0005",
+// "E:0006" or whatever `feed` answered). The hash is destroyed before this returns; the caller
+// still owns the working handles and releases them. `traceContainer` passes the container name
+// to the trace sink.
+std::string SignWithSignerKey(CtrlState& state, const HashFeeder& feed, bool traceContainer,
+                              Signature& signature);
+
+// AppendSignatureHex: appends the signature from its last byte to its first, two upper-case
+// hexadecimal digits a byte, so that the text reads most significant byte first.
+void AppendSignatureHex(std::string& out, const Signature& signature);
+
+// AppendLength: appends `value` as eight decimal digits with leading zeros ("%08d").
+void AppendLength(std::string& out, std::size_t value);
+
+// kNoMemoryForResult: the answer when the result text itself cannot be allocated. It fits the
+// short-string buffer, so returning it allocates nothing.
+inline constexpr const char* kNoMemoryForResult = "E:0005";
+
+}  // namespace velmor::signing
