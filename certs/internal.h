@@ -1,0 +1,73 @@
+// Private to certs/: owners for the platform handles the searches open and free, and the
+// subject-text helpers shared by the signer search and the certificate list.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string_view>
+
+#include "certs/certs.h"
+
+namespace velmor::certs_internal {
+
+// One owner type per handle kind.
+struct StoreCloser {
+  void operator()(void* store) const { CertCloseStore(store, CERT_CLOSE_STORE_CHECK_FLAG); }
+};
+using UniqueStore = std::unique_ptr<void, StoreCloser>;
+
+struct CertFreer {
+  void operator()(const CERT_CONTEXT* cert) const { CertFreeCertificateContext(cert); }
+};
+using UniqueCert = std::unique_ptr<const CERT_CONTEXT, CertFreer>;
+
+// StoreWalker: enumerates a store the way CertEnumCertificatesInStore wants it (each call
+// releases the previous context). The context it stands on is freed when the walker goes away,
+// unless Take() handed it to the caller.
+class StoreWalker {
+ public:
+  explicit StoreWalker(HCERTSTORE store) : store_(store) {}
+  ~StoreWalker() {
+    if (current_ != nullptr) CertFreeCertificateContext(current_);
+  }
+  StoreWalker(const StoreWalker&) = delete;
+  StoreWalker& operator=(const StoreWalker&) = delete;
+
+  // Next: the following certificate (borrowed), or null at the end.
+  PCCERT_CONTEXT Next() {
+    current_ = CertEnumCertificatesInStore(store_, current_);
+    return current_;
+  }
+  // Take: hands the current certificate to the caller and ends the walk.
+  PCCERT_CONTEXT Take() {
+    PCCERT_CONTEXT cert = current_;
+    current_ = nullptr;
+    return cert;
+  }
+
+ private:
+  HCERTSTORE store_;
+  PCCERT_CONTEXT current_ = nullptr;
+};
+
+// The subject text is written into a buffer of this size, as CertNameToStrA produces it.
+inline constexpr std::size_t kSubjectTextSize = 2048;
+// Name components are cut to at most this many characters.
+inline constexpr std::size_t kComponentChars = 512;
+
+// SubjectText: the certificate's subject in the X.500 string form, always terminated; empty
+// when the platform cannot write it.
+void SubjectText(PCCERT_CONTEXT cert, char (&text)[kSubjectTextSize]);
+
+// FindKey: the first `key` ("CN=", "OU=") in `text` that starts an attribute, that is one that
+// stands outside a quoted value; null when there is none. `text` must start outside quotes.
+const char* FindKey(const char* text, std::string_view key);
+
+// BufferText: the text of a module-wide 81-byte buffer, never reading past its end.
+std::string_view BufferText(const char (&buffer)[kSerialBufferSize]);
+
+// DecodeCertificate: the certificate in a Base64 DER text, or null when the text is not Base64
+// or the bytes are not a certificate. The caller owns the result.
+UniqueCert DecodeCertificate(const char* base64);
+
+}  // namespace velmor::certs_internal

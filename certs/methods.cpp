@@ -1,0 +1,123 @@
+// The getProviderName and getCertList methods.
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "certs/certs.h"
+#include "certs/internal.h"
+#include "codec/codec.h"
+
+namespace velmor {
+namespace {
+using namespace certs_internal;
+
+// HandleRelease: empties the control's working handles when the operation returns, on every
+// path after the provider context was acquired.
+class HandleRelease {
+ public:
+  explicit HandleRelease(CtrlState& state) : state_(state) {}
+  ~HandleRelease() { state_.ReleaseHandles(); }
+  HandleRelease(const HandleRelease&) = delete;
+  HandleRelease& operator=(const HandleRelease&) = delete;
+
+ private:
+  CtrlState& state_;
+};
+
+// ProviderNameAnsi: the UTF-16 provider name in the ANSI code page. The size is asked for
+// first: in a multi-byte code page one UTF-16 unit can need more than two bytes.
+std::string ProviderNameAnsi(const WCHAR* name) {
+  if (name == nullptr) return {};
+  const int size = WideCharToMultiByte(CP_ACP, 0, name, -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return {};
+  std::string text(static_cast<std::size_t>(size), '\0');
+  if (WideCharToMultiByte(CP_ACP, 0, name, -1, text.data(), size, nullptr, nullptr) <= 0) {
+    return {};
+  }
+  text.resize(std::strlen(text.c_str()));
+  return text;
+}
+
+}  // namespace
+
+std::string getProviderName(CtrlState& state) {
+  if (!AcquireProviderContext(&state.m_hProv)) return FormatError("E:0001", GetLastError());
+  HandleRelease release(state);
+  state.m_hStore = CertOpenSystemStoreA(state.m_hProv, "MY");
+  if (state.m_hStore == nullptr) return "E:0002";
+  state.m_pSignerCert = getMySignerCert(state.m_hStore);
+  if (state.m_pSignerCert == nullptr) return "E:0003";
+
+  DWORD size = 0;
+  if (!CertGetCertificateContextProperty(state.m_pSignerCert, CERT_KEY_PROV_INFO_PROP_ID,
+                                         nullptr, &size)) {
+    return "E:0004";
+  }
+  // A record shorter than its fixed part cannot be read.
+  if (size < sizeof(CRYPT_KEY_PROV_INFO)) return "E:0004";
+  MallocBytes info(static_cast<BYTE*>(std::malloc(size)));
+  if (!info) return "E:0005";
+  if (!CertGetCertificateContextProperty(state.m_pSignerCert, CERT_KEY_PROV_INFO_PROP_ID,
+                                         info.get(), &size)) {
+    return "E:0004";
+  }
+  const auto* provInfo = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(info.get());
+  return ProviderNameAnsi(provInfo->pwszProvName);
+}
+
+void EnumSignerCerts(HCERTSTORE store, char* out, DWORD* size) {
+  std::size_t used = 0;
+  if (out != nullptr) {
+    if (*size > 0) out[0] = '\0';
+  } else {
+    *size = 1;  // the terminator
+  }
+  StoreWalker walk(store);
+  while (PCCERT_CONTEXT cert = walk.Next()) {
+    char subject[kSubjectTextSize];
+    SubjectText(cert, subject);
+    // The common name keeps its case: it is cut before the subject is upper-cased. A subject
+    // without one gives an empty name part.
+    char commonName[kComponentChars + 1] = "";
+    if (const char* cn = FindKey(subject, "CN=")) CopyUntilComma(commonName, kComponentChars, cn);
+    UpperCaseAscii(subject);
+    if (!SignerOuFilter(subject)) continue;
+
+    const std::string serial = SerialHex(cert);
+    const std::size_t nameLength = std::strlen(commonName);
+    const std::size_t entryLength = nameLength + serial.size() + 2;  // "," and ";"
+    if (out == nullptr) {
+      // Saturate rather than wrap: a list that cannot be counted cannot be filled either.
+      const std::size_t room = std::numeric_limits<DWORD>::max() - *size;
+      *size = entryLength > room ? std::numeric_limits<DWORD>::max()
+                                 : *size + static_cast<DWORD>(entryLength);
+    } else if (used + entryLength < *size) {
+      // The store may have changed since it was counted: an entry that no longer fits is left
+      // out instead of running past the buffer.
+      char* at = out + used;
+      std::memcpy(at, commonName, nameLength);
+      at += nameLength;
+      *at++ = ',';
+      std::memcpy(at, serial.data(), serial.size());
+      at += serial.size();
+      *at++ = ';';
+      *at = '\0';
+      used += entryLength;
+    }
+  }
+}
+
+std::string getCertList(CtrlState& state) {
+  if (!AcquireProviderContext(&state.m_hProv)) return FormatError("E:0001", GetLastError());
+  HandleRelease release(state);
+  state.m_hStore = CertOpenSystemStoreA(state.m_hProv, "MY");
+  if (state.m_hStore == nullptr) return "E:0002";
+  DWORD count = 0;
+  EnumSignerCerts(state.m_hStore, nullptr, &count);
+  std::string list(count, '\0');
+  EnumSignerCerts(state.m_hStore, list.data(), &count);
+  list.resize(std::strlen(list.c_str()));
+  return list;
+}
+
+}  // namespace velmor

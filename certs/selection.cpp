@@ -1,0 +1,185 @@
+// Finding certificates by their serial text, the signer's organisational-unit rule, and the
+// public and private keys that encryption, decryption and verification need.
+#include <cstring>
+
+#include "certs/certs.h"
+#include "certs/internal.h"
+#include "codec/codec.h"
+
+namespace velmor {
+namespace certs_internal {
+
+void SubjectText(PCCERT_CONTEXT cert, char (&text)[kSubjectTextSize]) {
+  text[0] = '\0';
+  CertNameToStrA(X509_ASN_ENCODING, &cert->pCertInfo->Subject, CERT_X500_NAME_STR, text,
+                 static_cast<DWORD>(kSubjectTextSize));
+  text[kSubjectTextSize - 1] = '\0';
+}
+
+const char* FindKey(const char* text, std::string_view key) {
+  // Values holding a comma, "=", a quote and the like are written in double quotes (an inner
+  // quote doubled, which toggles twice); outside quotes "XX=" can only be an attribute key.
+  bool quoted = false;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p == '"') {
+      quoted = !quoted;
+    } else if (!quoted && std::strncmp(p, key.data(), key.size()) == 0) {
+      return p;
+    }
+  }
+  return nullptr;
+}
+
+std::string_view BufferText(const char (&buffer)[kSerialBufferSize]) {
+  return {buffer, strnlen(buffer, kSerialBufferSize)};
+}
+
+UniqueCert DecodeCertificate(const char* base64) {
+  BYTE* raw = nullptr;
+  DWORD length = 0;
+  if (Base64Decode(base64, &raw, &length) != 0) return nullptr;
+  MallocBytes bytes(raw);
+  return UniqueCert(CertCreateCertificateContext(X509_ASN_ENCODING, bytes.get(), length));
+}
+
+}  // namespace certs_internal
+
+namespace {
+using namespace certs_internal;
+
+// FindBySerial: the first certificate of `store` whose SerialHex equals `wanted`. An empty
+// buffer names no certificate.
+PCCERT_CONTEXT FindBySerial(HCERTSTORE store, std::string_view wanted) {
+  if (wanted.empty()) return nullptr;
+  StoreWalker walk(store);
+  while (PCCERT_CONTEXT cert = walk.Next()) {
+    if (SerialHex(cert) == wanted) return walk.Take();
+  }
+  return nullptr;
+}
+
+bool IsSignerOu(const char* component) {
+  char cut[kComponentChars + 1];
+  CopyUntilComma(cut, kComponentChars, component);
+  return std::strcmp(cut, "OU=QVA") == 0 || std::strcmp(cut, "OU=QWB") == 0;
+}
+
+// OpenUserStore: one of the current user's system stores other than "MY", with `prov` as its
+// provider (0: none), or null.
+UniqueStore OpenUserStore(const WCHAR* name, HCRYPTPROV prov) {
+  return UniqueStore(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, prov,
+                                   CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_NO_CRYPT_RELEASE_FLAG,
+                                   name));
+}
+
+HCRYPTKEY ImportPublicKey(HCRYPTPROV prov, PCCERT_CONTEXT cert) {
+  HCRYPTKEY key = 0;
+  if (!CryptImportPublicKeyInfo(prov, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                                &cert->pCertInfo->SubjectPublicKeyInfo, &key)) {
+    return 0;
+  }
+  return key;
+}
+
+}  // namespace
+
+std::string SerialHex(PCCERT_CONTEXT cert) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  if (cert == nullptr || cert->pCertInfo == nullptr) return hex;
+  const CRYPT_INTEGER_BLOB& serial = cert->pCertInfo->SerialNumber;
+  hex.reserve(std::size_t{serial.cbData} * 2);
+  // The blob is least significant byte first; the text reads most significant first.
+  for (DWORD i = serial.cbData; i > 0; --i) {
+    const BYTE b = serial.pbData[i - 1];
+    hex.push_back(kDigits[b >> 4]);
+    hex.push_back(kDigits[b & 0xF]);
+  }
+  return hex;
+}
+
+bool SignerOuFilter(const char* upperSubject) {
+  const char* first = FindKey(upperSubject, "OU=");
+  if (first == nullptr) return false;
+  if (IsSignerOu(first)) return true;
+  // Only the first two OU components count; a third is never looked at.
+  const char* second = FindKey(first + 1, "OU=");
+  return second != nullptr && IsSignerOu(second);
+}
+
+PCCERT_CONTEXT getMySignerCert(HCERTSTORE store) {
+  const std::string_view wanted = BufferText(g_szCN);
+  if (wanted.empty()) return nullptr;
+  StoreWalker walk(store);
+  while (PCCERT_CONTEXT cert = walk.Next()) {
+    char subject[kSubjectTextSize];
+    SubjectText(cert, subject);
+    UpperCaseAscii(subject);
+    if (SignerOuFilter(subject) && SerialHex(cert) == wanted) return walk.Take();
+  }
+  return nullptr;
+}
+
+PCCERT_CONTEXT FindIssuerCertInStore(HCERTSTORE store) {
+  return FindBySerial(store, BufferText(g_szIssuerCN));
+}
+PCCERT_CONTEXT FindEncryptCertInStore(HCERTSTORE store) {
+  return FindBySerial(store, BufferText(g_szEncryptCN));
+}
+PCCERT_CONTEXT FindDecryptCertInStore(HCERTSTORE store) {
+  return FindBySerial(store, BufferText(g_szDecryptCN));
+}
+
+PCCERT_CONTEXT FindIssuerCert() {
+  for (const WCHAR* name : {u"CA", u"Root", u"Trust"}) {
+    UniqueStore store = OpenUserStore(name, 0);
+    if (!store) return nullptr;
+    if (PCCERT_CONTEXT cert = FindIssuerCertInStore(store.get())) return cert;
+  }
+  return nullptr;
+}
+
+HCRYPTKEY ImportCertPublicKey(HCRYPTPROV prov, const char* base64Cert) {
+  UniqueCert cert = DecodeCertificate(base64Cert);
+  if (!cert) return 0;
+  return ImportPublicKey(prov, cert.get());
+}
+
+HCRYPTKEY GetEncryptPublicKey(HCRYPTPROV prov, const CtrlState& state) {
+  // The last EncryptCN assignment decides the source; a source that fails is not made up for
+  // by another one.
+  if (state.m_pEncryptKeyBlob != nullptr) {
+    HCRYPTKEY key = 0;
+    if (!CryptImportKey(prov, state.m_pEncryptKeyBlob, state.m_cbEncryptKeyBlob, 0, 0, &key)) {
+      return 0;
+    }
+    return key;
+  }
+  if (state.m_pEncryptCert != nullptr) return ImportPublicKey(prov, state.m_pEncryptCert);
+  // Recipients are other people: their certificates are never in the user's own "MY" store.
+  for (const WCHAR* name : {u"CA", u"TrustedPublisher", u"Root", u"Trust"}) {
+    UniqueStore store = OpenUserStore(name, prov);
+    if (!store) return 0;
+    UniqueCert cert(FindEncryptCertInStore(store.get()));
+    if (cert) return ImportPublicKey(prov, cert.get());
+  }
+  return 0;
+}
+
+HCRYPTPROV AcquireDecryptKey(HCRYPTPROV prov) {
+  UniqueStore store(CertOpenSystemStoreA(prov, "MY"));
+  if (!store) return 0;
+  UniqueCert cert(FindDecryptCertInStore(store.get()));
+  if (!cert) return 0;
+  HCRYPTPROV keyProv = 0;
+  DWORD keySpec = 0;
+  BOOL callerFree = FALSE;
+  // Without CRYPT_ACQUIRE_CACHE_FLAG the context is always the caller's to release.
+  if (!CryptAcquireCertificatePrivateKey(cert.get(), 0, nullptr, &keyProv, &keySpec,
+                                         &callerFree)) {
+    return 0;
+  }
+  return keyProv;
+}
+
+}  // namespace velmor
