@@ -1,4 +1,5 @@
 // The SignFile property: the path of a file, and the raw signature of the file's bytes.
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <algorithm>
@@ -41,6 +42,9 @@ std::string GetSignFile(CtrlState& state) try {
 
   signing::UniqueFile file(std::fopen(g_szSignFile, "rb"));
   if (!file) return kFileUnreadable;
+  // Only a regular file has a size to find by seeking; a directory opens here but reads nothing.
+  struct stat status {};
+  if (fstat(fileno(file.get()), &status) != 0 || !S_ISREG(status.st_mode)) return kFileUnreadable;
   // 64-bit positions: files beyond 2 GiB are signed whole.
   if (fseeko(file.get(), 0, SEEK_END) != 0) return kFileUnreadable;
   const off_t end = ftello(file.get());

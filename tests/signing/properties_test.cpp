@@ -52,7 +52,7 @@ const LayoutCase kLayoutCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, SignDataLayout, ::testing::ValuesIn(kLayoutCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(SigningTest, AbsentSignDataClearsAndIsNotAModification) {
   SetSignData(state_, "abc");
@@ -123,7 +123,7 @@ const CNCase kCNCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, CNForms, ::testing::ValuesIn(kCNCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(SigningTest, AbsentCNReportsNothingAndSelectsNothing) {
   SetCN(state_, "06CN=Ann04010a");

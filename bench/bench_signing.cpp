@@ -1,0 +1,202 @@
+// The overhead of signing through the control over bare OpenSSL:
+// - the SignData getter (provider context, "MY" store of 100 certificates, signer search, key
+//   container, MD5, RSA-2048) beside one RSA-2048 MD5 signature of the same text;
+// - SignFile on a 256 MiB file beside OpenSSL's MD5 over the same bytes, in memory and read
+//   from the file in the same pieces.
+// After the runs it prints each operation's time over its baseline's.
+#include <benchmark/benchmark.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "signing/signing.h"
+#include "tests/support/pki.h"
+
+namespace {
+
+using velmor::testing::TempDataHome;
+using velmor::testing::TestCert;
+
+constexpr std::size_t kFileSize = std::size_t{256} * 1024 * 1024;
+constexpr std::size_t kPieceSize = std::size_t{256} * 1024;
+constexpr int kStoreCertificates = 100;
+constexpr const char* kText = "pay 100.00 EUR to account 12345678~!~ref 2026-12-07";
+
+struct PkeyFree {
+  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+struct MdCtxFree {
+  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+};
+struct BioFree {
+  void operator()(BIO* bio) const { BIO_free(bio); }
+};
+struct FileClose {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+// World: one private data directory with 99 other certificates and the signer in "MY", and the
+// 256 MiB file. Made once, on first use.
+struct World {
+  TempDataHome home;
+  TestCert signer;
+  std::unique_ptr<EVP_PKEY, PkeyFree> key;
+  std::filesystem::path file;
+  std::vector<unsigned char> bytes;
+
+  World() {
+    velmor::ClearModuleBuffers();
+    for (int i = 1; i < kStoreCertificates; ++i) {
+      velmor::testing::CertSpec spec;
+      spec.subject = "/CN=Other " + std::to_string(i) + "/OU=QVA/O=Tarnvik Bank";
+      spec.bits = 2048;
+      velmor::testing::AddToStore("MY", velmor::testing::MakeCert(spec));
+    }
+    velmor::testing::CertSpec spec;
+    spec.bits = 2048;
+    signer = velmor::testing::MakeCert(spec);
+    velmor::testing::ImportWithKey("MY", signer);
+
+    std::unique_ptr<BIO, BioFree> pem(
+        BIO_new_mem_buf(signer.key.privatePem.data(), static_cast<int>(signer.key.privatePem.size())));
+    key.reset(PEM_read_bio_PrivateKey(pem.get(), nullptr, nullptr, nullptr));
+
+    bytes.resize(kFileSize);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i * 131 + (i >> 13));
+    file = home.path() / "large.bin";
+    velmor::testing::WriteFile(file, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+  }
+};
+
+World& TheWorld() {
+  static World world;
+  return world;
+}
+
+void SelectSigner(velmor::CtrlState& state) {
+  const World& world = TheWorld();
+  char lengths[8];
+  std::snprintf(lengths, sizeof lengths, "%02zu", world.signer.serialHex.size());
+  const std::string cn = "08CN=Alice" + std::string(lengths) + world.signer.serialHex;
+  velmor::SetCN(state, cn.c_str());
+}
+
+void BM_SignDataGetter(benchmark::State& run) {
+  velmor::CtrlState state;
+  SelectSigner(state);
+  velmor::SetSignData(state, kText);
+  for (auto _ : run) {
+    std::string result = velmor::GetSignData(state);
+    if (result.rfind("A:", 0) != 0) run.SkipWithError(result.c_str());
+    benchmark::DoNotOptimize(result);
+  }
+}
+
+void BM_BareRsa2048Md5(benchmark::State& run) {
+  World& world = TheWorld();
+  velmor::CtrlState state;
+  velmor::SetSignData(state, kText);  // the same laid-out bytes the getter signs
+  const std::string text = velmor::g_szSignData;
+  std::vector<unsigned char> signature(512);
+  for (auto _ : run) {
+    std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+    std::size_t length = signature.size();
+    if (EVP_DigestSignInit(ctx.get(), nullptr, EVP_md5(), nullptr, world.key.get()) != 1 ||
+        EVP_DigestSign(ctx.get(), signature.data(), &length,
+                       reinterpret_cast<const unsigned char*>(text.data()), text.size()) != 1) {
+      run.SkipWithError("OpenSSL signing failed");
+    }
+    benchmark::DoNotOptimize(signature.data());
+  }
+}
+
+void BM_SignFile256MiB(benchmark::State& run) {
+  World& world = TheWorld();
+  velmor::CtrlState state;
+  SelectSigner(state);
+  velmor::SetSignFile(state, world.file.string().c_str());
+  for (auto _ : run) {
+    std::string result = velmor::GetSignFile(state);
+    if (result.rfind("F:", 0) != 0) run.SkipWithError(result.c_str());
+    benchmark::DoNotOptimize(result);
+  }
+  run.SetBytesProcessed(static_cast<std::int64_t>(run.iterations()) * static_cast<std::int64_t>(kFileSize));
+}
+
+void BM_OpensslMd5InMemory256MiB(benchmark::State& run) {
+  World& world = TheWorld();
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  for (auto _ : run) {
+    unsigned int length = 0;
+    EVP_Digest(world.bytes.data(), world.bytes.size(), digest, &length, EVP_md5(), nullptr);
+    benchmark::DoNotOptimize(digest);
+  }
+  run.SetBytesProcessed(static_cast<std::int64_t>(run.iterations()) * static_cast<std::int64_t>(kFileSize));
+}
+
+void BM_OpensslMd5FromFile256MiB(benchmark::State& run) {
+  World& world = TheWorld();
+  std::vector<unsigned char> piece(kPieceSize);
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  for (auto _ : run) {
+    std::unique_ptr<std::FILE, FileClose> file(std::fopen(world.file.string().c_str(), "rb"));
+    std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+    EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr);
+    std::size_t got = 0;
+    while ((got = std::fread(piece.data(), 1, piece.size(), file.get())) > 0) {
+      EVP_DigestUpdate(ctx.get(), piece.data(), got);
+    }
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(ctx.get(), digest, &length);
+    benchmark::DoNotOptimize(digest);
+  }
+  run.SetBytesProcessed(static_cast<std::int64_t>(run.iterations()) * static_cast<std::int64_t>(kFileSize));
+}
+
+BENCHMARK(BM_SignDataGetter)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BareRsa2048Md5)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SignFile256MiB)->Unit(benchmark::kMillisecond)->MinTime(3.0);
+BENCHMARK(BM_OpensslMd5InMemory256MiB)->Unit(benchmark::kMillisecond)->MinTime(3.0);
+BENCHMARK(BM_OpensslMd5FromFile256MiB)->Unit(benchmark::kMillisecond)->MinTime(3.0);
+
+// Keeps each run's time per iteration so that main can print the ratios.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (!run.error_occurred && run.iterations > 0) times_[run.benchmark_name()] = run.GetAdjustedRealTime();
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  void PrintRatio(const char* what, const std::string& op, const std::string& base) const {
+    const auto a = times_.find(op);
+    const auto b = times_.find(base);
+    if (a == times_.end() || b == times_.end() || b->second <= 0) return;
+    std::printf("%s: %.3f\n", what, a->second / b->second);
+  }
+
+ private:
+  std::map<std::string, double> times_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.PrintRatio("SignData getter / bare RSA-2048 MD5 signature", "BM_SignDataGetter",
+                      "BM_BareRsa2048Md5");
+  reporter.PrintRatio("SignFile / OpenSSL MD5 in memory", "BM_SignFile256MiB/min_time:3.000",
+                      "BM_OpensslMd5InMemory256MiB/min_time:3.000");
+  reporter.PrintRatio("SignFile / OpenSSL MD5 read from the file", "BM_SignFile256MiB/min_time:3.000",
+                      "BM_OpensslMd5FromFile256MiB/min_time:3.000");
+  benchmark::Shutdown();
+  return 0;
+}

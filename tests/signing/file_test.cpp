@@ -1,0 +1,93 @@
+// SignFile: the file's own bytes are signed, whole, or the read is refused with a code.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "tests/signing/fixture.h"
+
+namespace velmor::testing {
+namespace {
+
+class SignFileTest : public SigningTest {
+ protected:
+  void SetUp() override {
+    SigningTest::SetUp();
+    cert_ = ImportSigner();
+  }
+
+  // Signs `path` and checks the result with the peer over the same file.
+  void ExpectSignedWhole(const std::filesystem::path& path) {
+    SetSignFile(state_, path.string().c_str());
+    const std::string result = Call(GetSignFile);
+    ASSERT_EQ(result.rfind("F:00000256", 0), 0u) << result;
+    EXPECT_TRUE(VerifiesWithOpenssl(cert_, path, result.substr(10)));
+  }
+
+  TestCert cert_;
+};
+
+TEST_F(SignFileTest, EmptyFile) {
+  WriteFile(Dir() / "empty.bin", std::string());
+  ExpectSignedWhole(Dir() / "empty.bin");
+}
+
+TEST_F(SignFileTest, BinaryBytesAreHashedToTheEnd) {
+  std::vector<std::uint8_t> bytes = {'a', 0x00, 'b', 0x1A, 'c', '\r', '\n', 0xFF};
+  WriteFile(Dir() / "binary.bin", bytes);
+  ExpectSignedWhole(Dir() / "binary.bin");
+}
+
+TEST_F(SignFileTest, FileOfSeveralPieces) {
+  // Not a multiple of any power-of-two piece size, so the last piece is a short one.
+  std::vector<std::uint8_t> bytes(3 * 1024 * 1024 + 17);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 31 + 7);
+  WriteFile(Dir() / "pieces.bin", bytes);
+  ExpectSignedWhole(Dir() / "pieces.bin");
+}
+
+TEST_F(SignFileTest, FileBeyondTwoGibibytes) {
+  // A sparse file: its size needs more than a signed 32-bit position.
+  const auto path = Dir() / "large.bin";
+  {
+    std::FILE* file = std::fopen(path.string().c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(ftruncate(fileno(file), (off_t{1} << 31) + 4), 0);
+    ASSERT_EQ(fseeko(file, 0, SEEK_END), 0);
+    std::fputs("tail", file);
+    std::fclose(file);
+  }
+  ExpectSignedWhole(path);
+}
+
+TEST_F(SignFileTest, UnreadablePathsAnswer0020) {
+  std::filesystem::create_directory(Dir() / "folder");
+  WriteFile(Dir() / "locked.bin", std::string("secret"));
+  ::chmod((Dir() / "locked.bin").string().c_str(), 0);
+  const bool rootReadsAnything = ::geteuid() == 0;
+  const std::filesystem::path paths[] = {Dir() / "missing.bin", "", Dir() / "folder",
+                                         Dir() / "locked.bin"};
+  for (const auto& path : paths) {
+    if (path == Dir() / "locked.bin" && rootReadsAnything) continue;
+    SetSignFile(state_, path.string().c_str());
+    EXPECT_EQ(Call(GetSignFile), "E:0020") << path;
+  }
+}
+
+TEST_F(SignFileTest, NothingSetYetAnswers0020) { EXPECT_EQ(Call(GetSignFile), "E:0020"); }
+
+TEST_F(SignFileTest, OverlongPathIsCutAndThatPathIsTried) {
+  // The stored path is the first 255 characters; a file of that name is what gets signed.
+  const std::string directory = Dir().string() + "/";
+  const std::string name(255 - directory.size(), 'n');
+  ASSERT_LT(name.size(), 256u);
+  WriteFile(directory + name, std::string("cut"));
+  SetSignFile(state_, (directory + name + "tail-that-is-cut-off").c_str());
+  const std::string result = Call(GetSignFile);
+  ASSERT_EQ(result.rfind("F:", 0), 0u) << result;
+  EXPECT_TRUE(VerifiesWithOpenssl(cert_, std::filesystem::path(directory + name), result.substr(10)));
+}
+
+}  // namespace
+}  // namespace velmor::testing

@@ -1,0 +1,182 @@
+// The five signing operations against the platform: which result each gives when a step fails,
+// and that none of them leaves a working handle behind.
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "tests/signing/fixture.h"
+
+namespace velmor::testing {
+namespace {
+
+using Operation = std::string (*)(CtrlState&);
+
+struct NamedOperation {
+  const char* name;
+  Operation run;
+};
+
+// Order of the columns in the tables below.
+const NamedOperation kOperations[] = {
+    {"SignData", GetSignData}, {"Signature", GetSignature}, {"SignFile", GetSignFile},
+    {"PKCS7Data", PKCS7Data},  {"SignCert", SignCert},
+};
+constexpr std::size_t kOperationCount = std::size(kOperations);
+
+// Expected answers: an exact result, "ok" for any success, or null where the row says nothing
+// about that operation.
+constexpr const char* kOk = "ok";
+
+std::string ErrorText(const char* code, DWORD error) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%s %x %d", code, static_cast<unsigned>(error),
+                static_cast<int>(error));
+  return text;
+}
+
+void ExpectAnswer(const std::string& result, const char* expected, const char* operation) {
+  if (expected == nullptr) return;
+  if (std::strcmp(expected, kOk) == 0) {
+    EXPECT_NE(result.rfind("E:", 0), 0u) << operation << ": " << result;
+  } else {
+    EXPECT_EQ(result, expected) << operation;
+  }
+}
+
+class OperationsTest : public SigningTest {
+ protected:
+  void SetUp() override {
+    SigningTest::SetUp();
+    WriteFile(Dir() / "data.bin", std::string("abc"));
+    SetSignFile(state_, (Dir() / "data.bin").string().c_str());
+    SetSignData(state_, "abc");
+  }
+
+  void ExpectAll(const std::string (&expected)[kOperationCount]) {
+    for (std::size_t i = 0; i < kOperationCount; ++i) {
+      ExpectAnswer(Call(kOperations[i].run), expected[i].empty() ? nullptr : expected[i].c_str(),
+                   kOperations[i].name);
+    }
+  }
+};
+
+struct InjectedFailure {
+  const char* name;
+  const char* function;
+  DWORD error;
+  unsigned count;
+  // SignData, Signature, SignFile, PKCS7Data, SignCert; null: not checked.
+  const char* expected[kOperationCount];
+};
+
+class InjectedFailures : public OperationsTest,
+                         public ::testing::WithParamInterface<InjectedFailure> {};
+
+TEST_P(InjectedFailures, AnswerWithTheCodeOfTheFailedStep) {
+  ImportSigner();
+  const InjectedFailure& row = GetParam();
+  for (std::size_t i = 0; i < kOperationCount; ++i) {
+    crypt::InjectFailure(row.function, row.error, nullptr, row.count);
+    ExpectAnswer(Call(kOperations[i].run), row.expected[i], kOperations[i].name);
+    crypt::ClearInjectedFailures();
+  }
+}
+
+const std::string kBadKeyset = ErrorText("E:0001", NTE_BAD_KEYSET);
+const std::string kBadAlg = ErrorText("E:0092", NTE_BAD_ALGID);
+
+const InjectedFailure kInjectedFailures[] = {
+    {"ProviderContext", "CryptAcquireContextA", NTE_BAD_KEYSET, 0,
+     {kBadKeyset.c_str(), kBadKeyset.c_str(), kBadKeyset.c_str(), kBadKeyset.c_str(),
+      kBadKeyset.c_str()}},
+    {"Store", "CertOpenSystemStoreA", NTE_FAIL, 0,
+     {"E:0002", "E:0002", "E:0002", "E:0002", "E:0002"}},
+    {"KeyProviderProperty", "CertGetCertificateContextProperty", CRYPT_E_NOT_FOUND, 1,
+     {"E:0099", "E:0099", "E:0099", nullptr, kOk}},
+    {"CreateHash", "CryptCreateHash", NTE_BAD_ALGID, 0,
+     {kBadAlg.c_str(), kBadAlg.c_str(), kBadAlg.c_str(), nullptr, kOk}},
+    {"HashData", "CryptHashData", NTE_BAD_HASH, 0, {"E:0093", "E:0093", "E:0093", nullptr, kOk}},
+    {"SignatureSize", "CryptSignHashA", NTE_BAD_KEY, 1,
+     {"E:0004", "E:0004", "E:0004", nullptr, kOk}},
+    {"MessageSize", "CryptSignMessage", NTE_BAD_KEY, 1, {kOk, kOk, kOk, "E:0004", kOk}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Steps, InjectedFailures, ::testing::ValuesIn(kInjectedFailures),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+TEST_F(OperationsTest, WithoutMatchingSignerEveryOperationAnswers0003) {
+  const TestCert cert = ImportSigner();
+  SetSignFile(state_, (Dir() / "missing.bin").string().c_str());
+  // Order matters to the page: no signer is reported before a missing file.
+  const std::string none[kOperationCount] = {"E:0003", "E:0003", "E:0003", "E:0003", "E:0003"};
+
+  SetCN(state_, nullptr);
+  ExpectAll(none);
+  std::string upper = cert.serialHex;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (upper != cert.serialHex) {
+    SetCN(state_, CNText("CN=Alice", upper).c_str());
+    ExpectAll(none);
+  }
+  SetCN(state_, CNText("CN=Alice", "0102").c_str());
+  ExpectAll(none);
+}
+
+TEST_F(OperationsTest, SignerNeedsAnAcceptedOrganisationalUnit) {
+  CertSpec spec;
+  spec.subject = "/CN=Alice/OU=Retail/O=Tarnvik Bank";
+  const TestCert cert = MakeCert(spec);
+  ImportWithKey("MY", cert);
+  SelectSigner(cert);
+  const std::string none[kOperationCount] = {"E:0003", "E:0003", "E:0003", "E:0003", "E:0003"};
+  ExpectAll(none);
+}
+
+TEST_F(OperationsTest, CertificateWithoutKeyPropertyCanOnlyBeFetched) {
+  const TestCert cert = MakeSigner();
+  AddToStore("MY", cert);
+  SelectSigner(cert);
+  const std::string expected[kOperationCount] = {"E:0099", "E:0099", "E:0099", "", kOk};
+  ExpectAll(expected);
+  EXPECT_EQ(Call(PKCS7Data).rfind("E:", 0), 0u);
+}
+
+TEST_F(OperationsTest, MissingKeyContainerIsReportedWithItsError) {
+  const TestCert cert = MakeSigner();
+  ImportWithKey("MY", cert, AT_KEYEXCHANGE, "velmor-test-gone");
+  SelectSigner(cert);
+  HCRYPTPROV gone = 0;
+  ASSERT_TRUE(CryptAcquireContextA(&gone, "velmor-test-gone", MS_ENHANCED_PROV_A, PROV_RSA_FULL,
+                                   CRYPT_DELETEKEYSET));
+  for (std::size_t i = 0; i < 3; ++i) {
+    const std::string result = Call(kOperations[i].run);
+    EXPECT_EQ(result.rfind("E:0090 ", 0), 0u) << kOperations[i].name << ": " << result;
+  }
+  EXPECT_EQ(Call(PKCS7Data).rfind("E:", 0), 0u);
+  EXPECT_EQ(Call(SignCert).rfind("E:", 0), std::string::npos);
+}
+
+TEST_F(OperationsTest, EmptySignDataIsRefusedOnlyByTheSignDataGetter) {
+  ImportSigner();
+  SetSignData(state_, "");
+  // Refused before the store is touched: a failing store would otherwise show.
+  crypt::InjectFailure("CertOpenSystemStoreA", NTE_FAIL);
+  EXPECT_EQ(Call(GetSignData), "E:0100");
+  crypt::ClearInjectedFailures();
+  EXPECT_EQ(Call(GetSignature).rfind("L:", 0), 0u);
+  EXPECT_EQ(Call(PKCS7Data).rfind("E:", 0), std::string::npos);
+}
+
+TEST_F(OperationsTest, EveryReadSignsAfresh) {
+  ImportSigner();
+  SetSignature(state_, "x");
+  const std::string first = Call(GetSignature);
+  ASSERT_EQ(first.rfind("L:00000256", 0), 0u) << first;
+  SetSignData(state_, "abd");
+  const std::string second = Call(GetSignature);
+  EXPECT_NE(first, second);
+  EXPECT_EQ(second.size(), first.size());
+}
+
+}  // namespace
+}  // namespace velmor::testing
