@@ -1,0 +1,521 @@
+// velmor's pattern engine: a backtracking regular-expression compiler and whole-text matcher.
+//
+// A pattern is an 8-bit byte string with an explicit length. `RegexProgram::compile` turns it
+// into a tree of `MatchNode` objects owned by the program; `matchWhole` then asks whether a whole
+// text matches and reports the span of every capture group in a `MatchOutcome`.
+//
+// The engine is built to be fed hostile input:
+//   - compiling never fails: whatever cannot be read as a construct becomes literal bytes or an
+//     empty node, so every byte string is a pattern;
+//   - matching never throws and never crashes; it reports "not matched" (and sets
+//     `MatchOutcome::limitExceeded`) when one of the limits below is reached;
+//   - stack use is bounded by named constants, never by the length of the text: repetitions loop
+//     inside the repeat nodes and every piece of backtracking memory lives on heap stacks in the
+//     `MatchState`.
+//
+// Typical use, checking that a text is made only of hexadecimal digits:
+//
+//   velmor::pattern::RegexProgram program = velmor::pattern::compile("[A-Fa-f0-9]{0,}", 0);
+//   bool ok = velmor::pattern::matchWhole(program, text, length).isMatched();
+//
+// Nothing in this header throws; a program and its outcomes may be used from any one thread at a
+// time, and one compiled program may serve concurrent matches that each use their own state.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velmor::pattern {
+
+// ---- Limits -----------------------------------------------------------------------------------
+
+// kMaxNestingDepth: the deepest nesting of groups the compiler builds. An opening parenthesis
+// past this depth is read as a literal "(" byte instead, so the compiler's own recursion and the
+// matcher's call chain stay shallow whatever the pattern says. Sane patterns nest a handful of
+// levels.
+inline constexpr int kMaxNestingDepth = 200;
+
+// kMaxMatchDepth: the deepest chain of nested node calls one match may make. Nesting in the
+// pattern and recursion ("(?R)", "(?1)") both deepen it; past the limit the match fails with
+// `limitExceeded` set. A pattern at kMaxNestingDepth stays well inside it.
+inline constexpr int kMaxMatchDepth = 3000;
+
+// kMaxMatchSteps: the default budget of node operations (every `attempt` and `retry`, and every
+// byte a single-byte repetition scans) for one match. Catastrophic backtracking stops here with
+// `limitExceeded` set instead of running for hours; linear patterns over the largest texts this
+// system handles use a few million.
+inline constexpr std::uint64_t kMaxMatchSteps = 100'000'000;
+
+// kMaxStackEntries: the most 32-bit entries the backtrack stack or the capture stack may hold
+// (64 MiB each). Past it the match fails with `limitExceeded` set.
+inline constexpr std::size_t kMaxStackEntries = std::size_t{1} << 24;
+
+// kMaxTextLength: the longest text `matchWhole` accepts; positions are 32-bit. A longer text is
+// not matched and `limitExceeded` is set.
+inline constexpr std::size_t kMaxTextLength = 0x7FFFFFF0;
+
+// kUnboundedRepeat: the maximum count of "*", "+" and "{m,}".
+inline constexpr std::int32_t kUnboundedRepeat = 0x7FFFFFFF;
+
+// ---- Compile flags ----------------------------------------------------------------------------
+enum CompileFlags : unsigned {
+  SingleLine = 1,    // "." also matches a line feed (inline letter s)
+  MultiLine = 2,     // "^" and "$" match at line starts and ends (m)
+  Global = 4,        // "\G" is recognised (g)
+  IgnoreCase = 8,    // literals, bracket classes and back-references ignore ASCII case (i)
+  RightToLeft = 16,  // nodes are built to match leftwards
+  Extended = 32,     // unescaped blanks are skipped and "#" starts a comment to the line end
+};
+
+class MatchState;
+
+// ---- Nodes ------------------------------------------------------------------------------------
+
+// ByteTable: for nodes that always consume exactly one byte, which byte values they accept
+// (indexed by the unsigned byte value). Repeat nodes use it to scan runs without a call per byte.
+struct ByteTable {
+  std::array<bool, 256> accept{};
+  bool rightToLeft = false;
+};
+
+// MatchNode: one node of a compiled pattern. `attempt` finds the node's first way to match at the
+// current position; `retry` (called only when the node's own entries are on top of the backtrack
+// stack) finds its next way or undoes it and returns false. Both check the state's limits first
+// and return false once a limit has been reached. Nodes are owned by their `RegexProgram` and do
+// not change while matching.
+class MatchNode {
+ public:
+  MatchNode() = default;
+  MatchNode(const MatchNode&) = delete;
+  MatchNode& operator=(const MatchNode&) = delete;
+  virtual ~MatchNode() = default;
+
+  bool attempt(MatchState& state) const;
+  bool retry(MatchState& state) const;
+
+  // byteTable returns the accepted bytes when the node always consumes exactly one byte and
+  // pushes nothing, else null. The table is owned by the node.
+  virtual const ByteTable* byteTable() const { return nullptr; }
+
+ private:
+  virtual bool attemptImpl(MatchState& state) const = 0;
+  virtual bool retryImpl(MatchState& state) const = 0;
+};
+
+class EmptyNode final : public MatchNode {
+ private:
+  bool attemptImpl(MatchState& state) const override;
+  bool retryImpl(MatchState& state) const override;
+};
+
+class SequenceNode final : public MatchNode {
+ public:
+  SequenceNode(std::vector<const MatchNode*> children, bool rightToLeft)
+      : children_(std::move(children)), rightToLeft_(rightToLeft) {}
+  const std::vector<const MatchNode*>& children() const { return children_; }
+  bool rightToLeft() const { return rightToLeft_; }
+
+ private:
+  bool attemptImpl(MatchState& state) const override;
+  bool retryImpl(MatchState& state) const override;
+  bool forward(MatchState& state, std::size_t index) const;
+  const MatchNode* child(std::size_t index) const;
+  std::vector<const MatchNode*> children_;
+  bool rightToLeft_;
+};
+
+class AlternationNode final : public MatchNode {
+ public:
+  explicit AlternationNode(std::vector<const MatchNode*> branches) : branches_(std::move(branches)) {}
+  const std::vector<const MatchNode*>& branches() const { return branches_; }
+
+ private:
+  bool attemptImpl(MatchState& state) const override;
+  bool retryImpl(MatchState& state) const override;
+  bool firstFrom(MatchState& state, std::size_t index) const;
+  std::vector<const MatchNode*> branches_;
+};
+
+// CharSetNode: one byte tested against ranges, single bytes and nested single-byte nodes.
+// Ranges compare bytes as signed 8-bit values, so 0x80 to 0xFF sort below the ASCII bytes.
+class CharSetNode final : public MatchNode {
+ public:
+  struct Range {
+    signed char low;
+    signed char high;
+  };
+  CharSetNode(bool rightToLeft, bool include) : rightToLeft_(rightToLeft), include_(include) {}
+  void addRange(signed char low, signed char high) { ranges_.push_back({low, high}); }
+  void addSingle(signed char byte) { singles_.push_back(byte); }
+  void addNested(const MatchNode* node) { nested_.push_back(node); }
+  void setInclude(bool include) { include_ = include; }
+  // finish computes the byte table; called once the members are final (the compiler does).
+  void finish();
+
+  const std::vector<Range>& ranges() const { return ranges_; }
+  const std::vector<signed char>& singles() const { return singles_; }
+  const std::vector<const MatchNode*>& nested() const { return nested_; }
+  bool rightToLeft() const { return rightToLeft_; }
+  bool include() const { return include_; }
+  bool contains(signed char byte) const;
+  const ByteTable* byteTable() const override { return &table_; }
+
+ private:
+  bool attemptImpl(MatchState& state) const override;
+  bool retryImpl(MatchState& state) const override;
+  std::vector<Range> ranges_;
+  std::vector<signed char> singles_;
+  std::vector<const MatchNode*> nested_;
+  bool rightToLeft_;
+  bool include_;
+  ByteTable table_;
+};
+
+// PosixClassNode: one byte tested by a character classification ("[:alpha:]" and the like).
+class PosixClassNode final : public MatchNode {
+ public:
+  using Predicate = bool (*)(unsigned char);
+  PosixClassNode(Predicate test, bool rightToLeft, bool include);
+  Predicate predicate() const { return predicate_; }
+  bool include() const { return include_; }
+  const ByteTable* byteTable() const override { return &table_; }
+
+ private:
+  bool attemptImpl(MatchState& state) const override;
+  bool retryImpl(MatchState& state) const override;
+  Predicate predicate_;
+  bool include_;
+  ByteTable table_;
+};
+
+class LiteralNode final : public MatchNode {
+ public:
+  LiteralNode(std::string bytes, bool rightToLeft, bool ignoreCase);
+  const std::string& bytes() const { return bytes_; }
+  bool rightToLeft() const { return rightToLeft_; }
+  bool ignoreCase() const { return ignoreCase_; }
+  const ByteTable* byteTable() const override { return bytes_.size() == 1 ? &table_ : nullptr; }
+
+ private:
+  bool attemptImpl(MatchState& state) const override;
+  bool retryImpl(MatchState& state) const override;
+  std::string bytes_;
+  bool rightToLeft_;
+  bool ignoreCase_;
+  ByteTable table_;
+};
+
+class FixedRepeatNode final : public MatchNode {
+ public:
+  FixedRepeatNode(const MatchNode* inner, std::int32_t count) : inner_(inner), count_(count) {}
+  const MatchNode* inner() const { return inner_; }
+  std::int32_t count() const { return count_; }
+
+ private:
+  bool attemptImpl(MatchState& state) const override;
+  bool retryImpl(MatchState& state) const override;
+  const MatchNode* inner_;
+  std::int32_t count_;
+};
+
+class GreedyRepeatNode final : public MatchNode {
+ public:
+  GreedyRepeatNode(const MatchNode* inner, std::int32_t min, std::int32_t extra)
+      : inner_(inner), min_(min), extra_(extra) {}
+  const MatchNode* inner() const { return inner_; }
+  std::int32_t min() const { return min_; }
+  std::int32_t extra() const { return extra_; }
+  // attemptGreedy matches like attempt; the possessive repeat shares it.
+  bool attemptGreedy(MatchState& state) const;
+
+ private:
+  bool attemptImpl(MatchState& state) const override;
+  bool retryImpl(MatchState& state) const override;
+  std::int32_t extend(MatchState& state, std::int32_t taken) const;
+  const MatchNode* inner_;
+  std::int32_t min_;
+  std::int32_t extra_;
+};
+
+class LazyRepeatNode final : public MatchNode {
+ public:
+  LazyRepeatNode(const MatchNode* inner, std::int32_t min, std::int32_t extra)
+      : inner_(inner), min_(min), extra_(extra) {}
+  const MatchNode* inner() const { return inner_; }
+  std::int32_t min() const { return min_; }
+  std::int32_t extra() const { return extra_; }
+
+ private:
+  bool attemptImpl(MatchState& state) const override;
+  bool retryImpl(MatchState& state) const override;
+  const MatchNode* inner_;
+  std::int32_t min_;
+  std::int32_t extra_;
+};
+
+class PossessiveRepeatNode final : public MatchNode {
+ public:
+  PossessiveRepeatNode(const MatchNode* inner, std::int32_t min, std::int32_t extra)
+      : greedy_(inner, min, extra) {}
+  const MatchNode* inner() const { return greedy_.inner(); }
+  std::int32_t min() const { return greedy_.min(); }
+  std::int32_t extra() const { return greedy_.extra(); }
+
+ private:
+  bool attemptImpl(MatchState& state) const override;
+  bool retryImpl(MatchState& state) const override;
+  GreedyRepeatNode greedy_;
+};
+
+class GroupMarkNode final : public MatchNode {
+ public:
+  GroupMarkNode(std::int32_t group, bool closing, std::string name)
+      : group_(group), closing_(closing), name_(std::move(name)) {}
+  std::int32_t group() const { return group_; }
+  bool closing() const { return closing_; }
+  const std::string& name() const { return name_; }
+  void setGroup(std::int32_t group) { group_ = group; }
+
+ private:
+  bool attemptImpl(MatchState& state) const override;
+  bool retryImpl(MatchState& state) const override;
+  std::int32_t group_;
+  bool closing_;
+  std::string name_;
+};
+
+class BackrefNode final : public MatchNode {
+ public:
+  BackrefNode(std::int32_t group, bool rightToLeft, bool ignoreCase, std::string name)
+      : group_(group), rightToLeft_(rightToLeft), ignoreCase_(ignoreCase), name_(std::move(name)) {}
+  std::int32_t group() const { return group_; }
+  const std::string& name() const { return name_; }
+  void setGroup(std::int32_t group) { group_ = group; }
+
+ private:
+  bool attemptImpl(MatchState& state) const override;
+  bool retryImpl(MatchState& state) const override;
+  std::int32_t group_;
+  bool rightToLeft_;
+  bool ignoreCase_;
+  std::string name_;
+};
+
+class LookaroundNode final : public MatchNode {
+ public:
+  LookaroundNode(const MatchNode* inner, bool positive) : inner_(inner), positive_(positive) {}
+  const MatchNode* inner() const { return inner_; }
+  bool positive() const { return positive_; }
+
+ private:
+  bool attemptImpl(MatchState& state) const override;
+  bool retryImpl(MatchState& state) const override;
+  const MatchNode* inner_;
+  bool positive_;
+};
+
+class AtomicGroupNode final : public MatchNode {
+ public:
+  explicit AtomicGroupNode(const MatchNode* inner) : inner_(inner) {}
+  const MatchNode* inner() const { return inner_; }
+
+ private:
+  bool attemptImpl(MatchState& state) const override;
+  bool retryImpl(MatchState& state) const override;
+  const MatchNode* inner_;
+};
+
+class ConditionalNode final : public MatchNode {
+ public:
+  ConditionalNode(std::int32_t group, const MatchNode* condition, const MatchNode* yes,
+                  const MatchNode* no)
+      : group_(group), condition_(condition), yes_(yes), no_(no) {}
+  std::int32_t group() const { return group_; }
+  const MatchNode* condition() const { return condition_; }
+  const MatchNode* yes() const { return yes_; }
+  const MatchNode* no() const { return no_; }
+  // resolveToGroup makes the node test a group instead of its condition node.
+  void resolveToGroup(std::int32_t group) {
+    group_ = group;
+    condition_ = nullptr;
+  }
+
+ private:
+  bool attemptImpl(MatchState& state) const override;
+  bool retryImpl(MatchState& state) const override;
+  std::int32_t group_;
+  const MatchNode* condition_;
+  const MatchNode* yes_;
+  const MatchNode* no_;
+};
+
+class RecurseNode final : public MatchNode {
+ public:
+  RecurseNode(std::int32_t group, std::string name) : group_(group), name_(std::move(name)) {}
+  const MatchNode* target() const { return target_; }
+  std::int32_t group() const { return group_; }
+  const std::string& name() const { return name_; }
+  void setGroup(std::int32_t group) { group_ = group; }
+  void setTarget(const MatchNode* target) { target_ = target; }
+
+ private:
+  bool attemptImpl(MatchState& state) const override;
+  bool retryImpl(MatchState& state) const override;
+  const MatchNode* target_ = nullptr;
+  std::int32_t group_;
+  std::string name_;
+};
+
+// AnchorNode types: 0 start of text, 1 end of text, 2 end of text or before a final line break,
+// 3 start of line, 4 end of line, 5 start of word, 6 end of word, 7 word boundary.
+class AnchorNode final : public MatchNode {
+ public:
+  AnchorNode(int type, bool positive) : type_(type), positive_(positive) {}
+  int type() const { return type_; }
+  bool positive() const { return positive_; }
+
+ private:
+  bool attemptImpl(MatchState& state) const override;
+  bool retryImpl(MatchState& state) const override;
+  int type_;
+  bool positive_;
+};
+
+class SearchStartNode final : public MatchNode {
+ private:
+  bool attemptImpl(MatchState& state) const override;
+  bool retryImpl(MatchState& state) const override;
+};
+
+// ---- Match state and outcome ------------------------------------------------------------------
+
+// MatchState: the working memory of one match. A caller may keep one to reuse its stacks; each
+// `matchWhole` resets it first.
+class MatchState {
+ public:
+  MatchState() = default;
+
+  // setStepLimit changes the budget of node operations for later matches (default
+  // kMaxMatchSteps); a fuzzer or a latency-bound caller lowers it.
+  void setStepLimit(std::uint64_t limit) { stepLimit_ = limit; }
+  std::uint64_t steps() const { return steps_; }
+  bool limitExceeded() const { return limitExceeded_; }
+
+  // Positions and stacks, public for the nodes; callers outside the engine only read them.
+  std::vector<std::int32_t> backtrack;
+  std::vector<std::int32_t> captures;      // records of 4: group, start, end, order/re-entry
+  std::vector<std::int32_t> captureIndex;  // per group, offset of its latest record or -1
+  std::int32_t position = 0;
+  std::int32_t startPosition = 0;
+  std::int32_t lastStartPosition = -1;
+  std::int32_t closeCounter = 0;
+  const unsigned char* text = nullptr;
+  std::int32_t length = 0;
+
+  // Helpers for the nodes. push returns false (and marks the limit) when a stack is full.
+  bool push(std::int32_t value);
+  std::int32_t pop();
+  bool pushCapture(std::int32_t group, std::int32_t start, std::int32_t end, std::int32_t order);
+  // findRecord returns the capture-stack offset of group's latest record, or -1.
+  std::int32_t findRecord(std::int32_t group) const;
+  void truncateCaptures(std::int32_t size);
+  void truncateBacktrack(std::size_t size);
+  bool enter();  // counts a step and a level of depth; false past a limit
+  void leave() { --depth_; }
+  bool chargeSteps(std::uint64_t count);
+  bool aborted() const { return limitExceeded_; }
+  void abort() { limitExceeded_ = true; }
+  void reset(const unsigned char* newText, std::int32_t newLength, bool rightToLeft);
+
+ private:
+  std::uint64_t stepLimit_ = kMaxMatchSteps;
+  std::uint64_t steps_ = 0;
+  int depth_ = 0;
+  bool limitExceeded_ = false;
+};
+
+// MatchOutcome: the result of one whole-text match. Owns its data.
+class MatchOutcome {
+ public:
+  MatchOutcome() = default;
+  // isMatched returns true when the whole text matched.
+  bool isMatched() const { return !data_.empty() && data_[0] != 0; }
+  // limitExceeded returns true when the match was abandoned at one of the limits above (the
+  // outcome then says "not matched").
+  bool limitExceeded() const { return limitExceeded_; }
+  // highestGroup returns G, the highest group number, or -1 for a failed match.
+  std::int32_t highestGroup() const { return data_.size() < 2 ? -1 : data_[1]; }
+  // groupStart / groupEnd return the span of group i, or -1 when the group took no part or i is
+  // out of range.
+  std::int32_t groupStart(std::int32_t i) const { return at(i, 0); }
+  std::int32_t groupEnd(std::int32_t i) const { return at(i, 1); }
+  // data returns the raw form: 1, G, then start and end of groups 0 to G; empty when unmatched.
+  const std::vector<std::int32_t>& data() const { return data_; }
+
+ private:
+  friend class RegexProgram;
+  std::int32_t at(std::int32_t i, int which) const;
+  std::vector<std::int32_t> data_;
+  bool limitExceeded_ = false;
+};
+
+// ---- Program ----------------------------------------------------------------------------------
+
+// RegexProgram: a compiled pattern. It owns every node; moving it keeps nodes where they are.
+class RegexProgram {
+ public:
+  RegexProgram();
+  ~RegexProgram();
+  RegexProgram(RegexProgram&&) noexcept;
+  RegexProgram& operator=(RegexProgram&&) noexcept;
+  RegexProgram(const RegexProgram&) = delete;
+  RegexProgram& operator=(const RegexProgram&) = delete;
+
+  // compile replaces the program with the compiled pattern and returns its top node (owned by
+  // the program). It never rejects a pattern; it returns null (an empty program that matches
+  // nothing) only for a null pattern or when memory runs out.
+  const MatchNode* compile(const char* pattern, std::size_t length, unsigned flags) noexcept;
+  const MatchNode* compile(std::string_view pattern, unsigned flags) noexcept {
+    return compile(pattern.data() != nullptr ? pattern.data() : "", pattern.size(), flags);
+  }
+  // clear deletes every node and leaves the program empty.
+  void clear() noexcept;
+
+  const MatchNode* topNode() const { return top_; }
+  // highestGroup returns G, the highest group number (0 for a pattern without groups).
+  std::int32_t highestGroup() const { return highestGroup_; }
+  unsigned flags() const { return flags_; }
+  // nodeCount returns how many nodes the program owns (stock nodes included).
+  std::size_t nodeCount() const;
+
+  // matchWhole(text) measures a zero-terminated text (null counts as empty) and matches it.
+  MatchOutcome matchWhole(const char* text) const noexcept;
+  // matchWhole(text, length, state) returns whether the whole text matches, with the group
+  // spans. With a null state the match uses its own for the call; a caller's state is reset and
+  // left holding the final stacks. Failure of any kind is an unmatched outcome, never an error.
+  MatchOutcome matchWhole(const char* text, std::size_t length, MatchState* state = nullptr) const
+      noexcept;
+
+ private:
+  friend class PatternCompiler;
+  struct Storage;
+  std::unique_ptr<Storage> storage_;
+  const MatchNode* top_ = nullptr;
+  std::int32_t highestGroup_ = 0;
+  unsigned flags_ = 0;
+};
+
+// compile returns a new program for pattern with flags; see RegexProgram::compile.
+RegexProgram compile(std::string_view pattern, unsigned flags = 0) noexcept;
+
+// matchWhole returns whether the whole of text[0, length) matches program; see
+// RegexProgram::matchWhole.
+MatchOutcome matchWhole(const RegexProgram& program, const char* text, std::size_t length) noexcept;
+MatchOutcome matchWhole(const RegexProgram& program, std::string_view text) noexcept;
+
+}  // namespace velmor::pattern
