@@ -153,6 +153,18 @@ struct IUnknown {
   ~IUnknown() = default;
 };
 
+namespace velmor::com {
+// ComPtr: one reference to a COM object, given back with Release.
+template <typename T>
+struct ReleaseDeleter {
+  void operator()(T* p) const {
+    if (p != nullptr) p->Release();
+  }
+};
+template <typename T>
+using ComPtr = std::unique_ptr<T, ReleaseDeleter<T>>;
+}  // namespace velmor::com
+
 // ---- VARIANT subset ---------------------------------------------------------------------------
 enum : VARTYPE {
   VT_EMPTY = 0,

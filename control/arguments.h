@@ -1,0 +1,27 @@
+// Turning dispatch arguments into the ANSI text the operations take. Internal to the control.
+#pragma once
+
+#include <string>
+
+#include "platform/com/com.h"
+
+namespace velmor::control {
+
+// AnsiArgument: one argument as ANSI text, or absent. An absent argument reaches the setter as
+// a null pointer, which it tells apart from an empty text.
+struct AnsiArgument {
+  bool present = false;
+  std::string text;
+  const char* get() const { return present ? text.c_str() : nullptr; }
+};
+
+// WideToAnsi: `len` UTF-16 units as text in the ANSI code page; a character the code page lacks
+// becomes its default character. Throws std::bad_alloc only.
+std::string WideToAnsi(const OLECHAR* text, UINT len);
+
+// ArgumentToAnsi: a null BSTR, VT_NULL and VT_EMPTY are absent; VT_BSTR and VT_BYREF|VT_BSTR
+// give their text, VT_I4 its decimal form. Returns DISP_E_TYPEMISMATCH for any other type or a
+// null VT_BYREF pointer, else S_OK.
+HRESULT ArgumentToAnsi(const VARIANT& arg, AnsiArgument& out);
+
+}  // namespace velmor::control

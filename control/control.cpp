@@ -1,0 +1,297 @@
+#include "control/control.h"
+
+#include <new>
+
+#include "codec/codec.h"
+#include "control/arguments.h"
+#include "encryption/encryption.h"
+#include "signing/signing.h"
+
+namespace velmor {
+
+// One entry of the dispatch table. A property has `get` and `put`; a method has `get` only
+// (its call) and takes `params` arguments, in declaration order.
+struct CVelmorCtrl::Member {
+  const char16_t* name;
+  DISPID id;
+  bool property;
+  UINT params;
+  std::string (*get)(CVelmorCtrl& ctrl, const char* const* args);
+  void (*put)(CVelmorCtrl& ctrl, const char* value);
+};
+
+// The table of the dispatch interface. Each member hands its work to the operation that owns
+// it; only Copyright and the write side of Signature live here.
+const CVelmorCtrl::Member CVelmorCtrl::kMembers[kDispatchMemberCount] = {
+    {u"Copyright", DISPID_Copyright, true, 0,
+     [](CVelmorCtrl& c, const char* const*) { return c.m_copyright; },
+     [](CVelmorCtrl& c, const char* v) {
+       // An absent value stores an empty text, as an empty automation string would.
+       c.m_copyright = v != nullptr ? v : "";
+       c.SetModifiedFlag(TRUE);
+     }},
+    {u"SignData", DISPID_SignData, true, 0,
+     [](CVelmorCtrl& c, const char* const*) { return GetSignData(c); },
+     [](CVelmorCtrl& c, const char* v) { SetSignData(c, v); }},
+    {u"CN", DISPID_CN, true, 0, [](CVelmorCtrl& c, const char* const*) { return GetCN(c); },
+     [](CVelmorCtrl& c, const char* v) { SetCN(c, v); }},
+    {u"SignFile", DISPID_SignFile, true, 0,
+     [](CVelmorCtrl& c, const char* const*) { return GetSignFile(c); },
+     [](CVelmorCtrl& c, const char* v) { SetSignFile(c, v); }},
+    {u"Signature", DISPID_Signature, true, 0,
+     [](CVelmorCtrl& c, const char* const*) { return GetSignature(c); },
+     // The value is ignored: reading Signature always signs afresh.
+     [](CVelmorCtrl& c, const char*) { c.SetModifiedFlag(TRUE); }},
+    {u"EncryptCN", DISPID_EncryptCN, true, 0,
+     [](CVelmorCtrl& c, const char* const*) { return GetEncryptCN(c); },
+     [](CVelmorCtrl& c, const char* v) { SetEncryptCN(c, v); }},
+    {u"DecryptCN", DISPID_DecryptCN, true, 0,
+     [](CVelmorCtrl& c, const char* const*) { return GetDecryptCN(c); },
+     [](CVelmorCtrl& c, const char* v) { SetDecryptCN(c, v); }},
+    {u"IssuerCN", DISPID_IssuerCN, true, 0,
+     [](CVelmorCtrl& c, const char* const*) { return GetIssuerCN(c); },
+     [](CVelmorCtrl& c, const char* v) { SetIssuerCN(c, v); }},
+    {u"PKCS7Data", DISPID_PKCS7Data, false, 0,
+     [](CVelmorCtrl& c, const char* const*) { return PKCS7Data(c); }, nullptr},
+    {u"SignCert", DISPID_SignCert, false, 0,
+     [](CVelmorCtrl& c, const char* const*) { return SignCert(c); }, nullptr},
+    {u"Encrypt", DISPID_Encrypt, false, 1,
+     [](CVelmorCtrl& c, const char* const* a) { return Encrypt(c, a[0]); }, nullptr},
+    {u"VerifyPKCS7", DISPID_VerifyPKCS7, false, 1,
+     [](CVelmorCtrl& c, const char* const* a) { return VerifyPKCS7(c, a[0]); }, nullptr},
+    {u"Decrypt", DISPID_Decrypt, false, 1,
+     [](CVelmorCtrl& c, const char* const* a) { return Decrypt(c, a[0]); }, nullptr},
+    {u"EncryptFile", DISPID_EncryptFile, false, 1,
+     [](CVelmorCtrl& c, const char* const* a) { return EncryptFile(c, a[0]); }, nullptr},
+    {u"DecryptFile", DISPID_DecryptFile, false, 1,
+     [](CVelmorCtrl& c, const char* const* a) { return DecryptFile(c, a[0]); }, nullptr},
+    {u"VerifySignature", DISPID_VerifySignature, false, 3,
+     [](CVelmorCtrl& c, const char* const* a) { return VerifySignature(c, a[0], a[1], a[2]); },
+     nullptr},
+    {u"getProviderName", DISPID_getProviderName, false, 0,
+     [](CVelmorCtrl& c, const char* const*) { return getProviderName(c); }, nullptr},
+    {u"getCertList", DISPID_getCertList, false, 0,
+     [](CVelmorCtrl& c, const char* const*) { return getCertList(c); }, nullptr},
+};
+
+namespace {
+
+constexpr DWORD kSafeOptions =
+    INTERFACESAFE_FOR_UNTRUSTED_CALLER | INTERFACESAFE_FOR_UNTRUSTED_DATA;
+constexpr UINT kMaxParams = 3;
+
+char16_t FoldAscii(char16_t c) { return c >= u'a' && c <= u'z' ? c - u'a' + u'A' : c; }
+
+// Names on the interface are ASCII; OLE matches them without regard to case.
+bool SameName(const char16_t* a, const char16_t* b) {
+  for (; *a != 0 && *b != 0; ++a, ++b) {
+    if (FoldAscii(*a) != FoldAscii(*b)) return false;
+  }
+  return *a == *b;
+}
+
+// Nothing may escape a vtable entry: a failure inside becomes an HRESULT.
+template <typename F>
+HRESULT Guarded(F&& body) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_FAIL;
+  }
+}
+
+}  // namespace
+
+BOOL PropExchange::ExchangeVersion(DWORD current, BOOL allowConversion) {
+  if (!loading) {
+    version = current;
+    return TRUE;
+  }
+  return version == current || allowConversion != FALSE ? TRUE : FALSE;
+}
+
+CVelmorCtrl::CVelmorCtrl() : m_xObjectSafety(*this), m_copyright(kDefaultCopyright) {}
+
+CVelmorCtrl::~CVelmorCtrl() {
+  // Recipient material first, then whatever working handle an interrupted call left behind.
+  ReleaseRecipient();
+  ReleaseHandles();
+}
+
+const CVelmorCtrl::Member* CVelmorCtrl::FindMember(DISPID id) {
+  if (id < 1 || id > kDispatchMemberCount) return nullptr;
+  return &kMembers[id - 1];
+}
+
+// ---- IUnknown ---------------------------------------------------------------------------------
+HRESULT CVelmorCtrl::QueryInterface(REFIID riid, void** ppv) {
+  if (ppv == nullptr) return E_POINTER;
+  if (riid == IID_IUnknown || riid == IID_IDispatch) {
+    *ppv = static_cast<IDispatch*>(this);
+  } else if (riid == IID_IObjectSafety) {
+    *ppv = static_cast<IObjectSafety*>(&m_xObjectSafety);
+  } else {
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  AddRef();
+  return S_OK;
+}
+
+ULONG CVelmorCtrl::AddRef() { return ++m_refs; }
+
+ULONG CVelmorCtrl::Release() {
+  const ULONG left = --m_refs;
+  if (left == 0) delete this;
+  return left;
+}
+
+// ---- IObjectSafety ----------------------------------------------------------------------------
+HRESULT CVelmorCtrl::XObjectSafety::QueryInterface(REFIID riid, void** ppv) {
+  return outer_.QueryInterface(riid, ppv);
+}
+ULONG CVelmorCtrl::XObjectSafety::AddRef() { return outer_.AddRef(); }
+ULONG CVelmorCtrl::XObjectSafety::Release() { return outer_.Release(); }
+
+HRESULT CVelmorCtrl::XObjectSafety::GetInterfaceSafetyOptions(REFIID riid,
+                                                              DWORD* pdwSupportedOptions,
+                                                              DWORD* pdwEnabledOptions) {
+  if (pdwSupportedOptions == nullptr || pdwEnabledOptions == nullptr) return E_POINTER;
+  void* unknown = nullptr;
+  const HRESULT hr = outer_.QueryInterface(riid, &unknown);
+  if (SUCCEEDED(hr)) static_cast<IUnknown*>(unknown)->Release();
+  *pdwSupportedOptions = kSafeOptions;
+  *pdwEnabledOptions = kSafeOptions;
+  return hr;
+}
+
+HRESULT CVelmorCtrl::XObjectSafety::SetInterfaceSafetyOptions(REFIID riid,
+                                                              DWORD dwOptionSetMask,
+                                                              DWORD dwEnabledOptions) {
+  void* unknown = nullptr;
+  if (FAILED(outer_.QueryInterface(riid, &unknown))) return E_NOINTERFACE;
+  static_cast<IUnknown*>(unknown)->Release();
+  const bool onlyKnown = (dwOptionSetMask & ~kSafeOptions) == 0;
+  const bool allEnabled = (dwOptionSetMask & dwEnabledOptions) == dwOptionSetMask;
+  return onlyKnown && allEnabled ? S_OK : E_FAIL;
+}
+
+// ---- IDispatch --------------------------------------------------------------------------------
+HRESULT CVelmorCtrl::GetTypeInfoCount(UINT* pctinfo) {
+  if (pctinfo == nullptr) return E_POINTER;
+  *pctinfo = 1;
+  return S_OK;
+}
+
+HRESULT CVelmorCtrl::GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) {
+  if (ppTInfo == nullptr) return E_POINTER;
+  *ppTInfo = nullptr;
+  return E_NOTIMPL;
+}
+
+HRESULT CVelmorCtrl::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID,
+                                   DISPID* rgDispId) {
+  if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
+  if (rgszNames == nullptr || rgDispId == nullptr || cNames == 0) return E_INVALIDARG;
+  HRESULT hr = S_OK;
+  rgDispId[0] = DISPID_UNKNOWN;
+  if (rgszNames[0] != nullptr) {
+    for (const Member& m : kMembers) {
+      if (SameName(rgszNames[0], m.name)) {
+        rgDispId[0] = m.id;
+        break;
+      }
+    }
+  }
+  if (rgDispId[0] == DISPID_UNKNOWN) hr = DISP_E_UNKNOWNNAME;
+  // The interface has no named parameters.
+  for (UINT i = 1; i < cNames; ++i) {
+    rgDispId[i] = DISPID_UNKNOWN;
+    hr = DISP_E_UNKNOWNNAME;
+  }
+  return hr;
+}
+
+HRESULT CVelmorCtrl::Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD wFlags,
+                            DISPPARAMS* pDispParams, VARIANT* pVarResult, EXCEPINFO*,
+                            UINT* puArgErr) {
+  if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
+  if (pDispParams == nullptr) return E_INVALIDARG;
+  if ((pDispParams->cArgs != 0 && pDispParams->rgvarg == nullptr) ||
+      (pDispParams->cNamedArgs != 0 && pDispParams->rgdispidNamedArgs == nullptr) ||
+      pDispParams->cNamedArgs > pDispParams->cArgs) {
+    return E_INVALIDARG;
+  }
+  const Member* member = FindMember(dispIdMember);
+  if (member == nullptr) return DISP_E_MEMBERNOTFOUND;
+  // Keep the control alive for the whole call even if the page lets go of it meanwhile.
+  AddRef();
+  const HRESULT hr =
+      Guarded([&] { return InvokeMember(*member, wFlags, *pDispParams, pVarResult, puArgErr); });
+  // An operation gives its working handles back before it returns; should one not have, they
+  // must still be zero between calls.
+  if (!WorkingHandlesEmpty()) ReleaseHandles();
+  Release();
+  return hr;
+}
+
+HRESULT CVelmorCtrl::InvokeMember(const Member& member, WORD wFlags, const DISPPARAMS& params,
+                                  VARIANT* pVarResult, UINT* puArgErr) {
+  const bool isPut = (wFlags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0;
+  if (isPut) {
+    if (!member.property) return DISP_E_MEMBERNOTFOUND;
+    if (params.cArgs != 1) return DISP_E_BADPARAMCOUNT;
+    if (params.cNamedArgs == 1 && params.rgdispidNamedArgs[0] != DISPID_PROPERTYPUT) {
+      return DISP_E_PARAMNOTFOUND;
+    }
+    control::AnsiArgument value;
+    if (FAILED(control::ArgumentToAnsi(params.rgvarg[0], value))) {
+      if (puArgErr != nullptr) *puArgErr = 0;
+      return DISP_E_TYPEMISMATCH;
+    }
+    member.put(*this, value.get());
+    return S_OK;
+  }
+  if ((wFlags & (DISPATCH_METHOD | DISPATCH_PROPERTYGET)) == 0) return DISP_E_MEMBERNOTFOUND;
+  if (params.cNamedArgs != 0) return DISP_E_NONAMEDARGS;
+  if (params.cArgs != member.params) return DISP_E_BADPARAMCOUNT;
+
+  // Arguments arrive last first.
+  control::AnsiArgument args[kMaxParams];
+  const char* texts[kMaxParams] = {};
+  for (UINT k = 0; k < member.params; ++k) {
+    const UINT slot = params.cArgs - 1 - k;
+    if (FAILED(control::ArgumentToAnsi(params.rgvarg[slot], args[k]))) {
+      if (puArgErr != nullptr) *puArgErr = slot;
+      return DISP_E_TYPEMISMATCH;
+    }
+    texts[k] = args[k].get();
+  }
+  const std::string result = member.get(*this, texts);
+  if (pVarResult != nullptr) {
+    VariantInit(pVarResult);
+    pVarResult->vt = VT_BSTR;
+    // A result that cannot be allocated reaches the page as a null string: an empty text.
+    pVarResult->bstrVal = AnsiToBstr(result.c_str());
+  }
+  return S_OK;
+}
+
+void CVelmorCtrl::DoPropExchange(PropExchange& px) {
+  px.ExchangeVersion(kPropExchangeVersion, TRUE);
+}
+
+HRESULT CreateVelmorCtrl(REFIID riid, void** ppv) {
+  if (ppv == nullptr) return E_POINTER;
+  *ppv = nullptr;
+  auto* ctrl = new (std::nothrow) CVelmorCtrl();
+  if (ctrl == nullptr) return E_OUTOFMEMORY;
+  ctrl->AddRef();
+  const HRESULT hr = ctrl->QueryInterface(riid, ppv);
+  ctrl->Release();  // a failed query destroys the control again
+  return hr;
+}
+
+}  // namespace velmor

@@ -1,0 +1,128 @@
+// The control object a page creates and drives from script: `CVelmorCtrl` with its dispatch
+// interface of eight text properties and ten methods, its object-safety declaration and its
+// lifecycle. Hosts reach it only through IDispatch, created with CreateVelmorCtrl.
+//
+// Every getter and method answers with one result text in the ANSI code page, returned as an
+// automation string; operations never fail through the interface, the text carries the outcome.
+#pragma once
+
+#include <string>
+
+#include "certs/certs.h"
+#include "platform/com/com.h"
+
+namespace velmor {
+
+// The control's state version for property exchange: major 1 in the high word, minor 0.
+inline constexpr DWORD kPropExchangeVersion = 0x00010000;
+// The Copyright property's text when a control is created.
+inline constexpr char kDefaultCopyright[] = "Tarnvik Inc.";
+
+// The dispatch identifiers of the control's interface, in the order of its table.
+enum : DISPID {
+  DISPID_Copyright = 1,
+  DISPID_SignData = 2,
+  DISPID_CN = 3,
+  DISPID_SignFile = 4,
+  DISPID_Signature = 5,
+  DISPID_EncryptCN = 6,
+  DISPID_DecryptCN = 7,
+  DISPID_IssuerCN = 8,
+  DISPID_PKCS7Data = 9,
+  DISPID_SignCert = 10,
+  DISPID_Encrypt = 11,
+  DISPID_VerifyPKCS7 = 12,
+  DISPID_Decrypt = 13,
+  DISPID_EncryptFile = 14,
+  DISPID_DecryptFile = 15,
+  DISPID_VerifySignature = 16,
+  DISPID_getProviderName = 17,
+  DISPID_getCertList = 18,
+};
+inline constexpr int kDispatchMemberCount = 18;
+
+// PropExchange: property exchange reduced to what the control persists, its version stamp.
+// Saving records the stamp; loading checks the stamp found against the control's.
+struct PropExchange {
+  bool loading = false;
+  DWORD version = 0;  // saving: the stamp written; loading: the stamp found in the saved state
+  // ExchangeVersion: saving stores `current`; loading accepts the stamp found when it equals
+  // `current` or when conversion is allowed. Returns FALSE when a load must be refused.
+  BOOL ExchangeVersion(DWORD current, BOOL allowConversion);
+};
+
+class CVelmorCtrl final : public CtrlState, public IDispatch {
+ public:
+  // The control's IObjectSafety: shares the control's identity and reference count and
+  // declares it safe for untrusted callers and untrusted data, always.
+  class XObjectSafety final : public IObjectSafety {
+   public:
+    explicit XObjectSafety(CVelmorCtrl& outer) : outer_(outer) {}
+    HRESULT QueryInterface(REFIID riid, void** ppv) override;
+    ULONG AddRef() override;
+    ULONG Release() override;
+    // GetInterfaceSafetyOptions: both outputs 3 whether or not the control has `riid`;
+    // returns S_OK when it has it, else E_NOINTERFACE (E_POINTER for a null output).
+    HRESULT GetInterfaceSafetyOptions(REFIID riid, DWORD* pdwSupportedOptions,
+                                      DWORD* pdwEnabledOptions) override;
+    // SetInterfaceSafetyOptions: E_NOINTERFACE when the control lacks `riid`; S_OK when the
+    // mask asks for no option beyond 3 and every option it names is enabled; else E_FAIL.
+    // Nothing is stored.
+    HRESULT SetInterfaceSafetyOptions(REFIID riid, DWORD dwOptionSetMask,
+                                      DWORD dwEnabledOptions) override;
+
+   private:
+    CVelmorCtrl& outer_;
+  };
+
+  // A new control with a reference count of 0; the first QueryInterface or AddRef takes the
+  // first reference and the last Release destroys it.
+  CVelmorCtrl();
+  CVelmorCtrl(const CVelmorCtrl&) = delete;
+  CVelmorCtrl& operator=(const CVelmorCtrl&) = delete;
+
+  // IUnknown: IUnknown and IDispatch give the control itself, IObjectSafety its XObjectSafety.
+  HRESULT QueryInterface(REFIID riid, void** ppv) override;
+  ULONG AddRef() override;
+  ULONG Release() override;
+
+  // IDispatch. GetTypeInfoCount answers 1; GetTypeInfo has no type information to hand out
+  // (E_NOTIMPL). GetIDsOfNames matches member names case-insensitively (DISP_E_UNKNOWNNAME
+  // otherwise). Invoke runs a property get, a property put or a method; a failed operation is
+  // an "E:" result text with S_OK, never a failure HRESULT.
+  HRESULT GetTypeInfoCount(UINT* pctinfo) override;
+  HRESULT GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
+  HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
+                        DISPID* rgDispId) override;
+  HRESULT Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags,
+                 DISPPARAMS* pDispParams, VARIANT* pVarResult, EXCEPINFO* pExcepInfo,
+                 UINT* puArgErr) override;
+
+  // DoPropExchange: exchanges the version stamp only; no property is saved or loaded.
+  void DoPropExchange(PropExchange& px);
+  // OnResetState: the control has no stored properties to reset.
+  void OnResetState() {}
+  // IsModified: whether a property put has marked the control modified.
+  bool IsModified() const { return m_bModified; }
+  ULONG RefCount() const { return m_refs; }
+
+ private:
+  struct Member;
+  static const Member* FindMember(DISPID id);
+  static const Member kMembers[kDispatchMemberCount];
+
+  ~CVelmorCtrl();  // only the last Release destroys a control
+  HRESULT InvokeMember(const Member& member, WORD wFlags, const DISPPARAMS& params,
+                       VARIANT* pVarResult, UINT* puArgErr);
+
+  XObjectSafety m_xObjectSafety;
+  std::string m_copyright;  // ANSI text
+  ULONG m_refs = 0;
+};
+
+// CreateVelmorCtrl: a new control, its interface `riid` in *ppv with one reference the caller
+// owns (Release it). Returns E_POINTER for a null ppv, E_OUTOFMEMORY, or E_NOINTERFACE (with
+// *ppv null) for an interface the control lacks.
+HRESULT CreateVelmorCtrl(REFIID riid, void** ppv);
+
+}  // namespace velmor
