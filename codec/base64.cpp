@@ -36,9 +36,13 @@ constexpr std::uint8_t kPad = 0x40;     // "=": value 0, but it may end decoding
 constexpr std::uint8_t kSkip = 0x80;    // white space
 constexpr std::uint8_t kInvalid = 0xC0; // everything else, every byte from 0x80 up
 constexpr std::uint8_t kSpecial = 0xC0; // mask: any of the three above
+constexpr std::uint32_t kGroupSpecial = 0x80000000u;
 
 struct DecodeTable {
   std::array<std::uint8_t, 256> value{};
+  // The same values already in place for each of a group's four positions, so that a group is
+  // four lookups and three ORs; a special byte sets kGroupSpecial whichever position it holds.
+  std::array<std::array<std::uint32_t, 256>, 4> shifted{};
   constexpr DecodeTable() {
     for (auto& v : value) v = kInvalid;
     for (std::uint8_t i = 0; i < 64; ++i) value[static_cast<unsigned char>(kAlphabet[i])] = i;
@@ -46,9 +50,22 @@ struct DecodeTable {
     for (char c : {' ', '\f', '\n', '\r', '\t', '\v'}) {
       value[static_cast<unsigned char>(c)] = kSkip;
     }
+    for (std::size_t c = 0; c < 256; ++c) {
+      for (std::size_t pos = 0; pos < 4; ++pos) {
+        shifted[pos][c] = (value[c] & kSpecial) != 0
+                              ? kGroupSpecial
+                              : std::uint32_t{value[c]} << (18 - 6 * pos);
+      }
+    }
   }
 };
 constexpr DecodeTable kDecode;
+
+// Four characters at `in` as 24 bits, or a value with kGroupSpecial set.
+inline std::uint32_t DecodeGroup(const unsigned char* in) {
+  return kDecode.shifted[0][in[0]] | kDecode.shifted[1][in[1]] | kDecode.shifted[2][in[2]] |
+         kDecode.shifted[3][in[3]];
+}
 
 inline void EncodeGroup(const BYTE* in, char* out) {
   const unsigned v = (unsigned{in[0]} << 16) | (unsigned{in[1]} << 8) | in[2];
@@ -142,14 +159,9 @@ int Base64Decode(const char* text, BYTE** out, DWORD* outLength) {
     // Common path: at a group boundary, eight plain alphabet characters make six bytes.
     if (inGroup == 0 && !stopped && len - i >= 8 &&
         static_cast<std::size_t>(o - o0) + 8 <= capacity) {
-      const std::uint8_t a = table[in[i]], b = table[in[i + 1]], c = table[in[i + 2]],
-                         d = table[in[i + 3]], e = table[in[i + 4]], f = table[in[i + 5]],
-                         g = table[in[i + 6]], h = table[in[i + 7]];
-      if (((a | b | c | d | e | f | g | h) & kSpecial) == 0) {
-        std::uint64_t v = (std::uint64_t{a} << 58) | (std::uint64_t{b} << 52) |
-                          (std::uint64_t{c} << 46) | (std::uint64_t{d} << 40) |
-                          (std::uint64_t{e} << 34) | (std::uint64_t{f} << 28) |
-                          (std::uint64_t{g} << 22) | (std::uint64_t{h} << 16);
+      const std::uint32_t x = DecodeGroup(in + i), y = DecodeGroup(in + i + 4);
+      if (((x | y) & kGroupSpecial) == 0) {
+        std::uint64_t v = (std::uint64_t{x} << 40) | (std::uint64_t{y} << 16);
         if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
         std::memcpy(o, &v, 8);  // six bytes of data; the two after them are overwritten later
         o += 6;
