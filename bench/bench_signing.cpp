@@ -62,12 +62,13 @@ struct World {
     signer = velmor::testing::MakeCert(spec);
     velmor::testing::ImportWithKey("MY", signer);
 
-    std::unique_ptr<BIO, BioFree> pem(
-        BIO_new_mem_buf(signer.key.privatePem.data(), static_cast<int>(signer.key.privatePem.size())));
+    std::unique_ptr<BIO, BioFree> pem(BIO_new_mem_buf(
+        signer.key.privatePem.data(), static_cast<int>(signer.key.privatePem.size())));
     key.reset(PEM_read_bio_PrivateKey(pem.get(), nullptr, nullptr, nullptr));
 
     bytes.resize(kFileSize);
-    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i * 131 + (i >> 13));
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+      bytes[i] = static_cast<unsigned char>(i * 131 + (i >> 13));
     file = home.path() / "large.bin";
     velmor::testing::WriteFile(file, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
   }
@@ -125,7 +126,8 @@ void BM_SignFile256MiB(benchmark::State& run) {
     if (result.rfind("F:", 0) != 0) run.SkipWithError(result.c_str());
     benchmark::DoNotOptimize(result);
   }
-  run.SetBytesProcessed(static_cast<std::int64_t>(run.iterations()) * static_cast<std::int64_t>(kFileSize));
+  run.SetBytesProcessed(static_cast<std::int64_t>(run.iterations()) *
+                        static_cast<std::int64_t>(kFileSize));
 }
 
 void BM_OpensslMd5InMemory256MiB(benchmark::State& run) {
@@ -136,7 +138,8 @@ void BM_OpensslMd5InMemory256MiB(benchmark::State& run) {
     EVP_Digest(world.bytes.data(), world.bytes.size(), digest, &length, EVP_md5(), nullptr);
     benchmark::DoNotOptimize(digest);
   }
-  run.SetBytesProcessed(static_cast<std::int64_t>(run.iterations()) * static_cast<std::int64_t>(kFileSize));
+  run.SetBytesProcessed(static_cast<std::int64_t>(run.iterations()) *
+                        static_cast<std::int64_t>(kFileSize));
 }
 
 void BM_OpensslMd5FromFile256MiB(benchmark::State& run) {
@@ -155,7 +158,8 @@ void BM_OpensslMd5FromFile256MiB(benchmark::State& run) {
     EVP_DigestFinal_ex(ctx.get(), digest, &length);
     benchmark::DoNotOptimize(digest);
   }
-  run.SetBytesProcessed(static_cast<std::int64_t>(run.iterations()) * static_cast<std::int64_t>(kFileSize));
+  run.SetBytesProcessed(static_cast<std::int64_t>(run.iterations()) *
+                        static_cast<std::int64_t>(kFileSize));
 }
 
 BENCHMARK(BM_SignDataGetter)->Unit(benchmark::kMicrosecond);
@@ -169,7 +173,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
-      if (!run.error_occurred && run.iterations > 0) times_[run.benchmark_name()] = run.GetAdjustedRealTime();
+      if (!run.error_occurred && run.iterations > 0)
+        times_[run.benchmark_name()] = run.GetAdjustedRealTime();
     }
     ConsoleReporter::ReportRuns(runs);
   }
@@ -195,7 +200,8 @@ int main(int argc, char** argv) {
                       "BM_BareRsa2048Md5");
   reporter.PrintRatio("SignFile / OpenSSL MD5 in memory", "BM_SignFile256MiB/min_time:3.000",
                       "BM_OpensslMd5InMemory256MiB/min_time:3.000");
-  reporter.PrintRatio("SignFile / OpenSSL MD5 read from the file", "BM_SignFile256MiB/min_time:3.000",
+  reporter.PrintRatio("SignFile / OpenSSL MD5 read from the file",
+                      "BM_SignFile256MiB/min_time:3.000",
                       "BM_OpensslMd5FromFile256MiB/min_time:3.000");
   benchmark::Shutdown();
   return 0;

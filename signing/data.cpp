@@ -98,10 +98,9 @@ std::optional<std::string> DecodeWideCNText(const char* value) {
       WideCharToMultiByte(CP_ACP, 0, wide.data(), units, nullptr, 0, nullptr, nullptr);
   if (needed <= 0) return std::nullopt;
   std::string text(static_cast<std::size_t>(needed), '\0');
-  if (WideCharToMultiByte(CP_ACP, 0, wide.data(), units, text.data(), needed, nullptr,
-                          nullptr) <= 0) {
-    return std::nullopt;
-  }
+  const int written =
+      WideCharToMultiByte(CP_ACP, 0, wide.data(), units, text.data(), needed, nullptr, nullptr);
+  if (written <= 0) return std::nullopt;
   // A converted text ends at its first zero byte, as the zero-terminated original would.
   text.resize(std::strlen(text.c_str()));
   return text;
@@ -175,8 +174,7 @@ void SetSignData(CtrlState& state, const char* value) {
 std::string GetSignData(CtrlState& state) try {
   if (g_szSignData[0] == '\0') return "E:0100";
   signing::HandleRelease release(state);
-  if (std::string error = signing::OpenSigner(state, signing::TraceSteps::kNone);
-      !error.empty()) {
+  if (std::string error = signing::OpenSigner(state, signing::TraceSteps::kNone); !error.empty()) {
     return error;
   }
   const std::size_t length = std::strlen(g_szSignData);

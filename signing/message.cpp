@@ -10,8 +10,7 @@ namespace velmor {
 
 std::string GetSignature(CtrlState& state) try {
   signing::HandleRelease release(state);
-  if (std::string error = signing::OpenSigner(state, signing::TraceSteps::kNone);
-      !error.empty()) {
+  if (std::string error = signing::OpenSigner(state, signing::TraceSteps::kNone); !error.empty()) {
     return error;
   }
   // An empty text is signed too: the signature of the MD5 of zero bytes.
@@ -86,13 +85,12 @@ std::string PKCS7Data(CtrlState& state) try {
 
 std::string SignCert(CtrlState& state) try {
   signing::HandleRelease release(state);
-  if (std::string error = signing::OpenSigner(state, signing::TraceSteps::kStore);
-      !error.empty()) {
+  if (std::string error = signing::OpenSigner(state, signing::TraceSteps::kStore); !error.empty()) {
     return error;
   }
   // The private key is never touched: the certificate is public.
   MallocChars text(Base64Encode(state.m_pSignerCert->pbCertEncoded,
-                                        static_cast<int>(state.m_pSignerCert->cbCertEncoded)));
+                                static_cast<int>(state.m_pSignerCert->cbCertEncoded)));
   if (!text) return signing::kNoMemoryForResult;
   std::string result(text.get());
   return result;

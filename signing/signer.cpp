@@ -48,8 +48,8 @@ std::string OpenSigner(CtrlState& state, TraceSteps trace) {
 std::string SignWithSignerKey(CtrlState& state, const HashFeeder& feed, bool traceContainer,
                               Signature& signature) {
   DWORD infoSize = 0;
-  if (!CertGetCertificateContextProperty(state.m_pSignerCert, CERT_KEY_PROV_INFO_PROP_ID,
-                                         nullptr, &infoSize)) {
+  if (!CertGetCertificateContextProperty(state.m_pSignerCert, CERT_KEY_PROV_INFO_PROP_ID, nullptr,
+                                         &infoSize)) {
     return "E:0099";
   }
   // The record is followed by the strings its pointers point at; anything shorter than the

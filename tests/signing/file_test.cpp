@@ -75,6 +75,22 @@ TEST_F(SignFileTest, UnreadablePathsAnswer0020) {
   }
 }
 
+TEST_F(SignFileTest, ShortReadIsNotSigned) {
+  // A kernel attribute file claims a size of a whole page by seeking but reads only a few bytes:
+  // signing the size found by seeking would sign bytes that were never read.
+  const char* path = "/sys/devices/system/cpu/online";
+  std::FILE* probe = std::fopen(path, "rb");
+  if (probe == nullptr) GTEST_SKIP() << "no " << path;
+  char bytes[8192];
+  const std::size_t read = std::fread(bytes, 1, sizeof bytes, probe);
+  const bool seeks = fseeko(probe, 0, SEEK_END) == 0;
+  const off_t claimed = ftello(probe);
+  std::fclose(probe);
+  if (!seeks || claimed <= static_cast<off_t>(read)) GTEST_SKIP() << path << " reads whole";
+  SetSignFile(state_, path);
+  EXPECT_EQ(Call(GetSignFile), "E:0020");
+}
+
 TEST_F(SignFileTest, NothingSetYetAnswers0020) { EXPECT_EQ(Call(GetSignFile), "E:0020"); }
 
 TEST_F(SignFileTest, OverlongPathIsCutAndThatPathIsTried) {
@@ -86,7 +102,8 @@ TEST_F(SignFileTest, OverlongPathIsCutAndThatPathIsTried) {
   SetSignFile(state_, (directory + name + "tail-that-is-cut-off").c_str());
   const std::string result = Call(GetSignFile);
   ASSERT_EQ(result.rfind("F:", 0), 0u) << result;
-  EXPECT_TRUE(VerifiesWithOpenssl(cert_, std::filesystem::path(directory + name), result.substr(10)));
+  EXPECT_TRUE(
+      VerifiesWithOpenssl(cert_, std::filesystem::path(directory + name), result.substr(10)));
 }
 
 }  // namespace

@@ -78,14 +78,16 @@ bool SigningTest::VerifiesWithOpenssl(const TestCert& cert, const std::filesyste
   const auto sigPath = Dir() / "peer-sig.bin";
   WriteFile(certPath, cert.pem());
   WriteFile(sigPath, HexToBytes(signatureHex));
-  const CommandResult key = velmor::testing::Run("openssl x509 -in '" + certPath.string() + "' -pubkey -noout -out '" +
-                                keyPath.string() + "'");
+  const CommandResult key =
+      velmor::testing::Run("openssl x509 -in '" + certPath.string() + "' -pubkey -noout -out '" +
+                           keyPath.string() + "'");
   if (key.status != 0) {
     ADD_FAILURE() << key.output;
     return false;
   }
-  const CommandResult verify = velmor::testing::Run("openssl dgst -md5 -verify '" + keyPath.string() +
-                                   "' -signature '" + sigPath.string() + "' '" + data.string() + "'");
+  const CommandResult verify =
+      velmor::testing::Run("openssl dgst -md5 -verify '" + keyPath.string() + "' -signature '" +
+                           sigPath.string() + "' '" + data.string() + "'");
   return verify.status == 0 && verify.output.find("Verified OK") != std::string::npos;
 }
 

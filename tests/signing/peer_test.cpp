@@ -61,8 +61,9 @@ class PeerTest : public SigningTest, public ::testing::WithParamInterface<int> {
     const auto messagePath = Dir() / "message.der";
     const auto contentPath = Dir() / "content.bin";
     WriteFile(messagePath, der);
-    const CommandResult verify = velmor::testing::Run("openssl cms -verify -inform DER -noverify -in '" +
-                                     messagePath.string() + "' -out '" + contentPath.string() + "'");
+    const CommandResult verify =
+        velmor::testing::Run("openssl cms -verify -inform DER -noverify -in '" +
+                             messagePath.string() + "' -out '" + contentPath.string() + "'");
     ASSERT_EQ(verify.status, 0) << verify.output;
     const std::vector<std::uint8_t> carried = ReadFile(contentPath);
     EXPECT_EQ(std::string(carried.begin(), carried.end()), content);
