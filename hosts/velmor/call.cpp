@@ -86,7 +86,7 @@ class Arguments {
 class Session {
  public:
   json Handle(const std::string& line) {
-    json answer;
+    json answer = json::object();
     json request;
     try {
       request = json::parse(line);
@@ -102,16 +102,22 @@ class Session {
     try {
       Run(request, answer);
     } catch (const RequestError& e) {
-      answer.erase("ok");
-      answer.erase("result");
-      answer["error"] = e.message;
+      Fail(answer, e.message);
+    } catch (const json::exception& e) {
+      Fail(answer, std::string("malformed request: ") + e.what());
     } catch (const std::bad_alloc&) {
-      answer["error"] = "out of memory";
+      Fail(answer, "out of memory");
     }
     return answer;
   }
 
  private:
+  static void Fail(json& answer, const std::string& message) {
+    answer.erase("ok");
+    answer.erase("result");
+    answer["error"] = message;
+  }
+
   static std::string StringField(const json& request, const char* key) {
     const auto it = request.find(key);
     if (it == request.end() || !it->is_string()) {

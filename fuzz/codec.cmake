@@ -1,0 +1,7 @@
+# Fuzzers for the two decoders that take text straight from a page.
+foreach(name fuzz_base64_decode fuzz_hex_decode)
+  add_executable(${name} ${CMAKE_CURRENT_LIST_DIR}/${name}.cpp)
+  target_link_libraries(${name} PRIVATE velmor_codec)
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  velmor_warnings(${name})
+endforeach()
