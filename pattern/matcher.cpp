@@ -7,6 +7,7 @@
 // repetitions loop inside the repeat nodes. MatchState::enter bounds both the depth and the total
 // work of one match.
 #include <algorithm>
+#include <array>
 #include <new>
 
 #include "pattern/pattern.h"
@@ -66,14 +67,23 @@ bool runOfBytes(MatchState& s, const ByteTable& table, std::int32_t count) {
 std::int32_t longestRun(MatchState& s, const ByteTable& table, std::int32_t most) {
   const std::int32_t room = table.rightToLeft ? s.position : s.length - s.position;
   const std::int32_t limit = std::min(room, most);
+  const bool* accept = table.accept.data();
   std::int32_t taken = 0;
   if (table.rightToLeft) {
     const unsigned char* p = s.text + s.position;
-    while (taken < limit && table.accept[*(p - taken - 1)]) ++taken;
+    const unsigned char* stop = p - limit;
+    const unsigned char* q = p;
+    while (q != stop && accept[q[-1]]) --q;
+    taken = static_cast<std::int32_t>(p - q);
     s.position -= taken;
   } else {
     const unsigned char* p = s.text + s.position;
-    while (taken < limit && table.accept[p[taken]]) ++taken;
+    const unsigned char* stop = p + limit;
+    const unsigned char* q = p;
+    // Four bytes per test while all four are members: one branch instead of four.
+    while (stop - q >= 4 && (accept[q[0]] & accept[q[1]] & accept[q[2]] & accept[q[3]])) q += 4;
+    while (q != stop && accept[*q]) ++q;
+    taken = static_cast<std::int32_t>(q - p);
     s.position += taken;
   }
   if (!s.chargeSteps(static_cast<std::uint64_t>(taken))) return 0;
@@ -312,10 +322,21 @@ bool CharSetNode::contains(signed char byte) const {
 }
 
 void CharSetNode::finish() {
-  table_.rightToLeft = rightToLeft_;
-  for (std::size_t b = 0; b < 256; ++b) {
-    table_.accept[b] = contains(static_cast<signed char>(static_cast<unsigned char>(b)));
+  // Built from the members directly rather than by asking contains() 256 times: the table is
+  // made on every compile, and the validation compiles once per use.
+  std::array<bool, 256> hit{};
+  auto index = [](int signedByte) { return static_cast<std::size_t>(static_cast<unsigned char>(signedByte)); };
+  for (const Range& r : ranges_) {
+    for (int b = r.low; b <= r.high; ++b) hit[index(b)] = true;
   }
+  for (signed char c : singles_) hit[index(c)] = true;
+  for (const MatchNode* n : nested_) {
+    if (const ByteTable* t = n->byteTable()) {
+      for (std::size_t b = 0; b < 256; ++b) hit[b] = hit[b] || t->accept[b];
+    }
+  }
+  for (std::size_t b = 0; b < 256; ++b) table_.accept[b] = hit[b] == include_;
+  table_.rightToLeft = rightToLeft_;
 }
 
 bool CharSetNode::attemptImpl(MatchState& s) const { return oneByteAttempt(s, table_); }

@@ -1,0 +1,150 @@
+// Whole-text validation speed: "[A-Fa-f0-9]{0,}" and "[A-Za-z0-9+/=]{0,}" on texts of 4 KiB
+// and 1 MiB that match, and that fail at the last byte. Beside our engine run std::regex, PCRE2
+// without its JIT, and a plain loop over a 256-entry table, the limit any engine can reach.
+// std::regex recurses per character and overflows the stack on long texts, so it runs on 4 KiB
+// only.
+#define PCRE2_CODE_UNIT_WIDTH 8
+#include <pcre2.h>
+
+#include <benchmark/benchmark.h>
+
+#include <array>
+#include <memory>
+#include <regex>
+#include <string>
+
+#include "pattern/pattern.h"
+
+namespace {
+
+struct Alphabet {
+  const char* name;
+  const char* pattern;
+  const char* members;
+};
+
+constexpr std::array<Alphabet, 2> kAlphabets{{
+    {"hex", "[A-Fa-f0-9]{0,}", "0123456789ABCDEFabcdef"},
+    {"base64", "[A-Za-z0-9+/=]{0,}", "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="},
+}};
+
+std::string makeText(const Alphabet& alphabet, std::size_t size, bool failAtEnd) {
+  const std::string members = alphabet.members;
+  std::string text(size, 'a');
+  std::uint32_t x = 12345;
+  for (char& c : text) {
+    x = x * 1103515245u + 12345u;
+    c = members[(x >> 16) % members.size()];
+  }
+  if (failAtEnd) text.back() = '\n';
+  return text;
+}
+
+void setCounters(benchmark::State& state, const std::string& text, bool expected, bool got) {
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(text.size()));
+  if (expected != got) state.SkipWithError("wrong answer");
+}
+
+void velmorEngine(benchmark::State& state, const Alphabet* alphabet, std::size_t size, bool fail) {
+  const std::string text = makeText(*alphabet, size, fail);
+  bool matched = false;
+  for (auto _ : state) {
+    // As the verification does: compile, match once, discard.
+    velmor::pattern::RegexProgram program = velmor::pattern::compile(alphabet->pattern, 0);
+    matched = velmor::pattern::matchWhole(program, text.data(), text.size()).isMatched();
+    benchmark::DoNotOptimize(matched);
+  }
+  setCounters(state, text, !fail, matched);
+}
+
+void velmorMatchOnly(benchmark::State& state, const Alphabet* alphabet, std::size_t size, bool fail) {
+  const std::string text = makeText(*alphabet, size, fail);
+  const velmor::pattern::RegexProgram program = velmor::pattern::compile(alphabet->pattern, 0);
+  bool matched = false;
+  for (auto _ : state) {
+    matched = velmor::pattern::matchWhole(program, text.data(), text.size()).isMatched();
+    benchmark::DoNotOptimize(matched);
+  }
+  setCounters(state, text, !fail, matched);
+}
+
+void stdRegex(benchmark::State& state, const Alphabet* alphabet, std::size_t size, bool fail) {
+  const std::string text = makeText(*alphabet, size, fail);
+  const std::regex re(alphabet->pattern);
+  bool matched = false;
+  for (auto _ : state) {
+    matched = std::regex_match(text, re);
+    benchmark::DoNotOptimize(matched);
+  }
+  setCounters(state, text, !fail, matched);
+}
+
+struct CodeDeleter {
+  void operator()(pcre2_code* p) const { pcre2_code_free(p); }
+};
+struct MatchDataDeleter {
+  void operator()(pcre2_match_data* p) const { pcre2_match_data_free(p); }
+};
+
+void pcre2Interpreted(benchmark::State& state, const Alphabet* alphabet, std::size_t size, bool fail) {
+  const std::string text = makeText(*alphabet, size, fail);
+  int error = 0;
+  PCRE2_SIZE offset = 0;
+  std::unique_ptr<pcre2_code, CodeDeleter> code(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(alphabet->pattern),
+                                                              PCRE2_ZERO_TERMINATED, PCRE2_ANCHORED | PCRE2_ENDANCHORED,
+                                                              &error, &offset, nullptr));
+  std::unique_ptr<pcre2_match_data, MatchDataDeleter> data(pcre2_match_data_create_from_pattern(code.get(), nullptr));
+  bool matched = false;
+  for (auto _ : state) {
+    matched = pcre2_match(code.get(), reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(), 0, PCRE2_NO_JIT,
+                          data.get(), nullptr) >= 0;
+    benchmark::DoNotOptimize(matched);
+  }
+  setCounters(state, text, !fail, matched);
+}
+
+void tableLoop(benchmark::State& state, const Alphabet* alphabet, std::size_t size, bool fail) {
+  const std::string text = makeText(*alphabet, size, fail);
+  std::array<bool, 256> table{};
+  for (const char* p = alphabet->members; *p != '\0'; ++p) table[static_cast<unsigned char>(*p)] = true;
+  bool matched = false;
+  for (auto _ : state) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = p + text.size();
+    while (p != end && table[*p]) ++p;
+    matched = p == end;
+    benchmark::DoNotOptimize(matched);
+  }
+  setCounters(state, text, !fail, matched);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using Runner = void (*)(benchmark::State&, const Alphabet*, std::size_t, bool);
+  struct Engine {
+    const char* name;
+    Runner run;
+    bool longTexts;
+  };
+  const Engine engines[] = {{"velmor", velmorEngine, true},        {"velmor_match_only", velmorMatchOnly, true},
+                            {"pcre2_interpreted", pcre2Interpreted, true}, {"std_regex", stdRegex, false},
+                            {"table_loop", tableLoop, true}};
+  for (const Alphabet& alphabet : kAlphabets) {
+    for (std::size_t size : {std::size_t{4096}, std::size_t{1} << 20}) {
+      for (bool fail : {false, true}) {
+        for (const Engine& engine : engines) {
+          if (size > 4096 && !engine.longTexts) continue;
+          const std::string name = std::string(alphabet.name) + (size == 4096 ? "/4KiB/" : "/1MiB/") +
+                                   (fail ? "fail_last/" : "match/") + engine.name;
+          benchmark::RegisterBenchmark(name.c_str(), engine.run, &alphabet, size, fail);
+        }
+      }
+    }
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
