@@ -8,6 +8,10 @@
 // Every function reports failure as FALSE, null or 0 with the reason in GetLastError().
 #pragma once
 
+#include <cstdint>
+#include <string>
+#include <vector>
+
 #include "platform/com/com.h"
 
 // ---- Handles and basic types ------------------------------------------------------------------
@@ -251,6 +255,7 @@ inline constexpr DWORD CRYPT_E_NO_SIGNER = 0x8009200Eu;
 inline constexpr DWORD CRYPT_E_NOT_FOUND = 0x80092004u;
 inline constexpr DWORD CRYPT_E_EXISTS = 0x80092005u;
 inline constexpr DWORD CRYPT_E_NO_KEY_PROPERTY = 0x8009200Bu;
+inline constexpr DWORD CRYPT_E_PENDING_CLOSE = 0x8009200Fu;
 inline constexpr DWORD CRYPT_E_ASN1_ERROR = 0x80093100u;
 inline constexpr DWORD CRYPT_E_ASN1_EOD = 0x80093102u;
 inline constexpr DWORD CRYPT_E_ASN1_CORRUPT = 0x80093103u;
@@ -332,5 +337,67 @@ void InjectFailure(const char* function, DWORD error, const char* arg = nullptr,
                    unsigned count = 0);
 // ClearInjectedFailures: every platform function works again.
 void ClearInjectedFailures();
+
+// ---- Administration (used by `velmor certs` and the tests) -----------------------------------
+// Each function runs as one transaction: on failure nothing is left behind, FALSE-like results
+// come with the reason in GetLastError() and, where a platform call failed, LastFailedCall().
+
+// UseInMemoryStorage: keeps the stores and containers of this process in memory (tests only);
+// false goes back to the user's database.
+void UseInMemoryStorage(bool enable);
+// LastFailedCall: the OpenSSL or SQLite call that failed last on this thread, with its reason
+// (empty when none did). Borrowed; valid until the next failure on this thread.
+const char* LastFailedCall();
+
+// DefaultContainer: the name of the user's default key container (the login name).
+std::string DefaultContainer();
+
+// ImportKeyAndCertificate: puts the private key (DER, PKCS #8 or PKCS #1) into the new key
+// container `container` as `keySpec`, and the certificate into `store` with the key-provider
+// property naming that container, the enhanced provider, PROV_RSA_FULL and `keySpec`. The
+// `chain` certificates go to "CA". Fails with NTE_EXISTS when the container exists, NTE_BAD_KEY
+// when the key is not the certificate's, CRYPT_E_ASN1_* or NTE_BAD_DATA for unreadable input.
+bool ImportKeyAndCertificate(const std::string& store, const std::vector<std::uint8_t>& certDer,
+                             const std::uint8_t* keyDer, std::size_t keyLen, DWORD keySpec,
+                             const std::string& container,
+                             const std::vector<std::vector<std::uint8_t>>& chain = {});
+
+struct Pkcs12Import {
+  std::string container;   // the new key container
+  std::string serialHex;   // of the certificate that went into MY
+  std::string subject;     // its subject text
+  std::size_t chainCount = 0;  // certificates that went into CA
+};
+// ImportPkcs12: imports a PKCS #12 file: the key into a new container (named after the
+// certificate's serial number, or `container` when given), the certificate into "MY" with its
+// key-provider property, the other certificates into "CA". A wrong password gives
+// ERROR_INVALID_PASSWORD_DW; unreadable data CRYPT_E_ASN1_CORRUPT or NTE_BAD_DATA.
+bool ImportPkcs12(const std::vector<std::uint8_t>& pfx, const std::string& password,
+                  DWORD keySpec, const std::string& container, Pkcs12Import* result);
+inline constexpr DWORD ERROR_INVALID_PASSWORD_DW = 86;
+
+// AddCertificates: adds every certificate of `data` (DER, or PEM with one or more
+// certificates) to the system store `store`; `added` receives their count.
+bool AddCertificates(const std::string& store, const std::vector<std::uint8_t>& data,
+                     std::size_t* added);
+
+struct CertificateEntry {
+  std::string serialHex;   // lower case, most significant byte first, every encoded byte
+  std::string subject;     // as CertNameToStrA writes it
+  std::int64_t notBefore = 0;  // seconds since 1970, UTC
+  std::int64_t notAfter = 0;
+  bool hasKey = false;     // the key-provider property is set and its container holds the key
+  std::string container;   // the property's container name, when set
+  std::vector<std::uint8_t> der;
+};
+// ListCertificates: the certificates of a system store in enumeration order.
+bool ListCertificates(const std::string& store, std::vector<CertificateEntry>& out);
+// RemoveCertificates: removes every certificate of `store` whose SerialHex is `serialHex`, and
+// the key containers only they referred to; `removed` receives the count (0: CRYPT_E_NOT_FOUND).
+bool RemoveCertificates(const std::string& store, const std::string& serialHex,
+                        std::size_t* removed);
+// ExportCertificatePem: the PEM text of the first certificate of `store` with that SerialHex.
+bool ExportCertificatePem(const std::string& store, const std::string& serialHex,
+                          std::string& pem);
 
 }  // namespace velmor::crypt

@@ -1,6 +1,64 @@
-#include "platform/crypt/crypt.h"
+// The test seam: named platform calls made to fail with a chosen last error.
+#include <string>
+#include <vector>
+
+#include "platform/crypt/detail.h"
 
 namespace velmor::crypt {
-void InjectFailure(const char*, DWORD, const char*, unsigned) {}
-void ClearInjectedFailures() {}
+
+namespace {
+
+struct Injection {
+  std::string function;
+  DWORD error = 0;
+  bool hasArg = false;
+  std::string arg;
+  unsigned remaining = 0;  // 0: until cleared
+};
+
+std::mutex& SeamLock() {
+  static auto* lock = new std::mutex;
+  return *lock;
+}
+
+std::vector<Injection>& Injections() {
+  static auto* list = new std::vector<Injection>;
+  return *list;
+}
+
+}  // namespace
+
+void InjectFailure(const char* function, DWORD error, const char* arg, unsigned count) {
+  if (function == nullptr) return;
+  std::lock_guard<std::mutex> lock(SeamLock());
+  Injection injection;
+  injection.function = function;
+  injection.error = error;
+  injection.hasArg = arg != nullptr;
+  if (arg != nullptr) injection.arg = arg;
+  injection.remaining = count;
+  Injections().push_back(std::move(injection));
+}
+
+void ClearInjectedFailures() {
+  std::lock_guard<std::mutex> lock(SeamLock());
+  Injections().clear();
+}
+
+namespace detail {
+
+bool Injected(const char* function, const char* arg) {
+  std::lock_guard<std::mutex> lock(SeamLock());
+  auto& list = Injections();
+  for (auto it = list.begin(); it != list.end(); ++it) {
+    if (it->function != function) continue;
+    if (it->hasArg && (arg == nullptr || it->arg != arg)) continue;
+    SetLastError(it->error);
+    if (it->remaining != 0 && --it->remaining == 0) list.erase(it);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace detail
 }  // namespace velmor::crypt

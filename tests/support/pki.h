@@ -60,6 +60,9 @@ struct TestCert {
   std::string serialHex;  // lower case, most significant byte first, every encoded byte
   std::string pem() const;
 };
+// Spec: a CertSpec with the given subject, serial (empty: random) and key size, the rest default.
+CertSpec Spec(std::string subject, std::vector<std::uint8_t> serial = {}, int bits = 1024);
+
 // MakeCert: a certificate signed with SHA-256 by its issuer's key (or its own).
 TestCert MakeCert(const CertSpec& spec);
 

@@ -1,0 +1,562 @@
+// Certificates: parsing into CERT_INFO, reference-counted contexts, subject text, properties.
+#include <openssl/asn1.h>
+#include <openssl/core_names.h>
+#include <openssl/decoder.h>
+#include <openssl/err.h>
+#include <openssl/objects.h>
+#include <openssl/x509v3.h>
+
+#include <ctime>
+#include <unordered_map>
+
+#include "platform/crypt/certificate.h"
+
+namespace velmor::crypt::detail {
+
+namespace {
+
+// ---- A minimal DER walker, for the parts of a certificate whose exact bytes we hand out ------
+struct Tlv {
+  std::uint8_t tag = 0;
+  const std::uint8_t* begin = nullptr;    // first byte of the tag
+  const std::uint8_t* content = nullptr;  // first byte of the content
+  std::size_t length = 0;                 // content length
+  const std::uint8_t* end() const { return content + length; }
+};
+
+// ReadTlv: reads one element at p (single-byte tags, definite lengths), checking every length
+// against `end` before trusting it.
+bool ReadTlv(const std::uint8_t*& p, const std::uint8_t* end, Tlv& out) {
+  if (p >= end || end - p < 2) return false;
+  out.begin = p;
+  out.tag = p[0];
+  if ((out.tag & 0x1F) == 0x1F) return false;
+  std::size_t len = p[1];
+  const std::uint8_t* q = p + 2;
+  if (len & 0x80) {
+    std::size_t n = len & 0x7F;
+    if (n == 0 || n > 4 || static_cast<std::size_t>(end - q) < n) return false;
+    len = 0;
+    for (std::size_t i = 0; i < n; ++i) len = (len << 8) | q[i];
+    q += n;
+  }
+  if (static_cast<std::size_t>(end - q) < len) return false;
+  out.content = q;
+  out.length = len;
+  p = q + len;
+  return true;
+}
+
+std::uint8_t* Keep(CertData& d, const std::uint8_t* p, std::size_t n) {
+  d.arena.emplace_back(p, p + n);
+  return d.arena.back().data();
+}
+
+char* KeepText(CertData& d, std::string text) {
+  d.strings.push_back(std::move(text));
+  return d.strings.back().data();
+}
+
+std::string OidText(const ASN1_OBJECT* obj) {
+  char buffer[128];
+  int n = OBJ_obj2txt(buffer, sizeof buffer, obj, 1);
+  if (n <= 0) return {};
+  if (static_cast<std::size_t>(n) < sizeof buffer) return std::string(buffer, static_cast<std::size_t>(n));
+  std::string big(static_cast<std::size_t>(n) + 1, '\0');
+  OBJ_obj2txt(big.data(), n + 1, obj, 1);
+  big.resize(static_cast<std::size_t>(n));
+  return big;
+}
+
+// OidFromTlv: the dotted text of an OBJECT IDENTIFIER element.
+std::string OidFromTlv(const Tlv& tlv) {
+  const std::uint8_t* p = tlv.begin;
+  ASN1_OBJECT* obj = d2i_ASN1_OBJECT(nullptr, &p, static_cast<long>(tlv.end() - tlv.begin));
+  if (obj == nullptr) {
+    ERR_clear_error();
+    return {};
+  }
+  std::string text = OidText(obj);
+  ASN1_OBJECT_free(obj);
+  return text;
+}
+
+// Algorithm: SEQUENCE { OID, parameters ANY OPTIONAL }.
+bool FillAlgorithm(CertData& d, const Tlv& seq, CRYPT_ALGORITHM_IDENTIFIER& out) {
+  const std::uint8_t* p = seq.content;
+  Tlv oid;
+  if (!ReadTlv(p, seq.end(), oid) || oid.tag != 0x06) return false;
+  out.pszObjId = KeepText(d, OidFromTlv(oid));
+  out.Parameters.cbData = static_cast<DWORD>(seq.end() - p);
+  out.Parameters.pbData = out.Parameters.cbData ? Keep(d, p, out.Parameters.cbData) : nullptr;
+  return true;
+}
+
+bool FillBitString(CertData& d, const Tlv& bits, CRYPT_BIT_BLOB& out) {
+  if (bits.length == 0) return false;
+  out.cUnusedBits = bits.content[0] & 7u;
+  out.cbData = static_cast<DWORD>(bits.length - 1);
+  out.pbData = out.cbData ? Keep(d, bits.content + 1, out.cbData) : nullptr;
+  return true;
+}
+
+bool FillFromTbs(CertData& d) {
+  const std::uint8_t* p = d.der.data();
+  const std::uint8_t* end = p + d.der.size();
+  Tlv cert, tbs;
+  if (!ReadTlv(p, end, cert) || cert.tag != 0x30) return false;
+  p = cert.content;
+  if (!ReadTlv(p, cert.end(), tbs) || tbs.tag != 0x30) return false;
+  p = tbs.content;
+  const std::uint8_t* tend = tbs.end();
+  Tlv t;
+  if (!ReadTlv(p, tend, t)) return false;
+  d.info.dwVersion = 0;
+  if (t.tag == 0xA0) {
+    const std::uint8_t* v = t.content;
+    Tlv ver;
+    if (!ReadTlv(v, t.end(), ver) || ver.tag != 0x02 || ver.length != 1) return false;
+    d.info.dwVersion = ver.content[0];
+    if (!ReadTlv(p, tend, t)) return false;
+  }
+  if (t.tag != 0x02 || t.length == 0) return false;
+  // CryptoAPI keeps the serial least significant byte first, every encoded byte included.
+  std::vector<std::uint8_t> serial(t.content, t.end());
+  std::reverse(serial.begin(), serial.end());
+  d.info.SerialNumber.cbData = static_cast<DWORD>(serial.size());
+  d.info.SerialNumber.pbData = Keep(d, serial.data(), serial.size());
+  if (!ReadTlv(p, tend, t) || t.tag != 0x30 || !FillAlgorithm(d, t, d.info.SignatureAlgorithm)) {
+    return false;
+  }
+  if (!ReadTlv(p, tend, t) || t.tag != 0x30) return false;
+  d.info.Issuer.cbData = static_cast<DWORD>(t.end() - t.begin);
+  d.info.Issuer.pbData = Keep(d, t.begin, d.info.Issuer.cbData);
+  if (!ReadTlv(p, tend, t) || t.tag != 0x30) return false;  // validity: read through OpenSSL
+  if (!ReadTlv(p, tend, t) || t.tag != 0x30) return false;
+  d.info.Subject.cbData = static_cast<DWORD>(t.end() - t.begin);
+  d.info.Subject.pbData = Keep(d, t.begin, d.info.Subject.cbData);
+  if (!ReadTlv(p, tend, t) || t.tag != 0x30) return false;
+  const std::uint8_t* s = t.content;
+  Tlv alg, bits;
+  if (!ReadTlv(s, t.end(), alg) || alg.tag != 0x30 ||
+      !FillAlgorithm(d, alg, d.info.SubjectPublicKeyInfo.Algorithm)) {
+    return false;
+  }
+  if (!ReadTlv(s, t.end(), bits) || bits.tag != 0x03 ||
+      !FillBitString(d, bits, d.info.SubjectPublicKeyInfo.PublicKey)) {
+    return false;
+  }
+  while (p < tend) {
+    if (!ReadTlv(p, tend, t)) return false;
+    if (t.tag == 0x81 && t.length > 0) {
+      FillBitString(d, t, d.info.IssuerUniqueId);
+    } else if (t.tag == 0x82 && t.length > 0) {
+      FillBitString(d, t, d.info.SubjectUniqueId);
+    }
+  }
+  return true;
+}
+
+bool FillTimesAndExtensions(CertData& d) {
+  X509* x = d.x509.get();
+  for (int which = 0; which < 2; ++which) {
+    const ASN1_TIME* at = which == 0 ? X509_get0_notBefore(x) : X509_get0_notAfter(x);
+    std::tm tm{};
+    if (at == nullptr || ASN1_TIME_to_tm(at, &tm) != 1) return false;
+    FILETIME ft = FileTimeFromUnix(static_cast<std::int64_t>(timegm(&tm)));
+    (which == 0 ? d.info.NotBefore : d.info.NotAfter) = ft;
+  }
+  int count = X509_get_ext_count(x);
+  d.extensions.reserve(static_cast<std::size_t>(count > 0 ? count : 0));
+  for (int i = 0; i < count; ++i) {
+    X509_EXTENSION* ext = X509_get_ext(x, i);
+    CERT_EXTENSION out{};
+    out.pszObjId = KeepText(d, OidText(X509_EXTENSION_get_object(ext)));
+    out.fCritical = X509_EXTENSION_get_critical(ext) ? TRUE : FALSE;
+    const ASN1_OCTET_STRING* value = X509_EXTENSION_get_data(ext);
+    out.Value.cbData = static_cast<DWORD>(ASN1_STRING_length(value));
+    out.Value.pbData = out.Value.cbData ? Keep(d, ASN1_STRING_get0_data(value), out.Value.cbData)
+                                        : nullptr;
+    d.extensions.push_back(out);
+  }
+  d.info.cExtension = static_cast<DWORD>(d.extensions.size());
+  d.info.rgExtension = d.extensions.empty() ? nullptr : d.extensions.data();
+  return true;
+}
+
+// The live contexts, so that a stale pointer is refused instead of dereferenced.
+std::unordered_map<const CERT_CONTEXT*, std::unique_ptr<CertContextImpl>>& Contexts() {
+  static auto* table = new std::unordered_map<const CERT_CONTEXT*, std::unique_ptr<CertContextImpl>>;
+  return *table;
+}
+
+}  // namespace
+
+FILETIME FileTimeFromUnix(std::int64_t seconds) {
+  // 100-nanosecond intervals since 1601-01-01.
+  auto ticks = static_cast<std::uint64_t>((seconds + 11644473600LL) * 10000000LL);
+  return FILETIME{static_cast<DWORD>(ticks & 0xFFFFFFFFu), static_cast<DWORD>(ticks >> 32)};
+}
+
+std::int64_t UnixFromFileTime(const FILETIME& ft) {
+  std::uint64_t ticks = (static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  return static_cast<std::int64_t>(ticks / 10000000ULL) - 11644473600LL;
+}
+
+std::shared_ptr<const CertData> ParseCertificate(const std::uint8_t* der, std::size_t len) {
+  if (der == nullptr || len == 0) {
+    SetLastError(CRYPT_E_ASN1_EOD);
+    return nullptr;
+  }
+  if (der[0] != 0x30) {
+    SetLastError(CRYPT_E_ASN1_BADTAG);
+    return nullptr;
+  }
+  if (len > 0x7FFFFFFF) {
+    SetLastError(CRYPT_E_ASN1_CORRUPT);
+    return nullptr;
+  }
+  auto data = std::make_shared<CertData>();
+  data->der.assign(der, der + len);
+  X509* raw = X509_new_ex(LibCtx(), nullptr);
+  if (raw == nullptr) {
+    FailOpenSsl("X509_new_ex", NTE_NO_MEMORY);
+    return nullptr;
+  }
+  const unsigned char* p = data->der.data();
+  if (d2i_X509(&raw, &p, static_cast<long>(len)) == nullptr) {
+    X509_free(raw);
+    // A short input is "end of data"; anything else is a corrupt encoding.
+    Tlv outer;
+    const std::uint8_t* q = der;
+    DWORD error = ReadTlv(q, der + len, outer) ? CRYPT_E_ASN1_CORRUPT : CRYPT_E_ASN1_EOD;
+    FailOpenSsl("d2i_X509", error);
+    SetLastError(error);
+    return nullptr;
+  }
+  data->x509.reset(raw);
+  if (p != data->der.data() + len) {
+    SetLastError(CRYPT_E_ASN1_CORRUPT);  // trailing bytes after the certificate
+    return nullptr;
+  }
+  if (!FillFromTbs(*data) || !FillTimesAndExtensions(*data)) {
+    ERR_clear_error();
+    SetLastError(CRYPT_E_ASN1_CORRUPT);
+    return nullptr;
+  }
+  return data;
+}
+
+std::string SerialHex(const CERT_INFO& info) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(info.SerialNumber.cbData * 2);
+  for (DWORD i = info.SerialNumber.cbData; i > 0; --i) {
+    std::uint8_t b = info.SerialNumber.pbData[i - 1];
+    out.push_back(kDigits[b >> 4]);
+    out.push_back(kDigits[b & 15]);
+  }
+  return out;
+}
+
+PCCERT_CONTEXT NewContext(std::shared_ptr<const CertData> data, std::shared_ptr<StoreImpl> store,
+                          std::int64_t rowId, std::optional<KeyProvRecord> keyProv) {
+  auto impl = std::make_unique<CertContextImpl>();
+  impl->data = std::move(data);
+  impl->store = std::move(store);
+  impl->rowId = rowId;
+  impl->keyProv = std::move(keyProv);
+  impl->context.dwCertEncodingType = X509_ASN_ENCODING;
+  // The context exposes the shared bytes; callers only read them.
+  impl->context.pbCertEncoded = const_cast<BYTE*>(impl->data->der.data());
+  impl->context.cbCertEncoded = static_cast<DWORD>(impl->data->der.size());
+  impl->context.pCertInfo = const_cast<CERT_INFO*>(&impl->data->info);
+  impl->context.hCertStore = impl->store.get();
+  const CERT_CONTEXT* key = &impl->context;
+  Contexts().emplace(key, std::move(impl));
+  return key;
+}
+
+CertContextImpl* FindContext(PCCERT_CONTEXT context) {
+  auto it = Contexts().find(context);
+  if (it == Contexts().end()) {
+    SetLastError(static_cast<DWORD>(E_INVALIDARG));
+    return nullptr;
+  }
+  return it->second.get();
+}
+
+void ReleaseContextReference(CertContextImpl* impl);
+
+void ReleaseContextReference(CertContextImpl* impl) {
+  if (--impl->refs == 0) Contexts().erase(&impl->context);
+}
+
+std::vector<std::uint8_t> SerializeKeyProv(const KeyProvRecord& record) {
+  const std::size_t head = sizeof(CRYPT_KEY_PROV_INFO);
+  const std::size_t c = record.hasContainer ? (record.container.size() + 1) * sizeof(WCHAR) : 0;
+  const std::size_t p = record.hasProvider ? (record.provider.size() + 1) * sizeof(WCHAR) : 0;
+  // The buffer is handed out as a CRYPT_KEY_PROV_INFO: callers cast it.
+  std::vector<std::uint8_t> out(head + c + p, 0);
+  CRYPT_KEY_PROV_INFO info{};
+  info.dwProvType = record.provType;
+  info.dwFlags = record.flags;
+  info.dwKeySpec = record.keySpec;
+  std::memcpy(out.data() + head, record.container.data(), c ? c - sizeof(WCHAR) : 0);
+  std::memcpy(out.data() + head + c, record.provider.data(), p ? p - sizeof(WCHAR) : 0);
+  std::memcpy(out.data(), &info, head);
+  return out;
+}
+
+UniquePtr<EVP_PKEY> PublicKeyOfInfo(const CERT_PUBLIC_KEY_INFO& info) {
+  if (info.Algorithm.pszObjId == nullptr || std::strcmp(info.Algorithm.pszObjId, szOID_RSA_RSA) != 0) {
+    SetLastError(NTE_BAD_ALGID);
+    return nullptr;
+  }
+  if (info.PublicKey.pbData == nullptr || info.PublicKey.cbData == 0 ||
+      info.PublicKey.cUnusedBits != 0) {
+    SetLastError(CRYPT_E_ASN1_EOD);
+    return nullptr;
+  }
+  // The bit string holds an RSAPublicKey (PKCS #1).
+  EVP_PKEY* key = nullptr;
+  OSSL_DECODER_CTX* dctx = OSSL_DECODER_CTX_new_for_pkey(&key, "DER", "type-specific", "RSA",
+                                                         EVP_PKEY_PUBLIC_KEY, LibCtx(), nullptr);
+  if (dctx == nullptr) {
+    FailOpenSsl("OSSL_DECODER_CTX_new_for_pkey", NTE_FAIL);
+    return nullptr;
+  }
+  const unsigned char* p = info.PublicKey.pbData;
+  std::size_t left = info.PublicKey.cbData;
+  int ok = OSSL_DECODER_from_data(dctx, &p, &left);
+  OSSL_DECODER_CTX_free(dctx);
+  UniquePtr<EVP_PKEY> owned(key);
+  if (ok != 1 || !owned || left != 0) {
+    FailOpenSsl("OSSL_DECODER_from_data", NTE_BAD_DATA);
+    SetLastError(CRYPT_E_ASN1_CORRUPT);
+    return nullptr;
+  }
+  return owned;
+}
+
+namespace {
+
+struct AttrKey {
+  const char* oid;
+  const char* key;
+};
+constexpr AttrKey kKeys[] = {
+    {"2.5.4.3", "CN"},       {"2.5.4.7", "L"},          {"2.5.4.10", "O"},
+    {"2.5.4.11", "OU"},      {"1.2.840.113549.1.9.1", "E"}, {"2.5.4.6", "C"},
+    {"2.5.4.8", "S"},        {"2.5.4.9", "STREET"},     {"2.5.4.12", "T"},
+    {"2.5.4.42", "G"},       {"2.5.4.43", "I"},         {"2.5.4.4", "SN"},
+    {"0.9.2342.19200300.100.1.25", "DC"}, {"2.5.4.5", "SERIALNUMBER"},
+};
+
+bool NeedsQuotes(const std::string& v) {
+  if (v.empty() || v.front() == ' ' || v.back() == ' ') return true;
+  return v.find_first_of(",+=\"\n<>#;") != std::string::npos;
+}
+
+// ToAnsi: UTF-16 text in the process's ANSI code page.
+std::optional<std::string> ToAnsi(const std::u16string& wide) {
+  if (wide.empty()) return std::string();
+  int n = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                              nullptr, nullptr);
+  if (n <= 0) return std::nullopt;
+  std::string out(static_cast<std::size_t>(n), '\0');
+  n = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n,
+                          nullptr, nullptr);
+  if (n <= 0) return std::nullopt;
+  out.resize(static_cast<std::size_t>(n));
+  return out;
+}
+
+std::string HexOf(const unsigned char* p, int n) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  for (int i = 0; i < n; ++i) {
+    out.push_back(kDigits[p[i] >> 4]);
+    out.push_back(kDigits[p[i] & 15]);
+  }
+  return out;
+}
+
+}  // namespace
+
+std::optional<std::string> NameToText(const std::uint8_t* der, std::size_t len) {
+  if (der == nullptr || len == 0) {
+    SetLastError(CRYPT_E_ASN1_EOD);
+    return std::nullopt;
+  }
+  const unsigned char* p = der;
+  UniquePtr<X509_NAME> name(d2i_X509_NAME(nullptr, &p, static_cast<long>(len)));
+  if (!name || p != der + len) {
+    ERR_clear_error();
+    SetLastError(CRYPT_E_ASN1_CORRUPT);
+    return std::nullopt;
+  }
+  std::string out;
+  int lastSet = -1;
+  int count = X509_NAME_entry_count(name.get());
+  for (int i = 0; i < count; ++i) {
+    const X509_NAME_ENTRY* entry = X509_NAME_get_entry(name.get(), i);
+    int set = X509_NAME_ENTRY_set(entry);
+    if (i > 0) out += set == lastSet ? " + " : ", ";
+    lastSet = set;
+    std::string oid = OidText(X509_NAME_ENTRY_get_object(entry));
+    const char* key = nullptr;
+    for (const auto& k : kKeys) {
+      if (oid == k.oid) key = k.key;
+    }
+    out += key != nullptr ? std::string(key) : "OID." + oid;
+    out += '=';
+    const ASN1_STRING* value = X509_NAME_ENTRY_get_data(entry);
+    unsigned char* utf8 = nullptr;
+    int n = ASN1_STRING_to_UTF8(&utf8, value);
+    std::optional<std::string> text;
+    if (n >= 0) {
+      auto wide = Utf8ToUtf16(std::string_view(reinterpret_cast<char*>(utf8), static_cast<std::size_t>(n)));
+      if (wide) text = ToAnsi(*wide);
+    }
+    OPENSSL_free(utf8);
+    ERR_clear_error();
+    if (!text) {
+      // A value that is no text: its DER encoding in hexadecimal.
+      unsigned char* enc = nullptr;
+      ASN1_TYPE* any = ASN1_TYPE_new();
+      int encLen = -1;
+      if (any != nullptr && ASN1_TYPE_set1(any, ASN1_STRING_type(value), value) == 1) {
+        encLen = i2d_ASN1_TYPE(any, &enc);
+      }
+      ASN1_TYPE_free(any);
+      text = "#" + (encLen > 0 ? HexOf(enc, encLen) : std::string());
+      OPENSSL_free(enc);
+      ERR_clear_error();
+      out += *text;
+      continue;
+    }
+    if (NeedsQuotes(*text)) {
+      out += '"';
+      for (char c : *text) {
+        if (c == '"') out += '"';
+        out += c;
+      }
+      out += '"';
+    } else {
+      out += *text;
+    }
+  }
+  return out;
+}
+
+std::optional<std::string> SystemStoreName(std::string_view name) {
+  static constexpr const char* kStores[] = {"MY", "CA", "Root", "Trust", "TrustedPublisher"};
+  for (const char* store : kStores) {
+    std::string_view s(store);
+    if (s.size() != name.size()) continue;
+    bool same = true;
+    for (std::size_t i = 0; i < s.size() && same; ++i) {
+      same = std::tolower(static_cast<unsigned char>(s[i])) ==
+             std::tolower(static_cast<unsigned char>(name[i]));
+    }
+    if (same) return std::string(store);
+  }
+  return std::nullopt;
+}
+
+}  // namespace velmor::crypt::detail
+
+using namespace velmor::crypt::detail;
+
+PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE* pbCertEncoded,
+                                            DWORD cbCertEncoded) {
+  return Guarded<PCCERT_CONTEXT>(nullptr, [&]() -> PCCERT_CONTEXT {
+    if (Injected("CertCreateCertificateContext")) return nullptr;
+    if ((dwCertEncodingType & X509_ASN_ENCODING) == 0) {
+      SetLastError(static_cast<DWORD>(E_INVALIDARG));
+      return nullptr;
+    }
+    auto data = ParseCertificate(pbCertEncoded, cbCertEncoded);
+    if (!data) return nullptr;
+    return NewContext(std::move(data), nullptr, 0, std::nullopt);
+  });
+}
+
+PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT pCertContext) {
+  return Guarded<PCCERT_CONTEXT>(nullptr, [&]() -> PCCERT_CONTEXT {
+    if (pCertContext == nullptr) return nullptr;
+    CertContextImpl* impl = FindContext(pCertContext);
+    if (impl == nullptr) return nullptr;
+    ++impl->refs;
+    return pCertContext;
+  });
+}
+
+BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext) {
+  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+    if (pCertContext == nullptr) return TRUE;
+    CertContextImpl* impl = FindContext(pCertContext);
+    if (impl == nullptr) return FALSE;
+    ReleaseContextReference(impl);
+    return TRUE;
+  });
+}
+
+DWORD CertNameToStrA(DWORD dwCertEncodingType, PCERT_NAME_BLOB pName, DWORD dwStrType, LPSTR psz,
+                     DWORD csz) {
+  return Guarded<DWORD>(0, [&]() -> DWORD {
+    // Whatever happens, a caller's buffer holds a terminated text afterwards.
+    if (psz != nullptr && csz > 0) psz[0] = '\0';
+    if ((dwCertEncodingType & X509_ASN_ENCODING) == 0 || pName == nullptr ||
+        (dwStrType & 0xF) != CERT_X500_NAME_STR) {
+      SetLastError(static_cast<DWORD>(E_INVALIDARG));
+      return 1;
+    }
+    auto text = NameToText(pName->pbData, pName->cbData);
+    if (!text) return 1;
+    const auto needed = static_cast<DWORD>(text->size() + 1);
+    if (psz == nullptr || csz == 0) return needed;
+    DWORD n = std::min<DWORD>(needed - 1, csz - 1);
+    std::memcpy(psz, text->data(), n);
+    psz[n] = '\0';
+    return n + 1;
+  });
+}
+
+BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId, void* pvData,
+                                       DWORD* pcbData) {
+  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+    if (Injected("CertGetCertificateContextProperty")) return FALSE;
+    CertContextImpl* impl = FindContext(pCertContext);
+    if (impl == nullptr || pcbData == nullptr) {
+      SetLastError(static_cast<DWORD>(E_INVALIDARG));
+      return FALSE;
+    }
+    if (dwPropId != CERT_KEY_PROV_INFO_PROP_ID || !impl->keyProv) {
+      return Fail(CRYPT_E_NOT_FOUND);
+    }
+    auto bytes = SerializeKeyProv(*impl->keyProv);
+    if (pvData == nullptr) {
+      *pcbData = static_cast<DWORD>(bytes.size());
+      return TRUE;
+    }
+    if (*pcbData < bytes.size()) {
+      *pcbData = static_cast<DWORD>(bytes.size());
+      return Fail(ERROR_MORE_DATA);
+    }
+    // Point the record's names at the copies that follow it in the caller's buffer.
+    auto* out = static_cast<BYTE*>(pvData);
+    std::memcpy(out, bytes.data(), bytes.size());
+    auto* info = static_cast<CRYPT_KEY_PROV_INFO*>(pvData);
+    const KeyProvRecord& r = *impl->keyProv;
+    WCHAR* names = reinterpret_cast<WCHAR*>(out + sizeof(CRYPT_KEY_PROV_INFO));
+    info->pwszContainerName = r.hasContainer ? names : nullptr;
+    info->pwszProvName =
+        r.hasProvider ? names + (r.hasContainer ? r.container.size() + 1 : 0) : nullptr;
+    info->cProvParam = 0;
+    info->rgProvParam = nullptr;
+    *pcbData = static_cast<DWORD>(bytes.size());
+    return TRUE;
+  });
+}

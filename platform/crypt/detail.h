@@ -1,0 +1,190 @@
+// Internals shared by the files of platform/crypt: owners for OpenSSL objects, the process-wide
+// library context, the error mapping, the boundary guard and the handle tables. Not part of the
+// public interface (crypt.h is).
+#pragma once
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/crypt/crypt.h"
+
+namespace velmor::crypt::detail {
+
+// Win32 values this layer reports that the base layer does not name.
+inline constexpr DWORD ERROR_BUSY_DW = 170;
+inline constexpr DWORD ERROR_DISK_FULL_DW = 112;
+
+// ---- Owners -----------------------------------------------------------------------------------
+template <typename T>
+struct Deleter;
+#define VELMOR_OSSL_DELETER(type, fn) \
+  template <>                         \
+  struct Deleter<type> {              \
+    void operator()(type* p) const { fn(p); } \
+  }
+VELMOR_OSSL_DELETER(EVP_PKEY, EVP_PKEY_free);
+VELMOR_OSSL_DELETER(EVP_PKEY_CTX, EVP_PKEY_CTX_free);
+VELMOR_OSSL_DELETER(EVP_MD_CTX, EVP_MD_CTX_free);
+VELMOR_OSSL_DELETER(EVP_MD, EVP_MD_free);
+VELMOR_OSSL_DELETER(EVP_CIPHER, EVP_CIPHER_free);
+VELMOR_OSSL_DELETER(EVP_CIPHER_CTX, EVP_CIPHER_CTX_free);
+VELMOR_OSSL_DELETER(X509, X509_free);
+VELMOR_OSSL_DELETER(X509_NAME, X509_NAME_free);
+VELMOR_OSSL_DELETER(BIO, BIO_free_all);
+VELMOR_OSSL_DELETER(BIGNUM, BN_clear_free);
+#undef VELMOR_OSSL_DELETER
+
+template <typename T>
+using UniquePtr = std::unique_ptr<T, Deleter<T>>;
+
+// UpRef: a second owner of a reference-counted key.
+UniquePtr<EVP_PKEY> UpRef(EVP_PKEY* key);
+
+// SecretBytes: bytes that are wiped with OPENSSL_cleanse when they go away.
+class SecretBytes {
+ public:
+  SecretBytes() = default;
+  explicit SecretBytes(std::size_t n) : bytes_(n) {}
+  SecretBytes(const std::uint8_t* p, std::size_t n) : bytes_(p, p + n) {}
+  SecretBytes(const SecretBytes&) = default;
+  SecretBytes& operator=(const SecretBytes& other) {
+    if (this != &other) {
+      Wipe();
+      bytes_ = other.bytes_;
+    }
+    return *this;
+  }
+  SecretBytes(SecretBytes&& other) noexcept : bytes_(std::move(other.bytes_)) {}
+  SecretBytes& operator=(SecretBytes&& other) noexcept {
+    if (this != &other) {
+      Wipe();
+      bytes_ = std::move(other.bytes_);
+    }
+    return *this;
+  }
+  ~SecretBytes() { Wipe(); }
+  std::uint8_t* data() { return bytes_.data(); }
+  const std::uint8_t* data() const { return bytes_.data(); }
+  std::size_t size() const { return bytes_.size(); }
+  bool empty() const { return bytes_.empty(); }
+  void resize(std::size_t n);
+
+ private:
+  void Wipe();
+  std::vector<std::uint8_t> bytes_;
+};
+
+// ---- Runtime ----------------------------------------------------------------------------------
+// LibCtx: the library context of this layer (default and legacy providers), made once per
+// process and kept for its lifetime, so that a host's own OpenSSL use is untouched.
+OSSL_LIB_CTX* LibCtx();
+// Md5 / Sha256: fetched once from LibCtx(); never freed.
+const EVP_MD* Md5();
+const EVP_MD* Sha1();
+// Rc4: fetched once; null when the legacy provider is missing.
+const EVP_CIPHER* Rc4();
+
+// The lock every exported function holds: calls are serialised, as in a single apartment.
+std::recursive_mutex& ApiLock();
+
+// Fail: sets the last error and returns false (the usual tail of a failing internal step).
+inline bool Fail(DWORD error) {
+  SetLastError(error);
+  return false;
+}
+
+enum class Platform { kOpenSsl, kSqlite };
+// MapPlatformFailure: the one place where an OpenSSL or SQLite failure becomes a Windows
+// last-error value. `code` is the SQLite result code (ignored for OpenSSL, whose error queue is
+// read and cleared); `fallback` is the value used when the failure says nothing more precise.
+// Records `call` as the failing call, sets the last error and returns it.
+DWORD MapPlatformFailure(Platform platform, const char* call, int code, DWORD fallback);
+// FailOpenSsl / FailSqlite: MapPlatformFailure, returning false.
+bool FailOpenSsl(const char* call, DWORD fallback);
+bool FailSqlite(const char* call, int code);
+
+// Injected: whether the test seam makes this call of `function` fail; sets the last error.
+bool Injected(const char* function, const char* arg = nullptr);
+
+// Guarded: runs `body` under the API lock, turning anything thrown into a last error.
+template <typename R, typename F>
+R Guarded(R failValue, F&& body) noexcept {
+  try {
+    std::lock_guard<std::recursive_mutex> lock(ApiLock());
+    return body();
+  } catch (const std::bad_alloc&) {
+    SetLastError(NTE_NO_MEMORY);
+  } catch (...) {
+    SetLastError(NTE_FAIL);
+  }
+  return failValue;
+}
+
+// WriteOutput: the "how big must the buffer be" protocol, written once. A null `out` asks for
+// the size (TRUE, *len = size); a short buffer gives ERROR_MORE_DATA with *len = size.
+bool WriteOutput(std::span<const std::uint8_t> data, BYTE* out, DWORD* len);
+
+// Utf8ToUtf16 / Utf16ToUtf8: strict conversions for names this layer keeps (container and
+// provider names); nullopt on invalid input.
+std::optional<std::u16string> Utf8ToUtf16(std::string_view text);
+std::optional<std::string> Utf16ToUtf8(std::u16string_view text);
+
+// ---- Handle tables ----------------------------------------------------------------------------
+// Handles are the addresses of live objects, looked up before use, so that a stale or forged
+// handle gives ERROR_INVALID_HANDLE instead of touching freed memory.
+template <typename T>
+class HandleTable {
+ public:
+  ULONG_PTR Add(std::shared_ptr<T> object) {
+    auto handle = reinterpret_cast<ULONG_PTR>(object.get());
+    table_.emplace(handle, std::move(object));
+    return handle;
+  }
+  std::shared_ptr<T> Find(ULONG_PTR handle) const {
+    auto it = table_.find(handle);
+    if (it == table_.end()) return nullptr;
+    return it->second;
+  }
+  bool Remove(ULONG_PTR handle) { return table_.erase(handle) != 0; }
+  std::size_t size() const { return table_.size(); }
+
+ private:
+  std::unordered_map<ULONG_PTR, std::shared_ptr<T>> table_;
+};
+
+// ---- Key-provider records ---------------------------------------------------------------------
+struct KeyProvRecord {
+  std::u16string container;
+  std::u16string provider;
+  bool hasContainer = true;
+  bool hasProvider = true;
+  DWORD provType = PROV_RSA_FULL;
+  DWORD flags = 0;
+  DWORD keySpec = AT_KEYEXCHANGE;
+  bool operator==(const KeyProvRecord&) const = default;
+};
+
+// ---- Provider-side objects used across files --------------------------------------------------
+struct Provider;
+// FindProvider: the live provider behind a handle, or null.
+std::shared_ptr<Provider> FindProvider(HCRYPTPROV handle);
+// AcquireForKeyProv: opens the container a key-provider record names (release with
+// CryptReleaseContext).
+bool AcquireForKeyProv(const KeyProvRecord& record, HCRYPTPROV* out);
+
+// DefaultContainerName: the login user's name, the default container's name.
+std::string DefaultContainerName();
+
+}  // namespace velmor::crypt::detail

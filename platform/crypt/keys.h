@@ -1,0 +1,52 @@
+// Internal: the objects behind HCRYPTPROV, HCRYPTKEY and HCRYPTHASH.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/crypt/storage.h"
+
+namespace velmor::crypt::detail {
+
+inline constexpr DWORD CRYPT_NOHASHOID = 0x1;
+
+struct Provider {
+  std::shared_ptr<Storage> storage;  // null for a verify-only context
+  std::string container;             // UTF-8
+  bool verifyContext = false;
+};
+
+struct Hash {
+  ALG_ID alg = 0;
+  const EVP_MD* md = nullptr;
+  UniquePtr<EVP_MD_CTX> ctx;
+  bool finished = false;
+  std::vector<std::uint8_t> value;
+  std::shared_ptr<Provider> provider;
+};
+
+struct Key {
+  enum class Kind { kRsaPublic, kRsaPrivate, kRc4 };
+  Kind kind = Kind::kRsaPublic;
+  ALG_ID alg = 0;
+  DWORD spec = 0;
+  bool exportable = false;
+  UniquePtr<EVP_PKEY> pkey;  // RSA keys
+  SecretBytes secret;        // session keys
+  // The RC4 state: one stream serves CryptEncrypt and CryptDecrypt alike (the same XOR).
+  UniquePtr<EVP_CIPHER_CTX> stream;
+  std::shared_ptr<Provider> provider;
+};
+
+std::shared_ptr<Key> FindKey(HCRYPTKEY handle);
+HCRYPTKEY AddKey(std::shared_ptr<Key> key);
+// PrivateKeyOf: the private key of `spec` in the provider's container (owner: the caller, an
+// up-ref of the cached key); null with NTE_NO_KEY or a storage error.
+UniquePtr<EVP_PKEY> PrivateKeyOf(Provider& provider, DWORD spec, bool* exportable);
+// DecodePrivateKey: a DER private key (PKCS #8 or PKCS #1); null with NTE_BAD_DATA.
+UniquePtr<EVP_PKEY> DecodePrivateKey(const std::uint8_t* der, std::size_t len);
+bool RsaSign(EVP_PKEY* key, const EVP_MD* md, const std::vector<std::uint8_t>& digest,
+             std::vector<std::uint8_t>& out);
+
+}  // namespace velmor::crypt::detail

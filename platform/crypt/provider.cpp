@@ -1,0 +1,433 @@
+// Provider contexts and key containers, hashes, signatures and public keys.
+#include <openssl/core_names.h>
+#include <openssl/decoder.h>
+#include <openssl/err.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <map>
+#include <tuple>
+
+#include "platform/crypt/certificate.h"
+#include "platform/crypt/keys.h"
+
+namespace velmor::crypt::detail {
+
+namespace {
+
+HandleTable<Provider>& Providers() {
+  static auto* table = new HandleTable<Provider>;
+  return *table;
+}
+HandleTable<Hash>& Hashes() {
+  static auto* table = new HandleTable<Hash>;
+  return *table;
+}
+HandleTable<Key>& Keys() {
+  static auto* table = new HandleTable<Key>;
+  return *table;
+}
+
+struct CachedKey {
+  std::uint64_t generation = 0;
+  UniquePtr<EVP_PKEY> key;
+  bool exportable = false;
+};
+
+// Loaded private keys, keyed by database, container and key spec; each entry is valid for the
+// generation it was read at, so another process's write is never missed.
+std::map<std::tuple<std::string, std::string, DWORD>, CachedKey>& KeyCache() {
+  static auto* cache = new std::map<std::tuple<std::string, std::string, DWORD>, CachedKey>;
+  return *cache;
+}
+
+// AnsiToName: a container name given in the ANSI code page, as this layer keeps it (UTF-8).
+std::optional<std::string> AnsiToName(const char* ansi) {
+  std::string_view text(ansi);
+  if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    return std::string(text);
+  }
+  int n = MultiByteToWideChar(CP_ACP, 0, ansi, static_cast<int>(text.size()), nullptr, 0);
+  if (n <= 0) return std::nullopt;
+  std::u16string wide(static_cast<std::size_t>(n), u'\0');
+  if (MultiByteToWideChar(CP_ACP, 0, ansi, static_cast<int>(text.size()), wide.data(), n) != n) {
+    return std::nullopt;
+  }
+  return Utf16ToUtf8(wide);
+}
+
+bool Acquire(const std::string& container, DWORD flags, HCRYPTPROV* out) {
+  auto provider = std::make_shared<Provider>();
+  if (flags & CRYPT_VERIFYCONTEXT) {
+    provider->verifyContext = true;
+    *out = Providers().Add(std::move(provider));
+    return true;
+  }
+  provider->storage = OpenStorage();
+  if (!provider->storage) return false;
+  provider->container = container;
+  if (flags & CRYPT_DELETEKEYSET) {
+    bool exists = false;
+    if (!provider->storage->ContainerExists(container, exists)) return false;
+    if (!exists) return Fail(NTE_BAD_KEYSET);
+    Change change;
+    change.deleteContainers.push_back(container);
+    if (!provider->storage->Apply(change, nullptr)) return false;
+    *out = 0;
+    return true;
+  }
+  if (flags & CRYPT_NEWKEYSET) {
+    Change change;
+    change.containers.push_back(Change::NewContainer{container, true});
+    if (!provider->storage->Apply(change, nullptr)) return false;
+  } else {
+    bool exists = false;
+    if (!provider->storage->ContainerExists(container, exists)) return false;
+    if (!exists) return Fail(NTE_BAD_KEYSET);
+  }
+  *out = Providers().Add(std::move(provider));
+  return true;
+}
+
+}  // namespace
+
+std::shared_ptr<Provider> FindProvider(HCRYPTPROV handle) { return Providers().Find(handle); }
+
+std::shared_ptr<Key> FindKey(HCRYPTKEY handle) { return Keys().Find(handle); }
+
+HCRYPTKEY AddKey(std::shared_ptr<Key> key) { return Keys().Add(std::move(key)); }
+
+UniquePtr<EVP_PKEY> DecodePrivateKey(const std::uint8_t* der, std::size_t len) {
+  const unsigned char* p = der;
+  EVP_PKEY* key = d2i_AutoPrivateKey_ex(nullptr, &p, static_cast<long>(len), LibCtx(), nullptr);
+  if (key == nullptr) {
+    FailOpenSsl("d2i_AutoPrivateKey_ex", NTE_BAD_DATA);
+    return nullptr;
+  }
+  return UniquePtr<EVP_PKEY>(key);
+}
+
+UniquePtr<EVP_PKEY> PrivateKeyOf(Provider& provider, DWORD spec, bool* exportable) {
+  if (provider.verifyContext || !provider.storage) {
+    SetLastError(NTE_NO_KEY);
+    return nullptr;
+  }
+  std::uint64_t generation = 0;
+  if (!provider.storage->Generation(generation)) return nullptr;
+  auto& cache = KeyCache();
+  auto id = std::make_tuple(provider.storage->Identity(), provider.container, spec);
+  auto it = cache.find(id);
+  if (it != cache.end() && it->second.generation == generation) {
+    if (exportable != nullptr) *exportable = it->second.exportable;
+    return UpRef(it->second.key.get());
+  }
+  if (it != cache.end()) cache.erase(it);
+  std::optional<StoredKey> stored;
+  if (!provider.storage->LoadKey(provider.container, spec, stored)) return nullptr;
+  if (!stored) {
+    SetLastError(NTE_NO_KEY);
+    return nullptr;
+  }
+  auto key = DecodePrivateKey(stored->der.data(), stored->der.size());
+  if (!key) {
+    SetLastError(NTE_BAD_KEYSET);
+    return nullptr;
+  }
+  if (cache.size() > 64) cache.clear();  // many containers: keep the cache bounded
+  CachedKey entry;
+  entry.generation = generation;
+  entry.key = UpRef(key.get());
+  entry.exportable = stored->exportable;
+  if (exportable != nullptr) *exportable = stored->exportable;
+  cache[id] = std::move(entry);
+  return key;
+}
+
+bool AcquireForKeyProv(const KeyProvRecord& record, HCRYPTPROV* out) {
+  if (record.hasProvider) {
+    auto name = Utf16ToUtf8(record.provider);
+    if (!name || *name != MS_ENHANCED_PROV_A) return Fail(NTE_KEYSET_NOT_DEF);
+  }
+  if (record.provType != PROV_RSA_FULL) return Fail(NTE_PROV_TYPE_NOT_DEF);
+  std::string container = DefaultContainerName();
+  if (record.hasContainer && !record.container.empty()) {
+    auto name = Utf16ToUtf8(record.container);
+    if (!name) return Fail(NTE_BAD_KEYSET);
+    container = *name;
+  }
+  return Acquire(container, 0, out);
+}
+
+// RsaSign / RsaVerify: PKCS #1 v1.5 over a digest, wrapped in its DigestInfo unless `raw`.
+bool RsaSign(EVP_PKEY* key, const EVP_MD* md, const std::vector<std::uint8_t>& digest,
+             std::vector<std::uint8_t>& out) {
+  UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(LibCtx(), key, nullptr));
+  if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1 ||
+      EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+      (md != nullptr && EVP_PKEY_CTX_set_signature_md(ctx.get(), md) != 1)) {
+    return FailOpenSsl("EVP_PKEY_sign_init", NTE_BAD_KEY);
+  }
+  std::size_t len = 0;
+  if (EVP_PKEY_sign(ctx.get(), nullptr, &len, digest.data(), digest.size()) != 1) {
+    return FailOpenSsl("EVP_PKEY_sign", NTE_BAD_KEY);
+  }
+  out.resize(len);
+  if (EVP_PKEY_sign(ctx.get(), out.data(), &len, digest.data(), digest.size()) != 1) {
+    return FailOpenSsl("EVP_PKEY_sign", NTE_BAD_KEY);
+  }
+  out.resize(len);
+  return true;
+}
+
+bool RsaVerify(EVP_PKEY* key, const EVP_MD* md, const std::vector<std::uint8_t>& digest,
+               const std::uint8_t* sig, std::size_t sigLen) {
+  UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(LibCtx(), key, nullptr));
+  if (!ctx || EVP_PKEY_verify_init(ctx.get()) != 1 ||
+      EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+      (md != nullptr && EVP_PKEY_CTX_set_signature_md(ctx.get(), md) != 1)) {
+    return FailOpenSsl("EVP_PKEY_verify_init", NTE_BAD_KEY);
+  }
+  int rc = EVP_PKEY_verify(ctx.get(), sig, sigLen, digest.data(), digest.size());
+  ERR_clear_error();
+  return rc == 1 ? true : Fail(NTE_BAD_SIGNATURE);
+}
+
+bool HashValue(Hash& hash, std::vector<std::uint8_t>& out) {
+  if (!hash.finished) {
+    UniquePtr<EVP_MD_CTX> copy(EVP_MD_CTX_new());
+    unsigned int len = 0;
+    std::uint8_t digest[EVP_MAX_MD_SIZE];
+    if (!copy || EVP_MD_CTX_copy_ex(copy.get(), hash.ctx.get()) != 1 ||
+        EVP_DigestFinal_ex(copy.get(), digest, &len) != 1) {
+      return FailOpenSsl("EVP_DigestFinal_ex", NTE_BAD_HASH);
+    }
+    hash.value.assign(digest, digest + len);
+  }
+  out = hash.value;
+  return true;
+}
+
+}  // namespace velmor::crypt::detail
+
+using namespace velmor::crypt::detail;
+
+BOOL CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR szContainer, LPCSTR szProvider,
+                          DWORD dwProvType, DWORD dwFlags) {
+  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+    if (Injected("CryptAcquireContextA", szContainer != nullptr ? szContainer : "")) return FALSE;
+    if (phProv == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    *phProv = 0;
+    if (szProvider != nullptr && std::strcmp(szProvider, MS_ENHANCED_PROV_A) != 0) {
+      return Fail(NTE_KEYSET_NOT_DEF);
+    }
+    if (dwProvType != PROV_RSA_FULL) return Fail(NTE_PROV_TYPE_NOT_DEF);
+    const DWORD known = CRYPT_VERIFYCONTEXT | CRYPT_NEWKEYSET | CRYPT_DELETEKEYSET | CRYPT_SILENT;
+    if ((dwFlags & ~known) != 0) return Fail(NTE_BAD_FLAGS);
+    const DWORD mode = dwFlags & (CRYPT_VERIFYCONTEXT | CRYPT_NEWKEYSET | CRYPT_DELETEKEYSET);
+    if (mode != 0 && mode != CRYPT_VERIFYCONTEXT && mode != CRYPT_NEWKEYSET &&
+        mode != CRYPT_DELETEKEYSET) {
+      return Fail(NTE_BAD_FLAGS);
+    }
+    std::string container;
+    if (szContainer == nullptr || szContainer[0] == '\0') {
+      container = DefaultContainerName();
+    } else {
+      auto name = AnsiToName(szContainer);
+      if (!name) return Fail(NTE_BAD_KEYSET);
+      container = *name;
+    }
+    return Acquire(container, dwFlags, phProv) ? TRUE : FALSE;
+  });
+}
+
+BOOL CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags) {
+  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+    if (dwFlags != 0) return Fail(NTE_BAD_FLAGS);
+    if (!Providers().Remove(hProv)) return Fail(NTE_BAD_UID);
+    return TRUE;
+  });
+}
+
+BOOL CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey) {
+  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+    if (Injected("CryptGetUserKey")) return FALSE;
+    if (phUserKey == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    *phUserKey = 0;
+    auto provider = FindProvider(hProv);
+    if (!provider) return Fail(NTE_BAD_UID);
+    if (dwKeySpec != AT_KEYEXCHANGE && dwKeySpec != AT_SIGNATURE) return Fail(NTE_NO_KEY);
+    auto key = std::make_shared<Key>();
+    key->pkey = PrivateKeyOf(*provider, dwKeySpec, &key->exportable);
+    if (!key->pkey) return FALSE;
+    key->kind = Key::Kind::kRsaPrivate;
+    key->alg = dwKeySpec == AT_SIGNATURE ? CALG_RSA_SIGN : CALG_RSA_KEYX;
+    key->spec = dwKeySpec;
+    key->provider = std::move(provider);
+    *phUserKey = AddKey(std::move(key));
+    return TRUE;
+  });
+}
+
+BOOL CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags,
+                     HCRYPTHASH* phHash) {
+  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+    if (Injected("CryptCreateHash")) return FALSE;
+    if (phHash == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    *phHash = 0;
+    auto provider = FindProvider(hProv);
+    if (!provider) return Fail(NTE_BAD_UID);
+    if (Algid != CALG_MD5 && Algid != CALG_SHA1) return Fail(NTE_BAD_ALGID);
+    if (hKey != 0) return Fail(NTE_BAD_KEY);
+    if (dwFlags != 0) return Fail(NTE_BAD_FLAGS);
+    auto hash = std::make_shared<Hash>();
+    hash->alg = Algid;
+    hash->md = Algid == CALG_MD5 ? Md5() : Sha1();
+    hash->ctx.reset(EVP_MD_CTX_new());
+    if (hash->md == nullptr || !hash->ctx ||
+        EVP_DigestInit_ex(hash->ctx.get(), hash->md, nullptr) != 1) {
+      return FailOpenSsl("EVP_DigestInit_ex", NTE_BAD_ALGID);
+    }
+    hash->provider = std::move(provider);
+    *phHash = Hashes().Add(std::move(hash));
+    return TRUE;
+  });
+}
+
+BOOL CryptHashData(HCRYPTHASH hHash, const BYTE* pbData, DWORD dwDataLen, DWORD dwFlags) {
+  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+    if (Injected("CryptHashData")) return FALSE;
+    auto hash = Hashes().Find(hHash);
+    if (!hash) return Fail(NTE_BAD_HASH);
+    if (dwFlags != 0) return Fail(NTE_BAD_FLAGS);
+    if (hash->finished) return Fail(NTE_BAD_HASH_STATE);
+    if (dwDataLen == 0) return TRUE;
+    if (pbData == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    if (EVP_DigestUpdate(hash->ctx.get(), pbData, dwDataLen) != 1) {
+      return FailOpenSsl("EVP_DigestUpdate", NTE_BAD_HASH);
+    }
+    return TRUE;
+  });
+}
+
+BOOL CryptDestroyHash(HCRYPTHASH hHash) {
+  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+    return Hashes().Remove(hHash) ? TRUE : Fail(NTE_BAD_HASH);
+  });
+}
+
+BOOL CryptSignHashA(HCRYPTHASH hHash, DWORD dwKeySpec, LPCSTR szDescription, DWORD dwFlags,
+                    BYTE* pbSignature, DWORD* pdwSigLen) {
+  (void)szDescription;
+  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+    if (Injected("CryptSignHashA")) return FALSE;
+    auto hash = Hashes().Find(hHash);
+    if (!hash) return Fail(NTE_BAD_HASH);
+    if (pdwSigLen == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    if (dwFlags != 0 && dwFlags != CRYPT_NOHASHOID) return Fail(NTE_BAD_FLAGS);
+    if (dwKeySpec != AT_KEYEXCHANGE && dwKeySpec != AT_SIGNATURE) return Fail(NTE_BAD_ALGID);
+    auto key = PrivateKeyOf(*hash->provider, dwKeySpec, nullptr);
+    if (!key) return FALSE;
+    const auto size = static_cast<DWORD>(EVP_PKEY_get_size(key.get()));
+    if (pbSignature == nullptr) {
+      *pdwSigLen = size;
+      return TRUE;
+    }
+    if (*pdwSigLen < size) {
+      *pdwSigLen = size;
+      return Fail(ERROR_MORE_DATA);
+    }
+    std::vector<std::uint8_t> digest, signature;
+    if (!HashValue(*hash, digest)) return FALSE;
+    if (!RsaSign(key.get(), dwFlags == CRYPT_NOHASHOID ? nullptr : hash->md, digest, signature)) {
+      return FALSE;
+    }
+    hash->finished = true;
+    // CryptoAPI hands signatures out least significant byte first.
+    std::reverse(signature.begin(), signature.end());
+    return WriteOutput(signature, pbSignature, pdwSigLen) ? TRUE : FALSE;
+  });
+}
+
+BOOL CryptVerifySignatureA(HCRYPTHASH hHash, const BYTE* pbSignature, DWORD dwSigLen,
+                           HCRYPTKEY hPubKey, LPCSTR szDescription, DWORD dwFlags) {
+  (void)szDescription;
+  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+    if (Injected("CryptVerifySignatureA")) return FALSE;
+    auto hash = Hashes().Find(hHash);
+    if (!hash) return Fail(NTE_BAD_HASH);
+    auto key = FindKey(hPubKey);
+    if (!key || !key->pkey) return Fail(NTE_BAD_KEY);
+    if (dwFlags != 0 && dwFlags != CRYPT_NOHASHOID) return Fail(NTE_BAD_FLAGS);
+    if (pbSignature == nullptr ||
+        dwSigLen != static_cast<DWORD>(EVP_PKEY_get_size(key->pkey.get()))) {
+      return Fail(NTE_BAD_SIGNATURE);
+    }
+    std::vector<std::uint8_t> digest;
+    if (!HashValue(*hash, digest)) return FALSE;
+    hash->finished = true;
+    std::vector<std::uint8_t> signature(pbSignature, pbSignature + dwSigLen);
+    std::reverse(signature.begin(), signature.end());
+    return RsaVerify(key->pkey.get(), dwFlags == CRYPT_NOHASHOID ? nullptr : hash->md, digest,
+                     signature.data(), signature.size())
+               ? TRUE
+               : FALSE;
+  });
+}
+
+BOOL CryptImportPublicKeyInfo(HCRYPTPROV hCryptProv, DWORD dwCertEncodingType,
+                              PCERT_PUBLIC_KEY_INFO pInfo, HCRYPTKEY* phKey) {
+  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+    if (Injected("CryptImportPublicKeyInfo")) return FALSE;
+    if (phKey == nullptr || pInfo == nullptr) return Fail(static_cast<DWORD>(E_INVALIDARG));
+    *phKey = 0;
+    auto provider = FindProvider(hCryptProv);
+    if (!provider) return Fail(NTE_BAD_UID);
+    if ((dwCertEncodingType & X509_ASN_ENCODING) == 0) return Fail(static_cast<DWORD>(E_INVALIDARG));
+    auto key = std::make_shared<Key>();
+    key->pkey = PublicKeyOfInfo(*pInfo);
+    if (!key->pkey) return FALSE;
+    key->kind = Key::Kind::kRsaPublic;
+    key->alg = CALG_RSA_KEYX;
+    key->exportable = true;
+    key->provider = std::move(provider);
+    *phKey = AddKey(std::move(key));
+    return TRUE;
+  });
+}
+
+BOOL CryptDestroyKey(HCRYPTKEY hKey) {
+  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+    return Keys().Remove(hKey) ? TRUE : Fail(NTE_BAD_KEY);
+  });
+}
+
+BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void* pvParameters,
+                                       HCRYPTPROV* phCryptProv, DWORD* pdwKeySpec,
+                                       BOOL* pfCallerFreeProv) {
+  (void)dwFlags;
+  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+    if (Injected("CryptAcquireCertificatePrivateKey")) return FALSE;
+    if (phCryptProv == nullptr || pvParameters != nullptr) {
+      return Fail(static_cast<DWORD>(E_INVALIDARG));
+    }
+    *phCryptProv = 0;
+    CertContextImpl* cert = FindContext(pCert);
+    if (cert == nullptr) return FALSE;
+    if (!cert->keyProv) return Fail(CRYPT_E_NO_KEY_PROPERTY);
+    const KeyProvRecord record = *cert->keyProv;
+    HCRYPTPROV prov = 0;
+    if (!AcquireForKeyProv(record, &prov)) return FALSE;
+    auto provider = FindProvider(prov);
+    // The container must really hold the key the certificate names.
+    if (!provider || !PrivateKeyOf(*provider, record.keySpec, nullptr)) {
+      DWORD error = GetLastError();
+      Providers().Remove(prov);
+      return Fail(error);
+    }
+    *phCryptProv = prov;
+    if (pdwKeySpec != nullptr) *pdwKeySpec = record.keySpec;
+    if (pfCallerFreeProv != nullptr) *pfCallerFreeProv = TRUE;
+    return TRUE;
+  });
+}

@@ -1,0 +1,238 @@
+// The process-wide pieces: library context, error mapping, output protocol, text conversions.
+#include <openssl/asn1err.h>
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/provider.h>
+#include <pwd.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "platform/crypt/detail.h"
+
+namespace velmor::crypt {
+
+namespace {
+thread_local std::string t_lastFailedCall;
+}
+
+const char* LastFailedCall() { return t_lastFailedCall.c_str(); }
+
+namespace detail {
+
+UniquePtr<EVP_PKEY> UpRef(EVP_PKEY* key) {
+  if (key == nullptr || EVP_PKEY_up_ref(key) != 1) return nullptr;
+  return UniquePtr<EVP_PKEY>(key);
+}
+
+void SecretBytes::Wipe() {
+  if (!bytes_.empty()) OPENSSL_cleanse(bytes_.data(), bytes_.size());
+}
+
+void SecretBytes::resize(std::size_t n) {
+  if (n <= bytes_.size()) {
+    OPENSSL_cleanse(bytes_.data() + n, bytes_.size() - n);
+    bytes_.resize(n);
+    return;
+  }
+  // Growing may move the bytes: copy them out of the old block and wipe it.
+  std::vector<std::uint8_t> grown(n);
+  if (!bytes_.empty()) std::memcpy(grown.data(), bytes_.data(), bytes_.size());
+  Wipe();
+  bytes_.swap(grown);
+}
+
+namespace {
+
+struct Runtime {
+  OSSL_LIB_CTX* ctx = nullptr;
+  EVP_MD* md5 = nullptr;
+  EVP_MD* sha1 = nullptr;
+  EVP_CIPHER* rc4 = nullptr;
+};
+
+// Made once and never freed: cached keys and certificates refer to it until the process ends.
+Runtime& TheRuntime() {
+  static Runtime* runtime = [] {
+    auto* r = new Runtime;
+    r->ctx = OSSL_LIB_CTX_new();
+    if (r->ctx != nullptr) {
+      OSSL_PROVIDER_load(r->ctx, "default");
+      OSSL_PROVIDER_load(r->ctx, "legacy");
+      r->md5 = EVP_MD_fetch(r->ctx, "MD5", nullptr);
+      r->sha1 = EVP_MD_fetch(r->ctx, "SHA1", nullptr);
+      r->rc4 = EVP_CIPHER_fetch(r->ctx, "RC4", nullptr);
+    }
+    ERR_clear_error();
+    return r;
+  }();
+  return *runtime;
+}
+
+}  // namespace
+
+OSSL_LIB_CTX* LibCtx() { return TheRuntime().ctx; }
+const EVP_MD* Md5() { return TheRuntime().md5; }
+const EVP_MD* Sha1() { return TheRuntime().sha1; }
+const EVP_CIPHER* Rc4() { return TheRuntime().rc4; }
+
+std::recursive_mutex& ApiLock() {
+  static auto* lock = new std::recursive_mutex;
+  return *lock;
+}
+
+DWORD MapPlatformFailure(Platform platform, const char* call, int code, DWORD fallback) {
+  DWORD error = fallback;
+  std::string detail;
+  if (platform == Platform::kOpenSsl) {
+    unsigned long e = ERR_peek_last_error();
+    if (e != 0) {
+      char text[256];
+      ERR_error_string_n(e, text, sizeof text);
+      detail = text;
+      if (ERR_GET_REASON(e) == ERR_R_MALLOC_FAILURE) {
+        error = NTE_NO_MEMORY;
+      } else if (ERR_GET_LIB(e) == ERR_LIB_ASN1 && fallback == NTE_FAIL) {
+        error = CRYPT_E_ASN1_CORRUPT;
+      }
+    }
+    ERR_clear_error();
+  } else {
+    detail = sqlite3_errstr(code);
+    switch (code & 0xFF) {
+      case SQLITE_NOMEM: error = NTE_NO_MEMORY; break;
+      case SQLITE_PERM:
+      case SQLITE_READONLY:
+      case SQLITE_AUTH:
+      case SQLITE_CANTOPEN: error = E_ACCESSDENIED_DW; break;
+      case SQLITE_BUSY:
+      case SQLITE_LOCKED: error = ERROR_BUSY_DW; break;
+      case SQLITE_FULL: error = ERROR_DISK_FULL_DW; break;
+      case SQLITE_CORRUPT:
+      case SQLITE_NOTADB: error = NTE_BAD_KEYSET; break;
+      default: error = NTE_FAIL; break;
+    }
+  }
+  t_lastFailedCall = call;
+  if (!detail.empty()) t_lastFailedCall += ": " + detail;
+  SetLastError(error);
+  return error;
+}
+
+bool FailOpenSsl(const char* call, DWORD fallback) {
+  MapPlatformFailure(Platform::kOpenSsl, call, 0, fallback);
+  return false;
+}
+
+bool FailSqlite(const char* call, int code) {
+  MapPlatformFailure(Platform::kSqlite, call, code, NTE_FAIL);
+  return false;
+}
+
+bool WriteOutput(std::span<const std::uint8_t> data, BYTE* out, DWORD* len) {
+  if (len == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  if (data.size() > 0xFFFFFFFFu) return Fail(NTE_BAD_LEN);
+  const auto size = static_cast<DWORD>(data.size());
+  if (out == nullptr) {
+    *len = size;
+    return true;
+  }
+  if (*len < size) {
+    *len = size;
+    return Fail(ERROR_MORE_DATA);
+  }
+  if (size != 0) std::memcpy(out, data.data(), size);
+  *len = size;
+  return true;
+}
+
+std::optional<std::u16string> Utf8ToUtf16(std::string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    auto c = static_cast<unsigned char>(text[i]);
+    char32_t cp = 0;
+    std::size_t n = 0;
+    if (c < 0x80) {
+      cp = c;
+      n = 1;
+    } else if ((c & 0xE0) == 0xC0) {
+      cp = c & 0x1Fu;
+      n = 2;
+    } else if ((c & 0xF0) == 0xE0) {
+      cp = c & 0x0Fu;
+      n = 3;
+    } else if ((c & 0xF8) == 0xF0) {
+      cp = c & 0x07u;
+      n = 4;
+    } else {
+      return std::nullopt;
+    }
+    if (i + n > text.size()) return std::nullopt;
+    for (std::size_t k = 1; k < n; ++k) {
+      auto cc = static_cast<unsigned char>(text[i + k]);
+      if ((cc & 0xC0) != 0x80) return std::nullopt;
+      cp = (cp << 6) | (cc & 0x3Fu);
+    }
+    static constexpr char32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(cp));
+    }
+    i += n;
+  }
+  return out;
+}
+
+std::optional<std::string> Utf16ToUtf8(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char32_t cp = text[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF) {
+      if (i + 1 >= text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF) return std::nullopt;
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00u);
+      ++i;
+    } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
+      return std::nullopt;
+    }
+    if (cp < 0x80) {
+      out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+  }
+  return out;
+}
+
+std::string DefaultContainerName() {
+  long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
+  passwd pw{};
+  passwd* result = nullptr;
+  if (getpwuid_r(geteuid(), &pw, buffer.data(), buffer.size(), &result) == 0 && result != nullptr &&
+      result->pw_name != nullptr && result->pw_name[0] != '\0') {
+    return result->pw_name;
+  }
+  const char* user = std::getenv("USER");
+  if (user != nullptr && user[0] != '\0') return user;
+  return "user" + std::to_string(geteuid());
+}
+
+}  // namespace detail
+}  // namespace velmor::crypt

@@ -1,0 +1,432 @@
+// Session keys and key blobs: RC4 streams, SIMPLEBLOB, PUBLICKEYBLOB and PRIVATEKEYBLOB.
+#include <openssl/core_names.h>
+#include <openssl/err.h>
+#include <openssl/param_build.h>
+#include <openssl/params.h>
+#include <openssl/rand.h>
+#include <openssl/rsa.h>
+
+#include <algorithm>
+
+#include "platform/crypt/certificate.h"
+#include "platform/crypt/keys.h"
+
+namespace velmor::crypt::detail {
+
+namespace {
+
+constexpr std::size_t kHeaderSize = 8;   // BLOBHEADER
+constexpr std::size_t kRsaPubSize = 12;  // RSAPUBKEY
+constexpr DWORD kMagicPublic = 0x31415352;   // "RSA1"
+constexpr DWORD kMagicPrivate = 0x32415352;  // "RSA2"
+constexpr DWORD kMaxRsaBits = 16384;
+constexpr DWORD kDefaultRsaBits = 1024;
+
+DWORD ReadLe32(const BYTE* p) {
+  return static_cast<DWORD>(p[0]) | (static_cast<DWORD>(p[1]) << 8) |
+         (static_cast<DWORD>(p[2]) << 16) | (static_cast<DWORD>(p[3]) << 24);
+}
+
+void WriteLe32(std::vector<std::uint8_t>& out, DWORD v) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
+void WriteHeader(std::vector<std::uint8_t>& out, BYTE type, ALG_ID alg) {
+  out.push_back(type);
+  out.push_back(CUR_BLOB_VERSION);
+  out.push_back(0);
+  out.push_back(0);
+  WriteLe32(out, alg);
+}
+
+UniquePtr<BIGNUM> LeBignum(const BYTE* p, std::size_t n) {
+  return UniquePtr<BIGNUM>(BN_lebin2bn(p, static_cast<int>(n), nullptr));
+}
+
+// RsaFromParts: an RSA key from its numbers (public when d is null).
+UniquePtr<EVP_PKEY> RsaFromParts(const BIGNUM* n, const BIGNUM* e, const BIGNUM* d,
+                                 const BIGNUM* p, const BIGNUM* q, const BIGNUM* dp,
+                                 const BIGNUM* dq, const BIGNUM* qinv) {
+  OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
+  if (bld == nullptr) return nullptr;
+  bool ok = OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, n) == 1 &&
+            OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, e) == 1;
+  if (ok && d != nullptr) {
+    ok = OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_D, d) == 1 &&
+         OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_FACTOR1, p) == 1 &&
+         OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_FACTOR2, q) == 1 &&
+         OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_EXPONENT1, dp) == 1 &&
+         OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_EXPONENT2, dq) == 1 &&
+         OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_COEFFICIENT1, qinv) == 1;
+  }
+  OSSL_PARAM* params = ok ? OSSL_PARAM_BLD_to_param(bld) : nullptr;
+  OSSL_PARAM_BLD_free(bld);
+  if (params == nullptr) return nullptr;
+  EVP_PKEY* key = nullptr;
+  UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_name(LibCtx(), "RSA", nullptr));
+  if (ctx && EVP_PKEY_fromdata_init(ctx.get()) == 1) {
+    EVP_PKEY_fromdata(ctx.get(), &key, d != nullptr ? EVP_PKEY_KEYPAIR : EVP_PKEY_PUBLIC_KEY,
+                      params);
+  }
+  OSSL_PARAM_free(params);
+  return UniquePtr<EVP_PKEY>(key);
+}
+
+bool ImportPublicKeyBlob(const BYTE* data, DWORD len, ALG_ID alg, std::shared_ptr<Key>& key) {
+  if (alg != CALG_RSA_KEYX && alg != CALG_RSA_SIGN) return Fail(NTE_BAD_ALGID);
+  if (len < kHeaderSize + kRsaPubSize) return Fail(NTE_BAD_LEN);
+  const BYTE* rsa = data + kHeaderSize;
+  if (ReadLe32(rsa) != kMagicPublic) return Fail(NTE_BAD_DATA);
+  DWORD bits = ReadLe32(rsa + 4);
+  DWORD exponent = ReadLe32(rsa + 8);
+  if (bits == 0 || bits % 8 != 0 || bits > kMaxRsaBits || exponent == 0) return Fail(NTE_BAD_DATA);
+  const std::size_t modulusLen = bits / 8;
+  if (len - kHeaderSize - kRsaPubSize < modulusLen) return Fail(NTE_BAD_LEN);
+  const BYTE* modulus = rsa + kRsaPubSize;
+  // An even modulus or one shorter than its stated length is no RSA key.
+  if ((modulus[0] & 1) == 0 || modulus[modulusLen - 1] == 0) return Fail(NTE_BAD_DATA);
+  auto n = LeBignum(modulus, modulusLen);
+  UniquePtr<BIGNUM> e(BN_new());
+  if (!n || !e || BN_set_word(e.get(), exponent) != 1) return FailOpenSsl("BN_set_word", NTE_NO_MEMORY);
+  key->pkey = RsaFromParts(n.get(), e.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+  if (!key->pkey) return FailOpenSsl("EVP_PKEY_fromdata", NTE_BAD_DATA);
+  key->kind = Key::Kind::kRsaPublic;
+  key->alg = alg;
+  key->exportable = true;
+  return true;
+}
+
+bool ImportPrivateKeyBlob(Provider& provider, const BYTE* data, DWORD len, ALG_ID alg,
+                          DWORD flags, std::shared_ptr<Key>& key) {
+  if (alg != CALG_RSA_KEYX && alg != CALG_RSA_SIGN) return Fail(NTE_BAD_ALGID);
+  if (provider.verifyContext || !provider.storage) return Fail(NTE_BAD_KEYSET);
+  if (len < kHeaderSize + kRsaPubSize) return Fail(NTE_BAD_LEN);
+  const BYTE* rsa = data + kHeaderSize;
+  if (ReadLe32(rsa) != kMagicPrivate) return Fail(NTE_BAD_DATA);
+  DWORD bits = ReadLe32(rsa + 4);
+  DWORD exponent = ReadLe32(rsa + 8);
+  if (bits == 0 || bits % 16 != 0 || bits > kMaxRsaBits || exponent == 0) return Fail(NTE_BAD_DATA);
+  const std::size_t full = bits / 8, half = bits / 16;
+  if (len - kHeaderSize - kRsaPubSize < 2 * full + 5 * half) return Fail(NTE_BAD_LEN);
+  const BYTE* p = rsa + kRsaPubSize;
+  auto n = LeBignum(p, full);
+  auto p1 = LeBignum(p + full, half);
+  auto p2 = LeBignum(p + full + half, half);
+  auto dp = LeBignum(p + full + 2 * half, half);
+  auto dq = LeBignum(p + full + 3 * half, half);
+  auto qinv = LeBignum(p + full + 4 * half, half);
+  auto d = LeBignum(p + full + 5 * half, full);
+  UniquePtr<BIGNUM> e(BN_new());
+  if (!n || !p1 || !p2 || !dp || !dq || !qinv || !d || !e || BN_set_word(e.get(), exponent) != 1) {
+    return FailOpenSsl("BN_lebin2bn", NTE_NO_MEMORY);
+  }
+  auto pkey = RsaFromParts(n.get(), e.get(), d.get(), p1.get(), p2.get(), dp.get(), dq.get(),
+                           qinv.get());
+  if (!pkey) return FailOpenSsl("EVP_PKEY_fromdata", NTE_BAD_DATA);
+  // A blob whose numbers do not make one key is refused before it is stored.
+  UniquePtr<EVP_PKEY_CTX> check(EVP_PKEY_CTX_new_from_pkey(LibCtx(), pkey.get(), nullptr));
+  if (!check || EVP_PKEY_pairwise_check(check.get()) != 1) {
+    return FailOpenSsl("EVP_PKEY_pairwise_check", NTE_BAD_DATA);
+  }
+  Change change;
+  Change::NewKey stored;
+  stored.container = provider.container;
+  stored.spec = alg == CALG_RSA_SIGN ? AT_SIGNATURE : AT_KEYEXCHANGE;
+  stored.exportable = (flags & CRYPT_EXPORTABLE) != 0;
+  int derLen = i2d_PrivateKey(pkey.get(), nullptr);
+  if (derLen <= 0) return FailOpenSsl("i2d_PrivateKey", NTE_BAD_DATA);
+  stored.der = SecretBytes(static_cast<std::size_t>(derLen));
+  unsigned char* out = stored.der.data();
+  if (i2d_PrivateKey(pkey.get(), &out) != derLen) return FailOpenSsl("i2d_PrivateKey", NTE_BAD_DATA);
+  key->spec = stored.spec;
+  change.keys.push_back(std::move(stored));
+  if (!provider.storage->Apply(change, nullptr)) return false;
+  key->pkey = std::move(pkey);
+  key->kind = Key::Kind::kRsaPrivate;
+  key->alg = alg;
+  key->exportable = (flags & CRYPT_EXPORTABLE) != 0;
+  return true;
+}
+
+// RsaUnwrap / RsaWrap: PKCS #1 v1.5 type 2 encryption of a session key.
+bool RsaWrap(EVP_PKEY* pub, const SecretBytes& secret, std::vector<std::uint8_t>& out) {
+  UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(LibCtx(), pub, nullptr));
+  std::size_t len = 0;
+  if (!ctx || EVP_PKEY_encrypt_init(ctx.get()) != 1 ||
+      EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+      EVP_PKEY_encrypt(ctx.get(), nullptr, &len, secret.data(), secret.size()) != 1) {
+    return FailOpenSsl("EVP_PKEY_encrypt", NTE_BAD_KEY);
+  }
+  out.resize(len);
+  if (EVP_PKEY_encrypt(ctx.get(), out.data(), &len, secret.data(), secret.size()) != 1) {
+    return FailOpenSsl("EVP_PKEY_encrypt", NTE_BAD_KEY);
+  }
+  out.resize(len);
+  return true;
+}
+
+bool RsaUnwrap(EVP_PKEY* priv, const std::vector<std::uint8_t>& wrapped, SecretBytes& out) {
+  UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(LibCtx(), priv, nullptr));
+  if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) != 1 ||
+      EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1) {
+    return FailOpenSsl("EVP_PKEY_decrypt_init", NTE_BAD_KEY);
+  }
+  // A wrong key must be an error, not a random session key (newer OpenSSL's implicit
+  // rejection); releases that do not know the switch always report the error.
+  EVP_PKEY_CTX_ctrl_str(ctx.get(), "rsa_pkcs1_implicit_rejection", "0");
+  ERR_clear_error();
+  std::size_t len = 0;
+  if (EVP_PKEY_decrypt(ctx.get(), nullptr, &len, wrapped.data(), wrapped.size()) != 1) {
+    return FailOpenSsl("EVP_PKEY_decrypt", NTE_BAD_DATA);
+  }
+  SecretBytes plain(len);
+  if (EVP_PKEY_decrypt(ctx.get(), plain.data(), &len, wrapped.data(), wrapped.size()) != 1) {
+    return FailOpenSsl("EVP_PKEY_decrypt", NTE_BAD_DATA);
+  }
+  plain.resize(len);
+  out = std::move(plain);
+  return true;
+}
+
+bool ImportSimpleBlob(const BYTE* data, DWORD len, ALG_ID alg, HCRYPTKEY hPubKey, DWORD flags,
+                      std::shared_ptr<Key>& key) {
+  if (len < kHeaderSize + 4) return Fail(NTE_BAD_LEN);
+  if (alg != CALG_RC4) return Fail(NTE_BAD_ALGID);
+  auto unwrapKey = FindKey(hPubKey);
+  if (!unwrapKey || unwrapKey->kind != Key::Kind::kRsaPrivate) return Fail(NTE_BAD_KEY);
+  if (ReadLe32(data + kHeaderSize) != CALG_RSA_KEYX) return Fail(NTE_BAD_ALGID);
+  const std::size_t modulusLen = static_cast<std::size_t>(EVP_PKEY_get_size(unwrapKey->pkey.get()));
+  if (len - kHeaderSize - 4 != modulusLen) return Fail(NTE_BAD_LEN);
+  const BYTE* wrappedLe = data + kHeaderSize + 4;
+  std::vector<std::uint8_t> wrapped(wrappedLe, wrappedLe + modulusLen);
+  std::reverse(wrapped.begin(), wrapped.end());
+  SecretBytes secret;
+  if (!RsaUnwrap(unwrapKey->pkey.get(), wrapped, secret)) return false;
+  if (secret.size() < 5 || secret.size() > 16) return Fail(NTE_BAD_DATA);
+  key->kind = Key::Kind::kRc4;
+  key->alg = CALG_RC4;
+  key->secret = std::move(secret);
+  key->exportable = (flags & CRYPT_EXPORTABLE) != 0;
+  return true;
+}
+
+// Stream: the key's RC4 state, started on first use and after a final call.
+bool Stream(Key& key, std::size_t n, BYTE* data) {
+  const EVP_CIPHER* rc4 = Rc4();
+  if (rc4 == nullptr) return Fail(NTE_BAD_ALGID);
+  if (!key.stream) {
+    UniquePtr<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
+    if (!ctx || EVP_CipherInit_ex2(ctx.get(), rc4, nullptr, nullptr, 1, nullptr) != 1 ||
+        EVP_CIPHER_CTX_set_key_length(ctx.get(), static_cast<int>(key.secret.size())) != 1 ||
+        EVP_CipherInit_ex2(ctx.get(), nullptr, key.secret.data(), nullptr, 1, nullptr) != 1) {
+      return FailOpenSsl("EVP_CipherInit_ex2", NTE_BAD_KEY);
+    }
+    key.stream = std::move(ctx);
+  }
+  std::size_t done = 0;
+  while (done < n) {
+    int chunk = static_cast<int>(std::min<std::size_t>(n - done, 1 << 30));
+    int outLen = 0;
+    if (EVP_CipherUpdate(key.stream.get(), data + done, &outLen, data + done, chunk) != 1 ||
+        outLen != chunk) {
+      return FailOpenSsl("EVP_CipherUpdate", NTE_FAIL);
+    }
+    done += static_cast<std::size_t>(chunk);
+  }
+  return true;
+}
+
+bool HashPlaintext(HCRYPTHASH hHash, const BYTE* data, DWORD len) {
+  if (hHash == 0) return true;
+  return CryptHashData(hHash, data, len, 0) != FALSE;
+}
+
+}  // namespace
+
+}  // namespace velmor::crypt::detail
+
+using namespace velmor::crypt::detail;
+
+BOOL CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* phKey) {
+  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+    if (Injected("CryptGenKey")) return FALSE;
+    if (phKey == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    *phKey = 0;
+    auto provider = FindProvider(hProv);
+    if (!provider) return Fail(NTE_BAD_UID);
+    const DWORD bits = dwFlags >> 16;
+    auto key = std::make_shared<Key>();
+    key->provider = provider;
+    key->exportable = (dwFlags & CRYPT_EXPORTABLE) != 0;
+    if (Algid == CALG_RC4) {
+      const DWORD keyBits = bits == 0 ? 128 : bits;
+      if (keyBits < 40 || keyBits > 128 || keyBits % 8 != 0) return Fail(NTE_BAD_FLAGS);
+      key->kind = Key::Kind::kRc4;
+      key->alg = CALG_RC4;
+      key->secret = SecretBytes(keyBits / 8);
+      if (RAND_bytes_ex(LibCtx(), key->secret.data(), key->secret.size(), 0) != 1) {
+        return FailOpenSsl("RAND_bytes_ex", NTE_FAIL);
+      }
+    } else if (Algid == AT_KEYEXCHANGE || Algid == AT_SIGNATURE || Algid == CALG_RSA_KEYX ||
+               Algid == CALG_RSA_SIGN) {
+      // A new key pair in the container's slot for it.
+      if (provider->verifyContext || !provider->storage) return Fail(NTE_BAD_KEYSET);
+      const DWORD keyBits = bits == 0 ? kDefaultRsaBits : bits;
+      if (keyBits < 512 || keyBits > kMaxRsaBits || keyBits % 8 != 0) return Fail(NTE_BAD_FLAGS);
+      const bool sign = Algid == AT_SIGNATURE || Algid == CALG_RSA_SIGN;
+      UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_name(LibCtx(), "RSA", nullptr));
+      EVP_PKEY* raw = nullptr;
+      if (!ctx || EVP_PKEY_keygen_init(ctx.get()) != 1 ||
+          EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), static_cast<int>(keyBits)) != 1 ||
+          EVP_PKEY_generate(ctx.get(), &raw) != 1) {
+        return FailOpenSsl("EVP_PKEY_generate", NTE_FAIL);
+      }
+      key->pkey.reset(raw);
+      Change change;
+      Change::NewKey stored;
+      stored.container = provider->container;
+      stored.spec = sign ? AT_SIGNATURE : AT_KEYEXCHANGE;
+      stored.exportable = key->exportable;
+      int derLen = i2d_PrivateKey(raw, nullptr);
+      if (derLen <= 0) return FailOpenSsl("i2d_PrivateKey", NTE_FAIL);
+      stored.der = SecretBytes(static_cast<std::size_t>(derLen));
+      unsigned char* out = stored.der.data();
+      i2d_PrivateKey(raw, &out);
+      change.keys.push_back(std::move(stored));
+      if (!provider->storage->Apply(change, nullptr)) return FALSE;
+      key->kind = Key::Kind::kRsaPrivate;
+      key->alg = sign ? CALG_RSA_SIGN : CALG_RSA_KEYX;
+      key->spec = sign ? AT_SIGNATURE : AT_KEYEXCHANGE;
+    } else {
+      return Fail(NTE_BAD_ALGID);
+    }
+    *phKey = AddKey(std::move(key));
+    return TRUE;
+  });
+}
+
+BOOL CryptImportKey(HCRYPTPROV hProv, const BYTE* pbData, DWORD dwDataLen, HCRYPTKEY hPubKey,
+                    DWORD dwFlags, HCRYPTKEY* phKey) {
+  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+    if (Injected("CryptImportKey")) return FALSE;
+    if (phKey == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    *phKey = 0;
+    auto provider = FindProvider(hProv);
+    if (!provider) return Fail(NTE_BAD_UID);
+    if ((dwFlags & ~CRYPT_EXPORTABLE) != 0) return Fail(NTE_BAD_FLAGS);
+    if (pbData == nullptr || dwDataLen < kHeaderSize) return Fail(NTE_BAD_LEN);
+    const BYTE type = pbData[0];
+    if (pbData[1] != CUR_BLOB_VERSION) return Fail(NTE_BAD_VER);
+    const ALG_ID alg = ReadLe32(pbData + 4);
+    auto key = std::make_shared<Key>();
+    key->provider = provider;
+    bool ok = false;
+    switch (type) {
+      case PUBLICKEYBLOB: ok = ImportPublicKeyBlob(pbData, dwDataLen, alg, key); break;
+      case SIMPLEBLOB: ok = ImportSimpleBlob(pbData, dwDataLen, alg, hPubKey, dwFlags, key); break;
+      case PRIVATEKEYBLOB:
+        ok = ImportPrivateKeyBlob(*provider, pbData, dwDataLen, alg, dwFlags, key);
+        break;
+      default: return Fail(NTE_BAD_TYPE);
+    }
+    if (!ok) return FALSE;
+    *phKey = AddKey(std::move(key));
+    return TRUE;
+  });
+}
+
+BOOL CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType, DWORD dwFlags,
+                    BYTE* pbData, DWORD* pdwDataLen) {
+  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+    if (Injected("CryptExportKey")) return FALSE;
+    auto key = FindKey(hKey);
+    if (!key) return Fail(NTE_BAD_KEY);
+    if (pdwDataLen == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    if (dwFlags != 0) return Fail(NTE_BAD_FLAGS);
+    std::vector<std::uint8_t> blob;
+    if (dwBlobType == SIMPLEBLOB) {
+      if (key->kind != Key::Kind::kRc4) return Fail(NTE_BAD_KEY);
+      if (!key->exportable) return Fail(NTE_BAD_KEY_STATE);
+      auto wrapKey = FindKey(hExpKey);
+      if (!wrapKey || !wrapKey->pkey) return Fail(NTE_BAD_KEY);
+      const auto modulusLen = static_cast<DWORD>(EVP_PKEY_get_size(wrapKey->pkey.get()));
+      const DWORD size = static_cast<DWORD>(kHeaderSize) + 4 + modulusLen;
+      if (pbData == nullptr) {
+        *pdwDataLen = size;
+        return TRUE;
+      }
+      if (*pdwDataLen < size) {
+        *pdwDataLen = size;
+        return Fail(ERROR_MORE_DATA);
+      }
+      std::vector<std::uint8_t> wrapped;
+      if (!RsaWrap(wrapKey->pkey.get(), key->secret, wrapped)) return FALSE;
+      WriteHeader(blob, SIMPLEBLOB, CALG_RC4);
+      WriteLe32(blob, CALG_RSA_KEYX);
+      blob.insert(blob.end(), wrapped.rbegin(), wrapped.rend());
+    } else if (dwBlobType == PUBLICKEYBLOB) {
+      if (!key->pkey) return Fail(NTE_BAD_KEY);
+      if (hExpKey != 0) return Fail(NTE_BAD_KEY);
+      BIGNUM* n = nullptr;
+      BIGNUM* e = nullptr;
+      if (EVP_PKEY_get_bn_param(key->pkey.get(), OSSL_PKEY_PARAM_RSA_N, &n) != 1 ||
+          EVP_PKEY_get_bn_param(key->pkey.get(), OSSL_PKEY_PARAM_RSA_E, &e) != 1) {
+        BN_free(n);
+        BN_free(e);
+        return FailOpenSsl("EVP_PKEY_get_bn_param", NTE_BAD_KEY);
+      }
+      UniquePtr<BIGNUM> nOwned(n), eOwned(e);
+      const int bits = EVP_PKEY_get_bits(key->pkey.get());
+      const std::size_t modulusLen = static_cast<std::size_t>((bits + 7) / 8);
+      if (BN_num_bits(e) > 32) return Fail(NTE_BAD_KEY);
+      WriteHeader(blob, PUBLICKEYBLOB, key->alg == CALG_RSA_SIGN ? CALG_RSA_SIGN : CALG_RSA_KEYX);
+      WriteLe32(blob, kMagicPublic);
+      WriteLe32(blob, static_cast<DWORD>(modulusLen * 8));
+      WriteLe32(blob, static_cast<DWORD>(BN_get_word(e)));
+      std::size_t at = blob.size();
+      blob.resize(at + modulusLen);
+      if (BN_bn2lebinpad(n, blob.data() + at, static_cast<int>(modulusLen)) < 0) {
+        return FailOpenSsl("BN_bn2lebinpad", NTE_BAD_KEY);
+      }
+    } else {
+      return Fail(NTE_BAD_TYPE);
+    }
+    return WriteOutput(blob, pbData, pdwDataLen) ? TRUE : FALSE;
+  });
+}
+
+BOOL CryptEncrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, BYTE* pbData,
+                  DWORD* pdwDataLen, DWORD dwBufLen) {
+  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+    if (Injected("CryptEncrypt")) return FALSE;
+    auto key = FindKey(hKey);
+    if (!key) return Fail(NTE_BAD_KEY);
+    if (pdwDataLen == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    if (dwFlags != 0) return Fail(NTE_BAD_FLAGS);
+    if (key->kind != Key::Kind::kRc4) return Fail(NTE_BAD_ALGID);
+    // A stream cipher's output is as long as its input.
+    if (pbData == nullptr) return TRUE;
+    if (*pdwDataLen > dwBufLen) return Fail(ERROR_MORE_DATA);
+    if (!HashPlaintext(hHash, pbData, *pdwDataLen)) return FALSE;
+    if (!Stream(*key, *pdwDataLen, pbData)) return FALSE;
+    if (Final) key->stream.reset();  // the next message starts the key stream afresh
+    return TRUE;
+  });
+}
+
+BOOL CryptDecrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, BYTE* pbData,
+                  DWORD* pdwDataLen) {
+  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+    if (Injected("CryptDecrypt")) return FALSE;
+    auto key = FindKey(hKey);
+    if (!key) return Fail(NTE_BAD_KEY);
+    if (pdwDataLen == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    if (dwFlags != 0) return Fail(NTE_BAD_FLAGS);
+    if (key->kind != Key::Kind::kRc4) return Fail(NTE_BAD_ALGID);
+    if (*pdwDataLen != 0 && pbData == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    if (!Stream(*key, *pdwDataLen, pbData)) return FALSE;
+    if (!HashPlaintext(hHash, pbData, *pdwDataLen)) return FALSE;
+    if (Final) key->stream.reset();
+    return TRUE;
+  });
+}

@@ -1,0 +1,158 @@
+// The in-memory backend for tests, and the choice of backend for the current user.
+#include <sys/stat.h>
+
+#include <map>
+
+#include "platform/crypt/storage.h"
+
+namespace velmor::crypt {
+namespace detail {
+
+namespace {
+
+class MemoryStorage final : public Storage {
+ public:
+  MemoryStorage() : identity_("memory#" + std::to_string(++instances_)) {}
+
+  const std::string& Identity() const override { return identity_; }
+
+  bool Generation(std::uint64_t& out) override {
+    out = generation_;
+    return true;
+  }
+
+  bool ListStore(std::string_view store, const std::function<bool(std::int64_t)>& needDer,
+                 std::vector<StoredCert>& out) override {
+    out.clear();
+    for (const auto& [id, row] : certs_) {
+      if (row.store != store) continue;
+      StoredCert copy;
+      copy.id = id;
+      copy.keyProv = row.keyProv;
+      if (needDer(id)) copy.der = row.der;
+      out.push_back(std::move(copy));
+    }
+    return true;
+  }
+
+  bool ContainerExists(std::string_view name, bool& exists) override {
+    exists = containers_.count(std::string(name)) != 0;
+    return true;
+  }
+
+  bool ListContainers(std::vector<std::string>& out) override {
+    out.clear();
+    for (const auto& [name, keys] : containers_) out.push_back(name);
+    return true;
+  }
+
+  bool LoadKey(std::string_view container, DWORD spec, std::optional<StoredKey>& out) override {
+    out.reset();
+    auto it = containers_.find(std::string(container));
+    if (it == containers_.end()) return true;
+    auto key = it->second.find(spec);
+    if (key != it->second.end()) out = key->second;
+    return true;
+  }
+
+  bool Apply(const Change& change, std::vector<std::int64_t>* newIds) override {
+    // Work on copies so that a failure leaves everything as it was.
+    auto containers = containers_;
+    auto certs = certs_;
+    auto nextId = nextId_;
+    std::vector<std::int64_t> ids;
+    for (const auto& c : change.containers) {
+      if (containers.count(c.name) != 0) {
+        if (c.mustBeNew) return Fail(NTE_EXISTS);
+        continue;
+      }
+      containers[c.name];
+    }
+    for (const auto& k : change.keys) {
+      auto it = containers.find(k.container);
+      if (it == containers.end()) return Fail(NTE_BAD_KEYSET);
+      it->second[k.spec] = StoredKey{k.der, k.exportable};
+    }
+    for (const auto& c : change.certs) {
+      certs[nextId] = Row{c.store, c.der, c.keyProv};
+      ids.push_back(nextId++);
+    }
+    for (const auto& [id, kp] : change.setKeyProv) {
+      auto it = certs.find(id);
+      if (it != certs.end()) it->second.keyProv = kp;
+    }
+    for (std::int64_t id : change.deleteCerts) certs.erase(id);
+    for (const auto& name : change.deleteContainers) containers.erase(name);
+    containers_ = std::move(containers);
+    certs_ = std::move(certs);
+    nextId_ = nextId;
+    ++generation_;
+    if (newIds != nullptr) *newIds = std::move(ids);
+    return true;
+  }
+
+ private:
+  struct Row {
+    std::string store;
+    std::vector<std::uint8_t> der;
+    std::optional<KeyProvRecord> keyProv;
+  };
+  static inline unsigned instances_ = 0;
+  std::string identity_;
+  std::uint64_t generation_ = 0;
+  std::int64_t nextId_ = 1;
+  std::map<std::int64_t, Row> certs_;
+  std::map<std::string, std::map<DWORD, StoredKey>> containers_;
+};
+
+struct Choice {
+  std::shared_ptr<Storage> memory;  // set while tests asked for the in-memory backend
+  std::shared_ptr<Storage> cached;
+  std::string cachedPath;
+  dev_t dev = 0;
+  ino_t ino = 0;
+};
+
+Choice& TheChoice() {
+  static auto* choice = new Choice;
+  return *choice;
+}
+
+}  // namespace
+
+std::shared_ptr<Storage> MakeMemoryStorage() { return std::make_shared<MemoryStorage>(); }
+
+std::shared_ptr<Storage> OpenStorage() {
+  Choice& choice = TheChoice();
+  if (choice.memory) return choice.memory;
+  std::string path = DatabasePath();
+  if (path.empty()) {
+    SetLastError(NTE_BAD_KEYSET);
+    return nullptr;
+  }
+  struct stat st {};
+  bool present = stat(path.c_str(), &st) == 0;
+  if (choice.cached && present && choice.cachedPath == path && choice.dev == st.st_dev &&
+      choice.ino == st.st_ino) {
+    return choice.cached;
+  }
+  choice.cached.reset();
+  auto storage = MakeSqliteStorage(path);
+  if (!storage) return nullptr;
+  if (stat(path.c_str(), &st) == 0) {
+    choice.cached = storage;
+    choice.cachedPath = path;
+    choice.dev = st.st_dev;
+    choice.ino = st.st_ino;
+  }
+  return storage;
+}
+
+}  // namespace detail
+
+void UseInMemoryStorage(bool enable) {
+  std::lock_guard<std::recursive_mutex> lock(detail::ApiLock());
+  detail::TheChoice().memory = enable ? detail::MakeMemoryStorage() : nullptr;
+}
+
+}  // namespace velmor::crypt

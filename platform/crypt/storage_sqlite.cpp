@@ -1,0 +1,387 @@
+// The SQLite backend: one database per user, WAL, a busy timeout, one transaction per write.
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "platform/crypt/storage.h"
+
+namespace velmor::crypt::detail {
+
+template <>
+struct Deleter<sqlite3> {
+  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+template <>
+struct Deleter<sqlite3_stmt> {
+  void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
+};
+
+namespace {
+
+constexpr int kBusyTimeoutMs = 10000;
+
+constexpr const char* kSchema = R"sql(
+CREATE TABLE IF NOT EXISTS meta(k TEXT PRIMARY KEY, v INTEGER NOT NULL);
+INSERT OR IGNORE INTO meta(k, v) VALUES('generation', 0), ('schema', 1);
+CREATE TABLE IF NOT EXISTS certs(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  store TEXT NOT NULL,
+  der BLOB NOT NULL,
+  kp_set INTEGER NOT NULL DEFAULT 0,
+  kp_container BLOB,
+  kp_provider BLOB,
+  kp_type INTEGER,
+  kp_flags INTEGER,
+  kp_spec INTEGER);
+CREATE INDEX IF NOT EXISTS certs_by_store ON certs(store, id);
+CREATE TABLE IF NOT EXISTS containers(name TEXT PRIMARY KEY);
+CREATE TABLE IF NOT EXISTS keys(
+  container TEXT NOT NULL REFERENCES containers(name) ON DELETE CASCADE,
+  spec INTEGER NOT NULL,
+  der BLOB NOT NULL,
+  exportable INTEGER NOT NULL,
+  PRIMARY KEY(container, spec));
+)sql";
+
+// Names are stored as UTF-16 code units (little-endian bytes); null stays NULL.
+void BindName(sqlite3_stmt* s, int index, bool has, const std::u16string& name) {
+  if (!has) {
+    sqlite3_bind_null(s, index);
+    return;
+  }
+  std::vector<std::uint8_t> bytes;
+  bytes.reserve(name.size() * 2);
+  for (char16_t c : name) {
+    bytes.push_back(static_cast<std::uint8_t>(c & 0xFF));
+    bytes.push_back(static_cast<std::uint8_t>(c >> 8));
+  }
+  sqlite3_bind_blob(s, index, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
+}
+
+bool ReadName(sqlite3_stmt* s, int column, std::u16string& name) {
+  if (sqlite3_column_type(s, column) == SQLITE_NULL) return false;
+  const auto* p = static_cast<const std::uint8_t*>(sqlite3_column_blob(s, column));
+  int n = sqlite3_column_bytes(s, column);
+  name.clear();
+  for (int i = 0; p != nullptr && i + 1 < n; i += 2) {
+    name.push_back(static_cast<char16_t>(p[i] | (p[i + 1] << 8)));
+  }
+  return true;
+}
+
+class SqliteStorage final : public Storage {
+ public:
+  SqliteStorage(UniquePtr<sqlite3> db, std::string identity)
+      : db_(std::move(db)), identity_(std::move(identity)) {}
+
+  const std::string& Identity() const override { return identity_; }
+
+  bool Generation(std::uint64_t& out) override {
+    sqlite3_stmt* s = Prepare("SELECT v FROM meta WHERE k = 'generation'");
+    if (s == nullptr) return false;
+    int rc = sqlite3_step(s);
+    if (rc != SQLITE_ROW) {
+      sqlite3_reset(s);
+      return FailSqlite("sqlite3_step(generation)", rc == SQLITE_DONE ? SQLITE_CORRUPT : rc);
+    }
+    out = static_cast<std::uint64_t>(sqlite3_column_int64(s, 0));
+    sqlite3_reset(s);
+    return true;
+  }
+
+  bool ListStore(std::string_view store, const std::function<bool(std::int64_t)>& needDer,
+                 std::vector<StoredCert>& out) override {
+    sqlite3_stmt* s = Prepare(
+        "SELECT id, kp_set, kp_container, kp_provider, kp_type, kp_flags, kp_spec, der "
+        "FROM certs WHERE store = ? ORDER BY id");
+    if (s == nullptr) return false;
+    sqlite3_bind_text(s, 1, store.data(), static_cast<int>(store.size()), SQLITE_TRANSIENT);
+    out.clear();
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+      StoredCert row;
+      row.id = sqlite3_column_int64(s, 0);
+      if (sqlite3_column_int(s, 1) != 0) {
+        KeyProvRecord kp;
+        kp.hasContainer = ReadName(s, 2, kp.container);
+        kp.hasProvider = ReadName(s, 3, kp.provider);
+        kp.provType = static_cast<DWORD>(sqlite3_column_int64(s, 4));
+        kp.flags = static_cast<DWORD>(sqlite3_column_int64(s, 5));
+        kp.keySpec = static_cast<DWORD>(sqlite3_column_int64(s, 6));
+        row.keyProv = std::move(kp);
+      }
+      if (needDer(row.id)) {
+        const auto* p = static_cast<const std::uint8_t*>(sqlite3_column_blob(s, 7));
+        int n = sqlite3_column_bytes(s, 7);
+        if (p != nullptr && n > 0) row.der.assign(p, p + n);
+      }
+      out.push_back(std::move(row));
+    }
+    sqlite3_reset(s);
+    if (rc != SQLITE_DONE) return FailSqlite("sqlite3_step(list store)", rc);
+    return true;
+  }
+
+  bool ContainerExists(std::string_view name, bool& exists) override {
+    sqlite3_stmt* s = Prepare("SELECT 1 FROM containers WHERE name = ?");
+    if (s == nullptr) return false;
+    sqlite3_bind_text(s, 1, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
+    int rc = sqlite3_step(s);
+    sqlite3_reset(s);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return FailSqlite("sqlite3_step(container)", rc);
+    exists = rc == SQLITE_ROW;
+    return true;
+  }
+
+  bool ListContainers(std::vector<std::string>& out) override {
+    sqlite3_stmt* s = Prepare("SELECT name FROM containers ORDER BY name");
+    if (s == nullptr) return false;
+    out.clear();
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+      const auto* text = sqlite3_column_text(s, 0);
+      out.emplace_back(text != nullptr ? reinterpret_cast<const char*>(text) : "");
+    }
+    sqlite3_reset(s);
+    if (rc != SQLITE_DONE) return FailSqlite("sqlite3_step(containers)", rc);
+    return true;
+  }
+
+  bool LoadKey(std::string_view container, DWORD spec, std::optional<StoredKey>& out) override {
+    sqlite3_stmt* s = Prepare("SELECT der, exportable FROM keys WHERE container = ? AND spec = ?");
+    if (s == nullptr) return false;
+    sqlite3_bind_text(s, 1, container.data(), static_cast<int>(container.size()),
+                      SQLITE_TRANSIENT);
+    sqlite3_bind_int64(s, 2, spec);
+    out.reset();
+    int rc = sqlite3_step(s);
+    if (rc == SQLITE_ROW) {
+      const auto* p = static_cast<const std::uint8_t*>(sqlite3_column_blob(s, 0));
+      int n = sqlite3_column_bytes(s, 0);
+      StoredKey key;
+      if (p != nullptr && n > 0) key.der = SecretBytes(p, static_cast<std::size_t>(n));
+      key.exportable = sqlite3_column_int(s, 1) != 0;
+      out = std::move(key);
+    }
+    sqlite3_reset(s);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return FailSqlite("sqlite3_step(key)", rc);
+    return true;
+  }
+
+  bool Apply(const Change& change, std::vector<std::int64_t>* newIds) override {
+    int rc = Exec("BEGIN IMMEDIATE");
+    if (rc != SQLITE_OK) return FailSqlite("BEGIN IMMEDIATE", rc);
+    std::vector<std::int64_t> ids;
+    if (!ApplyInTransaction(change, ids)) {
+      DWORD error = GetLastError();
+      Exec("ROLLBACK");
+      SetLastError(error);
+      return false;
+    }
+    rc = Exec("COMMIT");
+    if (rc != SQLITE_OK) {
+      Exec("ROLLBACK");
+      return FailSqlite("COMMIT", rc);
+    }
+    if (newIds != nullptr) *newIds = std::move(ids);
+    return true;
+  }
+
+ private:
+  int Exec(const char* sql) { return sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr); }
+
+  sqlite3_stmt* Prepare(const char* sql) {
+    auto it = statements_.find(sql);
+    if (it != statements_.end()) return it->second.get();
+    sqlite3_stmt* raw = nullptr;
+    int rc = sqlite3_prepare_v3(db_.get(), sql, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
+    if (rc != SQLITE_OK) {
+      sqlite3_finalize(raw);
+      FailSqlite("sqlite3_prepare_v3", rc);
+      return nullptr;
+    }
+    statements_.emplace(sql, UniquePtr<sqlite3_stmt>(raw));
+    return raw;
+  }
+
+  // Step: runs a write statement to its end and resets it.
+  bool Step(sqlite3_stmt* s, const char* what) {
+    int rc = sqlite3_step(s);
+    sqlite3_reset(s);
+    sqlite3_clear_bindings(s);
+    if (rc != SQLITE_DONE && rc != SQLITE_ROW) return FailSqlite(what, rc);
+    return true;
+  }
+
+  bool ApplyInTransaction(const Change& change, std::vector<std::int64_t>& ids) {
+    for (const auto& c : change.containers) {
+      bool exists = false;
+      if (!ContainerExists(c.name, exists)) return false;
+      if (exists) {
+        if (c.mustBeNew) return Fail(NTE_EXISTS);
+        continue;
+      }
+      sqlite3_stmt* s = Prepare("INSERT INTO containers(name) VALUES(?)");
+      if (s == nullptr) return false;
+      sqlite3_bind_text(s, 1, c.name.data(), static_cast<int>(c.name.size()), SQLITE_TRANSIENT);
+      if (!Step(s, "sqlite3_step(insert container)")) return false;
+    }
+    for (const auto& k : change.keys) {
+      bool exists = false;
+      if (!ContainerExists(k.container, exists)) return false;
+      if (!exists) return Fail(NTE_BAD_KEYSET);
+      sqlite3_stmt* s = Prepare(
+          "INSERT OR REPLACE INTO keys(container, spec, der, exportable) VALUES(?, ?, ?, ?)");
+      if (s == nullptr) return false;
+      sqlite3_bind_text(s, 1, k.container.data(), static_cast<int>(k.container.size()),
+                        SQLITE_TRANSIENT);
+      sqlite3_bind_int64(s, 2, k.spec);
+      sqlite3_bind_blob(s, 3, k.der.data(), static_cast<int>(k.der.size()), SQLITE_STATIC);
+      sqlite3_bind_int(s, 4, k.exportable ? 1 : 0);
+      if (!Step(s, "sqlite3_step(insert key)")) return false;
+    }
+    for (const auto& c : change.certs) {
+      sqlite3_stmt* s = Prepare(
+          "INSERT INTO certs(store, der, kp_set, kp_container, kp_provider, kp_type, kp_flags, "
+          "kp_spec) VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
+      if (s == nullptr) return false;
+      sqlite3_bind_text(s, 1, c.store.data(), static_cast<int>(c.store.size()), SQLITE_TRANSIENT);
+      sqlite3_bind_blob(s, 2, c.der.data(), static_cast<int>(c.der.size()), SQLITE_STATIC);
+      BindKeyProv(s, 3, c.keyProv);
+      if (!Step(s, "sqlite3_step(insert certificate)")) return false;
+      ids.push_back(sqlite3_last_insert_rowid(db_.get()));
+    }
+    for (const auto& [id, kp] : change.setKeyProv) {
+      sqlite3_stmt* s = Prepare(
+          "UPDATE certs SET kp_set = ?1, kp_container = ?2, kp_provider = ?3, kp_type = ?4, "
+          "kp_flags = ?5, kp_spec = ?6 WHERE id = ?7");
+      if (s == nullptr) return false;
+      BindKeyProv(s, 1, kp);
+      sqlite3_bind_int64(s, 7, id);
+      if (!Step(s, "sqlite3_step(update property)")) return false;
+    }
+    for (std::int64_t id : change.deleteCerts) {
+      sqlite3_stmt* s = Prepare("DELETE FROM certs WHERE id = ?");
+      if (s == nullptr) return false;
+      sqlite3_bind_int64(s, 1, id);
+      if (!Step(s, "sqlite3_step(delete certificate)")) return false;
+    }
+    for (const auto& name : change.deleteContainers) {
+      sqlite3_stmt* s = Prepare("DELETE FROM containers WHERE name = ?");
+      if (s == nullptr) return false;
+      sqlite3_bind_text(s, 1, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
+      if (!Step(s, "sqlite3_step(delete container)")) return false;
+    }
+    sqlite3_stmt* s = Prepare("UPDATE meta SET v = v + 1 WHERE k = 'generation'");
+    if (s == nullptr) return false;
+    return Step(s, "sqlite3_step(generation)");
+  }
+
+  static void BindKeyProv(sqlite3_stmt* s, int first, const std::optional<KeyProvRecord>& kp) {
+    sqlite3_bind_int(s, first, kp ? 1 : 0);
+    if (!kp) {
+      for (int i = 1; i <= 5; ++i) sqlite3_bind_null(s, first + i);
+      return;
+    }
+    BindName(s, first + 1, kp->hasContainer, kp->container);
+    BindName(s, first + 2, kp->hasProvider, kp->provider);
+    sqlite3_bind_int64(s, first + 3, kp->provType);
+    sqlite3_bind_int64(s, first + 4, kp->flags);
+    sqlite3_bind_int64(s, first + 5, kp->keySpec);
+  }
+
+  UniquePtr<sqlite3> db_;
+  std::string identity_;
+  std::unordered_map<const char*, UniquePtr<sqlite3_stmt>> statements_;
+};
+
+// MakePrivateDir: creates `dir` (and missing parents) owner-only; tightens an existing one.
+bool MakePrivateDir(const std::string& dir, bool tighten) {
+  struct stat st {};
+  if (stat(dir.c_str(), &st) == 0) {
+    if (!S_ISDIR(st.st_mode)) return Fail(E_ACCESSDENIED_DW);
+    if (tighten && (st.st_mode & 077) != 0 && chmod(dir.c_str(), 0700) != 0) {
+      return Fail(E_ACCESSDENIED_DW);
+    }
+    return true;
+  }
+  auto slash = dir.find_last_of('/');
+  if (slash != std::string::npos && slash > 0 && !MakePrivateDir(dir.substr(0, slash), false)) {
+    return false;
+  }
+  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return Fail(E_ACCESSDENIED_DW);
+  return true;
+}
+
+}  // namespace
+
+std::string DatabasePath() {
+  const char* xdg = std::getenv("XDG_DATA_HOME");
+  std::string base;
+  if (xdg != nullptr && xdg[0] == '/') {
+    base = xdg;
+  } else {
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || home[0] != '/') return {};
+    base = std::string(home) + "/.local/share";
+  }
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  return base + "/velmor/store.db";
+}
+
+std::shared_ptr<Storage> MakeSqliteStorage(const std::string& path) {
+  auto slash = path.find_last_of('/');
+  if (slash == std::string::npos || !MakePrivateDir(path.substr(0, slash), true)) {
+    SetLastError(E_ACCESSDENIED_DW);
+    return nullptr;
+  }
+  // Create the file ourselves so that it is owner-only whatever the umask; SQLite gives its
+  // journal files the same mode.
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) {
+    SetLastError(E_ACCESSDENIED_DW);
+    return nullptr;
+  }
+  struct stat st {};
+  bool ok = fchmod(fd, 0600) == 0 && fstat(fd, &st) == 0;
+  close(fd);
+  if (!ok) {
+    SetLastError(E_ACCESSDENIED_DW);
+    return nullptr;
+  }
+  sqlite3* raw = nullptr;
+  int rc = sqlite3_open_v2(path.c_str(), &raw,
+                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  UniquePtr<sqlite3> db(raw);
+  if (rc != SQLITE_OK) {
+    FailSqlite("sqlite3_open_v2", rc);
+    return nullptr;
+  }
+  sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
+  for (const char* sql : {"PRAGMA journal_mode=WAL", "PRAGMA foreign_keys=ON",
+                          "PRAGMA synchronous=NORMAL", "PRAGMA secure_delete=ON"}) {
+    rc = sqlite3_exec(db.get(), sql, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
+      FailSqlite(sql, rc);
+      return nullptr;
+    }
+  }
+  rc = sqlite3_exec(db.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_exec(db.get(), kSchema, nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK) {
+    rc = sqlite3_exec(db.get(), "COMMIT", nullptr, nullptr, nullptr);
+  }
+  if (rc != SQLITE_OK) {
+    sqlite3_exec(db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+    FailSqlite("create schema", rc);
+    return nullptr;
+  }
+  std::string identity = path + "#" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+  return std::make_shared<SqliteStorage>(std::move(db), std::move(identity));
+}
+
+}  // namespace velmor::crypt::detail

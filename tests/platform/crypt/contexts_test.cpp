@@ -1,0 +1,136 @@
+// Provider contexts and key containers.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <sys/stat.h>
+
+#include "platform/crypt/crypt.h"
+#include "tests/support/pki.h"
+
+namespace {
+
+using namespace velmor::testing;
+
+class ContextsTest : public ::testing::Test {
+ protected:
+  void TearDown() override { velmor::crypt::ClearInjectedFailures(); }
+  TempDataHome home_;
+};
+
+TEST_F(ContextsTest, DefaultContainerIsMissingUntilCreated) {
+  HCRYPTPROV prov = 0;
+  EXPECT_FALSE(CryptAcquireContextA(&prov, nullptr, MS_ENHANCED_PROV_A, PROV_RSA_FULL, 0));
+  EXPECT_EQ(GetLastError(), NTE_BAD_KEYSET);
+  ASSERT_TRUE(CryptAcquireContextA(&prov, nullptr, MS_ENHANCED_PROV_A, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+  EXPECT_TRUE(CryptReleaseContext(prov, 0));
+  // The null provider name means the enhanced provider, and the container now exists.
+  ASSERT_TRUE(CryptAcquireContextA(&prov, nullptr, nullptr, PROV_RSA_FULL, 0));
+  EXPECT_TRUE(CryptReleaseContext(prov, 0));
+  EXPECT_FALSE(CryptAcquireContextA(&prov, nullptr, nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+  EXPECT_EQ(GetLastError(), NTE_EXISTS);
+  // The default container is the login user's: naming it explicitly finds the same one.
+  std::string user = velmor::crypt::DefaultContainer();
+  ASSERT_TRUE(CryptAcquireContextA(&prov, user.c_str(), nullptr, PROV_RSA_FULL, 0));
+  EXPECT_TRUE(CryptReleaseContext(prov, 0));
+}
+
+struct BadAcquire {
+  const char* name;
+  const char* provider;
+  DWORD type;
+  DWORD flags;
+  DWORD error;
+};
+
+class BadAcquireTest : public ContextsTest, public ::testing::WithParamInterface<BadAcquire> {};
+
+TEST_P(BadAcquireTest, FailsWithTheWindowsError) {
+  const BadAcquire& c = GetParam();
+  HCRYPTPROV prov = 123;
+  EXPECT_FALSE(CryptAcquireContextA(&prov, "box", c.provider, c.type, c.flags));
+  EXPECT_EQ(GetLastError(), c.error);
+  EXPECT_EQ(prov, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BadAcquireTest,
+    ::testing::Values(
+        BadAcquire{"UnknownProvider", "Some Other Provider", PROV_RSA_FULL, 0, NTE_KEYSET_NOT_DEF},
+        BadAcquire{"UnknownType", MS_ENHANCED_PROV_A, 24, 0, NTE_PROV_TYPE_NOT_DEF},
+        BadAcquire{"UnknownFlag", MS_ENHANCED_PROV_A, PROV_RSA_FULL, 0x20, NTE_BAD_FLAGS},
+        BadAcquire{"MissingContainer", MS_ENHANCED_PROV_A, PROV_RSA_FULL, 0, NTE_BAD_KEYSET}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(ContextsTest, ReleasedOrForgedHandlesAreRefused) {
+  HCRYPTPROV prov = 0;
+  ASSERT_TRUE(CryptAcquireContextA(&prov, "box", nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+  ASSERT_TRUE(CryptReleaseContext(prov, 0));
+  EXPECT_FALSE(CryptReleaseContext(prov, 0));
+  EXPECT_EQ(GetLastError(), NTE_BAD_UID);
+  HCRYPTHASH hash = 0;
+  EXPECT_FALSE(CryptCreateHash(prov, CALG_MD5, 0, 0, &hash));
+  EXPECT_EQ(GetLastError(), NTE_BAD_UID);
+  EXPECT_FALSE(CryptHashData(0xdead, reinterpret_cast<const BYTE*>("x"), 1, 0));
+  EXPECT_EQ(GetLastError(), NTE_BAD_HASH);
+  EXPECT_FALSE(CryptDestroyKey(0xbeef));
+  EXPECT_EQ(GetLastError(), NTE_BAD_KEY);
+}
+
+TEST_F(ContextsTest, UserKeysLiveInTheirSlots) {
+  TestCert cert = MakeCert({});
+  ImportWithKey("MY", cert, AT_SIGNATURE, "slots");
+  HCRYPTPROV prov = 0;
+  ASSERT_TRUE(CryptAcquireContextA(&prov, "slots", MS_ENHANCED_PROV_A, PROV_RSA_FULL, 0));
+  HCRYPTKEY key = 0;
+  EXPECT_FALSE(CryptGetUserKey(prov, AT_KEYEXCHANGE, &key));
+  EXPECT_EQ(GetLastError(), NTE_NO_KEY);
+  ASSERT_TRUE(CryptGetUserKey(prov, AT_SIGNATURE, &key));
+  EXPECT_TRUE(CryptDestroyKey(key));
+  EXPECT_TRUE(CryptReleaseContext(prov, 0));
+}
+
+TEST_F(ContextsTest, DatabaseIsOwnerOnly) {
+  HCRYPTPROV prov = 0;
+  ASSERT_TRUE(CryptAcquireContextA(&prov, "perm", nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+  CryptReleaseContext(prov, 0);
+  struct stat st {};
+  ASSERT_EQ(stat((home_.path() / "velmor").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  ASSERT_EQ(stat((home_.path() / "velmor" / "store.db").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(ContextsTest, SeamFailsNamedCallsAndCounts) {
+  velmor::crypt::InjectFailure("CryptAcquireContextA", NTE_BAD_KEYSET, "", 1);
+  HCRYPTPROV prov = 0;
+  ASSERT_TRUE(CryptAcquireContextA(&prov, "seam", nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+  CryptReleaseContext(prov, 0);
+  // Only the default container (null name) is hit, and only once.
+  EXPECT_FALSE(CryptAcquireContextA(&prov, nullptr, nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+  EXPECT_EQ(GetLastError(), NTE_BAD_KEYSET);
+  ASSERT_TRUE(CryptAcquireContextA(&prov, nullptr, nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+  velmor::crypt::InjectFailure("CryptCreateHash", NTE_NO_MEMORY);
+  HCRYPTHASH hash = 0;
+  EXPECT_FALSE(CryptCreateHash(prov, CALG_MD5, 0, 0, &hash));
+  EXPECT_EQ(GetLastError(), NTE_NO_MEMORY);
+  EXPECT_FALSE(CryptCreateHash(prov, CALG_MD5, 0, 0, &hash));
+  velmor::crypt::ClearInjectedFailures();
+  ASSERT_TRUE(CryptCreateHash(prov, CALG_MD5, 0, 0, &hash));
+  CryptDestroyHash(hash);
+  CryptReleaseContext(prov, 0);
+}
+
+TEST_F(ContextsTest, AnotherDataHomeIsAnotherUser) {
+  HCRYPTPROV prov = 0;
+  ASSERT_TRUE(CryptAcquireContextA(&prov, "mine", nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+  CryptReleaseContext(prov, 0);
+  {
+    TempDataHome other;
+    EXPECT_FALSE(CryptAcquireContextA(&prov, "mine", nullptr, PROV_RSA_FULL, 0));
+    EXPECT_EQ(GetLastError(), NTE_BAD_KEYSET);
+  }
+  ASSERT_TRUE(CryptAcquireContextA(&prov, "mine", nullptr, PROV_RSA_FULL, 0));
+  CryptReleaseContext(prov, 0);
+}
+
+}  // namespace
