@@ -1,0 +1,152 @@
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+
+#include "tests/support/pki.h"
+
+namespace {
+
+struct Outcome {
+  int status;
+  std::string out;
+};
+
+// Runs `velmor <args>` with `input` on standard input, in a data directory of its own.
+class VelmorCall : public ::testing::Test {
+ protected:
+  Outcome Velmor(const std::string& args, const std::string& input) {
+    const auto inputPath = home_.path() / "input.jsonl";
+    velmor::testing::WriteFile(inputPath, input);
+    const std::string command = std::string("'") + VELMOR_BINARY + "' " + args + " < '" +
+                                inputPath.string() + "' 2>/dev/null";
+    FILE* pipe = popen(command.c_str(), "r");
+    EXPECT_NE(pipe, nullptr);
+    Outcome run{-1, {}};
+    if (pipe == nullptr) return run;
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.out.append(buffer, n);
+    const int raw = pclose(pipe);
+    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return run;
+  }
+  Outcome Call(const std::string& input) { return Velmor("call", input); }
+
+  velmor::testing::TempDataHome home_;
+};
+
+TEST_F(VelmorCall, CopyrightOfAFreshControl) {
+  const Outcome run = Call("{\"op\":\"get\",\"name\":\"Copyright\"}\n");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "{\"result\":\"Tarnvik Inc.\"}\n");
+}
+
+TEST_F(VelmorCall, InstancesAreSeparateControls) {
+  const Outcome run = Call(
+      "{\"op\":\"put\",\"name\":\"Copyright\",\"value\":\"x\"}\n"
+      "{\"op\":\"get\",\"name\":\"Copyright\"}\n"
+      "{\"op\":\"get\",\"name\":\"Copyright\",\"instance\":1}\n"
+      "{\"op\":\"put\",\"name\":\"Copyright\",\"value\":\"y\",\"instance\":1}\n"
+      "{\"op\":\"release\",\"instance\":1}\n"
+      "{\"op\":\"get\",\"name\":\"copyright\",\"instance\":1}\n"
+      "{\"op\":\"get\",\"name\":\"COPYRIGHT\",\"instance\":0}\n");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out,
+            "{\"ok\":true}\n"
+            "{\"result\":\"x\"}\n"
+            "{\"result\":\"Tarnvik Inc.\"}\n"
+            "{\"ok\":true}\n"
+            "{\"ok\":true}\n"
+            "{\"result\":\"Tarnvik Inc.\"}\n"
+            "{\"result\":\"x\"}\n");
+}
+
+TEST_F(VelmorCall, ModuleWideInputsReachEveryInstance) {
+  const Outcome run = Call(
+      "{\"op\":\"put\",\"name\":\"IssuerCN\",\"value\":\"0a1b\",\"instance\":0}\n"
+      "{\"op\":\"get\",\"name\":\"IssuerCN\",\"instance\":5}\n");
+  EXPECT_EQ(run.out, "{\"ok\":true}\n{\"result\":\"0a1b\"}\n");
+}
+
+TEST_F(VelmorCall, EchoesTheIdAndReturnsResultsExactly) {
+  const Outcome run = Call(
+      "{\"id\":\"req-1\",\"op\":\"put\",\"name\":\"Copyright\",\"value\":\"a\\nb\\\"c\"}\n"
+      "{\"op\":\"get\",\"name\":\"Copyright\",\"id\":42}\n"
+      "{\"op\":\"put\",\"name\":\"Copyright\",\"value\":null}\n"
+      "{\"op\":\"get\",\"name\":\"Copyright\"}\r\n"
+      "\n");
+  EXPECT_EQ(run.out,
+            "{\"id\":\"req-1\",\"ok\":true}\n"
+            "{\"id\":42,\"result\":\"a\\nb\\\"c\"}\n"
+            "{\"ok\":true}\n"
+            "{\"result\":\"\"}\n");
+}
+
+struct BadRequest {
+  const char* name;
+  const char* line;
+  const char* error;  // the start of the error text
+};
+void PrintTo(const BadRequest& b, std::ostream* os) { *os << b.name; }
+
+class BadRequests : public VelmorCall, public ::testing::WithParamInterface<BadRequest> {};
+
+TEST_P(BadRequests, GetAnErrorAndTheNextLineStillRuns) {
+  const Outcome run = Call(std::string(GetParam().line) +
+                       "\n{\"op\":\"get\",\"name\":\"Copyright\"}\n");
+  EXPECT_EQ(run.status, 0);
+  const std::string expectedStart = std::string("{\"error\":\"") + GetParam().error;
+  EXPECT_EQ(run.out.compare(0, expectedStart.size(), expectedStart), 0) << run.out;
+  EXPECT_NE(run.out.find("\n{\"result\":\"Tarnvik Inc.\"}\n"), std::string::npos) << run.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, BadRequests,
+    ::testing::Values(
+        BadRequest{"NotJson", "{\"op\":", "malformed request"},
+        BadRequest{"NotAnObject", "[1,2]", "malformed request"},
+        BadRequest{"NoOp", "{\"name\":\"Copyright\"}", "malformed request"},
+        BadRequest{"UnknownOp", "{\"op\":\"fly\",\"name\":\"Copyright\"}", "unknown op"},
+        BadRequest{"UnknownMember", "{\"op\":\"get\",\"name\":\"Nothing\"}", "unknown member"},
+        BadRequest{"TooFewArguments", "{\"op\":\"call\",\"name\":\"Encrypt\",\"args\":[]}",
+                   "wrong argument count"},
+        BadRequest{"TooManyArguments",
+                   "{\"op\":\"call\",\"name\":\"getCertList\",\"args\":[\"a\"]}",
+                   "wrong argument count"},
+        BadRequest{"PutWithoutValue", "{\"op\":\"put\",\"name\":\"Copyright\"}",
+                   "malformed request"},
+        BadRequest{"PutOnAMethod", "{\"op\":\"put\",\"name\":\"Encrypt\",\"value\":\"x\"}",
+                   "Encrypt does not support put"},
+        BadRequest{"ArgumentNotAString",
+                   "{\"op\":\"call\",\"name\":\"Encrypt\",\"args\":[1]}",
+                   "arguments must be strings or null"},
+        BadRequest{"NegativeInstance", "{\"op\":\"get\",\"name\":\"CN\",\"instance\":-1}",
+                   "malformed request"},
+        BadRequest{"ReleaseUnknownInstance", "{\"op\":\"release\",\"instance\":9}",
+                   "no control with instance 9"}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(VelmorCall, AnsiCodePageDecidesWhatSurvives) {
+  const std::string input =
+      "{\"op\":\"put\",\"name\":\"Copyright\",\"value\":\"\xE4\xB8\xAD\xE6\x96\x87 \xC3\xA9\"}\n"
+      "{\"op\":\"get\",\"name\":\"Copyright\"}\n";
+  // 936 holds both characters and the e-acute; 1252 only the e-acute.
+  EXPECT_EQ(Velmor("call --acp 936", input).out,
+            "{\"ok\":true}\n{\"result\":\"\xE4\xB8\xAD\xE6\x96\x87 \xC3\xA9\"}\n");
+  EXPECT_EQ(Velmor("call --acp 1252", input).out,
+            "{\"ok\":true}\n{\"result\":\"?? \xC3\xA9\"}\n");
+  EXPECT_EQ(Velmor("call --acp 65001", input).out,
+            "{\"ok\":true}\n{\"result\":\"\xE4\xB8\xAD\xE6\x96\x87 \xC3\xA9\"}\n");
+}
+
+TEST_F(VelmorCall, WrongOptionsExitWithTwo) {
+  EXPECT_EQ(Velmor("call --acp 5", "").status, 2);
+  EXPECT_EQ(Velmor("call --acp abc", "").status, 2);
+  EXPECT_EQ(Velmor("call --no-such-option", "").status, 2);
+  EXPECT_EQ(Velmor("call", "").status, 0);
+}
+
+}  // namespace
