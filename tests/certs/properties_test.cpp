@@ -92,10 +92,10 @@ TEST_F(CertsTest, EncryptCNKeyBlobAtAnyLength) {
             blob);
   EXPECT_EQ(GetEncryptCN(state_), "0102");
 
-  SetEncryptCN(state_, "pk:AAAA");  // the prefix is case-sensitive: a serial text
+  SetEncryptCN(state_, "pk:AAAAA");  // the prefix is case-sensitive: a serial text
   EXPECT_EQ(state_.m_pEncryptKeyBlob, nullptr);
   EXPECT_EQ(state_.m_cbEncryptKeyBlob, 0u);
-  EXPECT_EQ(GetEncryptCN(state_), "pk:AAAA");
+  EXPECT_EQ(GetEncryptCN(state_), "pk:AAAAA");
 
   SetEncryptCN(state_, nullptr);
   EXPECT_EQ(GetEncryptCN(state_), "NULL");

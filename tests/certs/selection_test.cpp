@@ -60,9 +60,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(SerialCase{"ThreeBytes", {0x01, 0x0a, 0xff}, "010aff"},
                       SerialCase{"LeadingZero", {0x00, 0x8f, 0x01}, "008f01"},
                       SerialCase{"OneByte", {0x7f}, "7f"},
-                      SerialCase{"TwentyBytes",
-                                 std::vector<std::uint8_t>(20, 0x5a),
-                                 "5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a"}),
+                      SerialCase{"TwentyBytes", std::vector<std::uint8_t>(20, 0x5a),
+                                 "5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a"}),
     CaseName());
 
 // The organisational-unit rule, seen through both of its users: the signer search and the list.
