@@ -2,7 +2,7 @@
 //
 // Patterns are generated from the constructs where both engines are meant to agree: literals,
 // dot, bracket classes of ASCII letters, \d \w \s (texts hold no form feed or vertical tab),
-// capturing, non-capturing and atomic groups, alternation, the four quantifier kinds with small
+// capturing, non-capturing and atomic groups, conditions on groups, alternation, the four quantifier kinds with small
 // bounds, lookahead, fixed-length lookbehind, back-references to groups closed earlier, anchors
 // and word boundaries, and the s, m, i flags. Quantifiers are never put on atoms that can match
 // empty, where the engines differ on purpose in whether an empty repetition counts as a capture.
@@ -131,7 +131,7 @@ class PatternGenerator {
 
   std::string atom(int depth, bool& nullable) {
     nullable = false;
-    const int choice = depth >= 3 ? pick(8) : pick(16);
+    const int choice = depth >= 3 ? pick(8) : pick(17);
     switch (choice) {
       case 0: case 1: case 2: return std::string(1, "abA"[pick(3)]);
       case 3: return ".";
@@ -170,6 +170,22 @@ class PatternGenerator {
         nullable = true;
         static const char* const kBehind[] = {"(?<=a)", "(?<!a)", "(?<=\\w)", "(?<![ab]b)"};
         return kBehind[pick(4)];
+      }
+      case 15: {
+        // A condition on a group closed earlier (set or not, never in progress).
+        if (closed_.empty()) return "b";
+        const int number = closed_[static_cast<std::size_t>(pick(static_cast<int>(closed_.size())))];
+        bool yesNullable = false;
+        bool noNullable = false;
+        std::string yes = sequence(depth + 1, yesNullable);
+        std::string out = "(?(" + std::to_string(number) + ")" + yes;
+        if (pick(3) != 0) {
+          out += "|" + sequence(depth + 1, noNullable);
+        } else {
+          noNullable = true;
+        }
+        nullable = yesNullable || noNullable;
+        return out + ")";
       }
       default: {
         // An inline option for the rest of the enclosing group.
