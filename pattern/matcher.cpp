@@ -32,8 +32,8 @@ bool isWordByte(unsigned char c) {
 // Reads the byte a one-byte node tests: the one at the position, or before it when matching
 // leftwards. Returns -1 outside the text.
 int byteAt(const MatchState& s, bool rightToLeft) {
-  if (rightToLeft) return s.position > 0 ? s.text[s.position - 1] : -1;
-  return s.position < s.length ? s.text[s.position] : -1;
+  if (rightToLeft) return s.position > 0 && s.position <= s.length ? s.text[s.position - 1] : -1;
+  return s.position >= 0 && s.position < s.length ? s.text[s.position] : -1;
 }
 
 bool oneByteAttempt(MatchState& s, const ByteTable& table) {
@@ -183,6 +183,15 @@ void MatchState::truncateCaptures(std::int32_t size) {
 
 void MatchState::truncateBacktrack(std::size_t size) {
   if (size < backtrack.size()) backtrack.resize(size);
+}
+
+bool MatchState::restorePosition(std::int32_t value) {
+  if (value < 0 || value > length) {
+    abort();
+    return false;
+  }
+  position = value;
+  return true;
 }
 
 bool MatchState::enter() {
@@ -488,7 +497,7 @@ bool PossessiveRepeatNode::attemptImpl(MatchState& s) const {
 
 bool PossessiveRepeatNode::retryImpl(MatchState& s) const {
   const std::int32_t captureSize = s.pop();
-  s.position = s.pop();
+  s.restorePosition(s.pop());
   s.truncateCaptures(captureSize);
   return false;
 }
@@ -571,7 +580,7 @@ bool BackrefNode::attemptImpl(MatchState& s) const {
 }
 
 bool BackrefNode::retryImpl(MatchState& s) const {
-  s.position = s.pop();
+  s.restorePosition(s.pop());
   return false;
 }
 
@@ -609,7 +618,7 @@ bool AtomicGroupNode::attemptImpl(MatchState& s) const {
 
 bool AtomicGroupNode::retryImpl(MatchState& s) const {
   const std::int32_t captureSize = s.pop();
-  s.position = s.pop();
+  s.restorePosition(s.pop());
   s.truncateCaptures(captureSize);
   return false;
 }
@@ -746,6 +755,7 @@ MatchOutcome RegexProgram::matchWhole(const char* text, std::size_t length, Matc
     outcome.limitExceeded_ = s.limitExceeded();
     if (!matched || s.limitExceeded()) return outcome;
 
+    if (s.captures.size() < 4) return outcome;  // group 0's record is always at the bottom
     s.captures[2] = end;
     std::vector<std::int32_t> data;
     data.reserve(2 + (static_cast<std::size_t>(highestGroup_) + 1) * 2);

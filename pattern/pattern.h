@@ -425,6 +425,9 @@ class MatchState {
   std::int32_t findRecord(std::int32_t group) const;
   void truncateCaptures(std::int32_t size);
   void truncateBacktrack(std::size_t size);
+  // restorePosition moves back to a position taken from the backtrack stack; a value outside the
+  // text (a broken stack) abandons the match rather than letting a node read outside the text.
+  bool restorePosition(std::int32_t value);
   bool enter();  // counts a step and a level of depth; false past a limit
   void leave() { --depth_; }
   bool chargeSteps(std::uint64_t count);
