@@ -43,7 +43,7 @@ class PeerTest : public SigningTest, public ::testing::WithParamInterface<int> {
   std::string SignatureOf(const std::string& result, std::size_t prefixLength) {
     EXPECT_GE(result.size(), prefixLength + 8);
     if (result.size() < prefixLength + 8) return {};
-    char digits[16];
+    char digits[24];
     std::snprintf(digits, sizeof digits, "%08zu", HexDigits());
     EXPECT_EQ(result.substr(prefixLength, 8), digits) << result;
     std::string hex = result.substr(prefixLength + 8);
@@ -81,7 +81,7 @@ class PeerTest : public SigningTest, public ::testing::WithParamInterface<int> {
     STACK_OF(PKCS7_SIGNER_INFO)* signers = PKCS7_get_signer_info(message.get());
     ASSERT_EQ(sk_PKCS7_SIGNER_INFO_num(signers), 1);
     PKCS7_SIGNER_INFO* signer = sk_PKCS7_SIGNER_INFO_value(signers, 0);
-    EXPECT_EQ(sk_X509_ATTRIBUTE_num(signer->auth_attr), 0) << "signed attributes present";
+    EXPECT_LE(sk_X509_ATTRIBUTE_num(signer->auth_attr), 0) << "signed attributes present";
     EXPECT_EQ(OBJ_obj2nid(signer->digest_alg->algorithm), NID_md5);
   }
 };
