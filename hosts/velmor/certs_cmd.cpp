@@ -1,10 +1,191 @@
+// velmor certs: the user's certificate stores and key containers, managed from the command line.
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "hosts/velmor/commands.h"
+#include "platform/crypt/crypt.h"
 
 namespace velmor::host {
-void AddCertsCommand(CLI::App& app, int& exitCode) {
-  app.add_subcommand("certs", "Manage the user's certificate stores and keys")
-      ->callback([&exitCode] { exitCode = 1; });
+
+namespace {
+
+struct CertsOptions {
+  std::string store = "MY";
+  std::string file;
+  std::string password;
+  std::string keySpec = "exchange";
+  std::string serial;
+};
+
+constexpr const char* kStores = "MY, CA, Root, Trust, TrustedPublisher";
+
+std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& path, std::string& why) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    why = std::strerror(errno);
+    return std::nullopt;
+  }
+  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) {
+    why = "read error";
+    return std::nullopt;
+  }
+  return bytes;
 }
+
+// Reason: a sentence for the last error of a failed store operation.
+std::string Reason(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND: return std::string("unknown store (the stores are ") + kStores + ")";
+    case velmor::crypt::ERROR_INVALID_PASSWORD_DW: return "wrong password";
+    case NTE_EXISTS: return "its key is already imported (the key container exists)";
+    case NTE_BAD_KEY: return "the private key does not belong to the certificate";
+    case NTE_NO_KEY: return "the file holds no private key";
+    case NTE_BAD_ALGID: return "the key is not an RSA key";
+    case CRYPT_E_NOT_FOUND: return "no certificate found";
+    case CRYPT_E_ASN1_EOD:
+    case CRYPT_E_ASN1_CORRUPT:
+    case CRYPT_E_ASN1_BADTAG:
+    case CRYPT_E_ASN1_ERROR:
+    case NTE_BAD_DATA: return "the file is not readable as a certificate or PKCS #12 file";
+    case E_ACCESSDENIED_DW: return "the certificate database cannot be opened";
+    default: break;
+  }
+  char code[32];
+  std::snprintf(code, sizeof code, "error 0x%08x", error);
+  std::string text = code;
+  const char* call = velmor::crypt::LastFailedCall();
+  if (call != nullptr && call[0] != '\0') text += std::string(" (") + call + ")";
+  return text;
+}
+
+int Failed(const std::string& command, const std::string& what) {
+  std::cerr << "velmor certs " << command << ": " << what << "\n";
+  return 1;
+}
+
+std::string UtcText(std::int64_t seconds) {
+  std::time_t t = static_cast<std::time_t>(seconds);
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return text;
+}
+
+int Import(const CertsOptions& o) {
+  if (o.store != "MY" && o.store != "my") {
+    return Failed("import", "a certificate with its key goes into MY, not '" + o.store + "'");
+  }
+  std::string why;
+  auto bytes = ReadWholeFile(o.file, why);
+  if (!bytes) return Failed("import", "cannot read " + o.file + ": " + why);
+  const DWORD spec = o.keySpec == "signature" ? AT_SIGNATURE : AT_KEYEXCHANGE;
+  velmor::crypt::Pkcs12Import result;
+  if (!velmor::crypt::ImportPkcs12(*bytes, o.password, spec, std::string(), &result)) {
+    return Failed("import", o.file + ": " + Reason(GetLastError()) + "; nothing was imported");
+  }
+  std::cout << "imported " << result.serialHex << " " << result.subject << " into MY with key container "
+            << result.container;
+  if (result.chainCount != 0) std::cout << "; " << result.chainCount << " chain certificate(s) into CA";
+  std::cout << "\n";
+  return 0;
+}
+
+int Add(const CertsOptions& o) {
+  std::string why;
+  auto bytes = ReadWholeFile(o.file, why);
+  if (!bytes) return Failed("add", "cannot read " + o.file + ": " + why);
+  std::size_t added = 0;
+  if (!velmor::crypt::AddCertificates(o.store, *bytes, &added)) {
+    return Failed("add", o.file + ": " + Reason(GetLastError()) + "; nothing was added");
+  }
+  std::cout << "added " << added << " certificate(s) to " << o.store << "\n";
+  return 0;
+}
+
+int List(const CertsOptions& o) {
+  std::vector<velmor::crypt::CertificateEntry> entries;
+  if (!velmor::crypt::ListCertificates(o.store, entries)) {
+    return Failed("list", o.store + ": " + Reason(GetLastError()));
+  }
+  for (const auto& e : entries) {
+    std::cout << e.serialHex << "\t" << e.subject << "\t" << UtcText(e.notBefore) << "\t"
+              << UtcText(e.notAfter) << "\t" << (e.hasKey ? "key" : "no key") << "\n";
+  }
+  return 0;
+}
+
+int Remove(const CertsOptions& o) {
+  std::size_t removed = 0;
+  if (!velmor::crypt::RemoveCertificates(o.store, o.serial, &removed)) {
+    DWORD error = GetLastError();
+    if (error == CRYPT_E_NOT_FOUND) return Failed("remove", "no certificate " + o.serial + " in " + o.store);
+    return Failed("remove", o.store + ": " + Reason(error));
+  }
+  std::cout << "removed " << removed << " certificate(s) from " << o.store << "\n";
+  return 0;
+}
+
+int Export(const CertsOptions& o) {
+  std::string pem;
+  if (!velmor::crypt::ExportCertificatePem(o.store, o.serial, pem)) {
+    DWORD error = GetLastError();
+    if (error == CRYPT_E_NOT_FOUND) return Failed("export", "no certificate " + o.serial + " in " + o.store);
+    return Failed("export", o.store + ": " + Reason(error));
+  }
+  std::cout << pem;
+  return 0;
+}
+
+}  // namespace
+
+void AddCertsCommand(CLI::App& app, int& exitCode) {
+  auto options = std::make_shared<CertsOptions>();
+  CLI::App* certs = app.add_subcommand("certs", "Manage the user's certificate stores and keys");
+  certs->require_subcommand(1);
+  auto storeOption = [&](CLI::App* sub, bool required) {
+    auto* opt = sub->add_option("--store", options->store, std::string("Store: ") + kStores);
+    if (required) opt->required();
+  };
+
+  CLI::App* import = certs->add_subcommand(
+      "import", "Import a PKCS #12 file: the key into a new container, the certificate into MY");
+  storeOption(import, false);
+  import->add_option("file", options->file, "PKCS #12 file")->required();
+  import->add_option("--password", options->password, "Password of the PKCS #12 file");
+  import->add_option("--key-spec", options->keySpec, "exchange (default) or signature")
+      ->check(CLI::IsMember({"exchange", "signature"}));
+  import->callback([options, &exitCode] { exitCode = Import(*options); });
+
+  CLI::App* add = certs->add_subcommand("add", "Add certificates (PEM or DER) to a store");
+  storeOption(add, true);
+  add->add_option("file", options->file, "Certificate file")->required();
+  add->callback([options, &exitCode] { exitCode = Add(*options); });
+
+  CLI::App* list = certs->add_subcommand("list", "List a store: serial, subject, validity, key");
+  storeOption(list, true);
+  list->callback([options, &exitCode] { exitCode = List(*options); });
+
+  CLI::App* remove = certs->add_subcommand("remove", "Remove the certificates with a serial number");
+  storeOption(remove, true);
+  remove->add_option("serial", options->serial, "Serial number as lower-case hexadecimal")->required();
+  remove->callback([options, &exitCode] { exitCode = Remove(*options); });
+
+  CLI::App* exportCmd = certs->add_subcommand("export", "Write a certificate as PEM");
+  storeOption(exportCmd, true);
+  exportCmd->add_option("serial", options->serial, "Serial number as lower-case hexadecimal")->required();
+  exportCmd->callback([options, &exitCode] { exitCode = Export(*options); });
+}
+
 }  // namespace velmor::host
