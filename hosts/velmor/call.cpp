@@ -161,7 +161,9 @@ class Session {
     if (SUCCEEDED(hr)) return;
     if (hr == DISP_E_BADPARAMCOUNT) throw RequestError{"wrong argument count for " + name};
     if (hr == DISP_E_MEMBERNOTFOUND) throw RequestError{name + " does not support " + op};
-    if (hr == DISP_E_TYPEMISMATCH) throw RequestError{"an argument of " + name + " has the wrong type"};
+    if (hr == DISP_E_TYPEMISMATCH) {
+      throw RequestError{"an argument of " + name + " has the wrong type"};
+    }
     if (hr == E_OUTOFMEMORY) throw std::bad_alloc();
     throw RequestError{op + " " + name + " failed: " + Hex(hr)};
   }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
 #include <string>
 
 #include "platform/com/com.h"
@@ -87,7 +88,8 @@ TEST_P(FromWide, ConvertsAsWindowsDoes) {
 
 INSTANTIATE_TEST_SUITE_P(
     CodePages, FromWide,
-    ::testing::Values(Encode{"Utf8", CP_UTF8, u"h\u00E9\U0001F600", "h\xC3\xA9\xF0\x9F\x98\x80", false},
+    ::testing::Values(Encode{"Utf8", CP_UTF8, u"h\u00E9\U0001F600", "h\xC3\xA9\xF0\x9F\x98\x80",
+                             false},
                       Encode{"Utf8LoneSurrogate", CP_UTF8, u"a\xD800", "a\xEF\xBF\xBD", false},
                       Encode{"Cp1252", 1252, u"\u20AC\u00E9", "\x80\xE9", false},
                       Encode{"Cp1252Unmappable", 1252, u"a\u4E2D", "a?", true},
@@ -138,35 +140,38 @@ TEST(CodePage, BadArgumentsAreRefused) {
   BOOL used;
   struct Case {
     const char* what;
-    int result;
+    std::function<int()> call;
     DWORD error;
   };
   const Case cases[] = {
-      {"null input", MultiByteToWideChar(CP_UTF8, 0, nullptr, 1, wide, 4), ERROR_INVALID_PARAMETER},
-      {"zero length", MultiByteToWideChar(CP_UTF8, 0, "a", 0, wide, 4), ERROR_INVALID_PARAMETER},
-      {"length -2", MultiByteToWideChar(CP_UTF8, 0, "a", -2, wide, 4), ERROR_INVALID_PARAMETER},
-      {"null output with size", MultiByteToWideChar(CP_UTF8, 0, "a", 1, nullptr, 4),
+      {"null input", [&] { return MultiByteToWideChar(CP_UTF8, 0, nullptr, 1, wide, 4); },
        ERROR_INVALID_PARAMETER},
-      {"unknown code page", MultiByteToWideChar(12345, 0, "a", 1, wide, 4),
+      {"zero length", [&] { return MultiByteToWideChar(CP_UTF8, 0, "a", 0, wide, 4); },
        ERROR_INVALID_PARAMETER},
-      {"unknown flag", MultiByteToWideChar(CP_UTF8, 0x1, "a", 1, wide, 4), ERROR_INVALID_FLAGS},
-      {"utf-8 with default char", WideCharToMultiByte(CP_UTF8, 0, u"a", 1, narrow, 4, "?", nullptr),
+      {"length -2", [&] { return MultiByteToWideChar(CP_UTF8, 0, "a", -2, wide, 4); },
        ERROR_INVALID_PARAMETER},
-      {"utf-8 with used flag", WideCharToMultiByte(CP_UTF8, 0, u"a", 1, narrow, 4, nullptr, &used),
+      {"null output with a size",
+       [&] { return MultiByteToWideChar(CP_UTF8, 0, "a", 1, nullptr, 4); },
        ERROR_INVALID_PARAMETER},
-      {"wide null input", WideCharToMultiByte(1252, 0, nullptr, 1, narrow, 4, nullptr, nullptr),
+      {"unknown code page", [&] { return MultiByteToWideChar(12345, 0, "a", 1, wide, 4); },
+       ERROR_INVALID_PARAMETER},
+      {"unknown flag", [&] { return MultiByteToWideChar(CP_UTF8, 0x1, "a", 1, wide, 4); },
+       ERROR_INVALID_FLAGS},
+      {"utf-8 with a default character",
+       [&] { return WideCharToMultiByte(CP_UTF8, 0, u"a", 1, narrow, 4, "?", nullptr); },
+       ERROR_INVALID_PARAMETER},
+      {"utf-8 with the used flag",
+       [&] { return WideCharToMultiByte(CP_UTF8, 0, u"a", 1, narrow, 4, nullptr, &used); },
+       ERROR_INVALID_PARAMETER},
+      {"null wide input",
+       [&] { return WideCharToMultiByte(1252, 0, nullptr, 1, narrow, 4, nullptr, nullptr); },
        ERROR_INVALID_PARAMETER},
   };
   for (const Case& c : cases) {
-    // Each call above set the last error before the next one ran; re-run to read it.
-    EXPECT_EQ(c.result, 0) << c.what;
+    SetLastError(0);
+    EXPECT_EQ(c.call(), 0) << c.what;
+    EXPECT_EQ(GetLastError(), c.error) << c.what;
   }
-  SetLastError(0);
-  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0x1, "a", 1, wide, 4), 0);
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_FLAGS);
-  SetLastError(0);
-  EXPECT_EQ(MultiByteToWideChar(12345, 0, "a", 1, wide, 4), 0);
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
 }
 
 // The ANSI code page is process-wide: every test that changes it puts the locale's back.
