@@ -63,7 +63,9 @@ bool ImportParsed(const std::string& store, const std::shared_ptr<const CertData
   }
   if (container.empty()) return Fail(NTE_BAD_KEYSET);
   if (!EVP_PKEY_is_a(key, "RSA")) return Fail(NTE_BAD_ALGID);
-  EVP_PKEY* certKey = X509_get0_pubkey(cert->x509.get());
+  X509* x = X509Of(*cert);
+  if (x == nullptr) return false;
+  EVP_PKEY* certKey = X509_get0_pubkey(x);
   if (certKey == nullptr || EVP_PKEY_eq(certKey, key) != 1) {
     ERR_clear_error();
     return Fail(NTE_BAD_KEY);
@@ -139,12 +141,14 @@ class ThreadDefaultContext {
 
 }  // namespace
 
+void DropCaches() {
+  std::lock_guard<std::recursive_mutex> lock(ApiLock());
+  DropStoreCache();
+  DropKeyCache();
+}
+
 std::string DefaultContainer() {
-  try {
-    return DefaultContainerName();
-  } catch (...) {
-    return {};
-  }
+  return Guarded<std::string>(std::string(), [] { return DefaultContainerName(); });
 }
 
 bool ImportKeyAndCertificate(const std::string& store, const std::vector<std::uint8_t>& certDer,
@@ -335,7 +339,9 @@ bool ExportCertificatePem(const std::string& store, const std::string& serialHex
     for (const auto& e : *snapshot) {
       if (SerialHex(e.data->info) != serialHex) continue;
       UniquePtr<BIO> bio(BIO_new(BIO_s_mem()));
-      if (!bio || PEM_write_bio_X509(bio.get(), e.data->x509.get()) != 1) {
+      X509* x = X509Of(*e.data);
+      if (x == nullptr) return false;
+      if (!bio || PEM_write_bio_X509(bio.get(), x) != 1) {
         return FailOpenSsl("PEM_write_bio_X509", NTE_FAIL);
       }
       char* text = nullptr;

@@ -6,6 +6,7 @@
 #include <openssl/objects.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <ctime>
 #include <unordered_map>
 
@@ -100,6 +101,44 @@ bool FillBitString(CertData& d, const Tlv& bits, CRYPT_BIT_BLOB& out) {
   return true;
 }
 
+// FillTime: a UTCTime or GeneralizedTime element as FILETIME.
+bool FillTime(const Tlv& tlv, FILETIME& out) {
+  if (tlv.tag != 0x17 && tlv.tag != 0x18) return false;
+  const unsigned char* p = tlv.begin;
+  ASN1_TIME* at = d2i_ASN1_TIME(nullptr, &p, static_cast<long>(tlv.end() - tlv.begin));
+  std::tm tm{};
+  bool ok = at != nullptr && ASN1_TIME_to_tm(at, &tm) == 1;
+  ASN1_TIME_free(at);
+  if (!ok) return false;
+  out = FileTimeFromUnix(static_cast<std::int64_t>(timegm(&tm)));
+  return true;
+}
+
+// FillExtensions: [3] { SEQUENCE OF SEQUENCE { OID, BOOLEAN DEFAULT FALSE, OCTET STRING } }.
+bool FillExtensions(CertData& d, const Tlv& outer) {
+  const std::uint8_t* p = outer.content;
+  Tlv list;
+  if (!ReadTlv(p, outer.end(), list) || list.tag != 0x30) return false;
+  p = list.content;
+  while (p < list.end()) {
+    Tlv ext, oid, item;
+    if (!ReadTlv(p, list.end(), ext) || ext.tag != 0x30) return false;
+    const std::uint8_t* e = ext.content;
+    if (!ReadTlv(e, ext.end(), oid) || oid.tag != 0x06 || !ReadTlv(e, ext.end(), item)) return false;
+    CERT_EXTENSION out{};
+    out.pszObjId = KeepText(d, OidFromTlv(oid));
+    if (item.tag == 0x01) {
+      out.fCritical = item.length == 1 && item.content[0] != 0 ? TRUE : FALSE;
+      if (!ReadTlv(e, ext.end(), item)) return false;
+    }
+    if (item.tag != 0x04) return false;
+    out.Value.cbData = static_cast<DWORD>(item.length);
+    out.Value.pbData = item.length ? Keep(d, item.content, item.length) : nullptr;
+    d.extensions.push_back(out);
+  }
+  return true;
+}
+
 bool FillFromTbs(CertData& d) {
   const std::uint8_t* p = d.der.data();
   const std::uint8_t* end = p + d.der.size();
@@ -131,7 +170,13 @@ bool FillFromTbs(CertData& d) {
   if (!ReadTlv(p, tend, t) || t.tag != 0x30) return false;
   d.info.Issuer.cbData = static_cast<DWORD>(t.end() - t.begin);
   d.info.Issuer.pbData = Keep(d, t.begin, d.info.Issuer.cbData);
-  if (!ReadTlv(p, tend, t) || t.tag != 0x30) return false;  // validity: read through OpenSSL
+  if (!ReadTlv(p, tend, t) || t.tag != 0x30) return false;
+  {
+    const std::uint8_t* v = t.content;
+    Tlv times[2];
+    if (!ReadTlv(v, t.end(), times[0]) || !ReadTlv(v, t.end(), times[1])) return false;
+    if (!FillTime(times[0], d.info.NotBefore) || !FillTime(times[1], d.info.NotAfter)) return false;
+  }
   if (!ReadTlv(p, tend, t) || t.tag != 0x30) return false;
   d.info.Subject.cbData = static_cast<DWORD>(t.end() - t.begin);
   d.info.Subject.pbData = Keep(d, t.begin, d.info.Subject.cbData);
@@ -152,32 +197,9 @@ bool FillFromTbs(CertData& d) {
       FillBitString(d, t, d.info.IssuerUniqueId);
     } else if (t.tag == 0x82 && t.length > 0) {
       FillBitString(d, t, d.info.SubjectUniqueId);
+    } else if (t.tag == 0xA3 && !FillExtensions(d, t)) {
+      return false;
     }
-  }
-  return true;
-}
-
-bool FillTimesAndExtensions(CertData& d) {
-  X509* x = d.x509.get();
-  for (int which = 0; which < 2; ++which) {
-    const ASN1_TIME* at = which == 0 ? X509_get0_notBefore(x) : X509_get0_notAfter(x);
-    std::tm tm{};
-    if (at == nullptr || ASN1_TIME_to_tm(at, &tm) != 1) return false;
-    FILETIME ft = FileTimeFromUnix(static_cast<std::int64_t>(timegm(&tm)));
-    (which == 0 ? d.info.NotBefore : d.info.NotAfter) = ft;
-  }
-  int count = X509_get_ext_count(x);
-  d.extensions.reserve(static_cast<std::size_t>(count > 0 ? count : 0));
-  for (int i = 0; i < count; ++i) {
-    X509_EXTENSION* ext = X509_get_ext(x, i);
-    CERT_EXTENSION out{};
-    out.pszObjId = KeepText(d, OidText(X509_EXTENSION_get_object(ext)));
-    out.fCritical = X509_EXTENSION_get_critical(ext) ? TRUE : FALSE;
-    const ASN1_OCTET_STRING* value = X509_EXTENSION_get_data(ext);
-    out.Value.cbData = static_cast<DWORD>(ASN1_STRING_length(value));
-    out.Value.pbData = out.Value.cbData ? Keep(d, ASN1_STRING_get0_data(value), out.Value.cbData)
-                                        : nullptr;
-    d.extensions.push_back(out);
   }
   d.info.cExtension = static_cast<DWORD>(d.extensions.size());
   d.info.rgExtension = d.extensions.empty() ? nullptr : d.extensions.data();
@@ -203,7 +225,37 @@ std::int64_t UnixFromFileTime(const FILETIME& ft) {
   return static_cast<std::int64_t>(ticks / 10000000ULL) - 11644473600LL;
 }
 
-std::shared_ptr<const CertData> ParseCertificate(const std::uint8_t* der, std::size_t len) {
+namespace {
+
+// DecodeX509: OpenSSL's full decoding of the certificate, in this layer's library context.
+UniquePtr<X509> DecodeX509(const std::vector<std::uint8_t>& der, DWORD& error) {
+  X509* raw = X509_new_ex(LibCtx(), nullptr);
+  if (raw == nullptr) {
+    error = NTE_NO_MEMORY;
+    return nullptr;
+  }
+  const unsigned char* p = der.data();
+  if (d2i_X509(&raw, &p, static_cast<long>(der.size())) == nullptr) {
+    X509_free(raw);
+    ERR_clear_error();
+    // A short input is "end of data"; anything else is a corrupt encoding.
+    Tlv outer;
+    const std::uint8_t* q = der.data();
+    error = ReadTlv(q, der.data() + der.size(), outer) ? CRYPT_E_ASN1_CORRUPT : CRYPT_E_ASN1_EOD;
+    return nullptr;
+  }
+  UniquePtr<X509> x(raw);
+  if (p != der.data() + der.size()) {
+    error = CRYPT_E_ASN1_CORRUPT;  // trailing bytes after the certificate
+    return nullptr;
+  }
+  return x;
+}
+
+}  // namespace
+
+std::shared_ptr<const CertData> ParseCertificate(const std::uint8_t* der, std::size_t len,
+                                                 bool trusted) {
   if (der == nullptr || len == 0) {
     SetLastError(CRYPT_E_ASN1_EOD);
     return nullptr;
@@ -218,33 +270,32 @@ std::shared_ptr<const CertData> ParseCertificate(const std::uint8_t* der, std::s
   }
   auto data = std::make_shared<CertData>();
   data->der.assign(der, der + len);
-  X509* raw = X509_new_ex(LibCtx(), nullptr);
-  if (raw == nullptr) {
-    FailOpenSsl("X509_new_ex", NTE_NO_MEMORY);
-    return nullptr;
+  if (!trusted) {
+    DWORD error = 0;
+    data->x509 = DecodeX509(data->der, error);
+    if (!data->x509) {
+      SetLastError(error);
+      return nullptr;
+    }
   }
-  const unsigned char* p = data->der.data();
-  if (d2i_X509(&raw, &p, static_cast<long>(len)) == nullptr) {
-    X509_free(raw);
-    // A short input is "end of data"; anything else is a corrupt encoding.
-    Tlv outer;
-    const std::uint8_t* q = der;
-    DWORD error = ReadTlv(q, der + len, outer) ? CRYPT_E_ASN1_CORRUPT : CRYPT_E_ASN1_EOD;
-    FailOpenSsl("d2i_X509", error);
-    SetLastError(error);
-    return nullptr;
-  }
-  data->x509.reset(raw);
-  if (p != data->der.data() + len) {
-    SetLastError(CRYPT_E_ASN1_CORRUPT);  // trailing bytes after the certificate
-    return nullptr;
-  }
-  if (!FillFromTbs(*data) || !FillTimesAndExtensions(*data)) {
+  if (!FillFromTbs(*data)) {
     ERR_clear_error();
     SetLastError(CRYPT_E_ASN1_CORRUPT);
     return nullptr;
   }
   return data;
+}
+
+X509* X509Of(const CertData& data) {
+  if (!data.x509) {
+    DWORD error = 0;
+    data.x509 = DecodeX509(data.der, error);
+    if (!data.x509) {
+      SetLastError(error);
+      return nullptr;
+    }
+  }
+  return data.x509.get();
 }
 
 std::string SerialHex(const CERT_INFO& info) {
@@ -384,11 +435,47 @@ std::string HexOf(const unsigned char* p, int n) {
 
 }  // namespace
 
+namespace {
+
+// Subject texts already written, by name encoding, for the code page they were written in:
+// callers write the subject of every certificate of a store on every search.
+struct NameTextCache {
+  UINT codePage = 0;
+  std::unordered_map<std::string, std::string> texts;
+};
+constexpr std::size_t kNameTextCacheLimit = 8192;
+
+NameTextCache& NameCache() {
+  static auto* cache = new NameTextCache;
+  return *cache;
+}
+
+std::optional<std::string> WriteNameText(const std::uint8_t* der, std::size_t len);
+
+}  // namespace
+
 std::optional<std::string> NameToText(const std::uint8_t* der, std::size_t len) {
   if (der == nullptr || len == 0) {
     SetLastError(CRYPT_E_ASN1_EOD);
     return std::nullopt;
   }
+  NameTextCache& cache = NameCache();
+  const UINT codePage = GetACP();
+  if (cache.codePage != codePage || cache.texts.size() >= kNameTextCacheLimit) {
+    cache.texts.clear();
+    cache.codePage = codePage;
+  }
+  std::string key(reinterpret_cast<const char*>(der), len);
+  auto it = cache.texts.find(key);
+  if (it != cache.texts.end()) return it->second;
+  auto text = WriteNameText(der, len);
+  if (text) cache.texts.emplace(std::move(key), *text);
+  return text;
+}
+
+namespace {
+
+std::optional<std::string> WriteNameText(const std::uint8_t* der, std::size_t len) {
   const unsigned char* p = der;
   UniquePtr<X509_NAME> name(d2i_X509_NAME(nullptr, &p, static_cast<long>(len)));
   if (!name || p != der + len) {
@@ -416,8 +503,13 @@ std::optional<std::string> NameToText(const std::uint8_t* der, std::size_t len) 
     int n = ASN1_STRING_to_UTF8(&utf8, value);
     std::optional<std::string> text;
     if (n >= 0) {
-      auto wide = Utf8ToUtf16(std::string_view(reinterpret_cast<char*>(utf8), static_cast<std::size_t>(n)));
-      if (wide) text = ToAnsi(*wide);
+      std::string_view utf8Text(reinterpret_cast<char*>(utf8), static_cast<std::size_t>(n));
+      if (std::all_of(utf8Text.begin(), utf8Text.end(),
+                      [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+        text = std::string(utf8Text);  // ASCII reads the same in every ANSI code page
+      } else if (auto wide = Utf8ToUtf16(utf8Text)) {
+        text = ToAnsi(*wide);
+      }
     }
     OPENSSL_free(utf8);
     ERR_clear_error();
@@ -449,6 +541,8 @@ std::optional<std::string> NameToText(const std::uint8_t* der, std::size_t len) 
   }
   return out;
 }
+
+}  // namespace
 
 std::optional<std::string> SystemStoreName(std::string_view name) {
   static constexpr const char* kStores[] = {"MY", "CA", "Root", "Trust", "TrustedPublisher"};

@@ -12,18 +12,25 @@
 namespace velmor::crypt::detail {
 
 // CertData: one parsed certificate, immutable once built and shared by every context of it.
-// CERT_INFO points into the arena.
+// CERT_INFO points into the arena. The OpenSSL object is made when first needed: decoding the
+// public key is most of the cost of a certificate, and a store search never needs it.
 struct CertData {
   std::vector<std::uint8_t> der;
   CERT_INFO info{};
-  UniquePtr<X509> x509;
+  mutable UniquePtr<X509> x509;  // use X509Of()
   std::deque<std::vector<std::uint8_t>> arena;
   std::deque<std::string> strings;
   std::vector<CERT_EXTENSION> extensions;
 };
 
-// ParseCertificate: the parsed DER certificate; null with a CRYPT_E_ASN1_* last error.
-std::shared_ptr<const CertData> ParseCertificate(const std::uint8_t* der, std::size_t len);
+// ParseCertificate: the parsed DER certificate; null with a CRYPT_E_ASN1_* last error. Input
+// from outside is checked in full by OpenSSL; `trusted` input (rows this layer stored after
+// that check) is only walked, and decoded by OpenSSL when first needed.
+std::shared_ptr<const CertData> ParseCertificate(const std::uint8_t* der, std::size_t len,
+                                                 bool trusted = false);
+// X509Of: the OpenSSL object of a certificate (borrowed; lives as long as `data`); null with
+// CRYPT_E_ASN1_CORRUPT.
+X509* X509Of(const CertData& data);
 
 // SerialHex: the serial number as lower-case hexadecimal, most significant byte first.
 std::string SerialHex(const CERT_INFO& info);
@@ -71,6 +78,10 @@ UniquePtr<EVP_PKEY> PublicKeyOfInfo(const CERT_PUBLIC_KEY_INFO& info);
 
 // The system store names, canonical spelling; nullopt for any other name.
 std::optional<std::string> SystemStoreName(std::string_view name);
+
+// DropStoreCache / DropKeyCache: forget what is cached between calls.
+void DropStoreCache();
+void DropKeyCache();
 
 // FileTimeFromTime / TimeText helpers.
 FILETIME FileTimeFromUnix(std::int64_t seconds);

@@ -350,6 +350,10 @@ void UseInMemoryStorage(bool enable);
 // (empty when none did). Borrowed; valid until the next failure on this thread.
 const char* LastFailedCall();
 
+// DropCaches: forgets the parsed certificates and loaded keys this process keeps between calls
+// (they are otherwise reused while the database's generation counter stands still).
+void DropCaches();
+
 // DefaultContainer: the name of the user's default key container (the login name).
 std::string DefaultContainer();
 

@@ -165,11 +165,15 @@ BOOL CryptSignMessage(PCRYPT_SIGN_MESSAGE_PARA pSignPara, BOOL fDetachedSignatur
                       (fDetachedSignature ? PKCS7_DETACHED : 0);
     UniquePtr<PKCS7> p7(PKCS7_sign_ex(nullptr, nullptr, nullptr, nullptr, flags, LibCtx(), nullptr));
     if (!p7) return FailOpenSsl("PKCS7_sign_ex", NTE_FAIL);
-    if (PKCS7_sign_add_signer(p7.get(), signer->data->x509.get(), key.get(), md, flags) == nullptr) {
+    X509* signerX509 = X509Of(*signer->data);
+    if (signerX509 == nullptr) return FALSE;
+    if (PKCS7_sign_add_signer(p7.get(), signerX509, key.get(), md, flags) == nullptr) {
       return FailOpenSsl("PKCS7_sign_add_signer", NTE_BAD_KEY);
     }
     for (CertContextImpl* c : carried) {
-      if (PKCS7_add_certificate(p7.get(), c->data->x509.get()) != 1) {
+      X509* x = X509Of(*c->data);
+      if (x == nullptr) return FALSE;
+      if (PKCS7_add_certificate(p7.get(), x) != 1) {
         return FailOpenSsl("PKCS7_add_certificate", NTE_FAIL);
       }
     }
@@ -235,7 +239,9 @@ BOOL CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, DWORD d
       if (n <= 0) break;
       content.insert(content.end(), buffer, buffer + n);
     }
-    if (PKCS7_signatureVerify(chain.get(), p7.get(), si, signer->x509.get()) <= 0) {
+    X509* signerX509 = X509Of(*signer);
+    if (signerX509 == nullptr) return FALSE;
+    if (PKCS7_signatureVerify(chain.get(), p7.get(), si, signerX509) <= 0) {
       DWORD error = VerifyFailure();
       FailOpenSsl("PKCS7_signatureVerify", error);
       return Fail(error);

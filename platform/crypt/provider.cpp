@@ -94,6 +94,8 @@ bool Acquire(const std::string& container, DWORD flags, HCRYPTPROV* out) {
 
 std::shared_ptr<Provider> FindProvider(HCRYPTPROV handle) { return Providers().Find(handle); }
 
+void DropKeyCache() { KeyCache().clear(); }
+
 std::shared_ptr<Key> FindKey(HCRYPTKEY handle) { return Keys().Find(handle); }
 
 HCRYPTKEY AddKey(std::shared_ptr<Key> key) { return Keys().Add(std::move(key)); }

@@ -220,7 +220,9 @@ std::optional<std::string> Utf16ToUtf8(std::u16string_view text) {
   return out;
 }
 
-std::string DefaultContainerName() {
+namespace {
+
+std::string LookUpUserName() {
   long size = sysconf(_SC_GETPW_R_SIZE_MAX);
   std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
   passwd pw{};
@@ -232,6 +234,20 @@ std::string DefaultContainerName() {
   const char* user = std::getenv("USER");
   if (user != nullptr && user[0] != '\0') return user;
   return "user" + std::to_string(geteuid());
+}
+
+}  // namespace
+
+std::string DefaultContainerName() {
+  // The password database is read once per user id: every operation acquires a context.
+  static uid_t cachedUid = static_cast<uid_t>(-1);
+  static auto* cachedName = new std::string;
+  uid_t uid = geteuid();
+  if (uid != cachedUid || cachedName->empty()) {
+    *cachedName = LookUpUserName();
+    cachedUid = uid;
+  }
+  return *cachedName;
 }
 
 }  // namespace detail

@@ -100,6 +100,11 @@ PCCERT_CONTEXT ContextFor(const std::shared_ptr<StoreImpl>& store, const StoreEn
 
 }  // namespace
 
+void DropStoreCache() {
+  Cache().stores.clear();
+  Cache().identity.clear();
+}
+
 bool LoadStore(Storage& storage, const std::string& store,
                std::shared_ptr<const StoreSnapshot>& out) {
   std::uint64_t generation = 0;
@@ -132,7 +137,7 @@ bool LoadStore(Storage& storage, const std::string& store,
     if (it != known.end()) {
       entry.data = it->second;
     } else {
-      entry.data = ParseCertificate(row.der.data(), row.der.size());
+      entry.data = ParseCertificate(row.der.data(), row.der.size(), true);
       if (!entry.data) continue;  // an unreadable row is skipped, never handed out
     }
     snapshot->push_back(std::move(entry));
@@ -375,14 +380,18 @@ BOOL CertVerifySubjectCertificateContext(PCCERT_CONTEXT pSubject, PCCERT_CONTEXT
     if (flags & CERT_STORE_SIGNATURE_FLAG) {
       CertContextImpl* issuer = pIssuer != nullptr ? FindContext(pIssuer) : nullptr;
       if (issuer == nullptr) return Fail(static_cast<DWORD>(E_INVALIDARG));
-      EVP_PKEY* key = X509_get0_pubkey(issuer->data->x509.get());
-      if (key != nullptr && X509_verify(subject->data->x509.get(), key) == 1) {
+      X509* issuerX509 = X509Of(*issuer->data);
+      X509* subjectX509 = X509Of(*subject->data);
+      if (issuerX509 == nullptr || subjectX509 == nullptr) return FALSE;
+      EVP_PKEY* key = X509_get0_pubkey(issuerX509);
+      if (key != nullptr && X509_verify(subjectX509, key) == 1) {
         flags &= ~CERT_STORE_SIGNATURE_FLAG;
       }
       ERR_clear_error();
     }
     if (flags & CERT_STORE_TIME_VALIDITY_FLAG) {
-      X509* x = subject->data->x509.get();
+      X509* x = X509Of(*subject->data);
+      if (x == nullptr) return FALSE;
       if (X509_cmp_current_time(X509_get0_notBefore(x)) < 0 &&
           X509_cmp_current_time(X509_get0_notAfter(x)) > 0) {
         flags &= ~CERT_STORE_TIME_VALIDITY_FLAG;

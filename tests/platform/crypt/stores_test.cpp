@@ -225,3 +225,61 @@ TEST(CertificateInfoTest, DecodesWhatCallersRead) {
 }
 
 }  // namespace
+
+namespace {
+
+// The fields of two decodings of one certificate, for comparison.
+std::string Describe(const CERT_INFO& i) {
+  auto hex = [](const CRYPTOAPI_BLOB& b) { return BytesToHex(b.pbData, b.cbData); };
+  std::string out = std::to_string(i.dwVersion) + "|" + hex(i.SerialNumber) + "|" +
+                    i.SignatureAlgorithm.pszObjId + "|" + hex(i.SignatureAlgorithm.Parameters) + "|" +
+                    hex(i.Issuer) + "|" + hex(i.Subject) + "|" +
+                    std::to_string(i.NotBefore.dwLowDateTime) + "," +
+                    std::to_string(i.NotBefore.dwHighDateTime) + "|" +
+                    std::to_string(i.NotAfter.dwLowDateTime) + "," +
+                    std::to_string(i.NotAfter.dwHighDateTime) + "|" +
+                    i.SubjectPublicKeyInfo.Algorithm.pszObjId + "|" +
+                    BytesToHex(i.SubjectPublicKeyInfo.PublicKey.pbData, i.SubjectPublicKeyInfo.PublicKey.cbData);
+  for (DWORD e = 0; e < i.cExtension; ++e) {
+    const CERT_EXTENSION& x = i.rgExtension[e];
+    out += std::string("|") + x.pszObjId + (x.fCritical ? "!" : "") + "=" + hex(x.Value);
+  }
+  return out;
+}
+
+TEST(CertificateInfoTest, StoredCertificatesDecodeAsFreshOnes) {
+  TempDataHome home;
+  auto dir = home.path();
+  CommandResult r = velmor::testing::Run(
+      "cd '" + dir.string() + "' && openssl req -x509 -newkey rsa:1024 -nodes -keyout k.pem " +
+      "-subj '/CN=Ext CA/O=Bank' -days 2 -outform DER -out ca.der " +
+      "-addext 'keyUsage=critical,keyCertSign' -addext 'subjectAltName=DNS:bank.example'");
+  ASSERT_EQ(r.status, 0) << r.output;
+  std::vector<std::uint8_t> der = ReadFile(dir / "ca.der");
+  PCCERT_CONTEXT fresh = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(),
+                                                      static_cast<DWORD>(der.size()));
+  ASSERT_NE(fresh, nullptr);
+  std::string expected = Describe(*fresh->pCertInfo);
+  EXPECT_GE(fresh->pCertInfo->cExtension, 4u);
+  bool criticalKeyUsage = false;
+  for (DWORD e = 0; e < fresh->pCertInfo->cExtension; ++e) {
+    const CERT_EXTENSION& x = fresh->pCertInfo->rgExtension[e];
+    if (std::string(x.pszObjId) == "2.5.29.15") criticalKeyUsage = x.fCritical != FALSE;
+  }
+  EXPECT_TRUE(criticalKeyUsage);
+  CertFreeCertificateContext(fresh);
+  ASSERT_TRUE(velmor::crypt::AddCertificates("CA", der, nullptr));
+  velmor::crypt::DropCaches();  // as a new process sees it
+  HCERTSTORE store = CertOpenSystemStoreA(0, "CA");
+  PCCERT_CONTEXT stored = CertEnumCertificatesInStore(store, nullptr);
+  ASSERT_NE(stored, nullptr);
+  EXPECT_EQ(Describe(*stored->pCertInfo), expected);
+  // And its OpenSSL side works when needed: it verifies its own signature.
+  DWORD flags = CERT_STORE_SIGNATURE_FLAG | CERT_STORE_TIME_VALIDITY_FLAG;
+  EXPECT_TRUE(CertVerifySubjectCertificateContext(stored, stored, &flags));
+  EXPECT_EQ(flags, 0u);
+  CertFreeCertificateContext(stored);
+  CertCloseStore(store, 0);
+}
+
+}  // namespace
