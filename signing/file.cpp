@@ -1,6 +1,8 @@
 // The SignFile property: the path of a file, and the raw signature of the file's bytes.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -23,6 +25,23 @@ constexpr std::size_t kPieceSize = std::size_t{256} * 1024;
 // failure reported as success.
 constexpr const char* kFileUnreadable = "E:0020";
 
+// OpenRegularFile: the named file, opened for binary reading, or null. Only a regular file is
+// opened: a directory opens but reads nothing, and a FIFO or a device would block the call or
+// never end. Nothing is read before the check.
+signing::UniqueFile OpenRegularFile(const char* path) {
+  signing::UniqueFd fd(
+      signing::FdHandle(::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)));
+  if (!fd) return nullptr;
+  struct stat status {};
+  if (fstat(fd.get().value, &status) != 0 || !S_ISREG(status.st_mode)) return nullptr;
+  // Reads of a regular file never wait; drop the flag so they behave as usual.
+  const int flags = fcntl(fd.get().value, F_GETFL);
+  if (flags < 0 || fcntl(fd.get().value, F_SETFL, flags & ~O_NONBLOCK) != 0) return nullptr;
+  signing::UniqueFile file(fdopen(fd.get().value, "rb"));
+  if (file) fd.release();  // the stream owns the descriptor now
+  return file;
+}
+
 }  // namespace
 
 void SetSignFile(CtrlState& state, const char* value) {
@@ -40,11 +59,8 @@ std::string GetSignFile(CtrlState& state) try {
     return error;
   }
 
-  signing::UniqueFile file(std::fopen(g_szSignFile, "rb"));
+  signing::UniqueFile file = OpenRegularFile(g_szSignFile);
   if (!file) return kFileUnreadable;
-  // Only a regular file has a size to find by seeking; a directory opens here but reads nothing.
-  struct stat status {};
-  if (fstat(fileno(file.get()), &status) != 0 || !S_ISREG(status.st_mode)) return kFileUnreadable;
   // 64-bit positions: files beyond 2 GiB are signed whole.
   if (fseeko(file.get(), 0, SEEK_END) != 0) return kFileUnreadable;
   const off_t end = ftello(file.get());

@@ -1,5 +1,7 @@
 #include "signing/signer.h"
 
+#include <unistd.h>
+
 #include <cstring>
 #include <optional>
 
@@ -103,6 +105,8 @@ std::string SignWithSignerKey(CtrlState& state, const HashFeeder& feed, bool tra
   signature.length = length;
   return {};
 }
+
+void FdCloser::operator()(FdHandle fd) const { ::close(fd.value); }
 
 void AppendSignatureHex(std::string& out, const Signature& signature) {
   static constexpr char kDigits[] = "0123456789ABCDEF";

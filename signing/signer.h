@@ -30,22 +30,32 @@ struct FileCloser {
 };
 using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
 
-// A hash handle is an integer, so it travels inside a small nullable wrapper that unique_ptr
-// can hold as its pointer type.
-struct HashHandle {
-  HCRYPTHASH value = 0;
-  HashHandle() = default;
-  HashHandle(std::nullptr_t) {}  // NOLINT: unique_ptr needs the implicit null conversion
-  explicit HashHandle(HCRYPTHASH h) : value(h) {}
-  explicit operator bool() const { return value != 0; }
-  friend bool operator==(HashHandle a, HashHandle b) { return a.value == b.value; }
-  friend bool operator==(HashHandle a, std::nullptr_t) { return a.value == 0; }
+// Integer handles (a hash, a file descriptor) travel inside a small nullable wrapper that
+// unique_ptr can hold as its pointer type.
+template <typename T, T kNull>
+struct IntHandle {
+  T value = kNull;
+  IntHandle() = default;
+  IntHandle(std::nullptr_t) {}  // NOLINT: unique_ptr needs the implicit null conversion
+  explicit IntHandle(T h) : value(h) {}
+  explicit operator bool() const { return value != kNull; }
+  friend bool operator==(IntHandle a, IntHandle b) { return a.value == b.value; }
+  friend bool operator==(IntHandle a, std::nullptr_t) { return a.value == kNull; }
 };
+
+using HashHandle = IntHandle<HCRYPTHASH, 0>;
 struct HashDestroyer {
   using pointer = HashHandle;
   void operator()(HashHandle h) const { CryptDestroyHash(h.value); }
 };
 using UniqueHash = std::unique_ptr<HashHandle, HashDestroyer>;
+
+using FdHandle = IntHandle<int, -1>;
+struct FdCloser {
+  using pointer = FdHandle;
+  void operator()(FdHandle fd) const;
+};
+using UniqueFd = std::unique_ptr<FdHandle, FdCloser>;
 
 // HandleRelease: empties the control's four working handles when the operation's scope ends,
 // whichever way it ends. Declared before any hash so that the hash goes first.

@@ -63,11 +63,13 @@ TEST_F(SignFileTest, FileBeyondTwoGibibytes) {
 
 TEST_F(SignFileTest, UnreadablePathsAnswer0020) {
   std::filesystem::create_directory(Dir() / "folder");
+  // A FIFO without a writer would block a plain open for ever.
+  ASSERT_EQ(::mkfifo((Dir() / "fifo").string().c_str(), 0600), 0);
   WriteFile(Dir() / "locked.bin", std::string("secret"));
   ::chmod((Dir() / "locked.bin").string().c_str(), 0);
   const bool rootReadsAnything = ::geteuid() == 0;
   const std::filesystem::path paths[] = {Dir() / "missing.bin", "", Dir() / "folder",
-                                         Dir() / "locked.bin"};
+                                         Dir() / "fifo", Dir() / "locked.bin"};
   for (const auto& path : paths) {
     if (path == Dir() / "locked.bin" && rootReadsAnything) continue;
     SetSignFile(state_, path.string().c_str());

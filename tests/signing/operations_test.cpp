@@ -171,6 +171,17 @@ TEST_F(OperationsTest, MissingKeyContainerIsReportedWithItsError) {
   EXPECT_EQ(Call(SignCert).rfind("E:", 0), std::string::npos);
 }
 
+TEST_F(OperationsTest, ContainerNameOfThreeByteCharactersIsOpened) {
+  // Under a UTF-8 code page each of these characters takes three bytes: a name buffer sized at
+  // two bytes a character cannot hold it.
+  ASSERT_EQ(GetACP(), CP_UTF8);
+  const TestCert cert = MakeSigner();
+  ImportWithKey("MY", cert, AT_KEYEXCHANGE, "\xE7\xAD\xBE\xE5\x90\x8D\xE5\xAF\x86\xE9\x92\xA5");
+  SelectSigner(cert);
+  const std::string expected[kOperationCount] = {kOk, kOk, kOk, kOk, kOk};
+  ExpectAll(expected);
+}
+
 TEST_F(OperationsTest, EmptySignDataIsRefusedOnlyByTheSignDataGetter) {
   ImportSigner();
   SetSignData(state_, "");
