@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -17,7 +18,9 @@ struct ToolResult {
 };
 
 ToolResult runTool(const std::string& arguments, const std::string& input) {
-  const std::string inputPath = ::testing::TempDir() + "velmor_pattern_input";
+  // ctest runs the cases in parallel processes: each needs an input file of its own.
+  const std::string inputPath =
+      ::testing::TempDir() + "velmor_pattern_input." + std::to_string(::getpid());
   {
     std::ofstream file(inputPath, std::ios::binary);
     file << input;
@@ -31,6 +34,7 @@ ToolResult runTool(const std::string& arguments, const std::string& input) {
   std::size_t n = 0;
   while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
   result.status = pclose(pipe);
+  std::remove(inputPath.c_str());
   return result;
 }
 
