@@ -270,6 +270,10 @@ std::shared_ptr<const CertData> ParseCertificate(const std::uint8_t* der, std::s
   }
   auto data = std::make_shared<CertData>();
   data->der.assign(der, der + len);
+  // The walk goes first, so that every input meets it, and OpenSSL's decoding then has the last
+  // word on what outside input is (and names the error).
+  const bool walked = FillFromTbs(*data);
+  ERR_clear_error();
   if (!trusted) {
     DWORD error = 0;
     data->x509 = DecodeX509(data->der, error);
@@ -278,8 +282,7 @@ std::shared_ptr<const CertData> ParseCertificate(const std::uint8_t* der, std::s
       return nullptr;
     }
   }
-  if (!FillFromTbs(*data)) {
-    ERR_clear_error();
+  if (!walked) {
     SetLastError(CRYPT_E_ASN1_CORRUPT);
     return nullptr;
   }
@@ -441,9 +444,11 @@ namespace {
 // callers write the subject of every certificate of a store on every search.
 struct NameTextCache {
   UINT codePage = 0;
+  std::size_t bytes = 0;
   std::unordered_map<std::string, std::string> texts;
 };
-constexpr std::size_t kNameTextCacheLimit = 8192;
+constexpr std::size_t kNameTextCacheEntries = 8192;
+constexpr std::size_t kNameTextCacheBytes = 1 << 20;
 
 NameTextCache& NameCache() {
   static auto* cache = new NameTextCache;
@@ -461,15 +466,20 @@ std::optional<std::string> NameToText(const std::uint8_t* der, std::size_t len) 
   }
   NameTextCache& cache = NameCache();
   const UINT codePage = GetACP();
-  if (cache.codePage != codePage || cache.texts.size() >= kNameTextCacheLimit) {
+  if (cache.codePage != codePage || cache.texts.size() >= kNameTextCacheEntries ||
+      cache.bytes >= kNameTextCacheBytes) {
     cache.texts.clear();
+    cache.bytes = 0;
     cache.codePage = codePage;
   }
   std::string key(reinterpret_cast<const char*>(der), len);
   auto it = cache.texts.find(key);
   if (it != cache.texts.end()) return it->second;
   auto text = WriteNameText(der, len);
-  if (text) cache.texts.emplace(std::move(key), *text);
+  if (text) {
+    cache.bytes += key.size() + text->size();
+    cache.texts.emplace(std::move(key), *text);
+  }
   return text;
 }
 
