@@ -93,6 +93,18 @@ TEST_F(SignFileTest, ShortReadIsNotSigned) {
   EXPECT_EQ(Call(GetSignFile), "E:0020");
 }
 
+TEST_F(SignFileTest, AnsiPathNamesTheFileUnderADoubleByteCodePage) {
+  // The file system names the file in UTF-8 ("中文.txt"); the page's path arrives as GBK bytes.
+  WriteFile(Dir() / "\xE4\xB8\xAD\xE6\x96\x87.txt", std::string("abc"));
+  const UINT previous = GetACP();
+  ASSERT_TRUE(com::SetAnsiCodePage(936));
+  SetSignFile(state_, (Dir().string() + "/\xD6\xD0\xCE\xC4.txt").c_str());
+  const std::string result = Call(GetSignFile);
+  com::SetAnsiCodePage(previous);
+  ASSERT_EQ(result.rfind("F:00000256", 0), 0u) << result;
+  EXPECT_TRUE(VerifiesWithOpenssl(cert_, std::string("abc"), result.substr(10)));
+}
+
 TEST_F(SignFileTest, NothingSetYetAnswers0020) { EXPECT_EQ(Call(GetSignFile), "E:0020"); }
 
 TEST_F(SignFileTest, OverlongPathIsCutAndThatPathIsTried) {
