@@ -106,11 +106,13 @@ int Add(const CertsOptions& o) {
   std::string why;
   auto bytes = ReadWholeFile(o.file, why);
   if (!bytes) return Failed("add", "cannot read " + o.file + ": " + why);
-  std::size_t added = 0;
-  if (!velmor::crypt::AddCertificates(o.store, *bytes, &added)) {
+  std::size_t added = 0, present = 0;
+  if (!velmor::crypt::AddCertificates(o.store, *bytes, &added, &present)) {
     return Failed("add", o.file + ": " + Reason(GetLastError()) + "; nothing was added");
   }
-  std::cout << "added " << added << " certificate(s) to " << o.store << "\n";
+  std::cout << "added " << added << " certificate(s) to " << o.store;
+  if (present != 0) std::cout << " (" << present << " already there)";
+  std::cout << "\n";
   return 0;
 }
 

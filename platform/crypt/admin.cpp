@@ -53,6 +53,13 @@ std::string HexOf(const std::uint8_t* p, std::size_t n) {
   return out;
 }
 
+bool Holds(const StoreSnapshot& snapshot, const std::vector<std::uint8_t>& der) {
+  for (const auto& e : snapshot) {
+    if (e.data->der == der) return true;
+  }
+  return false;
+}
+
 bool ImportParsed(const std::string& store, const std::shared_ptr<const CertData>& cert,
                   EVP_PKEY* key, DWORD keySpec, const std::string& container,
                   const std::vector<std::shared_ptr<const CertData>>& chain) {
@@ -80,7 +87,11 @@ bool ImportParsed(const std::string& store, const std::shared_ptr<const CertData
   if (!EncodePrivateKey(key, newKey.der)) return false;
   change.keys.push_back(std::move(newKey));
   change.certs.push_back(Change::NewCert{*name, cert->der, RecordFor(container, keySpec)});
-  for (const auto& c : chain) change.certs.push_back(Change::NewCert{"CA", c->der, std::nullopt});
+  std::shared_ptr<const StoreSnapshot> ca;
+  if (!LoadStore(*storage, "CA", ca)) return false;
+  for (const auto& c : chain) {
+    if (!Holds(*ca, c->der)) change.certs.push_back(Change::NewCert{"CA", c->der, std::nullopt});
+  }
   return storage->Apply(change, nullptr);
 }
 
@@ -239,19 +250,32 @@ bool ImportPkcs12(const std::vector<std::uint8_t>& pfx, const std::string& passw
 }
 
 bool AddCertificates(const std::string& store, const std::vector<std::uint8_t>& data,
-                     std::size_t* added) {
+                     std::size_t* added, std::size_t* present) {
   return Guarded<bool>(false, [&]() -> bool {
     if (added != nullptr) *added = 0;
+    if (present != nullptr) *present = 0;
     auto name = SystemStoreName(store);
     if (!name) return Fail(ERROR_FILE_NOT_FOUND);
     std::vector<std::shared_ptr<const CertData>> certs;
     if (!ParsePemOrDer(data, certs)) return false;
     auto storage = OpenStorage();
     if (!storage) return false;
+    std::shared_ptr<const StoreSnapshot> snapshot;
+    if (!LoadStore(*storage, *name, snapshot)) return false;
     Change change;
-    for (const auto& c : certs) change.certs.push_back(Change::NewCert{*name, c->der, std::nullopt});
-    if (!storage->Apply(change, nullptr)) return false;
-    if (added != nullptr) *added = certs.size();
+    std::size_t already = 0;
+    for (const auto& c : certs) {
+      bool duplicate = Holds(*snapshot, c->der);
+      for (const auto& n : change.certs) duplicate = duplicate || n.der == c->der;
+      if (duplicate) {
+        ++already;
+      } else {
+        change.certs.push_back(Change::NewCert{*name, c->der, std::nullopt});
+      }
+    }
+    if (!change.certs.empty() && !storage->Apply(change, nullptr)) return false;
+    if (added != nullptr) *added = change.certs.size();
+    if (present != nullptr) *present = already;
     return true;
   });
 }

@@ -360,7 +360,7 @@ std::string DefaultContainer();
 // ImportKeyAndCertificate: puts the private key (DER, PKCS #8 or PKCS #1) into the new key
 // container `container` as `keySpec`, and the certificate into `store` with the key-provider
 // property naming that container, the enhanced provider, PROV_RSA_FULL and `keySpec`. The
-// `chain` certificates go to "CA". Fails with NTE_EXISTS when the container exists, NTE_BAD_KEY
+// `chain` certificates go to "CA" (unless it holds them already). Fails with NTE_EXISTS when the container exists, NTE_BAD_KEY
 // when the key is not the certificate's, CRYPT_E_ASN1_* or NTE_BAD_DATA for unreadable input.
 bool ImportKeyAndCertificate(const std::string& store, const std::vector<std::uint8_t>& certDer,
                              const std::uint8_t* keyDer, std::size_t keyLen, DWORD keySpec,
@@ -382,9 +382,10 @@ bool ImportPkcs12(const std::vector<std::uint8_t>& pfx, const std::string& passw
 inline constexpr DWORD ERROR_INVALID_PASSWORD_DW = 86;
 
 // AddCertificates: adds every certificate of `data` (DER, or PEM with one or more
-// certificates) to the system store `store`; `added` receives their count.
+// certificates) to the system store `store`, except those the store already holds byte for
+// byte; `added` receives the count added, `present` the count already there.
 bool AddCertificates(const std::string& store, const std::vector<std::uint8_t>& data,
-                     std::size_t* added);
+                     std::size_t* added, std::size_t* present = nullptr);
 
 struct CertificateEntry {
   std::string serialHex;   // lower case, most significant byte first, every encoded byte

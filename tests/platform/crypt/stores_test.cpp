@@ -283,3 +283,42 @@ TEST(CertificateInfoTest, StoredCertificatesDecodeAsFreshOnes) {
 }
 
 }  // namespace
+
+namespace {
+
+// Another process writes to the database (the sqlite3 tool stands in for it): what this process
+// cached must not be served afterwards.
+TEST(CrossProcessTest, AnotherWriterInvalidatesTheCaches) {
+  if (velmor::testing::Run("command -v sqlite3").status != 0) GTEST_SKIP() << "no sqlite3 tool";
+  TempDataHome home;
+  TestCert cert = MakeCert(Spec("/CN=Shared/OU=QVA"));
+  ImportWithKey("MY", cert, AT_KEYEXCHANGE, "shared-box");
+  HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
+  auto count = [&] {
+    int n = 0;
+    PCCERT_CONTEXT ctx = nullptr;
+    while ((ctx = CertEnumCertificatesInStore(store, ctx)) != nullptr) ++n;
+    return n;
+  };
+  ASSERT_EQ(count(), 1);
+  HCRYPTPROV prov = 0;
+  ASSERT_TRUE(CryptAcquireContextA(&prov, "shared-box", nullptr, PROV_RSA_FULL, 0));
+  HCRYPTHASH hash = 0;
+  ASSERT_TRUE(CryptCreateHash(prov, CALG_MD5, 0, 0, &hash));
+  DWORD len = 0;
+  ASSERT_TRUE(CryptSignHashA(hash, AT_KEYEXCHANGE, nullptr, 0, nullptr, &len));  // key now cached
+
+  std::string db = (home.path() / "velmor" / "store.db").string();
+  CommandResult r = velmor::testing::Run(
+      "sqlite3 '" + db + "' \"INSERT INTO certs(store, der) SELECT store, der FROM certs; " +
+      "DELETE FROM keys; UPDATE meta SET v = v + 1 WHERE k = 'generation';\"");
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(count(), 2);
+  EXPECT_FALSE(CryptSignHashA(hash, AT_KEYEXCHANGE, nullptr, 0, nullptr, &len));
+  EXPECT_EQ(GetLastError(), NTE_NO_KEY);
+  CryptDestroyHash(hash);
+  CryptReleaseContext(prov, 0);
+  CertCloseStore(store, 0);
+}
+
+}  // namespace
