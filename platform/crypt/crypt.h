@@ -264,6 +264,8 @@ inline constexpr DWORD CRYPT_E_ASN1_BADTAG = 0x8009310Bu;
 inline constexpr DWORD E_ACCESSDENIED_DW = 0x80070005u;
 
 // ---- Provider contexts ------------------------------------------------------------------------
+// CryptAcquireContextA: a null or empty container name means the default container, named after
+// the login user. The context belongs to the caller (CryptReleaseContext).
 BOOL CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR szContainer, LPCSTR szProvider,
                           DWORD dwProvType, DWORD dwFlags);
 BOOL CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags);
@@ -287,6 +289,9 @@ BOOL CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType, DWORD d
                     BYTE* pbData, DWORD* pdwDataLen);
 BOOL CryptImportPublicKeyInfo(HCRYPTPROV hCryptProv, DWORD dwCertEncodingType,
                               PCERT_PUBLIC_KEY_INFO pInfo, HCRYPTKEY* phKey);
+// CryptEncrypt / CryptDecrypt (RC4): output as long as input; the key stream continues across
+// calls and starts afresh after a call with Final = TRUE. CryptEncrypt fails with
+// ERROR_MORE_DATA when *pdwDataLen exceeds dwBufLen.
 BOOL CryptEncrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, BYTE* pbData,
                   DWORD* pdwDataLen, DWORD dwBufLen);
 BOOL CryptDecrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, BYTE* pbData,
@@ -297,10 +302,17 @@ BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void
                                        BOOL* pfCallerFreeProv);
 
 // ---- Stores and certificates ------------------------------------------------------------------
+// CertOpenSystemStoreA / CertOpenStore: a provider handle passed in stays the caller's; it is
+// never released with the store.
 HCERTSTORE CertOpenSystemStoreA(HCRYPTPROV_LEGACY hProv, LPCSTR szSubsystemProtocol);
 HCERTSTORE CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEncodingType,
                          HCRYPTPROV_LEGACY hCryptProv, DWORD dwFlags, const void* pvPara);
+// CertCloseStore: with CERT_CLOSE_STORE_CHECK_FLAG, returns FALSE with CRYPT_E_PENDING_CLOSE
+// while contexts from the store are still held; the store is closed all the same and the
+// contexts stay valid until freed.
 BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags);
+// CertEnumCertificatesInStore: the certificates in the order they were added; frees the
+// previous context passed in; null with CRYPT_E_NOT_FOUND at the end.
 PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pPrevCertContext);
 BOOL CertAddEncodedCertificateToStore(HCERTSTORE hCertStore, DWORD dwCertEncodingType,
                                       const BYTE* pbCertEncoded, DWORD cbCertEncoded,
@@ -310,6 +322,9 @@ PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE
                                             DWORD cbCertEncoded);
 PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT pCertContext);
 BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext);
+// CertNameToStrA: the characters written, terminator included (the size needed when psz is null
+// or csz is 0; the text is cut to fit csz). An undecodable name leaves an empty text, returns 1
+// and sets a CRYPT_E_ASN1_* last error.
 DWORD CertNameToStrA(DWORD dwCertEncodingType, PCERT_NAME_BLOB pName, DWORD dwStrType, LPSTR psz,
                      DWORD csz);
 BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId, void* pvData,

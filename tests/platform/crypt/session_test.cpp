@@ -323,3 +323,38 @@ TEST_F(SessionTest, PrivateKeyBlobGoesIntoTheContainer) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(GeneratedKeyTest, NewKeyPairSignsAndExportsItsPublicHalf) {
+  TempDataHome home;
+  HCRYPTPROV prov = 0;
+  ASSERT_TRUE(CryptAcquireContextA(&prov, "generated", nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+  HCRYPTKEY pair = 0;
+  ASSERT_TRUE(CryptGenKey(prov, AT_SIGNATURE, 1024u << 16, &pair));
+  DWORD len = 0;
+  ASSERT_TRUE(CryptExportKey(pair, 0, PUBLICKEYBLOB, 0, nullptr, &len));
+  std::vector<BYTE> blob(len);
+  ASSERT_TRUE(CryptExportKey(pair, 0, PUBLICKEYBLOB, 0, blob.data(), &len));
+  HCRYPTKEY pub = 0;
+  ASSERT_TRUE(CryptImportKey(prov, blob.data(), len, 0, 0, &pub));
+  HCRYPTHASH hash = 0;
+  ASSERT_TRUE(CryptCreateHash(prov, CALG_MD5, 0, 0, &hash));
+  ASSERT_TRUE(CryptHashData(hash, reinterpret_cast<const BYTE*>("kept"), 4, 0));
+  DWORD sigLen = 0;
+  ASSERT_TRUE(CryptSignHashA(hash, AT_SIGNATURE, nullptr, 0, nullptr, &sigLen));
+  std::vector<BYTE> sig(sigLen);
+  ASSERT_TRUE(CryptSignHashA(hash, AT_SIGNATURE, nullptr, 0, sig.data(), &sigLen));
+  EXPECT_TRUE(CryptVerifySignatureA(hash, sig.data(), sigLen, pub, nullptr, 0));
+  CryptDestroyHash(hash);
+  CryptDestroyKey(pub);
+  CryptDestroyKey(pair);
+  CryptReleaseContext(prov, 0);
+  // The pair was stored: a later context of the container finds it.
+  ASSERT_TRUE(CryptAcquireContextA(&prov, "generated", nullptr, PROV_RSA_FULL, 0));
+  ASSERT_TRUE(CryptGetUserKey(prov, AT_SIGNATURE, &pair));
+  CryptDestroyKey(pair);
+  CryptReleaseContext(prov, 0);
+}
+
+}  // namespace

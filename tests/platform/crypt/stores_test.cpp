@@ -322,3 +322,23 @@ TEST(CrossProcessTest, AnotherWriterInvalidatesTheCaches) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(MemoryStoreTest, HoldsWhatIsAddedUntilClosed) {
+  TestCert a = MakeCert(Spec("/CN=Mem A", {0x0A}));
+  TestCert b = MakeCert(Spec("/CN=Mem B", {0x0B}));
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+  ASSERT_NE(store, nullptr);
+  ASSERT_TRUE(Add(store, a));
+  PCCERT_CONTEXT added = nullptr;
+  ASSERT_TRUE(Add(store, b, CERT_STORE_ADD_ALWAYS, &added));
+  EXPECT_EQ(Serials(store), (std::vector<std::string>{"0a", "0b"}));
+  EXPECT_TRUE(CertDeleteCertificateFromStore(added));
+  EXPECT_EQ(Serials(store), (std::vector<std::string>{"0a"}));
+  EXPECT_TRUE(CertCloseStore(store, CERT_CLOSE_STORE_CHECK_FLAG));
+  EXPECT_FALSE(CertCloseStore(store, 0));  // a closed handle is refused
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+}  // namespace
