@@ -112,10 +112,13 @@ PCCERT_CONTEXT getMySignerCert(HCERTSTORE store) {
   if (wanted.empty()) return nullptr;
   StoreWalker walk(store);
   while (PCCERT_CONTEXT cert = walk.Next()) {
+    // Both tests must pass, so their order changes nothing but the cost: the serial text is
+    // cheap, the subject text is formatted and upper-cased only for the few that match it.
+    if (SerialHex(cert) != wanted) continue;
     char subject[kSubjectTextSize];
     SubjectText(cert, subject);
     UpperCaseAscii(subject);
-    if (SignerOuFilter(subject) && SerialHex(cert) == wanted) return walk.Take();
+    if (SignerOuFilter(subject)) return walk.Take();
   }
   return nullptr;
 }
