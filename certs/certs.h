@@ -71,6 +71,22 @@ struct CtrlState {
   }
 };
 
+// HandleRelease: empties the control's four working handles when the operation's scope ends,
+// whichever way it ends, on every path after the provider context was acquired. Declare it
+// before any hash or key of the operation, so that those go first.
+class HandleRelease {
+ public:
+  explicit HandleRelease(CtrlState& state) : state_(state) {}
+  ~HandleRelease() { state_.ReleaseHandles(); }
+  HandleRelease(const HandleRelease&) = delete;
+  HandleRelease& operator=(const HandleRelease&) = delete;
+  // Now: releases them at once (where a result is built after the handles are given back).
+  void Now() { state_.ReleaseHandles(); }
+
+ private:
+  CtrlState& state_;
+};
+
 // FormatError: "E:NNNN" followed by " %x %d" of `error` (lower-case hexadecimal without
 // leading zeros, then the same 32 bits as a signed decimal), e.g. "E:0001 80090016 -2146893802".
 std::string FormatError(const char* code, DWORD error);

@@ -11,19 +11,6 @@ namespace velmor {
 namespace {
 using namespace certs_internal;
 
-// HandleRelease: empties the control's working handles when the operation returns, on every
-// path after the provider context was acquired.
-class HandleRelease {
- public:
-  explicit HandleRelease(CtrlState& state) : state_(state) {}
-  ~HandleRelease() { state_.ReleaseHandles(); }
-  HandleRelease(const HandleRelease&) = delete;
-  HandleRelease& operator=(const HandleRelease&) = delete;
-
- private:
-  CtrlState& state_;
-};
-
 // ProviderNameAnsi: the UTF-16 provider name in the ANSI code page. The size is asked for
 // first: in a multi-byte code page one UTF-16 unit can need more than two bytes.
 std::string ProviderNameAnsi(const WCHAR* name) {

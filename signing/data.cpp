@@ -173,7 +173,7 @@ void SetSignData(CtrlState& state, const char* value) {
 
 std::string GetSignData(CtrlState& state) try {
   if (g_szSignData[0] == '\0') return "E:0100";
-  signing::HandleRelease release(state);
+  HandleRelease release(state);
   if (std::string error = signing::OpenSigner(state, signing::TraceSteps::kNone); !error.empty()) {
     return error;
   }
@@ -197,8 +197,7 @@ std::string GetSignData(CtrlState& state) try {
   result += "A:";
   signing::AppendLength(result, length);
   result.append(g_szSignData, length);
-  signing::AppendLength(result, 2 * std::size_t{signature.length});
-  signing::AppendSignatureHex(result, signature);
+  signing::AppendSignatureField(result, signature);
   return result;
 } catch (...) {
   state.ReleaseHandles();

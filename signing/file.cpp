@@ -58,7 +58,7 @@ void SetSignFile(CtrlState& state, const char* value) {
 }
 
 std::string GetSignFile(CtrlState& state) try {
-  signing::HandleRelease release(state);
+  HandleRelease release(state);
   if (std::string error = signing::OpenSigner(state, signing::TraceSteps::kStoreAndSigner);
       !error.empty()) {
     return error;
@@ -100,8 +100,7 @@ std::string GetSignFile(CtrlState& state) try {
   std::string result;
   result.reserve(2 * std::size_t{signature.length} + 100);
   result += "F:";
-  signing::AppendLength(result, 2 * std::size_t{signature.length});
-  signing::AppendSignatureHex(result, signature);
+  signing::AppendSignatureField(result, signature);
   return result;
 } catch (...) {
   state.ReleaseHandles();

@@ -9,7 +9,7 @@
 namespace velmor {
 
 std::string GetSignature(CtrlState& state) try {
-  signing::HandleRelease release(state);
+  HandleRelease release(state);
   if (std::string error = signing::OpenSigner(state, signing::TraceSteps::kNone); !error.empty()) {
     return error;
   }
@@ -32,8 +32,7 @@ std::string GetSignature(CtrlState& state) try {
   std::string result;
   result.reserve(2 * std::size_t{signature.length} + 100);
   result += "L:";
-  signing::AppendLength(result, 2 * std::size_t{signature.length});
-  signing::AppendSignatureHex(result, signature);
+  signing::AppendSignatureField(result, signature);
   return result;
 } catch (...) {
   state.ReleaseHandles();
@@ -43,7 +42,7 @@ std::string GetSignature(CtrlState& state) try {
 void SetSignature(CtrlState& state, const char* /*value*/) { state.SetModifiedFlag(); }
 
 std::string PKCS7Data(CtrlState& state) try {
-  signing::HandleRelease release(state);
+  HandleRelease release(state);
   if (std::string error = signing::OpenSigner(state, signing::TraceSteps::kStoreAndSigner);
       !error.empty()) {
     return error;
@@ -84,7 +83,7 @@ std::string PKCS7Data(CtrlState& state) try {
 }
 
 std::string SignCert(CtrlState& state) try {
-  signing::HandleRelease release(state);
+  HandleRelease release(state);
   if (std::string error = signing::OpenSigner(state, signing::TraceSteps::kStore); !error.empty()) {
     return error;
   }

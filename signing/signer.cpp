@@ -124,4 +124,9 @@ void AppendLength(std::string& out, std::size_t value) {
   out += digits;
 }
 
+void AppendSignatureField(std::string& out, const Signature& signature) {
+  AppendLength(out, 2 * std::size_t{signature.length});
+  AppendSignatureHex(out, signature);
+}
+
 }  // namespace velmor::signing

@@ -57,20 +57,6 @@ struct FdCloser {
 };
 using UniqueFd = std::unique_ptr<FdHandle, FdCloser>;
 
-// HandleRelease: empties the control's four working handles when the operation's scope ends,
-// whichever way it ends. Declared before any hash so that the hash goes first.
-class HandleRelease {
- public:
-  explicit HandleRelease(CtrlState& state) : state_(state) {}
-  ~HandleRelease() { state_.ReleaseHandles(); }
-  HandleRelease(const HandleRelease&) = delete;
-  HandleRelease& operator=(const HandleRelease&) = delete;
-  void Now() { state_.ReleaseHandles(); }
-
- private:
-  CtrlState& state_;
-};
-
 // ---- Shared steps -----------------------------------------------------------------------------
 // Which progress texts an operation passes to the trace sink while it opens the signer.
 enum class TraceSteps { kNone, kStore, kStoreAndSigner };
@@ -107,6 +93,10 @@ void AppendSignatureHex(std::string& out, const Signature& signature);
 
 // AppendLength: appends `value` as eight decimal digits with leading zeros ("%08d").
 void AppendLength(std::string& out, std::size_t value);
+
+// AppendSignatureField: appends the signature as a result field: its length in hexadecimal
+// characters ("%08d"), then the signature as AppendSignatureHex writes it.
+void AppendSignatureField(std::string& out, const Signature& signature);
 
 // kNoMemoryForResult: the answer when the result text itself cannot be allocated. It fits the
 // short-string buffer, so returning it allocates nothing.

@@ -121,11 +121,7 @@ bool ParsePemOrDer(const std::vector<std::uint8_t>& data,
     X509* x = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr);
     if (x == nullptr) break;
     UniquePtr<X509> owned(x);
-    unsigned char* der = nullptr;
-    int n = i2d_X509(x, &der);
-    if (n <= 0) return FailOpenSsl("i2d_X509", CRYPT_E_ASN1_CORRUPT);
-    auto cert = ParseCertificate(der, static_cast<std::size_t>(n));
-    OPENSSL_free(der);
+    auto cert = ParseX509(x);
     if (!cert) return false;
     out.push_back(std::move(cert));
   }
@@ -217,22 +213,11 @@ bool ImportPkcs12(const std::vector<std::uint8_t>& pfx, const std::string& passw
     std::unique_ptr<STACK_OF(X509), X509StackDeleter> chain(rawChain);
     if (!key) return Fail(NTE_NO_KEY);
     if (!cert) return Fail(CRYPT_E_NOT_FOUND);
-    auto toData = [](X509* x) -> std::shared_ptr<const CertData> {
-      unsigned char* der = nullptr;
-      int n = i2d_X509(x, &der);
-      if (n <= 0) {
-        FailOpenSsl("i2d_X509", CRYPT_E_ASN1_CORRUPT);
-        return nullptr;
-      }
-      auto data = ParseCertificate(der, static_cast<std::size_t>(n));
-      OPENSSL_free(der);
-      return data;
-    };
-    auto certData = toData(cert.get());
+    auto certData = ParseX509(cert.get());
     if (!certData) return false;
     std::vector<std::shared_ptr<const CertData>> chainData;
     for (int i = 0; chain && i < sk_X509_num(chain.get()); ++i) {
-      auto c = toData(sk_X509_value(chain.get(), i));
+      auto c = ParseX509(sk_X509_value(chain.get(), i));
       if (!c) return false;
       chainData.push_back(std::move(c));
     }

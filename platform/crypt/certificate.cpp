@@ -254,6 +254,18 @@ UniquePtr<X509> DecodeX509(const std::vector<std::uint8_t>& der, DWORD& error) {
 
 }  // namespace
 
+std::shared_ptr<const CertData> ParseX509(X509* x) {
+  unsigned char* der = nullptr;
+  const int n = i2d_X509(x, &der);
+  if (n <= 0) {
+    FailOpenSsl("i2d_X509", CRYPT_E_ASN1_CORRUPT);
+    return nullptr;
+  }
+  auto data = ParseCertificate(der, static_cast<std::size_t>(n));
+  OPENSSL_free(der);
+  return data;
+}
+
 std::shared_ptr<const CertData> ParseCertificate(const std::uint8_t* der, std::size_t len,
                                                  bool trusted) {
   if (der == nullptr || len == 0) {

@@ -28,6 +28,9 @@ struct CertData {
 // that check) is only walked, and decoded by OpenSSL when first needed.
 std::shared_ptr<const CertData> ParseCertificate(const std::uint8_t* der, std::size_t len,
                                                  bool trusted = false);
+// ParseX509: the parsed form of a certificate OpenSSL already holds (re-encoded as DER); null
+// with a CRYPT_E_ASN1_* last error.
+std::shared_ptr<const CertData> ParseX509(X509* x);
 // X509Of: the OpenSSL object of a certificate (borrowed; lives as long as `data`); null with
 // CRYPT_E_ASN1_CORRUPT.
 X509* X509Of(const CertData& data);

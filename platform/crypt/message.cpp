@@ -105,15 +105,7 @@ std::shared_ptr<const CertData> SignerCertificate(PKCS7* p7, PKCS7_SIGNER_INFO* 
     SetLastError(CRYPT_E_NOT_FOUND);
     return nullptr;
   }
-  unsigned char* der = nullptr;
-  int n = i2d_X509(found, &der);
-  if (n <= 0) {
-    FailOpenSsl("i2d_X509", CRYPT_E_ASN1_CORRUPT);
-    return nullptr;
-  }
-  auto data = ParseCertificate(der, static_cast<std::size_t>(n));
-  OPENSSL_free(der);
-  return data;
+  return ParseX509(found);
 }
 
 }  // namespace
