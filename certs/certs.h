@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "codec/codec.h"
 #include "platform/crypt/crypt.h"
 
 namespace velmor {
@@ -146,6 +147,13 @@ HCRYPTKEY GetEncryptPublicKey(HCRYPTPROV prov, const CtrlState& state);
 // certificate is not there or its key cannot be had; the caller releases the context with
 // CryptReleaseContext(handle, 0) and finds the key in it with CryptGetUserKey.
 HCRYPTPROV AcquireDecryptKey(HCRYPTPROV prov);
+
+// ReadKeyProvInfo: reads the certificate's key-provider record (CERT_KEY_PROV_INFO_PROP_ID,
+// followed by the strings it points at) into `info`, a malloc'd buffer the caller owns.
+// kUnreadable when the property is missing or unreadable, or shorter than the record itself;
+// kNoMemory when the buffer cannot be had. Each caller maps these to its own result codes.
+enum class KeyProvInfoStatus { kOk, kUnreadable, kNoMemory };
+KeyProvInfoStatus ReadKeyProvInfo(PCCERT_CONTEXT cert, MallocBytes& info);
 
 // ---- Properties and methods -------------------------------------------------------------------
 // SetEncryptCN / SetDecryptCN / SetIssuerCN: the property setters; `value` null means the

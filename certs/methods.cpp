@@ -35,21 +35,35 @@ std::string getProviderName(CtrlState& state) {
   state.m_pSignerCert = getMySignerCert(state.m_hStore);
   if (state.m_pSignerCert == nullptr) return "E:0003";
 
-  DWORD size = 0;
-  if (!CertGetCertificateContextProperty(state.m_pSignerCert, CERT_KEY_PROV_INFO_PROP_ID,
-                                         nullptr, &size)) {
-    return "E:0004";
-  }
-  // A record shorter than its fixed part cannot be read.
-  if (size < sizeof(CRYPT_KEY_PROV_INFO)) return "E:0004";
-  MallocBytes info(static_cast<BYTE*>(std::malloc(size)));
-  if (!info) return "E:0005";
-  if (!CertGetCertificateContextProperty(state.m_pSignerCert, CERT_KEY_PROV_INFO_PROP_ID,
-                                         info.get(), &size)) {
-    return "E:0004";
+  MallocBytes info;
+  switch (ReadKeyProvInfo(state.m_pSignerCert, info)) {
+    case KeyProvInfoStatus::kOk:
+      break;
+    case KeyProvInfoStatus::kUnreadable:
+      return "E:0004";
+    case KeyProvInfoStatus::kNoMemory:
+      return "E:0005";
   }
   const auto* provInfo = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(info.get());
   return ProviderNameAnsi(provInfo->pwszProvName);
+}
+
+KeyProvInfoStatus ReadKeyProvInfo(PCCERT_CONTEXT cert, MallocBytes& info) {
+  info.reset();
+  DWORD size = 0;
+  if (!CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size)) {
+    return KeyProvInfoStatus::kUnreadable;
+  }
+  // The record is followed by the strings its pointers point at; anything shorter than the
+  // record itself cannot be one.
+  if (size < sizeof(CRYPT_KEY_PROV_INFO)) return KeyProvInfoStatus::kUnreadable;
+  info.reset(static_cast<BYTE*>(std::malloc(size)));
+  if (!info) return KeyProvInfoStatus::kNoMemory;
+  if (!CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, info.get(), &size)) {
+    info.reset();
+    return KeyProvInfoStatus::kUnreadable;
+  }
+  return KeyProvInfoStatus::kOk;
 }
 
 void EnumSignerCerts(HCERTSTORE store, char* out, DWORD* size) {

@@ -49,19 +49,14 @@ std::string OpenSigner(CtrlState& state, TraceSteps trace) {
 
 std::string SignWithSignerKey(CtrlState& state, const HashFeeder& feed, bool traceContainer,
                               Signature& signature) {
-  DWORD infoSize = 0;
-  if (!CertGetCertificateContextProperty(state.m_pSignerCert, CERT_KEY_PROV_INFO_PROP_ID, nullptr,
-                                         &infoSize)) {
-    return "E:0099";
-  }
-  // The record is followed by the strings its pointers point at; anything shorter than the
-  // record itself cannot be one.
-  if (infoSize < sizeof(CRYPT_KEY_PROV_INFO)) return "E:0099";
-  MallocBytes infoBuffer(static_cast<BYTE*>(std::malloc(infoSize)));
-  if (!infoBuffer) return "E:0100";
-  if (!CertGetCertificateContextProperty(state.m_pSignerCert, CERT_KEY_PROV_INFO_PROP_ID,
-                                         infoBuffer.get(), &infoSize)) {
-    return "E:0099";
+  MallocBytes infoBuffer;
+  switch (ReadKeyProvInfo(state.m_pSignerCert, infoBuffer)) {
+    case KeyProvInfoStatus::kOk:
+      break;
+    case KeyProvInfoStatus::kUnreadable:
+      return "E:0099";
+    case KeyProvInfoStatus::kNoMemory:
+      return "E:0100";
   }
   const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(infoBuffer.get());
 
