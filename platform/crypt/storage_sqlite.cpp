@@ -26,7 +26,7 @@ constexpr int kBusyTimeoutMs = 10000;
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS meta(k TEXT PRIMARY KEY, v INTEGER NOT NULL);
-INSERT OR IGNORE INTO meta(k, v) VALUES('generation', 0), ('schema', 1);
+INSERT OR IGNORE INTO meta(k, v) VALUES('generation', 0), ('schema', 1), ('identity', random());
 CREATE TABLE IF NOT EXISTS certs(
   id INTEGER PRIMARY KEY AUTOINCREMENT,
   store TEXT NOT NULL,
@@ -380,7 +380,20 @@ std::shared_ptr<Storage> MakeSqliteStorage(const std::string& path) {
     FailSqlite("create schema", rc);
     return nullptr;
   }
-  std::string identity = path + "#" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+  // A database made afresh at the same path may get the removed file's inode number and reach
+  // the same generation: the random number drawn at its creation tells the two apart, so that
+  // caches keyed by identity never serve certificates or keys of the removed one.
+  sqlite3_stmt* rawStmt = nullptr;
+  rc = sqlite3_prepare_v2(db.get(), "SELECT v FROM meta WHERE k = 'identity'", -1, &rawStmt, nullptr);
+  UniquePtr<sqlite3_stmt> stmt(rawStmt);
+  if (rc == SQLITE_OK) rc = sqlite3_step(stmt.get());
+  if (rc != SQLITE_ROW) {
+    FailSqlite("read identity", rc == SQLITE_DONE ? SQLITE_CORRUPT : rc);
+    return nullptr;
+  }
+  std::string identity = path + "#" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) +
+                         "#" + std::to_string(sqlite3_column_int64(stmt.get(), 0));
+  stmt.reset();
   return std::make_shared<SqliteStorage>(std::move(db), std::move(identity));
 }
 

@@ -342,3 +342,52 @@ TEST(MemoryStoreTest, HoldsWhatIsAddedUntilClosed) {
 }
 
 }  // namespace
+
+namespace {
+
+// A database removed and made again is another database, even when the new file gets the old
+// one's inode number and reaches the same write count: nothing of the old one may be served.
+TEST(RecreatedDatabaseTest, ServesNothingOfTheRemovedOne) {
+  TempDataHome home;
+  const auto dir = home.path() / "velmor";
+  auto serials = [] {
+    HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
+    EXPECT_NE(store, nullptr);
+    std::vector<std::string> out = store != nullptr ? Serials(store) : std::vector<std::string>{};
+    CertCloseStore(store, 0);
+    return out;
+  };
+  // The modulus of the container's exchange key, least significant byte first.
+  auto modulus = [] {
+    HCRYPTPROV prov = 0;
+    HCRYPTKEY key = 0;
+    std::vector<BYTE> blob;
+    if (!CryptAcquireContextA(&prov, "reborn", nullptr, PROV_RSA_FULL, 0)) return blob;
+    DWORD len = 0;
+    if (CryptGetUserKey(prov, AT_KEYEXCHANGE, &key) &&
+        CryptExportKey(key, 0, PUBLICKEYBLOB, 0, nullptr, &len)) {
+      blob.resize(len);
+      if (!CryptExportKey(key, 0, PUBLICKEYBLOB, 0, blob.data(), &len)) blob.clear();
+    }
+    CryptDestroyKey(key);
+    CryptReleaseContext(prov, 0);
+    return blob;
+  };
+  std::vector<BYTE> previous;
+  for (int round = 0; round < 3; ++round) {
+    CertSpec spec = Spec("/CN=Reborn", {static_cast<std::uint8_t>(0x10 + round)});
+    spec.key = MakeKey(1024, true);
+    TestCert cert = MakeCert(spec);
+    ImportWithKey("MY", cert, AT_KEYEXCHANGE, "reborn");
+    EXPECT_EQ(serials(), std::vector<std::string>{cert.serialHex}) << "round " << round;
+    std::vector<BYTE> current = modulus();
+    ASSERT_FALSE(current.empty());
+    EXPECT_NE(current, previous) << "round " << round;
+    previous = current;
+    for (const char* file : {"store.db", "store.db-wal", "store.db-shm"}) {
+      std::filesystem::remove(dir / file);
+    }
+  }
+}
+
+}  // namespace
