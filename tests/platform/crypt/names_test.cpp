@@ -55,7 +55,9 @@ INSTANTIATE_TEST_SUITE_P(
         NameCase{"TrailingBlank", "/CN=x ", "CN=\"x \""},
         NameCase{"SpecialCharacters", "/CN=a\\+b/O=c=d/OU=#1/L=x;y/ST=<z>",
                  "CN=\"a+b\", O=\"c=d\", OU=\"#1\", L=\"x;y\", S=\"<z>\""},
-        NameCase{"InnerBlanksPlain", "/CN=Ann Lind", "CN=Ann Lind"}),
+        NameCase{"InnerBlanksPlain", "/CN=Ann Lind", "CN=Ann Lind"},
+        NameCase{"EmptyValueQuoted", "/1.2.3.4=/CN=y", "OID.1.2.3.4=\"\", CN=y"},
+        NameCase{"LineFeedQuoted", "/CN=a\nb/OU=QVA", "CN=\"a\nb\", OU=QVA"}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(NameTextBufferTest, SizeQueryAndTruncation) {

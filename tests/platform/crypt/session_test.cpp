@@ -113,7 +113,7 @@ TEST_P(BadPublicBlobTest, IsRefusedWithinItsLength) {
   std::vector<std::uint8_t> blob = Export(recipientPub_, 0, PUBLICKEYBLOB);
   GetParam().damage(blob);
   // An exact-size copy: a read past the end would be caught by the address sanitizer.
-  std::unique_ptr<BYTE[]> exact(new BYTE[blob.size() + 1]);
+  std::unique_ptr<BYTE[]> exact(new BYTE[blob.size()]);
   std::memcpy(exact.get(), blob.data(), blob.size());
   HCRYPTKEY key = 0;
   EXPECT_FALSE(CryptImportKey(prov_, blob.empty() ? nullptr : exact.get(),
@@ -232,6 +232,26 @@ TEST_F(SessionTest, StreamRulesOfEncrypt) {
   CryptDestroyKey(session);
 }
 
+TEST_F(SessionTest, SimpleBlobExportBufferProtocol) {
+  HCRYPTKEY session = 0;
+  ASSERT_TRUE(CryptGenKey(prov_, CALG_RC4, 0x00800001, &session));
+  DWORD size = 0;
+  ASSERT_TRUE(CryptExportKey(session, recipientPub_, SIMPLEBLOB, 0, nullptr, &size));
+  EXPECT_EQ(size, 12u + 128u);
+  std::vector<BYTE> blob(size, 0xEE);
+  DWORD shortSize = size - 1;
+  EXPECT_FALSE(CryptExportKey(session, recipientPub_, SIMPLEBLOB, 0, blob.data(), &shortSize));
+  EXPECT_EQ(GetLastError(), ERROR_MORE_DATA);
+  EXPECT_EQ(shortSize, size);
+  EXPECT_EQ(blob, std::vector<BYTE>(size, 0xEE));  // nothing written into a short buffer
+  // Without a key to wrap under, and as a public-key blob, a session key is refused.
+  EXPECT_FALSE(CryptExportKey(session, 0, SIMPLEBLOB, 0, nullptr, &size));
+  EXPECT_EQ(GetLastError(), NTE_BAD_KEY);
+  EXPECT_FALSE(CryptExportKey(session, 0, PUBLICKEYBLOB, 0, nullptr, &size));
+  EXPECT_EQ(GetLastError(), NTE_BAD_KEY);
+  CryptDestroyKey(session);
+}
+
 class BadSimpleBlobTest : public SessionTest, public ::testing::WithParamInterface<BadBlob> {};
 
 TEST_P(BadSimpleBlobTest, IsRefused) {
@@ -240,7 +260,7 @@ TEST_P(BadSimpleBlobTest, IsRefused) {
   std::vector<std::uint8_t> blob = Export(session, recipientPub_, SIMPLEBLOB);
   CryptDestroyKey(session);
   GetParam().damage(blob);
-  std::unique_ptr<BYTE[]> exact(new BYTE[blob.size() + 1]);
+  std::unique_ptr<BYTE[]> exact(new BYTE[blob.size()]);
   std::memcpy(exact.get(), blob.data(), blob.size());
   WithRecipientKey([&](HCRYPTPROV prov, HCRYPTKEY user) {
     HCRYPTKEY imported = 0;
@@ -285,9 +305,9 @@ TEST_F(SessionTest, SimpleBlobForAnotherKeyIsRefused) {
   CertFreeCertificateContext(ctx);
 }
 
-TEST_F(SessionTest, PrivateKeyBlobGoesIntoTheContainer) {
-  TestKey testKey = MakeKey(1024);
-  EVP_PKEY* key = LoadKey(testKey);
+// PrivateBlob: the 1024-bit test key as a PRIVATEKEYBLOB for CALG_RSA_SIGN.
+std::vector<std::uint8_t> PrivateBlob() {
+  EVP_PKEY* key = LoadKey(MakeKey(1024));
   std::vector<std::uint8_t> blob = {PRIVATEKEYBLOB, 2, 0, 0};
   PutLe32(blob, CALG_RSA_SIGN);
   PutLe32(blob, 0x32415352);
@@ -302,6 +322,11 @@ TEST_F(SessionTest, PrivateKeyBlobGoesIntoTheContainer) {
     blob.insert(blob.end(), part.begin(), part.end());
   }
   EVP_PKEY_free(key);
+  return blob;
+}
+
+TEST_F(SessionTest, PrivateKeyBlobGoesIntoTheContainer) {
+  std::vector<std::uint8_t> blob = PrivateBlob();
   HCRYPTPROV box = 0;
   ASSERT_TRUE(CryptAcquireContextA(&box, "blob-box", nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
   HCRYPTKEY imported = 0;
@@ -321,6 +346,36 @@ TEST_F(SessionTest, PrivateKeyBlobGoesIntoTheContainer) {
   CryptDestroyKey(user);
   CryptReleaseContext(box, 0);
 }
+
+class BadPrivateBlobTest : public SessionTest, public ::testing::WithParamInterface<BadBlob> {};
+
+TEST_P(BadPrivateBlobTest, IsRefusedWithinItsLengthAndStoresNothing) {
+  std::vector<std::uint8_t> blob = PrivateBlob();
+  GetParam().damage(blob);
+  std::unique_ptr<BYTE[]> exact(new BYTE[blob.size()]);
+  std::memcpy(exact.get(), blob.data(), blob.size());
+  HCRYPTPROV box = 0;
+  ASSERT_TRUE(CryptAcquireContextA(&box, "bad-blob-box", nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+  HCRYPTKEY key = 0;
+  EXPECT_FALSE(CryptImportKey(box, exact.get(), static_cast<DWORD>(blob.size()), 0, 0, &key));
+  EXPECT_EQ(GetLastError(), GetParam().error);
+  EXPECT_EQ(key, 0u);
+  EXPECT_FALSE(CryptGetUserKey(box, AT_SIGNATURE, &key));
+  EXPECT_EQ(GetLastError(), NTE_NO_KEY);
+  CryptReleaseContext(box, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BadPrivateBlobTest,
+    ::testing::Values(
+        BadBlob{"HeaderOnly", [](auto& b) { b.resize(8); }, NTE_BAD_LEN},
+        BadBlob{"NoNumbers", [](auto& b) { b.resize(20); }, NTE_BAD_LEN},
+        BadBlob{"CutPrivateExponent", [](auto& b) { b.pop_back(); }, NTE_BAD_LEN},
+        BadBlob{"BitLengthPastData", [](auto& b) { b[13] = 0x08; }, NTE_BAD_LEN},
+        BadBlob{"OddHalfLength", [](auto& b) { b[12] = 0x08; }, NTE_BAD_DATA},
+        BadBlob{"PublicMagic", [](auto& b) { b[11] = '1'; }, NTE_BAD_DATA},
+        BadBlob{"NotAnRsaAlgorithm", [](auto& b) { b[5] = 0x66; }, NTE_BAD_ALGID}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace
 
