@@ -27,6 +27,11 @@ struct RequestError {
   std::string message;
 };
 
+// Requests are flat objects. Deeper nesting is refused while the line is parsed: copying or
+// printing a value nested hundreds of thousands of levels recurses once per level and would
+// overflow the stack.
+constexpr int kMaxRequestDepth = 32;
+
 // JSON texts are UTF-8; automation strings are UTF-16.
 UniqueBstr Utf8ToBstr(const std::string& text) {
   if (text.empty()) return UniqueBstr(SysAllocStringLen(u"", 0));
@@ -89,9 +94,18 @@ class Session {
     json answer = json::object();
     json request;
     try {
-      request = json::parse(line);
+      request = json::parse(line, [](int depth, json::parse_event_t, json&) {
+        if (depth > kMaxRequestDepth) {
+          throw RequestError{"malformed request: nested deeper than " +
+                             std::to_string(kMaxRequestDepth) + " levels"};
+        }
+        return true;
+      });
     } catch (const json::exception& e) {
       answer["error"] = std::string("malformed request: ") + e.what();
+      return answer;
+    } catch (const RequestError& e) {
+      answer["error"] = e.message;
       return answer;
     }
     if (!request.is_object()) {

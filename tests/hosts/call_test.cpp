@@ -129,6 +129,18 @@ INSTANTIATE_TEST_SUITE_P(
                    "no control with instance 9"}),
     [](const auto& p) { return std::string(p.param.name); });
 
+TEST_F(VelmorCall, DeeplyNestedRequestsAreRefusedWithoutCrashing) {
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  const Outcome run = Call("{\"id\":" + deep + ",\"op\":\"get\",\"name\":\"Copyright\"}\n" +
+                           "{\"x\":" + deep + ",\"op\":\"get\",\"name\":\"Copyright\"}\n" +
+                           "{\"op\":\"get\",\"name\":\"Copyright\",\"id\":[[{\"a\":[1]}]]}\n");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out,
+            "{\"error\":\"malformed request: nested deeper than 32 levels\"}\n"
+            "{\"error\":\"malformed request: nested deeper than 32 levels\"}\n"
+            "{\"id\":[[{\"a\":[1]}]],\"result\":\"Tarnvik Inc.\"}\n");
+}
+
 TEST_F(VelmorCall, AnsiCodePageDecidesWhatSurvives) {
   const std::string input =
       "{\"op\":\"put\",\"name\":\"Copyright\",\"value\":\"\xE4\xB8\xAD\xE6\x96\x87 \xC3\xA9\"}\n"
