@@ -242,3 +242,65 @@ TEST_F(CertsTest, DecryptKeyOnlyFromMy) {
 
 }  // namespace
 }  // namespace velmor::certs_test
+
+namespace velmor::certs_test {
+namespace {
+
+TEST_F(CertsTest, RecipientCertificateThatGivesNoKeyIsNotMadeUpForByTheStores) {
+  // The serial text still names a recipient in the stores; a certificate assigned after it
+  // decides alone, even when its key cannot be imported.
+  const pki::TestCert inStore = Cert("/CN=Stored", {0x52}, true);
+  pki::AddToStore("CA", inStore);
+  Prov prov;
+  Acquire(prov);
+  SetEncryptCN(state_, "52");
+  SetEncryptCN(state_, pki::CertBase64(Cert("/CN=Given", {}, true)).c_str());
+  crypt::InjectFailure("CryptImportPublicKeyInfo", NTE_BAD_KEY, nullptr, 1);
+  EXPECT_EQ(GetEncryptPublicKey(prov.h, state_), 0u);
+}
+
+TEST_F(CertsTest, EveryEncryptCNAssignmentDropsTheEarlierRecipient) {
+  const pki::TestCert inStore = Cert("/CN=Stored", {0x53}, true);
+  const pki::TestCert given = Cert("/CN=Given", {}, true);
+  pki::AddToStore("Root", inStore);
+  Prov prov;
+  Acquire(prov);
+  SetEncryptCN(state_, "53");
+  // Texts of 81 to 255 characters store nothing, but still clear the certificate and the key
+  // blob: the next key comes from the stores again.
+  const std::string between(120, 'x');
+  for (const std::string& earlier :
+       {pki::CertBase64(given), "PK:" + Base64(PublicKeyBlob(given.key))}) {
+    SetEncryptCN(state_, earlier.c_str());
+    SetEncryptCN(state_, between.c_str());
+    EXPECT_EQ(state_.m_pEncryptCert, nullptr);
+    EXPECT_EQ(state_.m_pEncryptKeyBlob, nullptr);
+    EXPECT_EQ(state_.m_cbEncryptKeyBlob, 0u);
+    EXPECT_EQ(GetEncryptCN(state_), "53");
+    Key key(GetEncryptPublicKey(prov.h, state_));
+    EXPECT_TRUE(IsKeyOf(prov.h, key.h, inStore.key));
+  }
+  // "NULL" drops it too, and names no recipient.
+  SetEncryptCN(state_, pki::CertBase64(given).c_str());
+  SetEncryptCN(state_, nullptr);
+  EXPECT_EQ(state_.m_pEncryptCert, nullptr);
+  EXPECT_EQ(GetEncryptPublicKey(prov.h, state_), 0u);
+}
+
+TEST_F(CertsTest, DecryptKeyNeedsTheCertificatesPrivateKey) {
+  const pki::TestCert keyless = Cert("/CN=Keyless", {0x74});
+  pki::AddToStore("MY", keyless);
+  Signer("/CN=Keyed", {0x75});
+  Prov prov;
+  Acquire(prov);
+  SetDecryptCN(state_, "74");
+  EXPECT_EQ(AcquireDecryptKey(prov.h), 0u);
+  SetDecryptCN(state_, "75");
+  crypt::InjectFailure("CryptAcquireCertificatePrivateKey", NTE_BAD_KEYSET, nullptr, 1);
+  EXPECT_EQ(AcquireDecryptKey(prov.h), 0u);
+  Prov keyProv(AcquireDecryptKey(prov.h));
+  EXPECT_NE(keyProv.h, 0u);
+}
+
+}  // namespace
+}  // namespace velmor::certs_test
