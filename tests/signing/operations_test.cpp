@@ -171,6 +171,25 @@ TEST_F(OperationsTest, MissingKeyContainerIsReportedWithItsError) {
   EXPECT_EQ(Call(SignCert).rfind("E:", 0), std::string::npos);
 }
 
+TEST_F(OperationsTest, KeyContainerErrorIsTheOneOfTheFailedOpen) {
+  // The error is taken at once: releasing the handles afterwards must not change it.
+  const TestCert cert = MakeSigner();
+  ImportWithKey("MY", cert, AT_KEYEXCHANGE, "velmor-test-refused");
+  SelectSigner(cert);
+  crypt::InjectFailure("CryptAcquireContextA", NTE_BAD_KEYSET, "velmor-test-refused");
+  const std::string refused = ErrorText("E:0090", NTE_BAD_KEYSET);
+  const std::string expected[kOperationCount] = {refused, refused, refused, "", kOk};
+  ExpectAll(expected);
+}
+
+TEST_F(OperationsTest, MissingFileIsReportedBeforeTheKeyProperty) {
+  const TestCert cert = MakeSigner();
+  AddToStore("MY", cert);
+  SelectSigner(cert);
+  SetSignFile(state_, (Dir() / "missing.bin").string().c_str());
+  EXPECT_EQ(Call(GetSignFile), "E:0020");
+}
+
 TEST_F(OperationsTest, ContainerNameOfThreeByteCharactersIsOpened) {
   // Under a UTF-8 code page each of these characters takes three bytes: a name buffer sized at
   // two bytes a character cannot hold it.

@@ -51,6 +51,10 @@ const LayoutCase kLayoutCases[] = {
     {"LayoutMakesItTooLong", [] { return Repeat(599990) + "~!~" + Repeat(6); },
      [] { return std::string(); }},
     {"Empty", [] { return std::string(); }, [] { return std::string(); }},
+    // The limit holds after the layout: 61 blanks make these 599999 and 600000 bytes long.
+    {"LaidOutToTheLongest", [] { return "~!~" + Repeat(599935); },
+     [] { return Repeat(61, ' ') + "~!~" + Repeat(599935); }},
+    {"LaidOutOneTooLong", [] { return "~!~" + Repeat(599936); }, [] { return std::string(); }},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, SignDataLayout, ::testing::ValuesIn(kLayoutCases),
