@@ -262,6 +262,88 @@ TEST_F(ControlTest, MalformedParametersAreRefused) {
             DISP_E_MEMBERNOTFOUND);
 }
 
+// Absent and empty must reach a setter apart: DecryptCN stores "NULL" for an absent value and
+// the empty text for an empty one.
+TEST_F(ControlTest, AbsentArgumentsReachTheSetterAsNull) {
+  auto d = NewControl();
+  UniqueBstr empty(SysAllocString(u""));
+  BSTR nullRef = nullptr;
+  struct Kind {
+    const char* name;
+    VARIANT arg;
+  };
+  Kind kinds[4];
+  for (Kind& k : kinds) VariantInit(&k.arg);
+  kinds[0].name = "VT_EMPTY";
+  kinds[1].name = "VT_NULL";
+  kinds[1].arg.vt = VT_NULL;
+  kinds[2].name = "null BSTR";
+  kinds[2].arg.vt = VT_BSTR;
+  kinds[3].name = "VT_BYREF to a null BSTR";
+  kinds[3].arg.vt = VT_BYREF | VT_BSTR;
+  kinds[3].arg.pbstrVal = &nullRef;
+  DISPID named = DISPID_PROPERTYPUT;
+  for (Kind& k : kinds) {
+    ASSERT_EQ(Put(d.get(), velmor::DISPID_DecryptCN, u""), S_OK);
+    ASSERT_EQ(Get(d.get(), velmor::DISPID_DecryptCN), u"") << k.name;
+    DISPPARAMS params{&k.arg, &named, 1, 1};
+    EXPECT_EQ(d->Invoke(velmor::DISPID_DecryptCN, IID_NULL, 0, DISPATCH_PROPERTYPUT, &params,
+                        nullptr, nullptr, nullptr),
+              S_OK)
+        << k.name;
+    EXPECT_EQ(Get(d.get(), velmor::DISPID_DecryptCN), u"NULL") << k.name;
+  }
+  velmor::ClearModuleBuffers();
+}
+
+struct PutShape {
+  const char* name;
+  UINT cArgs;
+  UINT cNamedArgs;
+  DISPID namedArg;
+  HRESULT expected;
+};
+void PrintTo(const PutShape& p, std::ostream* os) { *os << p.name; }
+
+class PropertyPutShape : public ::testing::TestWithParam<PutShape> {
+ protected:
+  velmor::testing::TempDataHome home_;
+};
+
+// A put carries exactly one value, named DISPID_PROPERTYPUT as OLE passes it (hosts that leave
+// the name out are accepted too); a refused put changes nothing.
+TEST_P(PropertyPutShape, IsCheckedBeforeTheSetterRuns) {
+  const PutShape& p = GetParam();
+  auto d = NewControl();
+  UniqueBstr value(SysAllocString(u"x"));
+  VARIANT args[2];
+  for (VARIANT& v : args) {
+    VariantInit(&v);
+    v.vt = VT_BSTR;
+    v.bstrVal = value.get();
+  }
+  DISPID named[2] = {p.namedArg, p.namedArg};
+  DISPPARAMS params{p.cArgs == 0 ? nullptr : args, p.cNamedArgs == 0 ? nullptr : named, p.cArgs,
+                    p.cNamedArgs};
+  EXPECT_EQ(d->Invoke(velmor::DISPID_Copyright, IID_NULL, 0, DISPATCH_PROPERTYPUT, &params,
+                      nullptr, nullptr, nullptr),
+            p.expected);
+  const bool stored = SUCCEEDED(p.expected);
+  EXPECT_EQ(Get(d.get(), velmor::DISPID_Copyright), stored ? u"x" : u"Tarnvik Inc.");
+  EXPECT_EQ(Ctrl(d.get()).IsModified(), stored);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, PropertyPutShape,
+    ::testing::Values(PutShape{"NamedPropertyPut", 1, 1, DISPID_PROPERTYPUT, S_OK},
+                      PutShape{"UnnamedValue", 1, 0, 0, S_OK},
+                      PutShape{"NoValue", 0, 0, 0, DISP_E_BADPARAMCOUNT},
+                      PutShape{"TwoValues", 2, 1, DISPID_PROPERTYPUT, DISP_E_BADPARAMCOUNT},
+                      PutShape{"OtherNamedArgument", 1, 1, 5, DISP_E_PARAMNOTFOUND},
+                      PutShape{"MoreNamesThanArguments", 1, 2, DISPID_PROPERTYPUT,
+                               E_INVALIDARG}),
+    [](const auto& p) { return std::string(p.param.name); });
+
 TEST_F(ControlTest, ModuleWideInputsAreSharedBetweenControls) {
   auto a = NewControl();
   auto b = NewControl();
