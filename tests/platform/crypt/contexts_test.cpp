@@ -100,6 +100,28 @@ TEST_F(ContextsTest, DatabaseIsOwnerOnly) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
+// Whatever the umask, and whatever modes an earlier folder and file had, keys end up owner-only,
+// the write-ahead log included.
+TEST_F(ContextsTest, LooseFolderAndFileAreTightened) {
+  const auto dir = home_.path() / "velmor";
+  ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+  ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+  WriteFile(dir / "store.db", std::string());
+  ASSERT_EQ(chmod((dir / "store.db").c_str(), 0644), 0);
+  const mode_t old = umask(0);
+  HCRYPTPROV prov = 0;
+  const BOOL made = CryptAcquireContextA(&prov, "loose", nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET);
+  umask(old);
+  ASSERT_TRUE(made);
+  CryptReleaseContext(prov, 0);
+  for (const auto& [path, mode] : {std::pair{dir, 0700u}, std::pair{dir / "store.db", 0600u},
+                                   std::pair{dir / "store.db-wal", 0600u}}) {
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
+    EXPECT_EQ(st.st_mode & 0777, mode) << path;
+  }
+}
+
 TEST_F(ContextsTest, SeamFailsNamedCallsAndCounts) {
   velmor::crypt::InjectFailure("CryptAcquireContextA", NTE_BAD_KEYSET, "", 1);
   HCRYPTPROV prov = 0;
