@@ -41,7 +41,7 @@ const CVelmorCtrl::Member CVelmorCtrl::kMembers[kDispatchMemberCount] = {
     {u"Signature", DISPID_Signature, true, 0,
      [](CVelmorCtrl& c, const char* const*) { return GetSignature(c); },
      // The value is ignored: reading Signature always signs afresh.
-     [](CVelmorCtrl& c, const char*) { c.SetModifiedFlag(TRUE); }},
+     [](CVelmorCtrl& c, const char* v) { SetSignature(c, v); }},
     {u"EncryptCN", DISPID_EncryptCN, true, 0,
      [](CVelmorCtrl& c, const char* const*) { return GetEncryptCN(c); },
      [](CVelmorCtrl& c, const char* v) { SetEncryptCN(c, v); }},
