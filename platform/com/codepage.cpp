@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <new>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -375,8 +376,10 @@ UINT CodePageFromCharset(std::string_view charset) {
 
 }  // namespace velmor::com
 
+// The two conversions are the layer's C-style entry points: a failed allocation inside (the
+// per-thread iconv cache, the code-point copy) becomes ERROR_NOT_ENOUGH_MEMORY, not an exception.
 int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multiByte, int cbMultiByte,
-                        LPWSTR wide, int cchWide) {
+                        LPWSTR wide, int cchWide) try {
   if (multiByte == nullptr || cbMultiByte == 0 || cbMultiByte < -1 || cchWide < 0 ||
       (wide == nullptr && cchWide != 0)) {
     return Fail(ERROR_INVALID_PARAMETER);
@@ -396,10 +399,12 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multiByte, int cbMult
     return Fail(ERROR_INVALID_PARAMETER);
   }
   return Finish(outcome, sink.size());
+} catch (const std::bad_alloc&) {
+  return Fail(ERROR_NOT_ENOUGH_MEMORY);
 }
 
 int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int cchWide, LPSTR multiByte,
-                        int cbMultiByte, LPCSTR defaultChar, BOOL* usedDefaultChar) {
+                        int cbMultiByte, LPCSTR defaultChar, BOOL* usedDefaultChar) try {
   if (wide == nullptr || cchWide == 0 || cchWide < -1 || cbMultiByte < 0 ||
       (multiByte == nullptr && cbMultiByte != 0)) {
     return Fail(ERROR_INVALID_PARAMETER);
@@ -432,4 +437,6 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int cchWide, L
     return Fail(ERROR_INVALID_PARAMETER);
   }
   return Finish(outcome, sink.size());
+} catch (const std::bad_alloc&) {
+  return Fail(ERROR_NOT_ENOUGH_MEMORY);
 }

@@ -280,7 +280,8 @@ UINT CodePageFromCharset(std::string_view charset);
 // MultiByteToWideChar / WideCharToMultiByte with the Windows semantics: a length of -1 means the
 // input is zero-terminated and the terminator is converted and counted; an output size of 0
 // asks for the size needed; failure returns 0 with ERROR_INSUFFICIENT_BUFFER,
-// ERROR_INVALID_PARAMETER, ERROR_INVALID_FLAGS or ERROR_NO_UNICODE_TRANSLATION as last error.
+// ERROR_INVALID_PARAMETER, ERROR_INVALID_FLAGS, ERROR_NO_UNICODE_TRANSLATION or
+// ERROR_NOT_ENOUGH_MEMORY as last error. Neither throws.
 int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multiByte, int cbMultiByte,
                         LPWSTR wide, int cchWide);
 int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int cchWide, LPSTR multiByte,
