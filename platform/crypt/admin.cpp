@@ -33,16 +33,6 @@ KeyProvRecord RecordFor(const std::string& container, DWORD keySpec) {
   return r;
 }
 
-// EncodePrivateKey: the key as DER for the database, in a buffer that wipes itself.
-bool EncodePrivateKey(EVP_PKEY* key, SecretBytes& out) {
-  int n = i2d_PrivateKey(key, nullptr);
-  if (n <= 0) return FailOpenSsl("i2d_PrivateKey", NTE_BAD_KEY);
-  out = SecretBytes(static_cast<std::size_t>(n));
-  unsigned char* p = out.data();
-  if (i2d_PrivateKey(key, &p) != n) return FailOpenSsl("i2d_PrivateKey", NTE_BAD_KEY);
-  return true;
-}
-
 std::string HexOf(const std::uint8_t* p, std::size_t n) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string out;
@@ -84,7 +74,7 @@ bool ImportParsed(const std::string& store, const std::shared_ptr<const CertData
   Change::NewKey newKey;
   newKey.container = container;
   newKey.spec = keySpec;
-  if (!EncodePrivateKey(key, newKey.der)) return false;
+  if (!EncodePrivateKey(key, newKey.der, NTE_BAD_KEY)) return false;
   change.keys.push_back(std::move(newKey));
   change.certs.push_back(Change::NewCert{*name, cert->der, RecordFor(container, keySpec)});
   std::shared_ptr<const StoreSnapshot> ca;

@@ -46,6 +46,9 @@ HCRYPTKEY AddKey(std::shared_ptr<Key> key);
 UniquePtr<EVP_PKEY> PrivateKeyOf(Provider& provider, DWORD spec, bool* exportable);
 // DecodePrivateKey: a DER private key (PKCS #8 or PKCS #1); null with NTE_BAD_DATA.
 UniquePtr<EVP_PKEY> DecodePrivateKey(const std::uint8_t* der, std::size_t len);
+// EncodePrivateKey: the key as DER for the database, into `out`, a buffer that wipes itself;
+// false with `fallback` (or what OpenSSL's failure says more precisely) as the last error.
+bool EncodePrivateKey(EVP_PKEY* key, SecretBytes& out, DWORD fallback);
 bool RsaSign(EVP_PKEY* key, const EVP_MD* md, const std::vector<std::uint8_t>& digest,
              std::vector<std::uint8_t>& out);
 

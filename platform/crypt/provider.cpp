@@ -110,6 +110,15 @@ UniquePtr<EVP_PKEY> DecodePrivateKey(const std::uint8_t* der, std::size_t len) {
   return UniquePtr<EVP_PKEY>(key);
 }
 
+bool EncodePrivateKey(EVP_PKEY* key, SecretBytes& out, DWORD fallback) {
+  int n = i2d_PrivateKey(key, nullptr);
+  if (n <= 0) return FailOpenSsl("i2d_PrivateKey", fallback);
+  out = SecretBytes(static_cast<std::size_t>(n));
+  unsigned char* p = out.data();
+  if (i2d_PrivateKey(key, &p) != n) return FailOpenSsl("i2d_PrivateKey", fallback);
+  return true;
+}
+
 UniquePtr<EVP_PKEY> PrivateKeyOf(Provider& provider, DWORD spec, bool* exportable) {
   if (provider.verifyContext || !provider.storage) {
     SetLastError(NTE_NO_KEY);

@@ -133,11 +133,7 @@ bool ImportPrivateKeyBlob(Provider& provider, const BYTE* data, DWORD len, ALG_I
   stored.container = provider.container;
   stored.spec = alg == CALG_RSA_SIGN ? AT_SIGNATURE : AT_KEYEXCHANGE;
   stored.exportable = (flags & CRYPT_EXPORTABLE) != 0;
-  int derLen = i2d_PrivateKey(pkey.get(), nullptr);
-  if (derLen <= 0) return FailOpenSsl("i2d_PrivateKey", NTE_BAD_DATA);
-  stored.der = SecretBytes(static_cast<std::size_t>(derLen));
-  unsigned char* out = stored.der.data();
-  if (i2d_PrivateKey(pkey.get(), &out) != derLen) return FailOpenSsl("i2d_PrivateKey", NTE_BAD_DATA);
+  if (!EncodePrivateKey(pkey.get(), stored.der, NTE_BAD_DATA)) return false;
   key->spec = stored.spec;
   change.keys.push_back(std::move(stored));
   if (!provider.storage->Apply(change, nullptr)) return false;
@@ -287,11 +283,7 @@ BOOL CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* phKey
       stored.container = provider->container;
       stored.spec = sign ? AT_SIGNATURE : AT_KEYEXCHANGE;
       stored.exportable = key->exportable;
-      int derLen = i2d_PrivateKey(raw, nullptr);
-      if (derLen <= 0) return FailOpenSsl("i2d_PrivateKey", NTE_FAIL);
-      stored.der = SecretBytes(static_cast<std::size_t>(derLen));
-      unsigned char* out = stored.der.data();
-      i2d_PrivateKey(raw, &out);
+      if (!EncodePrivateKey(raw, stored.der, NTE_FAIL)) return FALSE;
       change.keys.push_back(std::move(stored));
       if (!provider->storage->Apply(change, nullptr)) return FALSE;
       key->kind = Key::Kind::kRsaPrivate;
