@@ -7,6 +7,7 @@
 // code page; the control object turns that text into the automation string.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "codec/codec.h"
@@ -154,6 +155,12 @@ HCRYPTPROV AcquireDecryptKey(HCRYPTPROV prov);
 // kNoMemory when the buffer cannot be had. Each caller maps these to its own result codes.
 enum class KeyProvInfoStatus { kOk, kUnreadable, kNoMemory };
 KeyProvInfoStatus ReadKeyProvInfo(PCCERT_CONTEXT cert, MallocBytes& info);
+
+// KeyProvNameToAnsi: a name from the key-provider record (UTF-16, not null) in the ANSI code
+// page. The size is asked for first: a code page may write one UTF-16 unit with three bytes,
+// and a cut name would open the wrong container. nullopt, with the conversion's last error,
+// when the name cannot be converted.
+std::optional<std::string> KeyProvNameToAnsi(const WCHAR* name);
 
 // ---- Properties and methods -------------------------------------------------------------------
 // SetEncryptCN / SetDecryptCN / SetIssuerCN: the property setters; `value` null means the

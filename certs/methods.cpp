@@ -10,21 +10,6 @@
 namespace velmor {
 namespace {
 using namespace certs_internal;
-
-// ProviderNameAnsi: the UTF-16 provider name in the ANSI code page. The size is asked for
-// first: in a multi-byte code page one UTF-16 unit can need more than two bytes.
-std::string ProviderNameAnsi(const WCHAR* name) {
-  if (name == nullptr) return {};
-  const int size = WideCharToMultiByte(CP_ACP, 0, name, -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 0) return {};
-  std::string text(static_cast<std::size_t>(size), '\0');
-  if (WideCharToMultiByte(CP_ACP, 0, name, -1, text.data(), size, nullptr, nullptr) <= 0) {
-    return {};
-  }
-  text.resize(std::strlen(text.c_str()));
-  return text;
-}
-
 }  // namespace
 
 std::string getProviderName(CtrlState& state) {
@@ -45,7 +30,9 @@ std::string getProviderName(CtrlState& state) {
       return "E:0005";
   }
   const auto* provInfo = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(info.get());
-  return ProviderNameAnsi(provInfo->pwszProvName);
+  // A record without a provider name, or one that cannot be converted, gives the empty text.
+  if (provInfo->pwszProvName == nullptr) return {};
+  return KeyProvNameToAnsi(provInfo->pwszProvName).value_or(std::string());
 }
 
 KeyProvInfoStatus ReadKeyProvInfo(PCCERT_CONTEXT cert, MallocBytes& info) {
@@ -64,6 +51,17 @@ KeyProvInfoStatus ReadKeyProvInfo(PCCERT_CONTEXT cert, MallocBytes& info) {
     return KeyProvInfoStatus::kUnreadable;
   }
   return KeyProvInfoStatus::kOk;
+}
+
+std::optional<std::string> KeyProvNameToAnsi(const WCHAR* name) {
+  const int size = WideCharToMultiByte(CP_ACP, 0, name, -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return std::nullopt;
+  std::string text(static_cast<std::size_t>(size), '\0');
+  if (WideCharToMultiByte(CP_ACP, 0, name, -1, text.data(), size, nullptr, nullptr) <= 0) {
+    return std::nullopt;
+  }
+  text.resize(std::strlen(text.c_str()));
+  return text;
 }
 
 void EnumSignerCerts(HCERTSTORE store, char* out, DWORD* size) {

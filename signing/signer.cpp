@@ -6,25 +6,6 @@
 #include <optional>
 
 namespace velmor::signing {
-namespace {
-
-// NameToAnsi: a key-provider name (UTF-16) in the ANSI code page. The buffer is sized by asking
-// the conversion first: a fixed "two bytes a character" guess is too small for code pages that
-// write a character with three bytes, and a cut name would open the wrong container.
-// Returns nullopt with the conversion's last error when the name cannot be converted.
-std::optional<std::string> NameToAnsi(LPCWSTR name) {
-  const int needed = WideCharToMultiByte(CP_ACP, 0, name, -1, nullptr, 0, nullptr, nullptr);
-  if (needed <= 0) return std::nullopt;
-  std::string text(static_cast<std::size_t>(needed), '\0');
-  if (WideCharToMultiByte(CP_ACP, 0, name, -1, text.data(), needed, nullptr, nullptr) <= 0) {
-    return std::nullopt;
-  }
-  text.resize(std::strlen(text.c_str()));
-  return text;
-}
-
-}  // namespace
-
 std::string OpenSigner(CtrlState& state, TraceSteps trace) {
   if (AcquireProviderContext(&state.m_hProv) == 0) {
     const DWORD error = GetLastError();
@@ -63,11 +44,11 @@ std::string SignWithSignerKey(CtrlState& state, const HashFeeder& feed, bool tra
   std::optional<std::string> container;
   std::optional<std::string> provider;
   if (info->pwszContainerName != nullptr) {
-    container = NameToAnsi(info->pwszContainerName);
+    container = KeyProvNameToAnsi(info->pwszContainerName);
     if (!container) return FormatError("E:0090", GetLastError());
   }
   if (info->pwszProvName != nullptr) {
-    provider = NameToAnsi(info->pwszProvName);
+    provider = KeyProvNameToAnsi(info->pwszProvName);
     if (!provider) return FormatError("E:0090", GetLastError());
   }
   if (traceContainer) Trace(container ? container->c_str() : nullptr);
@@ -98,6 +79,14 @@ std::string SignWithSignerKey(CtrlState& state, const HashFeeder& feed, bool tra
   }
   signature.bytes = std::move(bytes);
   signature.length = length;
+  return {};
+}
+
+std::string HashSignDataText(HCRYPTHASH hash) {
+  if (!CryptHashData(hash, reinterpret_cast<const BYTE*>(g_szSignData),
+                     static_cast<DWORD>(std::strlen(g_szSignData)), 0)) {
+    return "E:0093";
+  }
   return {};
 }
 
