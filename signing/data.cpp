@@ -179,14 +179,8 @@ std::string GetSignData(CtrlState& state) try {
   }
   const std::size_t length = std::strlen(g_szSignData);
   signing::Signature signature;
-  const signing::HashFeeder feed = [length](HCRYPTHASH hash) -> std::string {
-    if (!CryptHashData(hash, reinterpret_cast<const BYTE*>(g_szSignData),
-                       static_cast<DWORD>(length), 0)) {
-      return "E:0093";
-    }
-    return {};
-  };
-  if (std::string error = signing::SignWithSignerKey(state, feed, true, signature);
+  if (std::string error =
+          signing::SignWithSignerKey(state, signing::HashSignDataText, true, signature);
       !error.empty()) {
     return error;
   }

@@ -14,16 +14,9 @@ std::string GetSignature(CtrlState& state) try {
     return error;
   }
   // An empty text is signed too: the signature of the MD5 of zero bytes.
-  const std::size_t length = std::strlen(g_szSignData);
-  const signing::HashFeeder feed = [length](HCRYPTHASH hash) -> std::string {
-    if (!CryptHashData(hash, reinterpret_cast<const BYTE*>(g_szSignData),
-                       static_cast<DWORD>(length), 0)) {
-      return "E:0093";
-    }
-    return {};
-  };
   signing::Signature signature;
-  if (std::string error = signing::SignWithSignerKey(state, feed, false, signature);
+  if (std::string error =
+          signing::SignWithSignerKey(state, signing::HashSignDataText, false, signature);
       !error.empty()) {
     return error;
   }

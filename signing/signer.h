@@ -71,6 +71,10 @@ std::string OpenSigner(CtrlState& state, TraceSteps trace);
 // otherwise the error result of the operation ("E:0093" when CryptHashData failed).
 using HashFeeder = std::function<std::string(HCRYPTHASH hash)>;
 
+// HashSignDataText: the HashFeeder of the operations that sign g_szSignData: its bytes as
+// stored, without the terminator ("E:0093" when CryptHashData failed).
+std::string HashSignDataText(HCRYPTHASH hash);
+
 // Signature: a raw signature as the provider returned it (least significant byte first).
 struct Signature {
   MallocBytes bytes;
