@@ -7,6 +7,7 @@
 // code page; the control object turns that text into the automation string.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -29,6 +30,16 @@ extern char g_szCNSubject[kCNSubjectSize];
 extern char g_szEncryptCN[kSerialBufferSize];
 extern char g_szDecryptCN[kSerialBufferSize];
 extern char g_szIssuerCN[kSerialBufferSize];
+
+// UniqueCert: the owner of a certificate context, freed with CertFreeCertificateContext.
+struct CertFreer {
+  void operator()(const CERT_CONTEXT* cert) const { CertFreeCertificateContext(cert); }
+};
+using UniqueCert = std::unique_ptr<const CERT_CONTEXT, CertFreer>;
+
+// DecodeCertificate: the certificate in a Base64 DER text, or null when the text is not Base64
+// or the bytes are not a certificate. The caller owns the result.
+UniqueCert DecodeCertificate(const char* base64);
 
 // ClearModuleBuffers: zeroes every module-wide buffer, as at load. For tests and hosts that
 // want a fresh module without a fresh process.

@@ -16,11 +16,6 @@ struct StoreCloser {
 };
 using UniqueStore = std::unique_ptr<void, StoreCloser>;
 
-struct CertFreer {
-  void operator()(const CERT_CONTEXT* cert) const { CertFreeCertificateContext(cert); }
-};
-using UniqueCert = std::unique_ptr<const CERT_CONTEXT, CertFreer>;
-
 // StoreWalker: enumerates a store the way CertEnumCertificatesInStore wants it (each call
 // releases the previous context). The context it stands on is freed when the walker goes away,
 // unless Take() handed it to the caller.
@@ -65,9 +60,5 @@ const char* FindKey(const char* text, std::string_view key);
 
 // BufferText: the text of a module-wide 81-byte buffer, never reading past its end.
 std::string_view BufferText(const char (&buffer)[kSerialBufferSize]);
-
-// DecodeCertificate: the certificate in a Base64 DER text, or null when the text is not Base64
-// or the bytes are not a certificate. The caller owns the result.
-UniqueCert DecodeCertificate(const char* base64);
 
 }  // namespace velmor::certs_internal

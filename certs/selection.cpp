@@ -34,6 +34,8 @@ std::string_view BufferText(const char (&buffer)[kSerialBufferSize]) {
   return {buffer, strnlen(buffer, kSerialBufferSize)};
 }
 
+}  // namespace certs_internal
+
 UniqueCert DecodeCertificate(const char* base64) {
   BYTE* raw = nullptr;
   DWORD length = 0;
@@ -41,8 +43,6 @@ UniqueCert DecodeCertificate(const char* base64) {
   MallocBytes bytes(raw);
   return UniqueCert(CertCreateCertificateContext(X509_ASN_ENCODING, bytes.get(), length));
 }
-
-}  // namespace certs_internal
 
 namespace {
 using namespace certs_internal;

@@ -110,13 +110,7 @@ std::optional<std::string> DecodeWideCNText(const char* value) {
 // A serial of more than 40 bytes does not fit g_szCN; it is left empty rather than cut, since a
 // cut serial would name a different certificate.
 void StoreCNFromCertificate(const char* value) {
-  BYTE* raw = nullptr;
-  DWORD rawLength = 0;
-  if (Base64Decode(value, &raw, &rawLength) != 0) return;
-  MallocBytes der(raw);
-  signing::UniqueCertContext cert(
-      CertCreateCertificateContext(X509_ASN_ENCODING, der.get(), rawLength));
-  der.reset();
+  const UniqueCert cert = DecodeCertificate(value);
   if (!cert) return;
 
   char name[kSubjectNameSize] = {};

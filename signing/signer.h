@@ -20,11 +20,6 @@ namespace velmor::signing {
 using velmor::MallocBytes;
 using velmor::MallocChars;
 
-struct CertContextDeleter {
-  void operator()(PCCERT_CONTEXT cert) const { CertFreeCertificateContext(cert); }
-};
-using UniqueCertContext = std::unique_ptr<const CERT_CONTEXT, CertContextDeleter>;
-
 struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
