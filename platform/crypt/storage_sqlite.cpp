@@ -187,6 +187,12 @@ class SqliteStorage final : public Storage {
       Exec("ROLLBACK");
       return FailSqlite("COMMIT", rc);
     }
+    // Deleted rows are zeroed in the pages written (secure_delete), but the log's older frames
+    // still hold a removed or replaced private key until they are overwritten: copy the log into
+    // the database and cut it to nothing. Best effort: a reader of another process may hold it.
+    if (!change.keys.empty() || !change.deleteContainers.empty()) {
+      sqlite3_wal_checkpoint_v2(db_.get(), nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    }
     if (newIds != nullptr) *newIds = std::move(ids);
     return true;
   }

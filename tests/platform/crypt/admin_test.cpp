@@ -1,7 +1,11 @@
 // Administration: PKCS #12 import from files the openssl tool makes, adding, listing, removing
 // and exporting, and nothing half-done on failure.
 #include <gtest/gtest.h>
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/pem.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/crypt/crypt.h"
@@ -195,6 +199,36 @@ TEST_F(AdminTest, RemovingTheLastCertificateOfAKeyRemovesTheKey) {
   ASSERT_TRUE(velmor::crypt::RemoveCertificates("MY", user_.serialHex, nullptr));
   EXPECT_FALSE(CryptAcquireContextA(&prov, "shared", nullptr, PROV_RSA_FULL, 0));
   EXPECT_EQ(GetLastError(), NTE_BAD_KEYSET);
+}
+
+// A removed key leaves no copy of its private exponent in the database or its log.
+TEST_F(AdminTest, RemovedKeyLeavesNoTraceOnDisk) {
+  BIO* bio = BIO_new_mem_buf(user_.key.privatePem.data(), static_cast<int>(user_.key.privatePem.size()));
+  EVP_PKEY* key = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
+  BIO_free(bio);
+  ASSERT_NE(key, nullptr);
+  BIGNUM* d = nullptr;
+  ASSERT_EQ(EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_D, &d), 1);
+  std::vector<std::uint8_t> exponent(static_cast<std::size_t>(BN_num_bytes(d)));
+  BN_bn2bin(d, exponent.data());
+  BN_clear_free(d);
+  EVP_PKEY_free(key);
+  auto onDisk = [&] {
+    int found = 0;
+    for (const char* file : {"store.db", "store.db-wal"}) {
+      const auto path = dir_ / "velmor" / file;
+      if (!std::filesystem::exists(path)) continue;
+      std::vector<std::uint8_t> bytes = ReadFile(path);
+      if (std::search(bytes.begin(), bytes.end(), exponent.begin(), exponent.end()) != bytes.end()) {
+        ++found;
+      }
+    }
+    return found;
+  };
+  ImportWithKey("MY", user_, AT_KEYEXCHANGE, "wiped");
+  ASSERT_GT(onDisk(), 0);  // the search finds the key while it is stored
+  ASSERT_TRUE(velmor::crypt::RemoveCertificates("MY", user_.serialHex, nullptr));
+  EXPECT_EQ(onDisk(), 0);
 }
 
 }  // namespace
