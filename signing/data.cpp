@@ -58,7 +58,8 @@ bool StoreCNText(std::string_view text) {
   const std::size_t subjectStart = 2;
   const std::size_t subjectAvailable = text.size() > subjectStart ? text.size() - subjectStart : 0;
   const std::size_t subjectTaken = std::min(static_cast<std::size_t>(subjectLen), subjectAvailable);
-  std::memcpy(g_szCNSubject, text.data() + subjectStart, subjectTaken);
+  // Offsets past the end of the value are never formed, not even for an empty copy.
+  if (subjectTaken > 0) std::memcpy(g_szCNSubject, text.data() + subjectStart, subjectTaken);
 
   const std::size_t serialField = subjectStart + static_cast<std::size_t>(subjectLen);
   const int serialLen = ReadLengthField(text, serialField);
@@ -72,7 +73,7 @@ bool StoreCNText(std::string_view text) {
   char* out = g_szCN;
   // Serial texts are whole bytes: an odd count is missing its leading zero.
   if (serialCount % 2 == 1) *out++ = '0';
-  std::memcpy(out, text.data() + serialStart, serialCount);
+  if (serialCount > 0) std::memcpy(out, text.data() + serialStart, serialCount);
   return true;
 }
 

@@ -224,4 +224,29 @@ INSTANTIATE_TEST_SUITE_P(
                                   CERT_STORE_SIGNATURE_FLAG | CERT_STORE_TIME_VALIDITY_FLAG}),
     [](const auto& p) { return std::string(p.param.name); });
 
+// The call itself fails (rather than leaving a flag set) when it cannot run a check it was asked
+// for; a time check alone needs no issuer.
+TEST(SubjectCheckCallTest, FailsWhenACheckCannotRun) {
+  TestCert subject = MakeCert(Spec("/CN=Subject/OU=QVA"));
+  PCCERT_CONTEXT s = CertCreateCertificateContext(X509_ASN_ENCODING, subject.der.data(),
+                                                  static_cast<DWORD>(subject.der.size()));
+  ASSERT_NE(s, nullptr);
+  DWORD flags = CERT_STORE_TIME_VALIDITY_FLAG;
+  EXPECT_TRUE(CertVerifySubjectCertificateContext(s, nullptr, &flags));
+  EXPECT_EQ(flags, 0u);
+  flags = CERT_STORE_SIGNATURE_FLAG | CERT_STORE_TIME_VALIDITY_FLAG;
+  EXPECT_FALSE(CertVerifySubjectCertificateContext(s, nullptr, &flags));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(E_INVALIDARG));
+  EXPECT_FALSE(CertVerifySubjectCertificateContext(s, s, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(E_INVALIDARG));
+  velmor::crypt::InjectFailure("CertVerifySubjectCertificateContext", CRYPT_E_NOT_FOUND, nullptr, 1);
+  flags = CERT_STORE_SIGNATURE_FLAG;
+  EXPECT_FALSE(CertVerifySubjectCertificateContext(s, s, &flags));
+  EXPECT_EQ(GetLastError(), CRYPT_E_NOT_FOUND);
+  flags = CERT_STORE_SIGNATURE_FLAG;
+  EXPECT_TRUE(CertVerifySubjectCertificateContext(s, s, &flags));  // self-signed: passes
+  EXPECT_EQ(flags, 0u);
+  CertFreeCertificateContext(s);
+}
+
 }  // namespace
