@@ -133,7 +133,11 @@ UniquePtr<EVP_PKEY> PrivateKeyOf(Provider& provider, DWORD spec, bool* exportabl
     if (exportable != nullptr) *exportable = it->second.exportable;
     return UpRef(it->second.key.get());
   }
-  if (it != cache.end()) cache.erase(it);
+  // Keys read at an older generation may since have been removed or replaced: once the
+  // database has moved on, none of them stays in this process's memory.
+  std::erase_if(cache, [&](const auto& entry) {
+    return std::get<0>(entry.first) == std::get<0>(id) && entry.second.generation != generation;
+  });
   std::optional<StoredKey> stored;
   if (!provider.storage->LoadKey(provider.container, spec, stored)) return nullptr;
   if (!stored) {
