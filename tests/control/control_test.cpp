@@ -241,6 +241,30 @@ TEST_F(ControlTest, ArgumentsOfTheWrongTypeAreRefused) {
   EXPECT_EQ(Get(d.get(), velmor::DISPID_Copyright), u"7");
 }
 
+// OLE passes arguments last first: a bad first argument of VerifySignature sits in slot 2, and
+// that is the slot puArgErr must name.
+TEST_F(ControlTest, ArgumentErrorNamesTheSlotOfTheBadArgument) {
+  auto d = NewControl();
+  UniqueBstr text(SysAllocString(u"x"));
+  for (UINT bad = 0; bad < 3; ++bad) {
+    VARIANT args[3];
+    for (VARIANT& v : args) {
+      VariantInit(&v);
+      v.vt = VT_BSTR;
+      v.bstrVal = text.get();
+    }
+    const UINT slot = 2 - bad;
+    args[slot].vt = 5;  // VT_R8
+    DISPPARAMS params{args, nullptr, 3, 0};
+    UINT argErr = 99;
+    EXPECT_EQ(d->Invoke(velmor::DISPID_VerifySignature, IID_NULL, 0, DISPATCH_METHOD, &params,
+                        nullptr, nullptr, &argErr),
+              DISP_E_TYPEMISMATCH)
+        << bad;
+    EXPECT_EQ(argErr, slot) << bad;
+  }
+}
+
 TEST_F(ControlTest, MalformedParametersAreRefused) {
   auto d = NewControl();
   EXPECT_EQ(d->Invoke(1, IID_NULL, 0, DISPATCH_PROPERTYGET, nullptr, nullptr, nullptr, nullptr),
