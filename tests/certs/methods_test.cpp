@@ -69,6 +69,27 @@ TEST_F(CertsTest, ProviderNameErrors) {
   EXPECT_TRUE(state_.WorkingHandlesEmpty());
 }
 
+TEST_F(CertsTest, ProviderNameOfARecordWithoutOneIsEmpty) {
+  // The record names no provider: the answer is the empty text, not an error and not a crash.
+  const pki::TestCert cert = Signer("/CN=Alice/OU=QVA", {0x0f});
+  SetCN(cert.serialHex);
+  {
+    Prov prov;
+    UniqueStore my(CertOpenSystemStoreA(Acquire(prov), "MY"));
+    UniqueCert found(getMySignerCert(my.get()));
+    ASSERT_NE(found, nullptr);
+    WCHAR container[] = u"velmor-test-unnamed";
+    CRYPT_KEY_PROV_INFO info{};
+    info.pwszContainerName = container;
+    info.dwProvType = PROV_RSA_FULL;
+    info.dwKeySpec = AT_KEYEXCHANGE;
+    ASSERT_TRUE(
+        CertSetCertificateContextProperty(found.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &info));
+  }
+  EXPECT_EQ(getProviderName(state_), "");
+  EXPECT_TRUE(state_.WorkingHandlesEmpty());
+}
+
 // Each failing platform step gives its code, and the working handles are zero afterwards.
 struct FailureCase {
   const char* name;
