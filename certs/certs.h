@@ -191,8 +191,8 @@ std::string GetIssuerCN(CtrlState& state);
 void EnumSignerCerts(HCERTSTORE store, char* out, DWORD* size);
 
 // getProviderName: the name of the provider holding the key of the certificate that g_szCN
-// names, or "E:0001 %x %d", "E:0002", "E:0003", "E:0004", "E:0005". The working handles of
-// `state` are zero again when it returns.
+// names (the empty text when its key-provider record names none), or "E:0001 %x %d", "E:0002",
+// "E:0003", "E:0004", "E:0005". The working handles of `state` are zero again when it returns.
 std::string getProviderName(CtrlState& state);
 // getCertList: "CN=<name>,<SerialHex>;" for every signing certificate in "MY", in store order
 // (empty when there is none), or "E:0001 %x %d", "E:0002". The working handles are zero again
