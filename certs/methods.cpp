@@ -54,14 +54,7 @@ KeyProvInfoStatus ReadKeyProvInfo(PCCERT_CONTEXT cert, MallocBytes& info) {
 }
 
 std::optional<std::string> KeyProvNameToAnsi(const WCHAR* name) {
-  const int size = WideCharToMultiByte(CP_ACP, 0, name, -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 0) return std::nullopt;
-  std::string text(static_cast<std::size_t>(size), '\0');
-  if (WideCharToMultiByte(CP_ACP, 0, name, -1, text.data(), size, nullptr, nullptr) <= 0) {
-    return std::nullopt;
-  }
-  text.resize(std::strlen(text.c_str()));
-  return text;
+  return com::WideToMultiByte(CP_ACP, name, -1);
 }
 
 void EnumSignerCerts(HCERTSTORE store, char* out, DWORD* size) {

@@ -3,16 +3,7 @@
 namespace velmor::control {
 
 std::string WideToAnsi(const OLECHAR* text, UINT len) {
-  std::string out;
-  if (text == nullptr || len == 0) return out;
-  const int wideLen = static_cast<int>(len);
-  const int size = WideCharToMultiByte(CP_ACP, 0, text, wideLen, nullptr, 0, nullptr, nullptr);
-  if (size <= 0) return out;
-  out.resize(static_cast<std::size_t>(size));
-  const int written =
-      WideCharToMultiByte(CP_ACP, 0, text, wideLen, out.data(), size, nullptr, nullptr);
-  out.resize(written > 0 ? static_cast<std::size_t>(written) : 0);
-  return out;
+  return com::WideToMultiByte(CP_ACP, text, static_cast<int>(len)).value_or(std::string());
 }
 
 namespace {

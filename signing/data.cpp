@@ -94,16 +94,9 @@ std::optional<std::string> DecodeWideCNText(const char* value) {
   decoded.reset();
   if (wide.empty()) return std::string();
 
-  const int units = static_cast<int>(wide.size());
-  const int needed =
-      WideCharToMultiByte(CP_ACP, 0, wide.data(), units, nullptr, 0, nullptr, nullptr);
-  if (needed <= 0) return std::nullopt;
-  std::string text(static_cast<std::size_t>(needed), '\0');
-  const int written =
-      WideCharToMultiByte(CP_ACP, 0, wide.data(), units, text.data(), needed, nullptr, nullptr);
-  if (written <= 0) return std::nullopt;
+  auto text = com::WideToMultiByte(CP_ACP, wide.data(), static_cast<int>(wide.size()));
   // A converted text ends at its first zero byte, as the zero-terminated original would.
-  text.resize(std::strlen(text.c_str()));
+  if (text) text->resize(std::strlen(text->c_str()));
   return text;
 }
 

@@ -45,14 +45,8 @@ UniqueBstr Utf8ToBstr(const std::string& text) {
 }
 
 std::string BstrToUtf8(BSTR bstr) {
-  const UINT len = SysStringLen(bstr);
-  if (len == 0) return {};
-  const int n = static_cast<int>(len);
-  const int size = WideCharToMultiByte(CP_UTF8, 0, bstr, n, nullptr, 0, nullptr, nullptr);
-  if (size <= 0) return {};
-  std::string out(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, bstr, n, out.data(), size, nullptr, nullptr);
-  return out;
+  return velmor::com::WideToMultiByte(CP_UTF8, bstr, static_cast<int>(SysStringLen(bstr)))
+      .value_or(std::string());
 }
 
 std::string Hex(HRESULT hr) {

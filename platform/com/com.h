@@ -286,3 +286,11 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multiByte, int cbMult
                         LPWSTR wide, int cchWide);
 int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int cchWide, LPSTR multiByte,
                         int cbMultiByte, LPCSTR defaultChar, BOOL* usedDefaultChar);
+
+namespace velmor::com {
+// WideToMultiByte: `count` UTF-16 units of `wide` (-1: up to its terminator, which the result
+// does not keep) converted to `codePage` with WideCharToMultiByte, sized by asking first. A null
+// or empty text gives the empty string. nullopt when the conversion fails, with its last error.
+// Throws std::bad_alloc when the result cannot be allocated.
+std::optional<std::string> WideToMultiByte(UINT codePage, const WCHAR* wide, int count);
+}  // namespace velmor::com

@@ -426,16 +426,7 @@ bool NeedsQuotes(const std::string& v) {
 
 // ToAnsi: UTF-16 text in the process's ANSI code page.
 std::optional<std::string> ToAnsi(const std::u16string& wide) {
-  if (wide.empty()) return std::string();
-  int n = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                              nullptr, nullptr);
-  if (n <= 0) return std::nullopt;
-  std::string out(static_cast<std::size_t>(n), '\0');
-  n = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n,
-                          nullptr, nullptr);
-  if (n <= 0) return std::nullopt;
-  out.resize(static_cast<std::size_t>(n));
-  return out;
+  return com::WideToMultiByte(CP_ACP, wide.data(), static_cast<int>(wide.size()));
 }
 
 std::string HexOf(const unsigned char* p, int n) {

@@ -134,6 +134,18 @@ TEST(CodePage, StrictUtf8RefusesALoneSurrogate) {
   EXPECT_EQ(GetLastError(), ERROR_NO_UNICODE_TRANSLATION);
 }
 
+TEST(CodePage, WideToMultiByteSizesItselfAndDropsOnlyTheTerminator) {
+  using velmor::com::WideToMultiByte;
+  EXPECT_EQ(WideToMultiByte(CP_UTF8, nullptr, -1), std::string());
+  EXPECT_EQ(WideToMultiByte(CP_UTF8, u"", -1), std::string());
+  // Three bytes a character in UTF-8: more than "twice the length plus 2" would hold.
+  EXPECT_EQ(WideToMultiByte(CP_UTF8, u"\u4e2d\u6587", -1), std::string("\xe4\xb8\xad\xe6\x96\x87"));
+  // With an explicit count an embedded zero stays: the caller decides where a text ends.
+  EXPECT_EQ(WideToMultiByte(CP_UTF8, u"a\0b", 3), std::string("a\0b", 3));
+  // A lone surrogate has no form in code page 936: no text at all rather than a cut one.
+  EXPECT_EQ(WideToMultiByte(936, u"\xd800", 1).value_or("?"), "?");
+}
+
 TEST(CodePage, BadArgumentsAreRefused) {
   WCHAR wide[4];
   char narrow[4];
