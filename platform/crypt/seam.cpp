@@ -14,6 +14,7 @@ struct Injection {
   bool hasArg = false;
   std::string arg;
   unsigned remaining = 0;  // 0: until cleared
+  unsigned pass = 0;       // matching calls still let through before the first failure
 };
 
 std::mutex& SeamLock() {
@@ -28,7 +29,8 @@ std::vector<Injection>& Injections() {
 
 }  // namespace
 
-void InjectFailure(const char* function, DWORD error, const char* arg, unsigned count) {
+void InjectFailure(const char* function, DWORD error, const char* arg, unsigned count,
+                   unsigned pass) {
   if (function == nullptr) return;
   std::lock_guard<std::mutex> lock(SeamLock());
   Injection injection;
@@ -37,6 +39,7 @@ void InjectFailure(const char* function, DWORD error, const char* arg, unsigned 
   injection.hasArg = arg != nullptr;
   if (arg != nullptr) injection.arg = arg;
   injection.remaining = count;
+  injection.pass = pass;
   Injections().push_back(std::move(injection));
 }
 
@@ -53,6 +56,10 @@ bool Injected(const char* function, const char* arg) {
   for (auto it = list.begin(); it != list.end(); ++it) {
     if (it->function != function) continue;
     if (it->hasArg && (arg == nullptr || it->arg != arg)) continue;
+    if (it->pass != 0) {
+      --it->pass;
+      return false;
+    }
     SetLastError(it->error);
     if (it->remaining != 0 && --it->remaining == 0) list.erase(it);
     return true;

@@ -98,6 +98,7 @@ struct FailureCase {
   const char* arg;
   DWORD error;
   const char* result;
+  unsigned pass = 0;  // matching calls let through first: 1 fails the read after the size query
 };
 class MethodFailureTest : public CertsTest, public ::testing::WithParamInterface<FailureCase> {};
 
@@ -105,7 +106,7 @@ TEST_P(MethodFailureTest, ResultAndHandles) {
   const FailureCase& c = GetParam();
   const pki::TestCert cert = Signer("/CN=Alice/OU=QVA");
   SetCN(cert.serialHex);
-  crypt::InjectFailure(c.function, c.error, c.arg);
+  crypt::InjectFailure(c.function, c.error, c.arg, c.pass == 0 ? 0 : 1, c.pass);
   EXPECT_EQ(c.method(state_), c.result);
   EXPECT_TRUE(state_.WorkingHandlesEmpty());
   crypt::ClearInjectedFailures();
@@ -124,7 +125,9 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"CertListNoStore", getCertList, "CertOpenSystemStoreA", "MY",
                     E_ACCESSDENIED_DW, "E:0002"},
         FailureCase{"ProviderNameNoProperty", getProviderName,
-                    "CertGetCertificateContextProperty", nullptr, CRYPT_E_NOT_FOUND, "E:0004"}),
+                    "CertGetCertificateContextProperty", nullptr, CRYPT_E_NOT_FOUND, "E:0004"},
+        FailureCase{"ProviderNamePropertyReadFails", getProviderName,
+                    "CertGetCertificateContextProperty", nullptr, CRYPT_E_NOT_FOUND, "E:0004", 1}),
     CaseName());
 
 }  // namespace

@@ -67,6 +67,7 @@ struct InjectedFailure {
   unsigned count;
   // SignData, Signature, SignFile, PKCS7Data, SignCert; null: not checked.
   const char* expected[kOperationCount];
+  unsigned pass;  // matching calls let through before the failure: 1 fails the second of a pair
 };
 
 class InjectedFailures : public OperationsTest,
@@ -76,7 +77,7 @@ TEST_P(InjectedFailures, AnswerWithTheCodeOfTheFailedStep) {
   ImportSigner();
   const InjectedFailure& row = GetParam();
   for (std::size_t i = 0; i < kOperationCount; ++i) {
-    crypt::InjectFailure(row.function, row.error, nullptr, row.count);
+    crypt::InjectFailure(row.function, row.error, nullptr, row.count, row.pass);
     ExpectAnswer(Call(kOperations[i].run), row.expected[i], kOperations[i].name);
     crypt::ClearInjectedFailures();
   }
@@ -91,29 +92,38 @@ const InjectedFailure kInjectedFailures[] = {
      NTE_BAD_KEYSET,
      0,
      {kBadKeyset.c_str(), kBadKeyset.c_str(), kBadKeyset.c_str(), kBadKeyset.c_str(),
-      kBadKeyset.c_str()}},
+      kBadKeyset.c_str()}, 0},
     {"Store",
      "CertOpenSystemStoreA",
      NTE_FAIL,
      0,
-     {"E:0002", "E:0002", "E:0002", "E:0002", "E:0002"}},
+     {"E:0002", "E:0002", "E:0002", "E:0002", "E:0002"}, 0},
     {"KeyProviderProperty",
      "CertGetCertificateContextProperty",
      CRYPT_E_NOT_FOUND,
      1,
-     {"E:0099", "E:0099", "E:0099", nullptr, kOk}},
+     {"E:0099", "E:0099", "E:0099", nullptr, kOk}, 0},
     {"CreateHash",
      "CryptCreateHash",
      NTE_BAD_ALGID,
      0,
-     {kBadAlg.c_str(), kBadAlg.c_str(), kBadAlg.c_str(), nullptr, kOk}},
-    {"HashData", "CryptHashData", NTE_BAD_HASH, 0, {"E:0093", "E:0093", "E:0093", nullptr, kOk}},
+     {kBadAlg.c_str(), kBadAlg.c_str(), kBadAlg.c_str(), nullptr, kOk}, 0},
+    {"HashData", "CryptHashData", NTE_BAD_HASH, 0, {"E:0093", "E:0093", "E:0093", nullptr, kOk}, 0},
     {"SignatureSize",
      "CryptSignHashA",
      NTE_BAD_KEY,
      1,
-     {"E:0004", "E:0004", "E:0004", nullptr, kOk}},
-    {"MessageSize", "CryptSignMessage", NTE_BAD_KEY, 1, {kOk, kOk, kOk, "E:0004", kOk}},
+     {"E:0004", "E:0004", "E:0004", nullptr, kOk}, 0},
+    {"MessageSize", "CryptSignMessage", NTE_BAD_KEY, 1, {kOk, kOk, kOk, "E:0004", kOk}, 0},
+    // The second call of each pair: the size was learnt, the real call fails.
+    {"KeyProviderPropertyRead",
+     "CertGetCertificateContextProperty",
+     CRYPT_E_NOT_FOUND,
+     1,
+     {"E:0099", "E:0099", "E:0099", nullptr, kOk},
+     1},
+    {"Signing", "CryptSignHashA", NTE_BAD_KEY, 1, {"E:0006", "E:0006", "E:0006", nullptr, kOk}, 1},
+    {"Message", "CryptSignMessage", NTE_BAD_KEY, 1, {kOk, kOk, kOk, "E:0006", kOk}, 1},
 };
 
 INSTANTIATE_TEST_SUITE_P(Steps, InjectedFailures, ::testing::ValuesIn(kInjectedFailures),
