@@ -14,7 +14,9 @@ void FromBstr(BSTR bstr, AnsiArgument& out) {
 }  // namespace
 
 HRESULT ArgumentToAnsi(const VARIANT& arg, AnsiArgument& out) {
-  out = AnsiArgument{};
+  SecureZeroMemory(out.text.data(), out.text.size());
+  out.text.clear();
+  out.present = false;
   switch (arg.vt) {
     case VT_EMPTY:
     case VT_NULL:

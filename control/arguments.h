@@ -9,9 +9,14 @@ namespace velmor::control {
 
 // AnsiArgument: one argument as ANSI text, or absent. An absent argument reaches the setter as
 // a null pointer, which it tells apart from an empty text.
+// The text may be a plaintext to encrypt, so it is wiped when the argument goes.
 struct AnsiArgument {
   bool present = false;
   std::string text;
+  AnsiArgument() = default;
+  AnsiArgument(const AnsiArgument&) = delete;
+  AnsiArgument& operator=(const AnsiArgument&) = delete;
+  ~AnsiArgument() { SecureZeroMemory(text.data(), text.size()); }
   const char* get() const { return present ? text.c_str() : nullptr; }
 };
 

@@ -269,13 +269,15 @@ HRESULT CVelmorCtrl::InvokeMember(const Member& member, WORD wFlags, const DISPP
     }
     texts[k] = args[k].get();
   }
-  const std::string result = member.get(*this, texts);
+  std::string result = member.get(*this, texts);
   if (pVarResult != nullptr) {
     VariantInit(pVarResult);
     pVarResult->vt = VT_BSTR;
     // A result that cannot be allocated reaches the page as a null string: an empty text.
     pVarResult->bstrVal = AnsiToBstr(result.c_str());
   }
+  // A result may be a decrypted plaintext; once it is the caller's, our copy goes.
+  SecureZeroMemory(result.data(), result.size());
   return S_OK;
 }
 

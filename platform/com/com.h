@@ -86,6 +86,10 @@ inline constexpr DWORD ERROR_MORE_DATA = 234;
 inline constexpr DWORD ERROR_INVALID_FLAGS = 1004;
 inline constexpr DWORD ERROR_NO_UNICODE_TRANSLATION = 1113;
 
+// SecureZeroMemory: overwrites `size` bytes at `p` with zeros in a way the compiler may not
+// drop, for plaintext and other secrets that are about to be released.
+void SecureZeroMemory(void* p, std::size_t size);
+
 // GetLastError: the calling thread's last-error value, as the failing call left it.
 DWORD GetLastError();
 // SetLastError: sets the calling thread's last-error value.
