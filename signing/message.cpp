@@ -7,6 +7,15 @@
 #include "signing/signing.h"
 
 namespace velmor {
+namespace {
+// Base64Result: the bytes as the Base64 result text, line feeds where Base64Encode puts them;
+// "E:0005" when the text cannot be allocated.
+std::string Base64Result(const BYTE* data, DWORD size) {
+  MallocChars text(Base64Encode(data, static_cast<int>(size)));
+  if (!text) return signing::kNoMemoryForResult;
+  return std::string(text.get());
+}
+}  // namespace
 
 std::string GetSignature(CtrlState& state) try {
   HandleRelease release(state);
@@ -65,11 +74,7 @@ std::string PKCS7Data(CtrlState& state) try {
   }
   Trace("signmessage");
 
-  MallocChars text(Base64Encode(message.get(), static_cast<int>(size)));
-  message.reset();
-  if (!text) return signing::kNoMemoryForResult;
-  std::string result(text.get());
-  return result;
+  return Base64Result(message.get(), size);
 } catch (...) {
   state.ReleaseHandles();
   return signing::kNoMemoryForResult;
@@ -81,11 +86,7 @@ std::string SignCert(CtrlState& state) try {
     return error;
   }
   // The private key is never touched: the certificate is public.
-  MallocChars text(Base64Encode(state.m_pSignerCert->pbCertEncoded,
-                                static_cast<int>(state.m_pSignerCert->cbCertEncoded)));
-  if (!text) return signing::kNoMemoryForResult;
-  std::string result(text.get());
-  return result;
+  return Base64Result(state.m_pSignerCert->pbCertEncoded, state.m_pSignerCert->cbCertEncoded);
 } catch (...) {
   state.ReleaseHandles();
   return signing::kNoMemoryForResult;
