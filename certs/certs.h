@@ -4,7 +4,8 @@
 // properties, and the getProviderName and getCertList methods.
 //
 // Operations take the control's state (`CtrlState`) and answer with a result text in the ANSI
-// code page; the control object turns that text into the automation string.
+// code page; each runs in the frame of operation/frame.h, so its working handles are zero again
+// when it returns. The control object turns the text into the automation string.
 #pragma once
 
 #include <memory>
@@ -12,24 +13,10 @@
 #include <string>
 
 #include "codec/codec.h"
+#include "operation/frame.h"
 #include "platform/crypt/crypt.h"
 
 namespace velmor {
-
-// Module-wide inputs, zero at load and shared by every control in the process: a value set
-// through one control is seen by all others and by controls created later.
-inline constexpr std::size_t kSignDataSize = 600000;
-inline constexpr std::size_t kSignFileSize = 256;
-inline constexpr std::size_t kSerialBufferSize = 81;  // 80 characters and a terminator
-inline constexpr std::size_t kCNSubjectSize = 256;
-
-extern char g_szSignData[kSignDataSize];
-extern char g_szSignFile[kSignFileSize];
-extern char g_szCN[kSerialBufferSize];
-extern char g_szCNSubject[kCNSubjectSize];
-extern char g_szEncryptCN[kSerialBufferSize];
-extern char g_szDecryptCN[kSerialBufferSize];
-extern char g_szIssuerCN[kSerialBufferSize];
 
 // UniqueCert: the owner of a certificate context, freed with CertFreeCertificateContext.
 struct CertFreer {
@@ -40,69 +27,6 @@ using UniqueCert = std::unique_ptr<const CERT_CONTEXT, CertFreer>;
 // DecodeCertificate: the certificate in a Base64 DER text, or null when the text is not Base64
 // or the bytes are not a certificate. The caller owns the result.
 UniqueCert DecodeCertificate(const char* base64);
-
-// ClearModuleBuffers: zeroes every module-wide buffer, as at load. For tests and hosts that
-// want a fresh module without a fresh process.
-void ClearModuleBuffers();
-
-// Trace: the module-wide trace sink. It takes a progress text and discards it.
-void Trace(const char* text);
-
-// CtrlState: the per-control fields every operation works with.
-//
-// The four working handles are filled by an operation as it goes and emptied by ReleaseHandles
-// before it returns, so between calls they are zero. The recipient material persists between
-// calls: only the EncryptCN setter and the control's destruction release it.
-struct CtrlState {
-  // Recipient material (EncryptCN).
-  PCCERT_CONTEXT m_pEncryptCert = nullptr;
-  BYTE* m_pEncryptKeyBlob = nullptr;  // from malloc (Base64Decode)
-  DWORD m_cbEncryptKeyBlob = 0;
-  // Working handles.
-  HCRYPTPROV m_hProv = 0;
-  HCRYPTPROV m_hKeyProv = 0;
-  HCERTSTORE m_hStore = nullptr;
-  PCCERT_CONTEXT m_pSignerCert = nullptr;
-
-  bool m_bModified = false;
-
-  CtrlState() = default;
-  CtrlState(const CtrlState&) = delete;
-  CtrlState& operator=(const CtrlState&) = delete;
-  // Releases the recipient material, then the working handles.
-  ~CtrlState();
-
-  // ReleaseHandles: closes the store, releases both provider contexts, frees the signer
-  // certificate and zeroes the four working fields. The recipient material is not touched.
-  void ReleaseHandles();
-  // ReleaseRecipient: frees the EncryptCN certificate and key blob and zeroes their fields.
-  void ReleaseRecipient();
-  void SetModifiedFlag(BOOL modified = TRUE) { m_bModified = modified != FALSE; }
-  // WorkingHandlesEmpty: whether the four working handles are all zero, as between calls.
-  bool WorkingHandlesEmpty() const {
-    return m_hProv == 0 && m_hKeyProv == 0 && m_hStore == nullptr && m_pSignerCert == nullptr;
-  }
-};
-
-// HandleRelease: empties the control's four working handles when the operation's scope ends,
-// whichever way it ends, on every path after the provider context was acquired. Declare it
-// before any hash or key of the operation, so that those go first.
-class HandleRelease {
- public:
-  explicit HandleRelease(CtrlState& state) : state_(state) {}
-  ~HandleRelease() { state_.ReleaseHandles(); }
-  HandleRelease(const HandleRelease&) = delete;
-  HandleRelease& operator=(const HandleRelease&) = delete;
-  // Now: releases them at once (where a result is built after the handles are given back).
-  void Now() { state_.ReleaseHandles(); }
-
- private:
-  CtrlState& state_;
-};
-
-// FormatError: "E:NNNN" followed by " %x %d" of `error` (lower-case hexadecimal without
-// leading zeros, then the same 32 bits as a signed decimal), e.g. "E:0001 80090016 -2146893802".
-std::string FormatError(const char* code, DWORD error);
 
 // ---- Provider context and certificate selection -----------------------------------------------
 // The fall-back key container of the enhanced provider, for a user whose default container can

@@ -10,29 +10,37 @@
 namespace velmor {
 namespace {
 using namespace certs_internal;
+
+// The answers when memory runs out: getProviderName's code for a key-provider record it cannot
+// hold, and the same for a list that cannot be held.
+constexpr int kProviderNameNoMemory = 5;
+constexpr int kCertListNoMemory = 5;
 }  // namespace
 
 std::string getProviderName(CtrlState& state) {
-  if (!AcquireProviderContext(&state.m_hProv)) return FormatError("E:0001", GetLastError());
-  HandleRelease release(state);
-  state.m_hStore = CertOpenSystemStoreA(state.m_hProv, "MY");
-  if (state.m_hStore == nullptr) return "E:0002";
-  state.m_pSignerCert = getMySignerCert(state.m_hStore);
-  if (state.m_pSignerCert == nullptr) return "E:0003";
+  return RunOperation(state, kProviderNameNoMemory, [&]() -> std::string {
+    if (!AcquireProviderContext(&state.m_hProv)) {
+      return ResultString::Failure(1, GetLastError());
+    }
+    state.m_hStore = CertOpenSystemStoreA(state.m_hProv, "MY");
+    if (state.m_hStore == nullptr) return ResultString::Failure(2);
+    state.m_pSignerCert = getMySignerCert(state.m_hStore);
+    if (state.m_pSignerCert == nullptr) return ResultString::Failure(3);
 
-  MallocBytes info;
-  switch (ReadKeyProvInfo(state.m_pSignerCert, info)) {
-    case KeyProvInfoStatus::kOk:
-      break;
-    case KeyProvInfoStatus::kUnreadable:
-      return "E:0004";
-    case KeyProvInfoStatus::kNoMemory:
-      return "E:0005";
-  }
-  const auto* provInfo = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(info.get());
-  // A record without a provider name, or one that cannot be converted, gives the empty text.
-  if (provInfo->pwszProvName == nullptr) return {};
-  return KeyProvNameToAnsi(provInfo->pwszProvName).value_or(std::string());
+    MallocBytes info;
+    switch (ReadKeyProvInfo(state.m_pSignerCert, info)) {
+      case KeyProvInfoStatus::kOk:
+        break;
+      case KeyProvInfoStatus::kUnreadable:
+        return ResultString::Failure(4);
+      case KeyProvInfoStatus::kNoMemory:
+        return ResultString::Failure(kProviderNameNoMemory);
+    }
+    const auto* provInfo = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(info.get());
+    // A record without a provider name, or one that cannot be converted, gives the empty text.
+    if (provInfo->pwszProvName == nullptr) return {};
+    return KeyProvNameToAnsi(provInfo->pwszProvName).value_or(std::string());
+  });
 }
 
 KeyProvInfoStatus ReadKeyProvInfo(PCCERT_CONTEXT cert, MallocBytes& info) {
@@ -100,16 +108,19 @@ void EnumSignerCerts(HCERTSTORE store, char* out, DWORD* size) {
 }
 
 std::string getCertList(CtrlState& state) {
-  if (!AcquireProviderContext(&state.m_hProv)) return FormatError("E:0001", GetLastError());
-  HandleRelease release(state);
-  state.m_hStore = CertOpenSystemStoreA(state.m_hProv, "MY");
-  if (state.m_hStore == nullptr) return "E:0002";
-  DWORD count = 0;
-  EnumSignerCerts(state.m_hStore, nullptr, &count);
-  std::string list(count, '\0');
-  EnumSignerCerts(state.m_hStore, list.data(), &count);
-  list.resize(std::strlen(list.c_str()));
-  return list;
+  return RunOperation(state, kCertListNoMemory, [&] {
+    if (!AcquireProviderContext(&state.m_hProv)) {
+      return ResultString::Failure(1, GetLastError());
+    }
+    state.m_hStore = CertOpenSystemStoreA(state.m_hProv, "MY");
+    if (state.m_hStore == nullptr) return ResultString::Failure(2);
+    DWORD count = 0;
+    EnumSignerCerts(state.m_hStore, nullptr, &count);
+    std::string list(count, '\0');
+    EnumSignerCerts(state.m_hStore, list.data(), &count);
+    list.resize(std::strlen(list.c_str()));
+    return list;
+  });
 }
 
 }  // namespace velmor

@@ -52,20 +52,9 @@ void SetSerialProperty(CtrlState& state, char (&buffer)[kSerialBufferSize], cons
   state.SetModifiedFlag();
 }
 
-}  // namespace
-
-void SetDecryptCN(CtrlState& state, const char* value) {
-  SetSerialProperty(state, g_szDecryptCN, value);
-}
-
-void SetIssuerCN(CtrlState& state, const char* value) {
-  SetSerialProperty(state, g_szIssuerCN, value);
-}
-
-void SetEncryptCN(CtrlState& state, const char* value) {
-  // Every assignment starts afresh: whatever it leaves decides where the recipient key comes
-  // from.
-  state.ReleaseRecipient();
+// StoreEncryptCN: the recipient a value names: a "PK:" public-key blob, a serial text, or a
+// Base64 certificate whose own key is used.
+void StoreEncryptCN(CtrlState& state, const char* value) {
   if (value == nullptr) {
     StoreText(g_szEncryptCN, "NULL");
   } else if (std::strncmp(value, "PK:", 3) == 0) {
@@ -87,8 +76,31 @@ void SetEncryptCN(CtrlState& state, const char* value) {
   state.SetModifiedFlag();
 }
 
-std::string GetEncryptCN(CtrlState&) { return std::string(BufferText(g_szEncryptCN)); }
-std::string GetDecryptCN(CtrlState&) { return std::string(BufferText(g_szDecryptCN)); }
-std::string GetIssuerCN(CtrlState&) { return std::string(BufferText(g_szIssuerCN)); }
+std::string ReportBuffer(CtrlState& state, const char (&buffer)[kSerialBufferSize]) {
+  return RunOperation(state, kAnswerEmpty, [&] { return std::string(BufferText(buffer)); });
+}
+
+}  // namespace
+
+// A setter that runs out of memory has refused the value: the buffer keeps its old text, and
+// EncryptCN has no recipient, as after any value it cannot use.
+void SetDecryptCN(CtrlState& state, const char* value) {
+  RunSetter([&] { SetSerialProperty(state, g_szDecryptCN, value); });
+}
+
+void SetIssuerCN(CtrlState& state, const char* value) {
+  RunSetter([&] { SetSerialProperty(state, g_szIssuerCN, value); });
+}
+
+void SetEncryptCN(CtrlState& state, const char* value) {
+  // Every assignment starts afresh: whatever it leaves decides where the recipient key comes
+  // from.
+  state.ReleaseRecipient();
+  RunSetter([&] { StoreEncryptCN(state, value); });
+}
+
+std::string GetEncryptCN(CtrlState& state) { return ReportBuffer(state, g_szEncryptCN); }
+std::string GetDecryptCN(CtrlState& state) { return ReportBuffer(state, g_szDecryptCN); }
+std::string GetIssuerCN(CtrlState& state) { return ReportBuffer(state, g_szIssuerCN); }
 
 }  // namespace velmor

@@ -10,7 +10,8 @@
 namespace velmor {
 
 // One entry of the dispatch table. A property has `get` and `put`; a method has `get` only
-// (its call) and takes `params` arguments, in declaration order.
+// (its call) and takes `params` arguments, in declaration order. Every member runs in the frame
+// of operation/frame.h: it gives its working handles back and never throws.
 struct CVelmorCtrl::Member {
   const char16_t* name;
   DISPID id;
@@ -24,11 +25,15 @@ struct CVelmorCtrl::Member {
 // it; only Copyright and the write side of Signature live here.
 const CVelmorCtrl::Member CVelmorCtrl::kMembers[kDispatchMemberCount] = {
     {u"Copyright", DISPID_Copyright, true, 0,
-     [](CVelmorCtrl& c, const char* const*) { return c.m_copyright; },
+     [](CVelmorCtrl& c, const char* const*) {
+       return RunOperation(c, kAnswerEmpty, [&] { return c.m_copyright; });
+     },
      [](CVelmorCtrl& c, const char* v) {
-       // An absent value stores an empty text, as an empty automation string would.
-       c.m_copyright = v != nullptr ? v : "";
-       c.SetModifiedFlag(TRUE);
+       RunSetter([&] {
+         // An absent value stores an empty text, as an empty automation string would.
+         c.m_copyright = v != nullptr ? v : "";
+         c.SetModifiedFlag(TRUE);
+       });
      }},
     {u"SignData", DISPID_SignData, true, 0,
      [](CVelmorCtrl& c, const char* const*) { return GetSignData(c); },
@@ -90,7 +95,8 @@ bool SameName(const char16_t* a, const char16_t* b) {
   return *a == *b;
 }
 
-// Nothing may escape a vtable entry: a failure inside becomes an HRESULT.
+// Nothing may escape a vtable entry: a failure inside (only the conversion of arguments and
+// results can fail; members answer every failure with a result text) becomes an HRESULT.
 template <typename F>
 HRESULT Guarded(F&& body) {
   try {
@@ -230,9 +236,6 @@ HRESULT CVelmorCtrl::Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD wFlags,
   AddRef();
   const HRESULT hr =
       Guarded([&] { return InvokeMember(*member, wFlags, *pDispParams, pVarResult, puArgErr); });
-  // An operation gives its working handles back before it returns; should one not have, they
-  // must still be zero between calls.
-  if (!WorkingHandlesEmpty()) ReleaseHandles();
   Release();
   return hr;
 }

@@ -119,8 +119,38 @@ void StoreCNFromCertificate(const char* value) {
   if (serial.size() < kSerialBufferSize) std::memcpy(g_szCN, serial.data(), serial.size());
 }
 
+// StoreCN: the CN setter's work: a null value, a Base64 certificate, or a CNText given as it
+// stands or as the Base64 of its UTF-16LE form.
+void StoreCN(CtrlState& state, const char* value) {
+  Trace("CVelmorCtrl::SetCN");
+  std::memset(g_szCNSubject, 0, kCNSubjectSize);
+  std::memset(g_szCN, 0, kSerialBufferSize);
+  if (value == nullptr) {
+    std::memcpy(g_szCNSubject, "NULL", 5);
+    state.SetModifiedFlag();
+    return;
+  }
+  const std::size_t length = std::strlen(value);
+  if (length >= kCertificateFormLength) {
+    StoreCNFromCertificate(value);
+    state.SetModifiedFlag();
+    return;
+  }
+
+  std::string text;
+  if (length >= 5 && std::memcmp(value + 2, "CN=", 3) == 0) {
+    text.assign(value, length);
+  } else {
+    std::optional<std::string> decoded = DecodeWideCNText(value);
+    if (!decoded) return;
+    text = std::move(*decoded);
+  }
+  if (StoreCNText(text)) state.SetModifiedFlag();
+}
+
 }  // namespace
 
+// SetSignData allocates nothing and cannot fail: it needs no frame.
 void SetSignData(CtrlState& state, const char* value) {
   Trace("Enter CVelmorCtrl::SetSignData");
   std::memset(g_szSignData, 0, kSignDataSize);
@@ -159,75 +189,48 @@ void SetSignData(CtrlState& state, const char* value) {
   Trace("Leave CVelmorCtrl::SetSignData");
 }
 
-std::string GetSignData(CtrlState& state) try {
-  if (g_szSignData[0] == '\0') return "E:0100";
-  HandleRelease release(state);
-  if (std::string error = signing::OpenSigner(state, signing::TraceSteps::kNone); !error.empty()) {
-    return error;
-  }
-  const std::size_t length = std::strlen(g_szSignData);
-  signing::Signature signature;
-  if (std::string error =
-          signing::SignWithSignerKey(state, signing::HashSignDataText, true, signature);
-      !error.empty()) {
-    return error;
-  }
-  release.Now();
-
-  std::string result;
-  result.reserve(length + 2 * std::size_t{signature.length} + 100);
-  result += "A:";
-  signing::AppendLength(result, length);
-  result.append(g_szSignData, length);
-  signing::AppendSignatureField(result, signature);
-  return result;
-} catch (...) {
-  state.ReleaseHandles();
-  return signing::kNoMemoryForResult;
+std::string GetSignData(CtrlState& state) {
+  return RunOperation(state, signing::kSigningNoMemory, [&] {
+    if (g_szSignData[0] == '\0') return ResultString::Failure(100);
+    if (std::string error = signing::OpenSigner(state, signing::TraceSteps::kNone);
+        !error.empty()) {
+      return error;
+    }
+    signing::Signature signature;
+    if (std::string error =
+            signing::SignWithSignerKey(state, signing::HashSignDataText, true, signature);
+        !error.empty()) {
+      return error;
+    }
+    const std::string_view text(g_szSignData);
+    const std::string hex = signing::SignatureHex(signature);
+    return ResultString('A', ResultString::FieldSize(text.size()) + ResultString::FieldSize(hex.size()))
+        .Field(text)
+        .Field(hex)
+        .Take();
+  });
 }
 
-void SetCN(CtrlState& state, const char* value) try {
-  Trace("CVelmorCtrl::SetCN");
-  std::memset(g_szCNSubject, 0, kCNSubjectSize);
-  std::memset(g_szCN, 0, kSerialBufferSize);
-  if (value == nullptr) {
-    std::memcpy(g_szCNSubject, "NULL", 5);
-    state.SetModifiedFlag();
-    return;
-  }
-  const std::size_t length = std::strlen(value);
-  if (length >= kCertificateFormLength) {
-    StoreCNFromCertificate(value);
-    state.SetModifiedFlag();
-    return;
-  }
-
-  std::string text;
-  if (length >= 5 && std::memcmp(value + 2, "CN=", 3) == 0) {
-    text.assign(value, length);
-  } else {
-    std::optional<std::string> decoded = DecodeWideCNText(value);
-    if (!decoded) return;
-    text = std::move(*decoded);
-  }
-  if (StoreCNText(text)) state.SetModifiedFlag();
-} catch (...) {
-  // Only memory can run out here; the value is then refused as a whole.
-  std::memset(g_szCNSubject, 0, kCNSubjectSize);
-  std::memset(g_szCN, 0, kSerialBufferSize);
+void SetCN(CtrlState& state, const char* value) {
+  RunSetter([&] { StoreCN(state, value); },
+            [] {
+              // Only memory can run out here; the value is then refused as a whole.
+              std::memset(g_szCNSubject, 0, kCNSubjectSize);
+              std::memset(g_szCN, 0, kSerialBufferSize);
+            });
 }
 
-std::string GetCN(CtrlState& /*state*/) try {
-  const std::size_t subjectLength = strnlen(g_szCNSubject, kCNSubjectSize - 1);
-  const std::size_t serialLength = strnlen(g_szCN, kSerialBufferSize - 1);
-  if (subjectLength == 0 || serialLength == 0) return {};
-  char text[kCNSubjectSize + kSerialBufferSize + 16];
-  std::snprintf(text, sizeof text, "%02d%.*s%02d%.*s", static_cast<int>(subjectLength),
-                static_cast<int>(subjectLength), g_szCNSubject, static_cast<int>(serialLength),
-                static_cast<int>(serialLength), g_szCN);
-  return text;
-} catch (...) {
-  return {};
+std::string GetCN(CtrlState& state) {
+  return RunOperation(state, kAnswerEmpty, [] {
+    const std::size_t subjectLength = strnlen(g_szCNSubject, kCNSubjectSize - 1);
+    const std::size_t serialLength = strnlen(g_szCN, kSerialBufferSize - 1);
+    if (subjectLength == 0 || serialLength == 0) return std::string();
+    char text[kCNSubjectSize + kSerialBufferSize + 16];
+    std::snprintf(text, sizeof text, "%02d%.*s%02d%.*s", static_cast<int>(subjectLength),
+                  static_cast<int>(subjectLength), g_szCNSubject, static_cast<int>(serialLength),
+                  static_cast<int>(serialLength), g_szCN);
+    return std::string(text);
+  });
 }
 
 }  // namespace velmor

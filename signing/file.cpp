@@ -23,7 +23,7 @@ constexpr std::size_t kPieceSize = std::size_t{256} * 1024;
 // The file could not be opened, its size could not be found, or fewer bytes could be read than
 // its size promised. The last two are not signed: a signature over bytes never read would be a
 // failure reported as success.
-constexpr const char* kFileUnreadable = "E:0020";
+constexpr int kFileUnreadable = 20;
 
 // OpenRegularFile: the file named by an ANSI path, opened for binary reading, or null. The path
 // is turned into the file system's UTF-8 first, so that it names the file the page meant
@@ -57,54 +57,47 @@ void SetSignFile(CtrlState& state, const char* value) {
   state.SetModifiedFlag();
 }
 
-std::string GetSignFile(CtrlState& state) try {
-  HandleRelease release(state);
-  if (std::string error = signing::OpenSigner(state, signing::TraceSteps::kStoreAndSigner);
-      !error.empty()) {
-    return error;
-  }
-
-  signing::UniqueFile file = OpenRegularFile(g_szSignFile);
-  if (!file) return kFileUnreadable;
-  // 64-bit positions: files beyond 2 GiB are signed whole.
-  if (fseeko(file.get(), 0, SEEK_END) != 0) return kFileUnreadable;
-  const off_t end = ftello(file.get());
-  if (end < 0 || fseeko(file.get(), 0, SEEK_SET) != 0) return kFileUnreadable;
-  const auto size = static_cast<std::uint64_t>(end);
-
-  signing::MallocBytes piece(static_cast<BYTE*>(std::malloc(kPieceSize)));
-  if (!piece) return "E:0100";
-
-  const signing::HashFeeder feed = [&](HCRYPTHASH hash) -> std::string {
-    std::uint64_t remaining = size;
-    while (remaining > 0) {
-      const std::size_t want =
-          static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kPieceSize));
-      const std::size_t got = std::fread(piece.get(), 1, want, file.get());
-      if (got != want) return kFileUnreadable;
-      if (!CryptHashData(hash, piece.get(), static_cast<DWORD>(got), 0)) return "E:0093";
-      remaining -= got;
+std::string GetSignFile(CtrlState& state) {
+  return RunOperation(state, signing::kSigningNoMemory, [&] {
+    if (std::string error = signing::OpenSigner(state, signing::TraceSteps::kStoreAndSigner);
+        !error.empty()) {
+      return error;
     }
-    return {};
-  };
-  signing::Signature signature;
-  if (std::string error = signing::SignWithSignerKey(state, feed, true, signature);
-      !error.empty()) {
-    return error;
-  }
-  Trace("signmessage");
-  release.Now();
-  file.reset();
-  piece.reset();
 
-  std::string result;
-  result.reserve(2 * std::size_t{signature.length} + 100);
-  result += "F:";
-  signing::AppendSignatureField(result, signature);
-  return result;
-} catch (...) {
-  state.ReleaseHandles();
-  return signing::kNoMemoryForResult;
+    signing::UniqueFile file = OpenRegularFile(g_szSignFile);
+    if (!file) return ResultString::Failure(kFileUnreadable);
+    // 64-bit positions: files beyond 2 GiB are signed whole.
+    if (fseeko(file.get(), 0, SEEK_END) != 0) return ResultString::Failure(kFileUnreadable);
+    const off_t end = ftello(file.get());
+    if (end < 0 || fseeko(file.get(), 0, SEEK_SET) != 0) return ResultString::Failure(kFileUnreadable);
+    const auto size = static_cast<std::uint64_t>(end);
+
+    MallocBytes piece(static_cast<BYTE*>(std::malloc(kPieceSize)));
+    if (!piece) return ResultString::Failure(100);
+
+    const signing::HashFeeder feed = [&](HCRYPTHASH hash) -> std::string {
+      std::uint64_t remaining = size;
+      while (remaining > 0) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kPieceSize));
+        const std::size_t got = std::fread(piece.get(), 1, want, file.get());
+        if (got != want) return ResultString::Failure(kFileUnreadable);
+        if (!CryptHashData(hash, piece.get(), static_cast<DWORD>(got), 0)) {
+          return ResultString::Failure(93);
+        }
+        remaining -= got;
+      }
+      return {};
+    };
+    signing::Signature signature;
+    if (std::string error = signing::SignWithSignerKey(state, feed, true, signature);
+        !error.empty()) {
+      return error;
+    }
+    Trace("signmessage");
+    const std::string hex = signing::SignatureHex(signature);
+    return ResultString('F', ResultString::FieldSize(hex.size())).Field(hex).Take();
+  });
 }
 
 }  // namespace velmor

@@ -1,13 +1,8 @@
-// Placeholder bodies until verification lands: both methods answer as if the provider context
-// could not be acquired, with E_NOTIMPL as the reason.
 #include "signing/signing.h"
 
 namespace velmor {
-namespace {
-std::string NotYet() { return FormatError("E:0001", static_cast<DWORD>(E_NOTIMPL)); }
-}  // namespace
-
-std::string VerifyPKCS7(CtrlState&, const char*) { return NotYet(); }
-std::string VerifySignature(CtrlState&, const char*, const char*, const char*) { return NotYet(); }
-
+std::string VerifyPKCS7(CtrlState&, const char*) { return ResultString::Failure(1, static_cast<DWORD>(E_NOTIMPL)); }
+std::string VerifySignature(CtrlState&, const char*, const char*, const char*) {
+  return ResultString::Failure(1, static_cast<DWORD>(E_NOTIMPL));
+}
 }  // namespace velmor

@@ -58,8 +58,8 @@ enum class TraceSteps { kNone, kStore, kStoreAndSigner };
 
 // OpenSigner: acquires the control's provider context, opens "MY" and selects the signer
 // certificate into the working handles. Returns an empty text on success, otherwise the whole
-// error result ("E:0001 %x %d", "E:0002", "E:0003"); on failure the handles are already empty.
-// `trace` says whether "open store" and "getMySignerCert" go to the trace sink.
+// error result ("E:0001 %x %d", "E:0002", "E:0003"); the operation's frame releases whatever
+// it filled. `trace` says whether "open store" and "getMySignerCert" go to the trace sink.
 std::string OpenSigner(CtrlState& state, TraceSteps trace);
 
 // Feeds the bytes to be signed into an MD5 hash. Returns an empty text when every byte went in,
@@ -86,19 +86,12 @@ struct Signature {
 std::string SignWithSignerKey(CtrlState& state, const HashFeeder& feed, bool traceContainer,
                               Signature& signature);
 
-// AppendSignatureHex: appends the signature from its last byte to its first, two upper-case
-// hexadecimal digits a byte, so that the text reads most significant byte first.
-void AppendSignatureHex(std::string& out, const Signature& signature);
+// SignatureHex: the signature from its last byte to its first, two upper-case hexadecimal
+// digits a byte, so that the text reads most significant byte first.
+std::string SignatureHex(const Signature& signature);
 
-// AppendLength: appends `value` as eight decimal digits with leading zeros ("%08d").
-void AppendLength(std::string& out, std::size_t value);
-
-// AppendSignatureField: appends the signature as a result field: its length in hexadecimal
-// characters ("%08d"), then the signature as AppendSignatureHex writes it.
-void AppendSignatureField(std::string& out, const Signature& signature);
-
-// kNoMemoryForResult: the answer when the result text itself cannot be allocated. It fits the
-// short-string buffer, so returning it allocates nothing.
-inline constexpr const char* kNoMemoryForResult = "E:0005";
+// kSigningNoMemory: the signing operations' code for memory that ran out (for the signature,
+// the message or the result text).
+inline constexpr int kSigningNoMemory = 5;
 
 }  // namespace velmor::signing

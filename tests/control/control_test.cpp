@@ -477,9 +477,9 @@ namespace {
 
 // The shared failure form: the Windows error in lower-case hexadecimal, then as signed decimal.
 TEST(ResultString, ErrorCodeFormats) {
-  EXPECT_EQ(velmor::FormatError("E:0001", 0x80090016u), "E:0001 80090016 -2146893802");
-  EXPECT_EQ(velmor::FormatError("E:0092", 0x2u), "E:0092 2 2");
-  EXPECT_EQ(velmor::FormatError("E:0005", 0xFFFFFFFFu), "E:0005 ffffffff -1");
+  EXPECT_EQ(velmor::ResultString::Failure(1, 0x80090016u), "E:0001 80090016 -2146893802");
+  EXPECT_EQ(velmor::ResultString::Failure(92, 0x2u), "E:0092 2 2");
+  EXPECT_EQ(velmor::ResultString::Failure(5, 0xFFFFFFFFu), "E:0005 ffffffff -1");
 }
 
 }  // namespace

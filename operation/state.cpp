@@ -1,9 +1,7 @@
-#include <cinttypes>
-#include <cstdio>
+#include "operation/state.h"
+
 #include <cstdlib>
 #include <cstring>
-
-#include "certs/certs.h"
 
 namespace velmor {
 
@@ -32,7 +30,7 @@ CtrlState::~CtrlState() {
   ReleaseHandles();
 }
 
-void CtrlState::ReleaseHandles() {
+void CtrlState::ReleaseHandles() noexcept {
   if (m_hStore != nullptr) CertCloseStore(m_hStore, CERT_CLOSE_STORE_CHECK_FLAG);
   if (m_hProv != 0) CryptReleaseContext(m_hProv, 0);
   if (m_hKeyProv != 0) CryptReleaseContext(m_hKeyProv, 0);
@@ -43,19 +41,12 @@ void CtrlState::ReleaseHandles() {
   m_pSignerCert = nullptr;
 }
 
-void CtrlState::ReleaseRecipient() {
+void CtrlState::ReleaseRecipient() noexcept {
   if (m_pEncryptCert != nullptr) CertFreeCertificateContext(m_pEncryptCert);
   m_pEncryptCert = nullptr;
   std::free(m_pEncryptKeyBlob);
   m_pEncryptKeyBlob = nullptr;
   m_cbEncryptKeyBlob = 0;
-}
-
-std::string FormatError(const char* code, DWORD error) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%s %" PRIx32 " %" PRId32, code, error,
-                static_cast<std::int32_t>(error));
-  return text;
 }
 
 }  // namespace velmor
