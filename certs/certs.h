@@ -14,15 +14,10 @@
 
 #include "codec/codec.h"
 #include "operation/frame.h"
+#include "operation/handles.h"
 #include "platform/crypt/crypt.h"
 
 namespace velmor {
-
-// UniqueCert: the owner of a certificate context, freed with CertFreeCertificateContext.
-struct CertFreer {
-  void operator()(const CERT_CONTEXT* cert) const { CertFreeCertificateContext(cert); }
-};
-using UniqueCert = std::unique_ptr<const CERT_CONTEXT, CertFreer>;
 
 // DecodeCertificate: the certificate in a Base64 DER text, or null when the text is not Base64
 // or the bytes are not a certificate. The caller owns the result.

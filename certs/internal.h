@@ -10,12 +10,6 @@
 
 namespace velmor::certs_internal {
 
-// One owner type per handle kind.
-struct StoreCloser {
-  void operator()(void* store) const { CertCloseStore(store, CERT_CLOSE_STORE_CHECK_FLAG); }
-};
-using UniqueStore = std::unique_ptr<void, StoreCloser>;
-
 // StoreWalker: enumerates a store the way CertEnumCertificatesInStore wants it (each call
 // releases the previous context). The context it stands on is freed when the walker goes away,
 // unless Take() handed it to the caller.

@@ -21,6 +21,39 @@ struct FreeDeleter {
 using MallocChars = std::unique_ptr<char, FreeDeleter>;
 using MallocBytes = std::unique_ptr<BYTE, FreeDeleter>;
 
+// SecretChars: a zero-terminated text from malloc that may hold a plaintext (AnsiToUtf8 of a
+// text to encrypt): wiped up to its terminator before it is freed.
+struct WipingTextFree {
+  void operator()(char* text) const;
+};
+using SecretChars = std::unique_ptr<char, WipingTextFree>;
+
+// SecretBuffer: a buffer from malloc with its size, for decoded envelopes, session-key blobs
+// and decrypted bytes: wiped before it is freed. Null when the allocation failed.
+class SecretBuffer {
+ public:
+  SecretBuffer() = default;
+  // Adopt: takes over `size` bytes at `data`, which came from malloc.
+  static SecretBuffer Adopt(BYTE* data, std::size_t size);
+  // Allocate: `size` zeroed bytes (at least one, so that an empty buffer is not null); null
+  // when memory is short.
+  static SecretBuffer Allocate(std::size_t size);
+  SecretBuffer(SecretBuffer&& other) noexcept;
+  SecretBuffer& operator=(SecretBuffer&& other) noexcept;
+  SecretBuffer(const SecretBuffer&) = delete;
+  SecretBuffer& operator=(const SecretBuffer&) = delete;
+  ~SecretBuffer();
+
+  BYTE* get() const { return data_; }
+  std::size_t size() const { return size_; }
+  explicit operator bool() const { return data_ != nullptr; }
+
+ private:
+  void Wipe() noexcept;
+  BYTE* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
 // Base64 line layout: 72 characters, then a single line feed.
 inline constexpr int kBase64LineLength = 72;
 
@@ -64,7 +97,8 @@ int HexDecode(const char* text, BYTE* out);
 
 // AnsiToUtf8: a UTF-8 copy of the zero-terminated ANSI (CP_ACP) text, followed by its
 // terminator and one more zero byte. Returns null when the text cannot be converted, when it
-// is null, or when memory is short. The caller owns the result (free).
+// is null, or when memory is short. The caller owns the result (free; SecretChars for a text
+// that may be secret). The UTF-16 form it passes through is wiped.
 char* AnsiToUtf8(const char* text);
 
 // AnsiToBstr: an automation string holding the zero-terminated ANSI (CP_ACP) text, its length

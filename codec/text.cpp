@@ -1,6 +1,7 @@
 // Conversions between the ANSI code page, UTF-8 and automation strings, and the two helpers
 // that work on components of certificate names.
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "codec/codec.h"
@@ -11,8 +12,17 @@ char* AnsiToUtf8(const char* text) {
   if (text == nullptr) return nullptr;
   const int units = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
   if (units <= 0) return nullptr;
-  std::unique_ptr<WCHAR, FreeDeleter> wide(
-      static_cast<WCHAR*>(std::malloc(static_cast<std::size_t>(units) * sizeof(WCHAR))));
+  // The text may be a plaintext to encrypt: its UTF-16 form is wiped before it is freed.
+  const std::size_t wideBytes = static_cast<std::size_t>(units) * sizeof(WCHAR);
+  struct WipingWideFree {
+    std::size_t bytes;
+    void operator()(WCHAR* p) const {
+      SecureZeroMemory(p, bytes);
+      std::free(p);
+    }
+  };
+  std::unique_ptr<WCHAR, WipingWideFree> wide(static_cast<WCHAR*>(std::malloc(wideBytes)),
+                                               WipingWideFree{wideBytes});
   if (!wide) return nullptr;
   if (MultiByteToWideChar(CP_ACP, 0, text, -1, wide.get(), units) != units) return nullptr;
   const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.get(), units, nullptr, 0, nullptr,
@@ -28,6 +38,45 @@ char* AnsiToUtf8(const char* text) {
     return nullptr;
   }
   return utf8;
+}
+
+void WipingTextFree::operator()(char* text) const {
+  if (text == nullptr) return;
+  SecureZeroMemory(text, std::strlen(text));
+  std::free(text);
+}
+
+SecretBuffer SecretBuffer::Adopt(BYTE* data, std::size_t size) {
+  SecretBuffer buffer;
+  buffer.data_ = data;
+  buffer.size_ = data != nullptr ? size : 0;
+  return buffer;
+}
+
+SecretBuffer SecretBuffer::Allocate(std::size_t size) {
+  return Adopt(static_cast<BYTE*>(std::calloc(size == 0 ? 1 : size, 1)), size);
+}
+
+SecretBuffer::SecretBuffer(SecretBuffer&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+
+SecretBuffer& SecretBuffer::operator=(SecretBuffer&& other) noexcept {
+  if (this != &other) {
+    Wipe();
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+SecretBuffer::~SecretBuffer() { Wipe(); }
+
+void SecretBuffer::Wipe() noexcept {
+  if (data_ == nullptr) return;
+  SecureZeroMemory(data_, size_);
+  std::free(data_);
+  data_ = nullptr;
+  size_ = 0;
 }
 
 BSTR AnsiToBstr(const char* text) {

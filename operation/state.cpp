@@ -1,7 +1,11 @@
 #include "operation/state.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
+
+#include "operation/handles.h"
 
 namespace velmor {
 
@@ -48,5 +52,7 @@ void CtrlState::ReleaseRecipient() noexcept {
   m_pEncryptKeyBlob = nullptr;
   m_cbEncryptKeyBlob = 0;
 }
+
+void handles_detail::CloseFd(int fd) { ::close(fd); }
 
 }  // namespace velmor

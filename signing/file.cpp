@@ -1,14 +1,12 @@
 // The SignFile property: the path of a file, and the raw signature of the file's bytes.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/types.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
+#include "operation/files.h"
 #include "signing/signer.h"
 #include "signing/signing.h"
 
@@ -24,28 +22,6 @@ constexpr std::size_t kPieceSize = std::size_t{256} * 1024;
 // its size promised. The last two are not signed: a signature over bytes never read would be a
 // failure reported as success.
 constexpr int kFileUnreadable = 20;
-
-// OpenRegularFile: the file named by an ANSI path, opened for binary reading, or null. The path
-// is turned into the file system's UTF-8 first, so that it names the file the page meant
-// whatever the ANSI code page. Only a regular file is opened: a directory opens but reads
-// nothing, and a FIFO or a device would block the call or never end. Nothing is read before the
-// check.
-signing::UniqueFile OpenRegularFile(const char* ansiPath) {
-  if (ansiPath[0] == '\0') return nullptr;
-  MallocChars path(AnsiToUtf8(ansiPath));
-  if (!path) return nullptr;
-  signing::UniqueFd fd(
-      signing::FdHandle(::open(path.get(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)));
-  if (!fd) return nullptr;
-  struct stat status {};
-  if (fstat(fd.get().value, &status) != 0 || !S_ISREG(status.st_mode)) return nullptr;
-  // Reads of a regular file never wait; drop the flag so they behave as usual.
-  const int flags = fcntl(fd.get().value, F_GETFL);
-  if (flags < 0 || fcntl(fd.get().value, F_SETFL, flags & ~O_NONBLOCK) != 0) return nullptr;
-  signing::UniqueFile file(fdopen(fd.get().value, "rb"));
-  if (file) fd.release();  // the stream owns the descriptor now
-  return file;
-}
 
 }  // namespace
 
@@ -64,7 +40,7 @@ std::string GetSignFile(CtrlState& state) {
       return error;
     }
 
-    signing::UniqueFile file = OpenRegularFile(g_szSignFile);
+    UniqueFile file = OpenRegularFile(g_szSignFile);
     if (!file) return ResultString::Failure(kFileUnreadable);
     // 64-bit positions: files beyond 2 GiB are signed whole.
     if (fseeko(file.get(), 0, SEEK_END) != 0) return ResultString::Failure(kFileUnreadable);

@@ -81,8 +81,6 @@ std::string HashSignDataText(HCRYPTHASH hash) {
   return {};
 }
 
-void FdCloser::operator()(FdHandle fd) const { ::close(fd.value); }
-
 std::string SignatureHex(const Signature& signature) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string hex;

@@ -11,46 +11,20 @@
 
 #include "certs/certs.h"
 #include "codec/codec.h"
+#include "operation/handles.h"
 
 namespace velmor::signing {
 
 // ---- Owners -----------------------------------------------------------------------------------
-// Buffers from malloc (the key-provider record, the signature, the encoded message) are held in
-// the codec's MallocBytes / MallocChars.
+// Buffers from malloc are held in the codec's MallocBytes / MallocChars, handles in the owners of
+// operation/handles.h.
 using velmor::MallocBytes;
 using velmor::MallocChars;
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
-
-// Integer handles (a hash, a file descriptor) travel inside a small nullable wrapper that
-// unique_ptr can hold as its pointer type.
-template <typename T, T kNull>
-struct IntHandle {
-  T value = kNull;
-  IntHandle() = default;
-  IntHandle(std::nullptr_t) {}  // NOLINT: unique_ptr needs the implicit null conversion
-  explicit IntHandle(T h) : value(h) {}
-  explicit operator bool() const { return value != kNull; }
-  friend bool operator==(IntHandle a, IntHandle b) { return a.value == b.value; }
-  friend bool operator==(IntHandle a, std::nullptr_t) { return a.value == kNull; }
-};
-
-using HashHandle = IntHandle<HCRYPTHASH, 0>;
-struct HashDestroyer {
-  using pointer = HashHandle;
-  void operator()(HashHandle h) const { CryptDestroyHash(h.value); }
-};
-using UniqueHash = std::unique_ptr<HashHandle, HashDestroyer>;
-
-using FdHandle = IntHandle<int, -1>;
-struct FdCloser {
-  using pointer = FdHandle;
-  void operator()(FdHandle fd) const;
-};
-using UniqueFd = std::unique_ptr<FdHandle, FdCloser>;
+using velmor::UniqueFd;
+using velmor::UniqueFile;
+using velmor::UniqueHash;
+using FdHandle = UniqueFd::pointer;
+using HashHandle = UniqueHash::pointer;
 
 // ---- Shared steps -----------------------------------------------------------------------------
 // Which progress texts an operation passes to the trace sink while it opens the signer.

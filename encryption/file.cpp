@@ -1,0 +1,188 @@
+// EncryptFile and DecryptFile: a file sealed for the EncryptCN recipient into "<path>.enc", and
+// an envelope file opened with the DecryptCN certificate's private key into "<path>.dec".
+//
+// FileEnvelope: B as eight digits, the B-byte SIMPLEBLOB of the session key, then the RC4
+// ciphertext of the whole input (after the key-stream discard) to the end of the file. The
+// files go through the cipher in blocks of 1000 bytes; the streams' own buffers are larger, so
+// that a block is not a system call.
+#include <sys/stat.h>
+
+#include <cstring>
+
+#include "encryption/encryption.h"
+#include "encryption/session.h"
+#include "operation/files.h"
+
+namespace velmor {
+namespace {
+
+using namespace encryption;
+
+constexpr std::size_t kPathLimit = 260;
+constexpr std::size_t kBlock = 1000;
+constexpr DWORD kEncryptBuffer = 1008;
+
+// Codes beyond the specified ones: a read that fails before the end of the input, and an
+// output that cannot be written completely (a full disk), are failures, never "A:0000".
+constexpr int kEncryptReadFailed = 19;
+constexpr int kEncryptWriteFailed = 39;
+constexpr int kDecryptReadFailed = 24;
+constexpr int kDecryptWriteFailed = 14;
+constexpr int kEncryptNoMemory = 28;
+constexpr int kDecryptNoMemory = 18;
+
+bool PathTooLong(const char* path) {
+  return path != nullptr && strnlen(path, kPathLimit + 1) > kPathLimit;
+}
+
+// StreamBuffers: the large buffers of the two streams, which hold plaintext on one side and so
+// are wiped; they must outlive the streams. Without them (no memory) the streams keep their
+// own small buffers, which costs only speed.
+struct StreamBuffers {
+  SecretBuffer in = SecretBuffer::Allocate(kStreamBufferSize);
+  SecretBuffer out = SecretBuffer::Allocate(kStreamBufferSize);
+  void Attach(const UniqueFile& input, const UniqueFile& output) const {
+    if (in) std::setvbuf(input.get(), reinterpret_cast<char*>(in.get()), _IOFBF, in.size());
+    if (out) std::setvbuf(output.get(), reinterpret_cast<char*>(out.get()), _IOFBF, out.size());
+  }
+};
+
+// RemainingBytes: what is left of the input after its read position, or 0 when unknown.
+std::size_t RemainingBytes(std::FILE* file) {
+  struct stat status {};
+  const off_t at = ftello(file);
+  if (at < 0 || fstat(fileno(file), &status) != 0 || status.st_size < at) return 0;
+  return static_cast<std::size_t>(status.st_size - at);
+}
+
+// Cipher: one 1000-byte block through CryptEncrypt or CryptDecrypt in place.
+using Cipher = bool (*)(HCRYPTKEY session, bool final, BYTE* data, DWORD* length);
+
+bool EncryptBlock(HCRYPTKEY session, bool final, BYTE* data, DWORD* length) {
+  return CryptEncrypt(session, 0, final ? TRUE : FALSE, 0, data, length, kEncryptBuffer) != FALSE;
+}
+bool DecryptBlock(HCRYPTKEY session, bool final, BYTE* data, DWORD* length) {
+  return CryptDecrypt(session, 0, final ? TRUE : FALSE, 0, data, length) != FALSE;
+}
+
+enum class StreamResult { kDone, kReadFailed, kCipherFailed, kWriteFailed };
+
+// StreamBlocks: reads the input to its end 1000 bytes at a time, passes each block through the
+// cipher (final once the read met the end of the file, so that an input of whole blocks ends
+// with an empty final block) and writes what the cipher gives back.
+StreamResult StreamBlocks(std::FILE* in, std::FILE* out, HCRYPTKEY session, Cipher cipher,
+                          const SecretBuffer& buffer) {
+  for (;;) {
+    const std::size_t got = std::fread(buffer.get(), 1, kBlock, in);
+    if (std::ferror(in) != 0) return StreamResult::kReadFailed;
+    const bool final = std::feof(in) != 0;
+    DWORD length = static_cast<DWORD>(got);
+    if (!cipher(session, final, buffer.get(), &length)) return StreamResult::kCipherFailed;
+    if (length > 0 && std::fwrite(buffer.get(), 1, length, out) != length) {
+      return StreamResult::kWriteFailed;
+    }
+    if (final) return StreamResult::kDone;
+  }
+}
+
+}  // namespace
+
+std::string EncryptFile(CtrlState& state, const char* fileName) {
+  return RunOperation(state, kEncryptNoMemory, [&] {
+    if (PathTooLong(fileName)) return ResultString::Failure(48);
+    if (!AcquireProviderContext(&state.m_hProv)) {
+      return ResultString::Failure(1, GetLastError());
+    }
+    // All key material first; no file is touched before it is there.
+    UniqueKey session;
+    SecretBuffer blob;
+    if (std::string error = SealSessionKey(state, session, blob); !error.empty()) return error;
+
+    const StreamBuffers buffers;
+    const UniqueFile in = OpenRegularFile(fileName);
+    if (!in) return ResultString::Failure(18);
+    UniqueFile out = CreateOutputFile(fileName, ".enc", OutputAccess::kDefault);
+    if (!out) return ResultString::Failure(38);
+    buffers.Attach(in, out);
+
+    BYTE header[kLengthField];
+    WriteLengthField(header, blob.size());
+    if (std::fwrite(header, 1, kLengthField, out.get()) != kLengthField ||
+        std::fwrite(blob.get(), 1, blob.size(), out.get()) != blob.size()) {
+      return ResultString::Failure(kEncryptWriteFailed);
+    }
+    DiscardKeyStream(session.get().value, true);
+
+    const SecretBuffer buffer = SecretBuffer::Allocate(kEncryptBuffer);
+    if (!buffer) return ResultString::Failure(kEncryptNoMemory);
+    switch (StreamBlocks(in.get(), out.get(), session.get().value, EncryptBlock, buffer)) {
+      case StreamResult::kDone:
+        break;
+      case StreamResult::kReadFailed:
+        return ResultString::Failure(kEncryptReadFailed);
+      case StreamResult::kCipherFailed:
+        return ResultString::Failure(9);
+      case StreamResult::kWriteFailed:
+        return ResultString::Failure(kEncryptWriteFailed);
+    }
+    if (!CloseOutputFile(out)) return ResultString::Failure(kEncryptWriteFailed);
+    return ResultString::Done();
+  });
+}
+
+std::string DecryptFile(CtrlState& state, const char* fileName) {
+  return RunOperation(state, kDecryptNoMemory, [&] {
+    if (PathTooLong(fileName)) return ResultString::Failure(48);
+    if (!AcquireProviderContext(&state.m_hProv)) {
+      return ResultString::Failure(1, GetLastError());
+    }
+    // Both files and the header first; the private key is looked for only then.
+    const StreamBuffers buffers;
+    const UniqueFile in = OpenRegularFile(fileName);
+    if (!in) return ResultString::Failure(23);
+    // The output will hold a plaintext: a new one is its owner's only.
+    UniqueFile out = CreateOutputFile(fileName, ".dec", OutputAccess::kOwnerOnly);
+    if (!out) return ResultString::Failure(13);
+    buffers.Attach(in, out);
+
+    BYTE header[kLengthField];
+    if (std::fread(header, 1, kLengthField, in.get()) != kLengthField) {
+      return ResultString::Failure(33);
+    }
+    // A blob length the file cannot hold is refused before anything is allocated for it.
+    const int blobLength = ReadLengthField(header);
+    if (blobLength < 0 || static_cast<std::size_t>(blobLength) > RemainingBytes(in.get())) {
+      return ResultString::Failure(33);
+    }
+    const auto b = static_cast<std::size_t>(blobLength);
+    const SecretBuffer blob = SecretBuffer::Allocate(b);
+    if (!blob) return ResultString::Failure(3);
+    if (std::fread(blob.get(), 1, b, in.get()) != b) return ResultString::Failure(33);
+
+    DecryptionKey key;
+    if (std::string error = OpenDecryptionKey(state, key); !error.empty()) return error;
+    UniqueKey session;
+    if (std::string error = ImportSessionKey(key, blob.get(), static_cast<DWORD>(b), session);
+        !error.empty()) {
+      return error;
+    }
+    DiscardKeyStream(session.get().value, false);
+
+    const SecretBuffer buffer = SecretBuffer::Allocate(kBlock);
+    if (!buffer) return ResultString::Failure(kDecryptNoMemory);
+    switch (StreamBlocks(in.get(), out.get(), session.get().value, DecryptBlock, buffer)) {
+      case StreamResult::kDone:
+        break;
+      case StreamResult::kReadFailed:
+        return ResultString::Failure(kDecryptReadFailed);
+      case StreamResult::kCipherFailed:
+        return ResultString::Failure(8);
+      case StreamResult::kWriteFailed:
+        return ResultString::Failure(kDecryptWriteFailed);
+    }
+    if (!CloseOutputFile(out)) return ResultString::Failure(kDecryptWriteFailed);
+    return ResultString::Done();
+  });
+}
+
+}  // namespace velmor

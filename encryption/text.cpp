@@ -1,0 +1,139 @@
+// Encrypt and Decrypt: a text sealed for the EncryptCN recipient as a Base64 TextEnvelope, and
+// opened again with the DecryptCN certificate's private key.
+//
+// TextEnvelope: B as eight digits, the B-byte SIMPLEBLOB of the session key, N as eight digits,
+// the N bytes of RC4 ciphertext (after the key-stream discard). No version, padding or
+// integrity check.
+#include <cstring>
+
+#include "encryption/encryption.h"
+#include "encryption/session.h"
+
+namespace velmor {
+namespace {
+
+using namespace encryption;
+
+// Encrypt feeds the cipher this many bytes at a time, through a work buffer of twice the size.
+constexpr DWORD kBlock = 8;
+constexpr DWORD kWorkBuffer = 16;
+
+// Encrypt: the text cannot be sealed: it does not convert to UTF-8, or its UTF-8 form is too
+// long for the eight-digit length field. Nothing is written into a field it would overflow.
+constexpr int kTextNotSealable = 11;
+constexpr int kEncryptNoMemory = 10;
+// Decrypt: the decoded data is shorter than its length fields say, or a field is negative.
+constexpr int kEnvelopeMalformed = 9;
+constexpr int kDecryptNoMemory = 18;
+
+// EncryptBlocks: the plaintext in blocks of 8 bytes, the last one final, into `out`. Returns
+// false when a block fails.
+bool EncryptBlocks(HCRYPTKEY session, const BYTE* plain, std::size_t length, BYTE* out) {
+  BYTE work[kWorkBuffer];
+  bool ok = true;
+  for (std::size_t at = 0; at < length && ok; at += kBlock) {
+    const auto count = static_cast<DWORD>(std::min<std::size_t>(kBlock, length - at));
+    const BOOL final = at + count == length ? TRUE : FALSE;
+    std::memcpy(work, plain + at, count);
+    DWORD produced = count;
+    ok = CryptEncrypt(session, 0, final, 0, work, &produced, kWorkBuffer) != FALSE &&
+         produced == count;
+    if (ok) std::memcpy(out + at, work, produced);
+  }
+  SecureZeroMemory(work, sizeof work);
+  return ok;
+}
+
+}  // namespace
+
+std::string Encrypt(CtrlState& state, const char* plainText) {
+  return RunOperation(state, kEncryptNoMemory, [&] {
+    const SecretChars utf8(AnsiToUtf8(plainText));
+    if (!utf8) return ResultString::Failure(kTextNotSealable);
+    const std::size_t length = std::strlen(utf8.get());
+    if (length > kMaxFieldValue) return ResultString::Failure(kTextNotSealable);
+
+    if (!AcquireProviderContext(&state.m_hProv)) {
+      return ResultString::Failure(1, GetLastError());
+    }
+    UniqueKey session;
+    SecretBuffer blob;
+    if (std::string error = SealSessionKey(state, session, blob); !error.empty()) return error;
+
+    SecretBuffer cipher = SecretBuffer::Allocate(length);
+    if (!cipher) return ResultString::Failure(8);
+    DiscardKeyStream(session.get().value, true);
+    if (!EncryptBlocks(session.get().value, reinterpret_cast<const BYTE*>(utf8.get()), length,
+                       cipher.get())) {
+      return ResultString::Failure(9);
+    }
+
+    const std::size_t total = 2 * kLengthField + blob.size() + length;
+    const SecretBuffer envelope = SecretBuffer::Allocate(total);
+    if (!envelope) return ResultString::Failure(kEncryptNoMemory);
+    BYTE* const out = envelope.get();
+    WriteLengthField(out, blob.size());
+    std::memcpy(out + kLengthField, blob.get(), blob.size());
+    WriteLengthField(out + kLengthField + blob.size(), length);
+    if (length > 0) std::memcpy(out + 2 * kLengthField + blob.size(), cipher.get(), length);
+
+    const MallocChars text(Base64Encode(envelope.get(), static_cast<int>(total)));
+    if (!text) return ResultString::Failure(kEncryptNoMemory);
+    return std::string(text.get());
+  });
+}
+
+std::string Decrypt(CtrlState& state, const char* cipherText) {
+  return RunOperation(state, kDecryptNoMemory, [&] {
+    if (!AcquireProviderContext(&state.m_hProv)) {
+      return ResultString::Failure(1, GetLastError());
+    }
+    BYTE* raw = nullptr;
+    DWORD size = 0;
+    if (Base64Decode(cipherText, &raw, &size) != kBase64Ok) return ResultString::Failure(2);
+    const SecretBuffer data = SecretBuffer::Adopt(raw, size);
+
+    // Every length the envelope states is checked against what was decoded before it is used.
+    if (data.size() < 2 * kLengthField) return ResultString::Failure(kEnvelopeMalformed);
+    const int blobLength = ReadLengthField(data.get());
+    if (blobLength < 0 || static_cast<std::size_t>(blobLength) > data.size() - 2 * kLengthField) {
+      return ResultString::Failure(kEnvelopeMalformed);
+    }
+    const auto b = static_cast<std::size_t>(blobLength);
+    const SecretBuffer blob = SecretBuffer::Allocate(b);
+    if (!blob) return ResultString::Failure(3);
+    if (b > 0) std::memcpy(blob.get(), data.get() + kLengthField, b);
+
+    DecryptionKey key;
+    if (std::string error = OpenDecryptionKey(state, key); !error.empty()) return error;
+    UniqueKey session;
+    if (std::string error = ImportSessionKey(key, blob.get(), static_cast<DWORD>(b), session);
+        !error.empty()) {
+      return error;
+    }
+
+    const int cipherLength = ReadLengthField(data.get() + kLengthField + b);
+    const std::size_t available = data.size() - 2 * kLengthField - b;
+    if (cipherLength < 0 || static_cast<std::size_t>(cipherLength) > available) {
+      return ResultString::Failure(kEnvelopeMalformed);
+    }
+    DWORD n = static_cast<DWORD>(cipherLength);
+    const SecretBuffer plain = SecretBuffer::Allocate(std::size_t{n} + 1);
+    if (!plain) return ResultString::Failure(7);
+    if (n > 0) std::memcpy(plain.get(), data.get() + 2 * kLengthField + b, n);
+
+    DiscardKeyStream(session.get().value, false);
+    if (!CryptDecrypt(session.get().value, 0, TRUE, 0, plain.get(), &n)) {
+      return ResultString::Failure(8);
+    }
+    plain.get()[n] = 0;
+
+    // The count covers every decrypted byte; the text shows them up to the first zero byte.
+    const auto* text = reinterpret_cast<const char*>(plain.get());
+    return ResultString('A', ResultString::FieldSize(n))
+        .Field(n, std::string_view(text, std::strlen(text)))
+        .Take();
+  });
+}
+
+}  // namespace velmor
