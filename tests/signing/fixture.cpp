@@ -30,11 +30,15 @@ std::vector<std::uint8_t> DecodeBase64(const std::string& text) {
 }
 
 std::string Base64OfUtf16(const std::u16string& text) {
-  std::vector<unsigned char> bytes;
+  std::vector<std::uint8_t> bytes;
   for (char16_t unit : text) {
-    bytes.push_back(static_cast<unsigned char>(unit & 0xFF));
-    bytes.push_back(static_cast<unsigned char>(unit >> 8));
+    bytes.push_back(static_cast<std::uint8_t>(unit & 0xFF));
+    bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
   }
+  return EncodeBase64(bytes);
+}
+
+std::string EncodeBase64(const std::vector<std::uint8_t>& bytes) {
   std::string out(bytes.size() / 3 * 4 + 8, '\0');
   const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), bytes.data(),
                                 static_cast<int>(bytes.size()));

@@ -20,6 +20,9 @@ std::string CNText(const std::string& subject, const std::string& serial);
 // DecodeBase64: the bytes of a Base64 text with line feeds, decoded by OpenSSL.
 std::vector<std::uint8_t> DecodeBase64(const std::string& text);
 
+// EncodeBase64: the bytes as one line of Base64, by OpenSSL.
+std::string EncodeBase64(const std::vector<std::uint8_t>& bytes);
+
 // Base64OfUtf16: the Base64 of `text` (ASCII or already UTF-16 units) in UTF-16LE.
 std::string Base64OfUtf16(const std::u16string& text);
 
