@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "codec/codec.h"
 #include "operation/frame.h"
@@ -39,6 +40,13 @@ int AcquireProviderContext(HCRYPTPROV* phProv);
 // byte first, every byte of the encoding kept (a leading zero byte too). Empty for a null
 // certificate. Certificates are named by this text, compared exactly.
 std::string SerialHex(PCCERT_CONTEXT cert);
+
+// FindSubjectKey: the first `key` ("CN=", "OU=") in a subject text as CertNameToStrA writes it
+// that starts an attribute, that is one that stands outside a quoted value; null when there is
+// none. `text` must start outside quotes. The one rule for finding a name component: the
+// signer filter, the certificate list and the CN setter all use it, so that a certificate has
+// one name everywhere.
+const char* FindSubjectKey(const char* text, std::string_view key);
 
 // SignerOuFilter: whether an upper-cased subject text carries "OU=QVA" or "OU=QWB" as its first
 // or second OU component. Only keys that start an attribute count: an "OU=" inside a quoted

@@ -48,10 +48,6 @@ inline constexpr std::size_t kComponentChars = 512;
 // when the platform cannot write it.
 void SubjectText(PCCERT_CONTEXT cert, char (&text)[kSubjectTextSize]);
 
-// FindKey: the first `key` ("CN=", "OU=") in `text` that starts an attribute, that is one that
-// stands outside a quoted value; null when there is none. `text` must start outside quotes.
-const char* FindKey(const char* text, std::string_view key);
-
 // BufferText: the text of a module-wide 81-byte buffer, never reading past its end.
 std::string_view BufferText(const char (&buffer)[kSerialBufferSize]);
 

@@ -79,7 +79,9 @@ void EnumSignerCerts(HCERTSTORE store, char* out, DWORD* size) {
     // The common name keeps its case: it is cut before the subject is upper-cased. A subject
     // without one gives an empty name part.
     char commonName[kComponentChars + 1] = "";
-    if (const char* cn = FindKey(subject, "CN=")) CopyUntilComma(commonName, kComponentChars, cn);
+    if (const char* cn = FindSubjectKey(subject, "CN=")) {
+      CopyUntilComma(commonName, kComponentChars, cn);
+    }
     UpperCaseAscii(subject);
     if (!SignerOuFilter(subject)) continue;
 

@@ -16,7 +16,13 @@ void SubjectText(PCCERT_CONTEXT cert, char (&text)[kSubjectTextSize]) {
   text[kSubjectTextSize - 1] = '\0';
 }
 
-const char* FindKey(const char* text, std::string_view key) {
+std::string_view BufferText(const char (&buffer)[kSerialBufferSize]) {
+  return {buffer, strnlen(buffer, kSerialBufferSize)};
+}
+
+}  // namespace certs_internal
+
+const char* FindSubjectKey(const char* text, std::string_view key) {
   // Values holding a comma, "=", a quote and the like are written in double quotes (an inner
   // quote doubled, which toggles twice); outside quotes "XX=" can only be an attribute key.
   bool quoted = false;
@@ -29,12 +35,6 @@ const char* FindKey(const char* text, std::string_view key) {
   }
   return nullptr;
 }
-
-std::string_view BufferText(const char (&buffer)[kSerialBufferSize]) {
-  return {buffer, strnlen(buffer, kSerialBufferSize)};
-}
-
-}  // namespace certs_internal
 
 UniqueCert DecodeCertificate(const char* base64) {
   BYTE* raw = nullptr;
@@ -99,11 +99,11 @@ std::string SerialHex(PCCERT_CONTEXT cert) {
 }
 
 bool SignerOuFilter(const char* upperSubject) {
-  const char* first = FindKey(upperSubject, "OU=");
+  const char* first = FindSubjectKey(upperSubject, "OU=");
   if (first == nullptr) return false;
   if (IsSignerOu(first)) return true;
   // Only the first two OU components count; a third is never looked at.
-  const char* second = FindKey(first + 1, "OU=");
+  const char* second = FindSubjectKey(first + 1, "OU=");
   return second != nullptr && IsSignerOu(second);
 }
 

@@ -111,7 +111,7 @@ void StoreCNFromCertificate(const char* value) {
   CertNameToStrA(X509_ASN_ENCODING, &cert->pCertInfo->Subject, CERT_X500_NAME_STR, name,
                  kSubjectNameSize);
   name[kSubjectNameSize - 1] = '\0';
-  if (const char* cn = std::strstr(name, "CN="); cn != nullptr) {
+  if (const char* cn = FindSubjectKey(name, "CN="); cn != nullptr) {
     CopyUntilComma(g_szCNSubject, static_cast<int>(kCNSubjectSize - 1), cn);
   }
 

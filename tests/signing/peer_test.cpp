@@ -212,6 +212,16 @@ TEST_F(SigningTest, CertificateFormNamesTheSigner) {
   EXPECT_TRUE(VerifiesWithOpenssl(cert, std::string("abc"), result.substr(21)));
 }
 
+// A "CN=" inside a quoted value is no common name: the CN setter reads the same name as the
+// certificate list shows.
+TEST_F(SigningTest, CertificateFormAndListAgreeOnTheName) {
+  const TestCert cert = MakeCert(Spec("/O=ACN=Fake/CN=Real/OU=QVA"));
+  ImportWithKey("MY", cert);
+  SetCN(state_, CertBase64(cert).c_str());
+  EXPECT_STREQ(g_szCNSubject, "CN=Real");
+  EXPECT_EQ(Call(getCertList), "CN=Real," + cert.serialHex + ";");
+}
+
 TEST_F(SigningTest, CertificateFormLeavesAnOverlongSerialUnnamed) {
   CertSpec spec;
   spec.serial.assign(41, 0x11);
