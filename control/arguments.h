@@ -18,6 +18,9 @@ struct AnsiArgument {
   AnsiArgument& operator=(const AnsiArgument&) = delete;
   ~AnsiArgument() { SecureZeroMemory(text.data(), text.size()); }
   const char* get() const { return present ? text.c_str() : nullptr; }
+  // HoldsZero: whether the text holds a zero character, so that as a zero-terminated text it
+  // would be cut short.
+  bool HoldsZero() const { return present && text.find('\0') != std::string::npos; }
 };
 
 // WideToAnsi: `len` UTF-16 units as text in the ANSI code page; a character the code page lacks

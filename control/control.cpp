@@ -18,7 +18,7 @@ struct CVelmorCtrl::Member {
   bool property;
   UINT params;
   std::string (*get)(CVelmorCtrl& ctrl, const char* const* args);
-  void (*put)(CVelmorCtrl& ctrl, const char* value);
+  void (*put)(CVelmorCtrl& ctrl, const control::AnsiArgument& value);
 };
 
 // The table of the dispatch interface. Each member hands its work to the operation that owns
@@ -28,34 +28,37 @@ const CVelmorCtrl::Member CVelmorCtrl::kMembers[kDispatchMemberCount] = {
      [](CVelmorCtrl& c, const char* const*) {
        return RunOperation(c, kAnswerEmpty, [&] { return c.m_copyright; });
      },
-     [](CVelmorCtrl& c, const char* v) {
+     [](CVelmorCtrl& c, const control::AnsiArgument& a) {
        RunSetter([&] {
          // An absent value stores an empty text, as an empty automation string would.
-         c.m_copyright = v != nullptr ? v : "";
+         c.m_copyright = a.present ? a.text : std::string();
          c.SetModifiedFlag(TRUE);
        });
      }},
     {u"SignData", DISPID_SignData, true, 0,
      [](CVelmorCtrl& c, const char* const*) { return GetSignData(c); },
-     [](CVelmorCtrl& c, const char* v) { SetSignData(c, v); }},
+     [](CVelmorCtrl& c, const control::AnsiArgument& a) { SetSignData(c, a.get()); }},
     {u"CN", DISPID_CN, true, 0, [](CVelmorCtrl& c, const char* const*) { return GetCN(c); },
-     [](CVelmorCtrl& c, const char* v) { SetCN(c, v); }},
+     [](CVelmorCtrl& c, const control::AnsiArgument& a) { SetCN(c, a.get()); }},
     {u"SignFile", DISPID_SignFile, true, 0,
      [](CVelmorCtrl& c, const char* const*) { return GetSignFile(c); },
-     [](CVelmorCtrl& c, const char* v) { SetSignFile(c, v); }},
+     // A path cut at a zero character would name another file: it is refused.
+     [](CVelmorCtrl& c, const control::AnsiArgument& a) {
+       SetSignFile(c, a.HoldsZero() ? "" : a.get());
+     }},
     {u"Signature", DISPID_Signature, true, 0,
      [](CVelmorCtrl& c, const char* const*) { return GetSignature(c); },
      // The value is ignored: reading Signature always signs afresh.
-     [](CVelmorCtrl& c, const char* v) { SetSignature(c, v); }},
+     [](CVelmorCtrl& c, const control::AnsiArgument& a) { SetSignature(c, a.get()); }},
     {u"EncryptCN", DISPID_EncryptCN, true, 0,
      [](CVelmorCtrl& c, const char* const*) { return GetEncryptCN(c); },
-     [](CVelmorCtrl& c, const char* v) { SetEncryptCN(c, v); }},
+     [](CVelmorCtrl& c, const control::AnsiArgument& a) { SetEncryptCN(c, a.get()); }},
     {u"DecryptCN", DISPID_DecryptCN, true, 0,
      [](CVelmorCtrl& c, const char* const*) { return GetDecryptCN(c); },
-     [](CVelmorCtrl& c, const char* v) { SetDecryptCN(c, v); }},
+     [](CVelmorCtrl& c, const control::AnsiArgument& a) { SetDecryptCN(c, a.get()); }},
     {u"IssuerCN", DISPID_IssuerCN, true, 0,
      [](CVelmorCtrl& c, const char* const*) { return GetIssuerCN(c); },
-     [](CVelmorCtrl& c, const char* v) { SetIssuerCN(c, v); }},
+     [](CVelmorCtrl& c, const control::AnsiArgument& a) { SetIssuerCN(c, a.get()); }},
     {u"PKCS7Data", DISPID_PKCS7Data, false, 0,
      [](CVelmorCtrl& c, const char* const*) { return PKCS7Data(c); }, nullptr},
     {u"SignCert", DISPID_SignCert, false, 0,
@@ -254,7 +257,7 @@ HRESULT CVelmorCtrl::InvokeMember(const Member& member, WORD wFlags, const DISPP
       if (puArgErr != nullptr) *puArgErr = 0;
       return DISP_E_TYPEMISMATCH;
     }
-    member.put(*this, value.get());
+    member.put(*this, value);
     return S_OK;
   }
   if ((wFlags & (DISPATCH_METHOD | DISPATCH_PROPERTYGET)) == 0) return DISP_E_MEMBERNOTFOUND;

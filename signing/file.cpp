@@ -26,10 +26,16 @@ constexpr int kFileUnreadable = 20;
 }  // namespace
 
 void SetSignFile(CtrlState& state, const char* value) {
-  // At most 255 characters; the last byte of the buffer stays zero.
-  const std::size_t length = value == nullptr ? 0 : strnlen(value, kSignFileSize - 1);
-  if (length != 0) std::memcpy(g_szSignFile, value, length);
-  g_szSignFile[length] = '\0';
+  // At most 255 characters. A longer path is refused, not cut: its first 255 characters could
+  // name another file, and that file would be signed. A refused path leaves the buffer empty,
+  // so that the getter answers that it cannot read the file.
+  const std::size_t length = value == nullptr ? 0 : strnlen(value, kSignFileSize);
+  if (length >= kSignFileSize) {
+    g_szSignFile[0] = '\0';
+  } else {
+    if (length != 0) std::memcpy(g_szSignFile, value, length);
+    g_szSignFile[length] = '\0';
+  }
   state.SetModifiedFlag();
 }
 
@@ -51,18 +57,22 @@ std::string GetSignFile(CtrlState& state) {
     MallocBytes piece(static_cast<BYTE*>(std::malloc(kPieceSize)));
     if (!piece) return ResultString::Failure(100);
 
+    // The file is hashed to its end, whatever its size said; a file whose bytes do not agree
+    // with its size (one under /proc says 0, one that grows or shrinks while it is read) is not
+    // signed, since the signature would not be that of the file.
     const signing::HashFeeder feed = [&](HCRYPTHASH hash) -> std::string {
-      std::uint64_t remaining = size;
-      while (remaining > 0) {
-        const std::size_t want =
-            static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kPieceSize));
-        const std::size_t got = std::fread(piece.get(), 1, want, file.get());
-        if (got != want) return ResultString::Failure(kFileUnreadable);
-        if (!CryptHashData(hash, piece.get(), static_cast<DWORD>(got), 0)) {
+      std::uint64_t total = 0;
+      for (;;) {
+        const std::size_t got = std::fread(piece.get(), 1, kPieceSize, file.get());
+        if (std::ferror(file.get()) != 0) return ResultString::Failure(kFileUnreadable);
+        total += got;
+        if (total > size) return ResultString::Failure(kFileUnreadable);
+        if (got > 0 && !CryptHashData(hash, piece.get(), static_cast<DWORD>(got), 0)) {
           return ResultString::Failure(93);
         }
-        remaining -= got;
+        if (got < kPieceSize) break;
       }
+      if (total != size) return ResultString::Failure(kFileUnreadable);
       return {};
     };
     signing::Signature signature;

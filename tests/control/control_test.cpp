@@ -320,6 +320,27 @@ TEST_F(ControlTest, AbsentArgumentsReachTheSetterAsNull) {
   velmor::ClearModuleBuffers();
 }
 
+// A path holding a zero character is refused as a whole: cut at the zero it would name another
+// file (here one that exists), which would be signed.
+TEST_F(ControlTest, SignFileWithAZeroCharacterIsRefused) {
+  auto d = NewControl();
+  const std::u16string path = u"/etc/hostname";
+  UniqueBstr value(SysAllocStringLen(u"/etc/hostname\0.pdf", 18));
+  VARIANT arg;
+  VariantInit(&arg);
+  arg.vt = VT_BSTR;
+  arg.bstrVal = value.get();
+  DISPID named = DISPID_PROPERTYPUT;
+  DISPPARAMS params{&arg, &named, 1, 1};
+  ASSERT_EQ(Put(d.get(), velmor::DISPID_SignFile, path.c_str()), S_OK);
+  ASSERT_EQ(d->Invoke(velmor::DISPID_SignFile, IID_NULL, 0, DISPATCH_PROPERTYPUT, &params, nullptr,
+                      nullptr, nullptr),
+            S_OK);
+  EXPECT_EQ(velmor::g_szSignFile[0], '\0');
+  EXPECT_EQ(Get(d.get(), velmor::DISPID_SignFile).substr(0, 2), u"E:");
+  velmor::ClearModuleBuffers();
+}
+
 struct PutShape {
   const char* name;
   UINT cArgs;
