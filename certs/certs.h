@@ -87,6 +87,11 @@ HCRYPTKEY GetEncryptPublicKey(HCRYPTPROV prov, const CtrlState& state);
 // CryptReleaseContext(handle, 0) and finds the key in it with CryptGetUserKey.
 HCRYPTPROV AcquireDecryptKey(HCRYPTPROV prov);
 
+// KeyMatchesCertificate: false when the container `keyProv` holds a `keySpec` key whose public
+// half is not the certificate's (a damaged or edited store). A container without such a key,
+// or a key that cannot be compared, passes: signing with it then fails on its own.
+bool KeyMatchesCertificate(HCRYPTPROV keyProv, DWORD keySpec, PCCERT_CONTEXT cert);
+
 // ReadKeyProvInfo: reads the certificate's key-provider record (CERT_KEY_PROV_INFO_PROP_ID,
 // followed by the strings it points at) into `info`, a malloc'd buffer the caller owns.
 // kUnreadable when the property is missing or unreadable, or shorter than the record itself;

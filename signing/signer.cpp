@@ -50,6 +50,10 @@ std::string SignWithSignerKey(CtrlState& state, const HashFeeder& feed, bool tra
     state.m_hKeyProv = 0;
     return ResultString::Failure(90, error);
   }
+  // A key that is not the certificate's would give signatures that verify with nothing.
+  if (!KeyMatchesCertificate(state.m_hKeyProv, info->dwKeySpec, state.m_pSignerCert)) {
+    return ResultString::Failure(90, NTE_BAD_KEY);
+  }
 
   HCRYPTHASH rawHash = 0;
   if (!CryptCreateHash(state.m_hKeyProv, CALG_MD5, 0, 0, &rawHash)) {

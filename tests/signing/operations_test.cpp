@@ -192,6 +192,35 @@ TEST_F(OperationsTest, KeyContainerErrorIsTheOneOfTheFailedOpen) {
   ExpectAll(expected);
 }
 
+TEST_F(OperationsTest, KeyThatIsNotTheCertificatesDoesNotSign) {
+  // An edited store: the signer's key-provider property names another certificate's container.
+  const TestCert cert = MakeSigner();
+  ImportWithKey("MY", cert, AT_KEYEXCHANGE, "velmor-test-own");
+  CertSpec otherSpec = Spec("/CN=Bob/OU=QVA", {}, 1024);
+  otherSpec.key = MakeKey(1024, true);
+  ImportWithKey("MY", MakeCert(otherSpec), AT_KEYEXCHANGE, "velmor-test-other");
+  SelectSigner(cert);
+  {
+    HCERTSTORE my = CertOpenSystemStoreA(0, "MY");
+    PCCERT_CONTEXT found = getMySignerCert(my);
+    ASSERT_NE(found, nullptr);
+    WCHAR container[] = u"velmor-test-other";
+    WCHAR provider[] = u"Microsoft Enhanced Cryptographic Provider v1.0";
+    CRYPT_KEY_PROV_INFO info{};
+    info.pwszContainerName = container;
+    info.pwszProvName = provider;
+    info.dwProvType = PROV_RSA_FULL;
+    info.dwKeySpec = AT_KEYEXCHANGE;
+    EXPECT_TRUE(CertSetCertificateContextProperty(found, CERT_KEY_PROV_INFO_PROP_ID, 0, &info));
+    CertFreeCertificateContext(found);
+    CertCloseStore(my, 0);
+  }
+  const std::string badKey = ErrorText("E:0090", NTE_BAD_KEY);
+  const std::string expected[kOperationCount] = {badKey, badKey, badKey, "", kOk};
+  ExpectAll(expected);
+  EXPECT_EQ(Call(PKCS7Data).rfind("E:", 0), 0u);
+}
+
 TEST_F(OperationsTest, MissingFileIsReportedBeforeTheKeyProperty) {
   const TestCert cert = MakeSigner();
   AddToStore("MY", cert);
