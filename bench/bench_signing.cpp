@@ -5,8 +5,10 @@
 //   from the file in the same pieces.
 // After the runs it prints each operation's time over its baseline's.
 #include <benchmark/benchmark.h>
+#include <openssl/cms.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/x509.h>
 
 #include <chrono>
 #include <cstdio>
@@ -300,6 +302,136 @@ void BM_StepHashAndSign(benchmark::State& run) {
   CryptReleaseContext(key, 0);
 }
 
+// ---- Verification and the PKCS #7 message ----------------------------------------------------
+struct X509Free {
+  void operator()(X509* cert) const { X509_free(cert); }
+};
+struct CmsFree {
+  void operator()(CMS_ContentInfo* cms) const { CMS_ContentInfo_free(cms); }
+};
+
+// Signed: the SignData text's raw signature and PKCS #7 message from the control, with the
+// signer certificate in "CA" named by IssuerCN, so that VerifyPKCS7 finds its issuer.
+struct Signed {
+  std::string text;
+  std::vector<unsigned char> signature;  // most significant byte first
+  std::string signatureHex;
+  std::string certificate;  // Base64 DER, one line
+  std::string message;      // Base64 as PKCS7Data gives it
+  std::vector<unsigned char> messageDer;
+
+  Signed() {
+    velmor::CtrlState state;
+    SelectSigner(state);
+    velmor::SetSignData(state, kText);
+    text = velmor::g_szSignData;
+    signatureHex = velmor::GetSignature(state).substr(10);
+    for (std::size_t i = 0; i + 1 < signatureHex.size(); i += 2) {
+      signature.push_back(static_cast<unsigned char>(std::stoi(signatureHex.substr(i, 2), nullptr, 16)));
+    }
+    certificate = velmor::testing::CertBase64(TheWorld().signer);
+    message = velmor::PKCS7Data(state);
+    std::string compact;
+    for (char c : message) {
+      if (c != '\n') compact.push_back(c);
+    }
+    messageDer.resize(compact.size());
+    const int n = EVP_DecodeBlock(messageDer.data(), reinterpret_cast<const unsigned char*>(compact.data()),
+                                  static_cast<int>(compact.size()));
+    messageDer.resize(static_cast<std::size_t>(n) - (compact.size() - compact.find_last_not_of('=') - 1));
+    velmor::testing::AddToStore("CA", TheWorld().signer);
+    velmor::SetIssuerCN(state, TheWorld().signer.serialHex.c_str());
+  }
+};
+
+Signed& TheSigned() {
+  static Signed s;
+  return s;
+}
+
+void BM_VerifySignature(benchmark::State& run) {
+  const Signed& s = TheSigned();
+  velmor::CtrlState state;
+  for (auto _ : run) {
+    std::string result =
+        velmor::VerifySignature(state, s.text.c_str(), s.signatureHex.c_str(), s.certificate.c_str());
+    if (result != "A:0000") run.SkipWithError(result.c_str());
+  }
+}
+
+// BM_BareVerify: what any verifier handed the certificate does: parse it and verify the MD5
+// signature with its key.
+void BM_BareVerify(benchmark::State& run) {
+  const Signed& s = TheSigned();
+  const std::vector<std::uint8_t>& der = TheWorld().signer.der;
+  for (auto _ : run) {
+    const unsigned char* p = der.data();
+    std::unique_ptr<X509, X509Free> cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+    std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+    const bool ok = cert && ctx &&
+                    EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_md5(), nullptr,
+                                         X509_get0_pubkey(cert.get())) == 1 &&
+                    EVP_DigestVerify(ctx.get(), s.signature.data(), s.signature.size(),
+                                     reinterpret_cast<const unsigned char*>(s.text.data()),
+                                     s.text.size()) == 1;
+    if (!ok) run.SkipWithError("bare verification failed");
+  }
+}
+
+void BM_VerifyPKCS7(benchmark::State& run) {
+  const Signed& s = TheSigned();
+  velmor::CtrlState state;
+  for (auto _ : run) {
+    std::string result = velmor::VerifyPKCS7(state, s.message.c_str());
+    if (result.rfind("A:", 0) != 0) run.SkipWithError(result.c_str());
+  }
+}
+
+// BM_BareCmsVerify: the message decoded from Base64 and parsed, its signature verified with the
+// certificate it carries, and that certificate's signature checked with the issuer's key.
+void BM_BareCmsVerify(benchmark::State& run) {
+  const Signed& s = TheSigned();
+  const std::vector<std::uint8_t>& der = TheWorld().signer.der;
+  const unsigned char* p = der.data();
+  std::unique_ptr<X509, X509Free> issuer(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+  std::vector<unsigned char> decoded(s.message.size());
+  for (auto _ : run) {
+    std::string compact;
+    for (char c : s.message) {
+      if (c != '\n') compact.push_back(c);
+    }
+    EVP_DecodeBlock(decoded.data(), reinterpret_cast<const unsigned char*>(compact.data()),
+                    static_cast<int>(compact.size()));
+    const unsigned char* m = s.messageDer.data();
+    std::unique_ptr<CMS_ContentInfo, CmsFree> cms(
+        d2i_CMS_ContentInfo(nullptr, &m, static_cast<long>(s.messageDer.size())));
+    std::unique_ptr<BIO, BioFree> out(BIO_new(BIO_s_mem()));
+    const bool ok = cms && CMS_verify(cms.get(), nullptr, nullptr, nullptr, out.get(),
+                                      CMS_NO_SIGNER_CERT_VERIFY | CMS_BINARY) == 1;
+    STACK_OF(X509)* signers = ok ? CMS_get0_signers(cms.get()) : nullptr;
+    const bool chained = signers != nullptr && sk_X509_num(signers) == 1 &&
+                         X509_verify(sk_X509_value(signers, 0), X509_get0_pubkey(issuer.get())) == 1;
+    sk_X509_free(signers);
+    if (!chained) run.SkipWithError("bare CMS verification failed");
+  }
+}
+
+void BM_PKCS7Data(benchmark::State& run) {
+  velmor::CtrlState state;
+  SelectSigner(state);
+  velmor::SetSignData(state, kText);
+  for (auto _ : run) {
+    std::string result = velmor::PKCS7Data(state);
+    if (result.rfind("MII", 0) != 0) run.SkipWithError(result.c_str());
+  }
+}
+
+BENCHMARK(BM_VerifySignature)->Unit(benchmark::kMicrosecond)->Repetitions(5);
+BENCHMARK(BM_BareVerify)->Unit(benchmark::kMicrosecond)->Repetitions(5);
+BENCHMARK(BM_VerifyPKCS7)->Unit(benchmark::kMicrosecond)->Repetitions(5);
+BENCHMARK(BM_BareCmsVerify)->Unit(benchmark::kMicrosecond)->Repetitions(5);
+BENCHMARK(BM_PKCS7Data)->Unit(benchmark::kMicrosecond)->Repetitions(5);
+
 // The pairs whose ratio counts are repeated: the machine is shared, and the median of a few
 // runs says more than one.
 BENCHMARK(BM_SignDataGetter)->Unit(benchmark::kMicrosecond)->Repetitions(5);
@@ -351,6 +483,12 @@ int main(int argc, char** argv) {
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   reporter.PrintRatio("SignData getter / bare RSA-2048 MD5 signature", "BM_SignDataGetter",
+                      "BM_BareRsa2048Md5");
+  reporter.PrintRatio("VerifySignature / bare certificate parse + RSA-2048 MD5 verification",
+                      "BM_VerifySignature", "BM_BareVerify");
+  reporter.PrintRatio("VerifyPKCS7 / bare CMS verification + issuer check", "BM_VerifyPKCS7",
+                      "BM_BareCmsVerify");
+  reporter.PrintRatio("PKCS7Data / bare RSA-2048 MD5 signature", "BM_PKCS7Data",
                       "BM_BareRsa2048Md5");
   reporter.PrintRatio("SignFile / OpenSSL MD5 in memory", "BM_SignFile256MiB",
                       "BM_OpensslMd5InMemory256MiB");
