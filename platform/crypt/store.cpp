@@ -10,7 +10,23 @@
 
 namespace velmor::crypt::detail {
 
+namespace {
+
+std::unordered_map<void*, std::weak_ptr<StoreImpl>>& Stores() {
+  static auto* table = new std::unordered_map<void*, std::weak_ptr<StoreImpl>>;
+  return *table;
+}
+
+}  // namespace
+
+// A store lives while its handle is open or a context from it is held; its entry in the handle
+// table goes with it, so that a process opening stores all day keeps nothing of closed ones.
 struct StoreImpl {
+  StoreImpl() = default;
+  StoreImpl(const StoreImpl&) = delete;
+  StoreImpl& operator=(const StoreImpl&) = delete;
+  ~StoreImpl() { Stores().erase(this); }
+
   std::string name;  // canonical system store name; empty for a memory store
   std::shared_ptr<Storage> storage;  // null for a memory store
   std::shared_ptr<const StoreSnapshot> snapshot = std::make_shared<StoreSnapshot>();
@@ -35,11 +51,6 @@ struct StoreCache {
 StoreCache& Cache() {
   static auto* cache = new StoreCache;
   return *cache;
-}
-
-std::unordered_map<void*, std::weak_ptr<StoreImpl>>& Stores() {
-  static auto* table = new std::unordered_map<void*, std::weak_ptr<StoreImpl>>;
-  return *table;
 }
 
 std::shared_ptr<StoreImpl> FindStore(HCERTSTORE handle) {
