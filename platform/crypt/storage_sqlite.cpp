@@ -305,6 +305,48 @@ class SqliteStorage final : public Storage {
   std::unordered_map<const char*, UniquePtr<sqlite3_stmt>> statements_;
 };
 
+// The objects kSchema makes; a database holding all of them needs no write to be opened.
+constexpr const char* kSchemaComplete =
+    "SELECT count(*) = 5 FROM sqlite_master WHERE name IN "
+    "('meta', 'certs', 'certs_by_store', 'containers', 'keys')";
+
+// ReadIdentity: the random number drawn when the database was made; `out` stays empty when the
+// schema is missing or incomplete (a new file). Reads only: WAL readers never wait for a writer.
+bool ReadIdentity(sqlite3* db, std::optional<std::int64_t>& out) {
+  out.reset();
+  sqlite3_stmt* raw = nullptr;
+  int rc = sqlite3_prepare_v2(db, kSchemaComplete, -1, &raw, nullptr);
+  UniquePtr<sqlite3_stmt> complete(raw);
+  if (rc != SQLITE_OK) return FailSqlite("sqlite3_prepare_v2(schema)", rc);
+  rc = sqlite3_step(complete.get());
+  if (rc != SQLITE_ROW) return FailSqlite("sqlite3_step(schema)", rc);
+  if (sqlite3_column_int(complete.get(), 0) == 0) return true;
+  raw = nullptr;
+  rc = sqlite3_prepare_v2(db, "SELECT v FROM meta WHERE k = 'identity'", -1, &raw, nullptr);
+  UniquePtr<sqlite3_stmt> identity(raw);
+  if (rc != SQLITE_OK) return FailSqlite("sqlite3_prepare_v2(identity)", rc);
+  rc = sqlite3_step(identity.get());
+  if (rc == SQLITE_ROW) {
+    out = sqlite3_column_int64(identity.get(), 0);
+    return true;
+  }
+  if (rc == SQLITE_DONE) return true;
+  return FailSqlite("sqlite3_step(identity)", rc);
+}
+
+// CreateSchema: makes what is missing, in a transaction of its own (the statements leave what
+// exists alone, so two processes making a new database at once agree).
+bool CreateSchema(sqlite3* db) {
+  int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) {
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return FailSqlite("create schema", rc);
+  }
+  return true;
+}
+
 // MakePrivateDir: creates `dir` (and missing parents) owner-only; tightens an existing one.
 bool MakePrivateDir(const std::string& dir, bool tighten) {
   struct stat st {};
@@ -376,30 +418,22 @@ std::shared_ptr<Storage> MakeSqliteStorage(const std::string& path) {
       return nullptr;
     }
   }
-  rc = sqlite3_exec(db.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-  if (rc == SQLITE_OK) rc = sqlite3_exec(db.get(), kSchema, nullptr, nullptr, nullptr);
-  if (rc == SQLITE_OK) {
-    rc = sqlite3_exec(db.get(), "COMMIT", nullptr, nullptr, nullptr);
-  }
-  if (rc != SQLITE_OK) {
-    sqlite3_exec(db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
-    FailSqlite("create schema", rc);
-    return nullptr;
+  // Every open reads; only the very first one writes. A process that starts while another
+  // holds the write lock must not wait for it just to learn that the tables exist.
+  std::optional<std::int64_t> drawn;
+  if (!ReadIdentity(db.get(), drawn)) return nullptr;
+  if (!drawn) {
+    if (!CreateSchema(db.get()) || !ReadIdentity(db.get(), drawn)) return nullptr;
+    if (!drawn) {
+      FailSqlite("read identity", SQLITE_CORRUPT);
+      return nullptr;
+    }
   }
   // A database made afresh at the same path may get the removed file's inode number and reach
   // the same generation: the random number drawn at its creation tells the two apart, so that
   // caches keyed by identity never serve certificates or keys of the removed one.
-  sqlite3_stmt* rawStmt = nullptr;
-  rc = sqlite3_prepare_v2(db.get(), "SELECT v FROM meta WHERE k = 'identity'", -1, &rawStmt, nullptr);
-  UniquePtr<sqlite3_stmt> stmt(rawStmt);
-  if (rc == SQLITE_OK) rc = sqlite3_step(stmt.get());
-  if (rc != SQLITE_ROW) {
-    FailSqlite("read identity", rc == SQLITE_DONE ? SQLITE_CORRUPT : rc);
-    return nullptr;
-  }
   std::string identity = path + "#" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) +
-                         "#" + std::to_string(sqlite3_column_int64(stmt.get(), 0));
-  stmt.reset();
+                         "#" + std::to_string(*drawn);
   return std::make_shared<SqliteStorage>(std::move(db), std::move(identity));
 }
 
