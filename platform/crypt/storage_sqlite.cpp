@@ -23,6 +23,9 @@ struct Deleter<sqlite3_stmt> {
 namespace {
 
 constexpr int kBusyTimeoutMs = 10000;
+// How long a write waits for other connections before it leaves finishing a key removal to a
+// later write or open; an open never waits for it.
+constexpr int kScrubWaitMs = 250;
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS meta(k TEXT PRIMARY KEY, v INTEGER NOT NULL);
@@ -187,14 +190,39 @@ class SqliteStorage final : public Storage {
       Exec("ROLLBACK");
       return FailSqlite("COMMIT", rc);
     }
-    // Deleted rows are zeroed in the pages written (secure_delete), but the log's older frames
-    // still hold a removed or replaced private key until they are overwritten: copy the log into
-    // the database and cut it to nothing. Best effort: a reader of another process may hold it.
-    if (!change.keys.empty() || !change.deleteContainers.empty()) {
-      sqlite3_wal_checkpoint_v2(db_.get(), nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
-    }
+    FinishRemovals(kScrubWaitMs);
     if (newIds != nullptr) *newIds = std::move(ids);
     return true;
+  }
+
+  // FinishRemovals: completes the removal of private keys that an earlier write (of this process
+  // or another) could not complete. Deleted rows are zeroed in the pages written (secure_delete),
+  // but the older copies of those pages stay in the database file until a checkpoint copies the
+  // new ones in, and in the log until it is cut to nothing; a reader of another process keeps the
+  // checkpoint from finishing. Each such write leaves its generation as the 'scrub' mark, and
+  // every later write or open tries again, waiting at most `waitMs` for readers and writers,
+  // until one succeeds. A failed attempt fails no call: the mark stays for the next one.
+  void FinishRemovals(int waitMs) {
+    std::int64_t mark = 0;
+    sqlite3_stmt* s = Prepare("SELECT v FROM meta WHERE k = 'scrub'");
+    if (s == nullptr) return;
+    if (sqlite3_step(s) == SQLITE_ROW) mark = sqlite3_column_int64(s, 0);
+    sqlite3_reset(s);
+    if (mark == 0) return;
+    sqlite3_busy_timeout(db_.get(), waitMs);
+    int rc = sqlite3_wal_checkpoint_v2(db_.get(), nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr,
+                                       nullptr);
+    if (rc == SQLITE_OK) {
+      // Only the mark this attempt saw: a removal committed since has left a newer one.
+      s = Prepare("UPDATE meta SET v = 0 WHERE k = 'scrub' AND v = ?");
+      if (s != nullptr) {
+        sqlite3_bind_int64(s, 1, mark);
+        sqlite3_step(s);
+        sqlite3_reset(s);
+        sqlite3_clear_bindings(s);
+      }
+    }
+    sqlite3_busy_timeout(db_.get(), kBusyTimeoutMs);
   }
 
  private:
@@ -283,8 +311,11 @@ class SqliteStorage final : public Storage {
       if (!Step(s, "sqlite3_step(delete container)")) return false;
     }
     sqlite3_stmt* s = Prepare("UPDATE meta SET v = v + 1 WHERE k = 'generation'");
-    if (s == nullptr) return false;
-    return Step(s, "sqlite3_step(generation)");
+    if (s == nullptr || !Step(s, "sqlite3_step(generation)")) return false;
+    if (change.keys.empty() && change.deleteContainers.empty()) return true;
+    // A key removed or replaced leaves its bytes on disk until FinishRemovals has run.
+    s = Prepare("INSERT OR REPLACE INTO meta(k, v) SELECT 'scrub', v FROM meta WHERE k = 'generation'");
+    return s != nullptr && Step(s, "sqlite3_step(scrub mark)");
   }
 
   static void BindKeyProv(sqlite3_stmt* s, int first, const std::optional<KeyProvRecord>& kp) {
@@ -434,7 +465,9 @@ std::shared_ptr<Storage> MakeSqliteStorage(const std::string& path) {
   // caches keyed by identity never serve certificates or keys of the removed one.
   std::string identity = path + "#" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) +
                          "#" + std::to_string(*drawn);
-  return std::make_shared<SqliteStorage>(std::move(db), std::move(identity));
+  auto storage = std::make_shared<SqliteStorage>(std::move(db), std::move(identity));
+  storage->FinishRemovals(0);
+  return storage;
 }
 
 }  // namespace velmor::crypt::detail

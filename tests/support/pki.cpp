@@ -3,6 +3,7 @@
 #include "tests/support/pki.h"
 
 #include <openssl/bio.h>
+#include <openssl/core_names.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -17,6 +18,8 @@
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
+
+#include "platform/owners.h"
 
 namespace velmor::testing {
 
@@ -156,6 +159,18 @@ TestKey MakeKey(int bits, bool fresh) {
   auto it = cache.find(bits);
   if (it == cache.end()) it = cache.emplace(bits, GenerateKey(bits)).first;
   return it->second;
+}
+
+std::vector<std::uint8_t> PrivateExponent(const TestKey& key) {
+  PkeyPtr pkey = KeyFromPem(key.privatePem);
+  BIGNUM* raw = nullptr;
+  if (EVP_PKEY_get_bn_param(pkey.get(), OSSL_PKEY_PARAM_RSA_D, &raw) != 1) {
+    Throw("EVP_PKEY_get_bn_param");
+  }
+  velmor::platform::UniquePtr<BIGNUM> d(raw);
+  std::vector<std::uint8_t> out(static_cast<std::size_t>(BN_num_bytes(d.get())));
+  BN_bn2bin(d.get(), out.data());
+  return out;
 }
 
 std::string TestCert::pem() const {

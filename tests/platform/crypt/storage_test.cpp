@@ -1,7 +1,8 @@
 // The user's database shared with other processes: a reader that starts while another process
-// writes.
+// writes, and a key removed while another process reads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 
@@ -80,5 +81,51 @@ TEST(SharedDatabaseTest, FreshProcessReadsWhileAnotherHoldsTheWriteLock) {
   }
   EXPECT_EQ(writer.Exec("COMMIT"), SQLITE_OK);  // the lock was held all along
 }
+
+// A removal is finished only when the key's bytes are gone from the database file and its log.
+// When a reader keeps the log from being emptied at the time, the next write or open finishes it.
+struct RemovalCase {
+  const char* name;
+  bool byOpen;  // finished by an open of the database (else by a write)
+};
+
+class RemovalUnderReaderTest : public ::testing::TestWithParam<RemovalCase> {};
+
+TEST_P(RemovalUnderReaderTest, LeavesNoKeyOnDiskOnceTheReaderLetsGo) {
+  TempDataHome home;
+  CertSpec spec = Spec("/CN=Removed/OU=QVA");
+  spec.key = MakeKey(1024, true);
+  TestCert cert = MakeCert(spec);
+  const std::vector<std::uint8_t> exponent = PrivateExponent(cert.key);
+  auto onDisk = [&] {
+    int found = 0;
+    for (const char* file : {"store.db", "store.db-wal"}) {
+      const auto path = home.path() / "velmor" / file;
+      if (!std::filesystem::exists(path)) continue;
+      std::vector<std::uint8_t> bytes = ReadFile(path);
+      found += std::search(bytes.begin(), bytes.end(), exponent.begin(), exponent.end()) !=
+               bytes.end();
+    }
+    return found;
+  };
+  ImportWithKey("MY", cert, AT_KEYEXCHANGE, "removed");
+  Peer reader(DatabaseOf(home));
+  ASSERT_EQ(reader.Exec("BEGIN; SELECT count(*) FROM keys"), SQLITE_OK);
+  ASSERT_TRUE(velmor::crypt::RemoveCertificates("MY", cert.serialHex, nullptr));
+  ASSERT_GT(onDisk(), 0);  // the reader kept the removal from finishing
+  ASSERT_EQ(reader.Exec("COMMIT"), SQLITE_OK);
+  if (GetParam().byOpen) {
+    FreshOpen fresh(home);
+    EXPECT_TRUE(SerialsOfMy().empty());
+  } else {
+    AddToStore("CA", MakeCert(Spec("/CN=Next Write")));
+  }
+  EXPECT_EQ(onDisk(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RemovalUnderReaderTest,
+                         ::testing::Values(RemovalCase{"NextWrite", false},
+                                           RemovalCase{"NextOpen", true}),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace
