@@ -337,7 +337,7 @@ PCCERT_CONTEXT NewContext(std::shared_ptr<const CertData> data, std::shared_ptr<
   impl->context.pbCertEncoded = const_cast<BYTE*>(impl->data->der.data());
   impl->context.cbCertEncoded = static_cast<DWORD>(impl->data->der.size());
   impl->context.pCertInfo = const_cast<CERT_INFO*>(&impl->data->info);
-  impl->context.hCertStore = impl->store.get();
+  impl->context.hCertStore = impl->store ? HandleOf(*impl->store) : nullptr;
   const CERT_CONTEXT* key = &impl->context;
   Contexts().emplace(key, std::move(impl));
   return key;

@@ -142,26 +142,43 @@ std::optional<std::u16string> Utf8ToUtf16(std::string_view text);
 std::optional<std::string> Utf16ToUtf8(std::u16string_view text);
 
 // ---- Handle tables ----------------------------------------------------------------------------
-// Handles are the addresses of live objects, looked up before use, so that a stale or forged
-// handle gives ERROR_INVALID_HANDLE instead of touching freed memory.
-template <typename T>
+// Handles are numbers this layer hands out, never addresses: each carries the kind of object it
+// names and a serial number that is never given twice in a process. A stale handle (its object
+// gone, another made since, perhaps at the same address), a forged one or one of another kind
+// finds nothing, and the caller answers with its usual last error.
+enum class HandleKind : std::uint8_t { kProvider = 1, kHash = 2, kKey = 3, kStore = 4 };
+
+// HandleTable: the live objects of one kind. `Holder` is std::shared_ptr when the table owns its
+// objects (contexts, hashes, keys) and std::weak_ptr when they live by other references (stores,
+// kept by their open handle and by the certificate contexts taken from them).
+template <typename T, HandleKind kKind, template <typename> class Holder = std::shared_ptr>
 class HandleTable {
+  static_assert(sizeof(ULONG_PTR) == 8, "handles carry a tag and a 48-bit serial");
+
  public:
   ULONG_PTR Add(std::shared_ptr<T> object) {
-    auto handle = reinterpret_cast<ULONG_PTR>(object.get());
-    table_.emplace(handle, std::move(object));
+    // 2^48 handles: more than a process makes at a million a second for eight years.
+    const ULONG_PTR handle = kTag | (ULONG_PTR{static_cast<std::uint8_t>(kKind)} << 48) |
+                             (++serial_ & kSerialMask);
+    table_.emplace(handle, Holder<T>(std::move(object)));
     return handle;
   }
   std::shared_ptr<T> Find(ULONG_PTR handle) const {
     auto it = table_.find(handle);
     if (it == table_.end()) return nullptr;
-    return it->second;
+    return Strong(it->second);
   }
   bool Remove(ULONG_PTR handle) { return table_.erase(handle) != 0; }
   std::size_t size() const { return table_.size(); }
 
  private:
-  std::unordered_map<ULONG_PTR, std::shared_ptr<T>> table_;
+  static constexpr ULONG_PTR kTag = ULONG_PTR{0x7E} << 56;
+  static constexpr ULONG_PTR kSerialMask = (ULONG_PTR{1} << 48) - 1;
+  static std::shared_ptr<T> Strong(const std::shared_ptr<T>& p) { return p; }
+  static std::shared_ptr<T> Strong(const std::weak_ptr<T>& p) { return p.lock(); }
+
+  std::uint64_t serial_ = 0;
+  std::unordered_map<ULONG_PTR, Holder<T>> table_;
 };
 
 // ---- Key-provider records ---------------------------------------------------------------------

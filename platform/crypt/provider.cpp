@@ -16,16 +16,16 @@ namespace velmor::crypt::detail {
 
 namespace {
 
-HandleTable<Provider>& Providers() {
-  static auto* table = new HandleTable<Provider>;
+HandleTable<Provider, HandleKind::kProvider>& Providers() {
+  static auto* table = new HandleTable<Provider, HandleKind::kProvider>;
   return *table;
 }
-HandleTable<Hash>& Hashes() {
-  static auto* table = new HandleTable<Hash>;
+HandleTable<Hash, HandleKind::kHash>& Hashes() {
+  static auto* table = new HandleTable<Hash, HandleKind::kHash>;
   return *table;
 }
-HandleTable<Key>& Keys() {
-  static auto* table = new HandleTable<Key>;
+HandleTable<Key, HandleKind::kKey>& Keys() {
+  static auto* table = new HandleTable<Key, HandleKind::kKey>;
   return *table;
 }
 

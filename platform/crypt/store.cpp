@@ -12,10 +12,14 @@ namespace velmor::crypt::detail {
 
 namespace {
 
-std::unordered_map<void*, std::weak_ptr<StoreImpl>>& Stores() {
-  static auto* table = new std::unordered_map<void*, std::weak_ptr<StoreImpl>>;
+using StoreTable = HandleTable<StoreImpl, HandleKind::kStore, std::weak_ptr>;
+
+StoreTable& Stores() {
+  static auto* table = new StoreTable;
   return *table;
 }
+
+ULONG_PTR HandleNumber(HCERTSTORE handle) { return reinterpret_cast<ULONG_PTR>(handle); }
 
 }  // namespace
 
@@ -25,7 +29,9 @@ struct StoreImpl {
   StoreImpl() = default;
   StoreImpl(const StoreImpl&) = delete;
   StoreImpl& operator=(const StoreImpl&) = delete;
-  ~StoreImpl() { Stores().erase(this); }
+  ~StoreImpl() { Stores().Remove(HandleNumber(handle)); }
+
+  HCERTSTORE handle = nullptr;
 
   std::string name;  // canonical system store name; empty for a memory store
   std::shared_ptr<Storage> storage;  // null for a memory store
@@ -54,24 +60,16 @@ StoreCache& Cache() {
 }
 
 std::shared_ptr<StoreImpl> FindStore(HCERTSTORE handle) {
-  auto it = Stores().find(handle);
-  if (it == Stores().end()) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
-  auto store = it->second.lock();
-  if (!store) {
-    Stores().erase(it);
-    SetLastError(ERROR_INVALID_HANDLE);
-  }
+  auto store = Stores().Find(HandleNumber(handle));
+  if (!store) SetLastError(ERROR_INVALID_HANDLE);
   return store;
 }
 
 HCERTSTORE RegisterStore(std::shared_ptr<StoreImpl> store) {
   store->self = store;
-  void* handle = store.get();
-  Stores()[handle] = store;
-  return handle;
+  // The handle is a number in the guise of a pointer: callers never dereference a store.
+  store->handle = reinterpret_cast<HCERTSTORE>(Stores().Add(store));
+  return store->handle;
 }
 
 bool Refresh(StoreImpl& store) {
@@ -110,6 +108,8 @@ PCCERT_CONTEXT ContextFor(const std::shared_ptr<StoreImpl>& store, const StoreEn
 }
 
 }  // namespace
+
+HCERTSTORE HandleOf(const StoreImpl& store) { return store.handle; }
 
 void DropStoreCache() {
   Cache().stores.clear();
