@@ -40,6 +40,13 @@ using UniquePtr = std::unique_ptr<T, Deleter<T>>;
 namespace owners_detail {
 inline void FreeX509Stack(STACK_OF(X509)* s) { sk_X509_pop_free(s, X509_free); }
 inline void CloseSqlite(sqlite3* db) { sqlite3_close_v2(db); }
+// A parameter array may carry a private key's numbers: its values are wiped before it goes.
+inline void ClearFreeParams(OSSL_PARAM* params) {
+  for (OSSL_PARAM* p = params; p != nullptr && p->key != nullptr; ++p) {
+    if (p->data != nullptr) OPENSSL_cleanse(p->data, p->data_size);
+  }
+  OSSL_PARAM_free(params);
+}
 }  // namespace owners_detail
 
 // OpenSSL
@@ -55,7 +62,7 @@ VELMOR_MAKE_DELETER(EVP_MD_CTX, EVP_MD_CTX_free);
 VELMOR_MAKE_DELETER(EVP_PKEY, EVP_PKEY_free);
 VELMOR_MAKE_DELETER(EVP_PKEY_CTX, EVP_PKEY_CTX_free);
 VELMOR_MAKE_DELETER(OSSL_DECODER_CTX, OSSL_DECODER_CTX_free);
-VELMOR_MAKE_DELETER(OSSL_PARAM, OSSL_PARAM_free);
+VELMOR_MAKE_DELETER(OSSL_PARAM, owners_detail::ClearFreeParams);
 VELMOR_MAKE_DELETER(OSSL_PARAM_BLD, OSSL_PARAM_BLD_free);
 VELMOR_MAKE_DELETER(PKCS12, PKCS12_free);
 VELMOR_MAKE_DELETER(PKCS7, PKCS7_free);
@@ -80,6 +87,14 @@ struct OpenSslFree {
 };
 using OpenSslBytes = std::unique_ptr<unsigned char, OpenSslFree>;
 using OpenSslText = std::unique_ptr<char, OpenSslFree>;
+
+// OpenSslSecret: such bytes when they hold a secret (a private key's encoding): wiped before
+// they are freed, so the owner carries their length. `OpenSslSecret der(raw, {size});`
+struct OpenSslClearFree {
+  std::size_t size = 0;
+  void operator()(unsigned char* p) const noexcept { OPENSSL_clear_free(p, size); }
+};
+using OpenSslSecret = std::unique_ptr<unsigned char, OpenSslClearFree>;
 
 // UniqueIconv: an iconv descriptor (iconv_t is a bare pointer type, so it has an owner of its
 // own rather than a Deleter<T>); null stands for "none".

@@ -16,13 +16,6 @@ namespace {
 
 using namespace detail;
 
-struct Pkcs12Deleter {
-  void operator()(PKCS12* p) const { PKCS12_free(p); }
-};
-struct X509StackDeleter {
-  void operator()(STACK_OF(X509)* s) const { sk_X509_pop_free(s, X509_free); }
-};
-
 KeyProvRecord RecordFor(const std::string& container, DWORD keySpec) {
   KeyProvRecord r;
   r.container = Utf8ToUtf16(container).value_or(u"");
@@ -176,7 +169,7 @@ bool ImportPkcs12(const std::vector<std::uint8_t>& pfx, const std::string& passw
     if (pfx.size() > 0x7FFFFFFF) return Fail(NTE_BAD_LEN);
     ThreadDefaultContext useOurs;
     const unsigned char* p = pfx.data();
-    std::unique_ptr<PKCS12, Pkcs12Deleter> p12(d2i_PKCS12(nullptr, &p, static_cast<long>(pfx.size())));
+    UniquePtr<PKCS12> p12(d2i_PKCS12(nullptr, &p, static_cast<long>(pfx.size())));
     if (!p12) return FailOpenSsl("d2i_PKCS12", CRYPT_E_ASN1_CORRUPT);
     const char* pass = password.c_str();
     if (PKCS12_mac_present(p12.get())) {
@@ -200,7 +193,7 @@ bool ImportPkcs12(const std::vector<std::uint8_t>& pfx, const std::string& passw
     }
     UniquePtr<EVP_PKEY> key(rawKey);
     UniquePtr<X509> cert(rawCert);
-    std::unique_ptr<STACK_OF(X509), X509StackDeleter> chain(rawChain);
+    UniquePtr<STACK_OF(X509)> chain(rawChain);
     if (!key) return Fail(NTE_NO_KEY);
     if (!cert) return Fail(CRYPT_E_NOT_FOUND);
     auto certData = ParseX509(cert.get());

@@ -72,14 +72,12 @@ std::string OidText(const ASN1_OBJECT* obj) {
 // OidFromTlv: the dotted text of an OBJECT IDENTIFIER element.
 std::string OidFromTlv(const Tlv& tlv) {
   const std::uint8_t* p = tlv.begin;
-  ASN1_OBJECT* obj = d2i_ASN1_OBJECT(nullptr, &p, static_cast<long>(tlv.end() - tlv.begin));
-  if (obj == nullptr) {
+  UniquePtr<ASN1_OBJECT> obj(d2i_ASN1_OBJECT(nullptr, &p, static_cast<long>(tlv.end() - tlv.begin)));
+  if (!obj) {
     ERR_clear_error();
     return {};
   }
-  std::string text = OidText(obj);
-  ASN1_OBJECT_free(obj);
-  return text;
+  return OidText(obj.get());
 }
 
 // Algorithm: SEQUENCE { OID, parameters ANY OPTIONAL }.
@@ -105,11 +103,9 @@ bool FillBitString(CertData& d, const Tlv& bits, CRYPT_BIT_BLOB& out) {
 bool FillTime(const Tlv& tlv, FILETIME& out) {
   if (tlv.tag != 0x17 && tlv.tag != 0x18) return false;
   const unsigned char* p = tlv.begin;
-  ASN1_TIME* at = d2i_ASN1_TIME(nullptr, &p, static_cast<long>(tlv.end() - tlv.begin));
+  UniquePtr<ASN1_TIME> at(d2i_ASN1_TIME(nullptr, &p, static_cast<long>(tlv.end() - tlv.begin)));
   std::tm tm{};
-  bool ok = at != nullptr && ASN1_TIME_to_tm(at, &tm) == 1;
-  ASN1_TIME_free(at);
-  if (!ok) return false;
+  if (!at || ASN1_TIME_to_tm(at.get(), &tm) != 1) return false;
   out = FileTimeFromUnix(static_cast<std::int64_t>(timegm(&tm)));
   return true;
 }
@@ -235,8 +231,10 @@ UniquePtr<X509> DecodeX509(const std::vector<std::uint8_t>& der, DWORD& error) {
     return nullptr;
   }
   const unsigned char* p = der.data();
-  if (d2i_X509(&raw, &p, static_cast<long>(der.size())) == nullptr) {
-    X509_free(raw);
+  // d2i fills the object made in our context; when it fails it frees it itself and nulls `raw`.
+  const bool decoded = d2i_X509(&raw, &p, static_cast<long>(der.size())) != nullptr;
+  UniquePtr<X509> x(raw);
+  if (!decoded) {
     ERR_clear_error();
     // A short input is "end of data"; anything else is a corrupt encoding.
     Tlv outer;
@@ -244,7 +242,6 @@ UniquePtr<X509> DecodeX509(const std::vector<std::uint8_t>& der, DWORD& error) {
     error = ReadTlv(q, der.data() + der.size(), outer) ? CRYPT_E_ASN1_CORRUPT : CRYPT_E_ASN1_EOD;
     return nullptr;
   }
-  UniquePtr<X509> x(raw);
   if (p != der.data() + der.size()) {
     error = CRYPT_E_ASN1_CORRUPT;  // trailing bytes after the certificate
     return nullptr;
@@ -255,15 +252,14 @@ UniquePtr<X509> DecodeX509(const std::vector<std::uint8_t>& der, DWORD& error) {
 }  // namespace
 
 std::shared_ptr<const CertData> ParseX509(X509* x) {
-  unsigned char* der = nullptr;
-  const int n = i2d_X509(x, &der);
+  unsigned char* raw = nullptr;
+  const int n = i2d_X509(x, &raw);
+  OpenSslBytes der(raw);
   if (n <= 0) {
     FailOpenSsl("i2d_X509", CRYPT_E_ASN1_CORRUPT);
     return nullptr;
   }
-  auto data = ParseCertificate(der, static_cast<std::size_t>(n));
-  OPENSSL_free(der);
-  return data;
+  return ParseCertificate(der.get(), static_cast<std::size_t>(n));
 }
 
 std::shared_ptr<const CertData> ParseCertificate(const std::uint8_t* der, std::size_t len,
@@ -386,16 +382,15 @@ UniquePtr<EVP_PKEY> PublicKeyOfInfo(const CERT_PUBLIC_KEY_INFO& info) {
   }
   // The bit string holds an RSAPublicKey (PKCS #1).
   EVP_PKEY* key = nullptr;
-  OSSL_DECODER_CTX* dctx = OSSL_DECODER_CTX_new_for_pkey(&key, "DER", "type-specific", "RSA",
-                                                         EVP_PKEY_PUBLIC_KEY, LibCtx(), nullptr);
-  if (dctx == nullptr) {
+  UniquePtr<OSSL_DECODER_CTX> dctx(OSSL_DECODER_CTX_new_for_pkey(
+      &key, "DER", "type-specific", "RSA", EVP_PKEY_PUBLIC_KEY, LibCtx(), nullptr));
+  if (!dctx) {
     FailOpenSsl("OSSL_DECODER_CTX_new_for_pkey", NTE_FAIL);
     return nullptr;
   }
   const unsigned char* p = info.PublicKey.pbData;
   std::size_t left = info.PublicKey.cbData;
-  int ok = OSSL_DECODER_from_data(dctx, &p, &left);
-  OSSL_DECODER_CTX_free(dctx);
+  int ok = OSSL_DECODER_from_data(dctx.get(), &p, &left);
   UniquePtr<EVP_PKEY> owned(key);
   if (ok != 1 || !owned || left != 0) {
     FailOpenSsl("OSSL_DECODER_from_data", NTE_BAD_DATA);
@@ -512,11 +507,12 @@ std::optional<std::string> WriteNameText(const std::uint8_t* der, std::size_t le
     out += key != nullptr ? std::string(key) : "OID." + oid;
     out += '=';
     const ASN1_STRING* value = X509_NAME_ENTRY_get_data(entry);
-    unsigned char* utf8 = nullptr;
-    int n = ASN1_STRING_to_UTF8(&utf8, value);
+    unsigned char* raw = nullptr;
+    int n = ASN1_STRING_to_UTF8(&raw, value);
+    OpenSslBytes utf8(raw);
     std::optional<std::string> text;
     if (n >= 0) {
-      std::string_view utf8Text(reinterpret_cast<char*>(utf8), static_cast<std::size_t>(n));
+      std::string_view utf8Text(reinterpret_cast<char*>(utf8.get()), static_cast<std::size_t>(n));
       if (std::all_of(utf8Text.begin(), utf8Text.end(),
                       [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
         text = std::string(utf8Text);  // ASCII reads the same in every ANSI code page
@@ -524,19 +520,17 @@ std::optional<std::string> WriteNameText(const std::uint8_t* der, std::size_t le
         text = ToAnsi(*wide);
       }
     }
-    OPENSSL_free(utf8);
     ERR_clear_error();
     if (!text) {
       // A value that is no text: its DER encoding in hexadecimal.
-      unsigned char* enc = nullptr;
-      ASN1_TYPE* any = ASN1_TYPE_new();
+      unsigned char* rawEnc = nullptr;
+      UniquePtr<ASN1_TYPE> any(ASN1_TYPE_new());
       int encLen = -1;
-      if (any != nullptr && ASN1_TYPE_set1(any, ASN1_STRING_type(value), value) == 1) {
-        encLen = i2d_ASN1_TYPE(any, &enc);
+      if (any && ASN1_TYPE_set1(any.get(), ASN1_STRING_type(value), value) == 1) {
+        encLen = i2d_ASN1_TYPE(any.get(), &rawEnc);
       }
-      ASN1_TYPE_free(any);
-      text = "#" + (encLen > 0 ? HexOf(enc, encLen) : std::string());
-      OPENSSL_free(enc);
+      OpenSslBytes enc(rawEnc);
+      text = "#" + (encLen > 0 ? HexOf(enc.get(), encLen) : std::string());
       ERR_clear_error();
       out += *text;
       continue;

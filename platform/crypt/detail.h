@@ -1,10 +1,8 @@
-// Internals shared by the files of platform/crypt: owners for OpenSSL objects, the process-wide
+// Internals shared by the files of platform/crypt: the owners of OpenSSL objects, the process-wide
 // library context, the error mapping, the boundary guard and the handle tables. Not part of the
 // public interface (crypt.h is).
 #pragma once
 
-#include <openssl/evp.h>
-#include <openssl/x509.h>
 
 #include <cstdint>
 #include <cstring>
@@ -19,6 +17,7 @@
 #include <vector>
 
 #include "platform/crypt/crypt.h"
+#include "platform/owners.h"
 
 namespace velmor::crypt::detail {
 
@@ -26,31 +25,11 @@ namespace velmor::crypt::detail {
 inline constexpr DWORD ERROR_BUSY_DW = 170;
 inline constexpr DWORD ERROR_DISK_FULL_DW = 112;
 
-// ---- Owners -----------------------------------------------------------------------------------
-template <typename T>
-struct Deleter;
-#define VELMOR_OSSL_DELETER(type, fn) \
-  template <>                         \
-  struct Deleter<type> {              \
-    void operator()(type* p) const { fn(p); } \
-  }
-VELMOR_OSSL_DELETER(EVP_PKEY, EVP_PKEY_free);
-VELMOR_OSSL_DELETER(EVP_PKEY_CTX, EVP_PKEY_CTX_free);
-VELMOR_OSSL_DELETER(EVP_MD_CTX, EVP_MD_CTX_free);
-VELMOR_OSSL_DELETER(EVP_MD, EVP_MD_free);
-VELMOR_OSSL_DELETER(EVP_CIPHER, EVP_CIPHER_free);
-VELMOR_OSSL_DELETER(EVP_CIPHER_CTX, EVP_CIPHER_CTX_free);
-VELMOR_OSSL_DELETER(X509, X509_free);
-VELMOR_OSSL_DELETER(X509_NAME, X509_NAME_free);
-VELMOR_OSSL_DELETER(BIO, BIO_free_all);
-VELMOR_OSSL_DELETER(BIGNUM, BN_clear_free);
-#undef VELMOR_OSSL_DELETER
-
-template <typename T>
-using UniquePtr = std::unique_ptr<T, Deleter<T>>;
-
-// UpRef: a second owner of a reference-counted key.
-UniquePtr<EVP_PKEY> UpRef(EVP_PKEY* key);
+// ---- Owners (registered once, in platform/owners.h) ---------------------------------------
+using platform::OpenSslBytes;
+using platform::OpenSslText;
+using platform::UniquePtr;
+using platform::UpRef;
 
 // SecretBytes: bytes that are wiped with OPENSSL_cleanse when they go away.
 class SecretBytes {

@@ -11,11 +11,6 @@
 
 namespace velmor::crypt::detail {
 
-template <>
-struct Deleter<PKCS7> {
-  void operator()(PKCS7* p) const { PKCS7_free(p); }
-};
-
 namespace {
 
 constexpr const char* kOidSha1 = "1.3.14.3.2.26";
@@ -65,11 +60,11 @@ std::shared_ptr<const CertData> SignerCertificate(PKCS7* p7, PKCS7_SIGNER_INFO* 
   PKCS7_ISSUER_AND_SERIAL* ias = si->issuer_and_serial;
   if (para.pfnGetSignerCertificate != nullptr) {
     // The callback sees the signer's issuer and serial as CryptoAPI keeps them.
-    unsigned char* issuer = nullptr;
-    int issuerLen = i2d_X509_NAME(ias->issuer, &issuer);
+    unsigned char* rawIssuer = nullptr;
+    int issuerLen = i2d_X509_NAME(ias->issuer, &rawIssuer);
+    OpenSslBytes issuer(rawIssuer);
     int serialLen = i2d_ASN1_INTEGER(ias->serial, nullptr);
     if (issuerLen <= 0 || serialLen <= 2) {
-      OPENSSL_free(issuer);
       SetLastError(CRYPT_E_ASN1_CORRUPT);
       return nullptr;
     }
@@ -82,12 +77,11 @@ std::shared_ptr<const CertData> SignerCertificate(PKCS7* p7, PKCS7_SIGNER_INFO* 
     std::reverse(serial.begin(), serial.end());
     CERT_INFO id{};
     id.Issuer.cbData = static_cast<DWORD>(issuerLen);
-    id.Issuer.pbData = issuer;
+    id.Issuer.pbData = issuer.get();
     id.SerialNumber.cbData = static_cast<DWORD>(serial.size());
     id.SerialNumber.pbData = serial.data();
     PCCERT_CONTEXT chosen = para.pfnGetSignerCertificate(
         para.pvGetArg, para.dwMsgAndCertEncodingType, &id, nullptr);
-    OPENSSL_free(issuer);
     if (chosen == nullptr) {
       SetLastError(CRYPT_E_NOT_FOUND);
       return nullptr;
@@ -201,11 +195,10 @@ BOOL CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, DWORD d
     PKCS7* raw = PKCS7_new_ex(LibCtx(), nullptr);
     if (raw == nullptr) return FailOpenSsl("PKCS7_new_ex", NTE_NO_MEMORY);
     const unsigned char* p = pbSignedBlob;
-    if (d2i_PKCS7(&raw, &p, static_cast<long>(cbSignedBlob)) == nullptr) {
-      PKCS7_free(raw);
-      return FailOpenSsl("d2i_PKCS7", CRYPT_E_ASN1_CORRUPT);
-    }
+    // d2i fills the message made in our context; when it fails it frees it and nulls `raw`.
+    const bool decoded = d2i_PKCS7(&raw, &p, static_cast<long>(cbSignedBlob)) != nullptr;
     UniquePtr<PKCS7> p7(raw);
+    if (!decoded) return FailOpenSsl("d2i_PKCS7", CRYPT_E_ASN1_CORRUPT);
     if (p != pbSignedBlob + cbSignedBlob) return Fail(CRYPT_E_ASN1_CORRUPT);
     if (!PKCS7_type_is_signed(p7.get()) || p7->d.sign == nullptr) {
       return Fail(CRYPT_E_UNEXPECTED_MSG_TYPE);

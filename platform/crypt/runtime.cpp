@@ -21,11 +21,6 @@ const char* LastFailedCall() { return t_lastFailedCall.c_str(); }
 
 namespace detail {
 
-UniquePtr<EVP_PKEY> UpRef(EVP_PKEY* key) {
-  if (key == nullptr || EVP_PKEY_up_ref(key) != 1) return nullptr;
-  return UniquePtr<EVP_PKEY>(key);
-}
-
 void SecretBytes::Wipe() {
   if (!bytes_.empty()) OPENSSL_cleanse(bytes_.data(), bytes_.size());
 }

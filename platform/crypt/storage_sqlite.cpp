@@ -11,15 +11,6 @@
 
 namespace velmor::crypt::detail {
 
-template <>
-struct Deleter<sqlite3> {
-  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-};
-template <>
-struct Deleter<sqlite3_stmt> {
-  void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
-};
-
 namespace {
 
 constexpr int kBusyTimeoutMs = 10000;
