@@ -87,12 +87,21 @@ inline bool Fail(DWORD error) {
 enum class Platform { kOpenSsl, kSqlite };
 // MapPlatformFailure: the one place where an OpenSSL or SQLite failure becomes a Windows
 // last-error value. `code` is the SQLite result code (ignored for OpenSSL, whose error queue is
-// read and cleared); `fallback` is the value used when the failure says nothing more precise.
-// Records `call` as the failing call, sets the last error and returns it.
+// read and cleared); `fallback` is the value used when the failure says nothing more precise:
+// out of memory is always NTE_NO_MEMORY; an ASN.1 error refines NTE_FAIL to
+// CRYPT_E_ASN1_CORRUPT; a PKCS #7 reason refines NTE_BAD_SIGNATURE (a message that does not
+// verify) to what was wrong with the message. Records `call` as the failing call (see
+// LastFailedCall), sets the last error and returns it.
 DWORD MapPlatformFailure(Platform platform, const char* call, int code, DWORD fallback);
 // FailOpenSsl / FailSqlite: MapPlatformFailure, returning false.
 bool FailOpenSsl(const char* call, DWORD fallback);
 bool FailSqlite(const char* call, int code);
+// DropExpectedOpenSslErrors: empties OpenSSL's error queue after a call whose failure is an
+// answer, not an error of ours (a signature that does not check out in a subject check, a
+// name value that is no text, the end of a PEM list, a switch an older OpenSSL does not know),
+// so that its entries are not mistaken later for the reason another call failed. Every other
+// failure goes through MapPlatformFailure.
+void DropExpectedOpenSslErrors();
 
 // Injected: whether the test seam makes this call of `function` fail; sets the last error.
 bool Injected(const char* function, const char* arg = nullptr);

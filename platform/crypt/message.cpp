@@ -39,20 +39,6 @@ UniquePtr<EVP_PKEY> SigningKey(CertContextImpl& cert) {
   return key;
 }
 
-DWORD VerifyFailure() {
-  unsigned long e = ERR_peek_last_error();
-  DWORD error = NTE_BAD_SIGNATURE;
-  if (ERR_GET_LIB(e) == ERR_LIB_PKCS7) {
-    switch (ERR_GET_REASON(e)) {
-      case PKCS7_R_DIGEST_FAILURE: error = CRYPT_E_HASH_VALUE; break;
-      case PKCS7_R_UNKNOWN_DIGEST_TYPE: error = CRYPT_E_UNKNOWN_ALGO; break;
-      case PKCS7_R_NO_CONTENT: error = CRYPT_E_MSG_ERROR; break;
-      default: break;
-    }
-  }
-  return error;
-}
-
 // SignerCertificate: the signer's certificate, asked from the caller's callback or found by
 // issuer and serial among the certificates the message carries.
 std::shared_ptr<const CertData> SignerCertificate(PKCS7* p7, PKCS7_SIGNER_INFO* si,
@@ -65,7 +51,7 @@ std::shared_ptr<const CertData> SignerCertificate(PKCS7* p7, PKCS7_SIGNER_INFO* 
     OpenSslBytes issuer(rawIssuer);
     int serialLen = i2d_ASN1_INTEGER(ias->serial, nullptr);
     if (issuerLen <= 0 || serialLen <= 2) {
-      SetLastError(CRYPT_E_ASN1_CORRUPT);
+      FailOpenSsl(issuerLen <= 0 ? "i2d_X509_NAME" : "i2d_ASN1_INTEGER", CRYPT_E_ASN1_CORRUPT);
       return nullptr;
     }
     std::vector<std::uint8_t> serialDer(static_cast<std::size_t>(serialLen));
@@ -216,7 +202,7 @@ BOOL CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, DWORD d
 
     // Read the content through the digest BIOs, then check this signer's signature.
     UniquePtr<BIO> chain(PKCS7_dataInit(p7.get(), nullptr));
-    if (!chain) return FailOpenSsl("PKCS7_dataInit", VerifyFailure());
+    if (!chain) return FailOpenSsl("PKCS7_dataInit", NTE_BAD_SIGNATURE);
     std::vector<std::uint8_t> content;
     std::uint8_t buffer[4096];
     for (;;) {
@@ -227,9 +213,7 @@ BOOL CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, DWORD d
     X509* signerX509 = X509Of(*signer);
     if (signerX509 == nullptr) return FALSE;
     if (PKCS7_signatureVerify(chain.get(), p7.get(), si, signerX509) <= 0) {
-      DWORD error = VerifyFailure();
-      FailOpenSsl("PKCS7_signatureVerify", error);
-      return Fail(error);
+      return FailOpenSsl("PKCS7_signatureVerify", NTE_BAD_SIGNATURE);
     }
     if (pcbDecoded != nullptr && !WriteOutput(content, pbDecoded, pcbDecoded)) return FALSE;
     if (ppSignerCert != nullptr) *ppSignerCert = NewContext(signer, nullptr, 0, std::nullopt);

@@ -168,7 +168,7 @@ bool RsaUnwrap(EVP_PKEY* priv, const std::vector<std::uint8_t>& wrapped, SecretB
   // A wrong key must be an error, not a random session key (newer OpenSSL's implicit
   // rejection); releases that do not know the switch always report the error.
   EVP_PKEY_CTX_ctrl_str(ctx.get(), "rsa_pkcs1_implicit_rejection", "0");
-  ERR_clear_error();
+  DropExpectedOpenSslErrors();
   std::size_t len = 0;
   if (EVP_PKEY_decrypt(ctx.get(), nullptr, &len, wrapped.data(), wrapped.size()) != 1) {
     return FailOpenSsl("EVP_PKEY_decrypt", NTE_BAD_DATA);

@@ -398,7 +398,7 @@ BOOL CertVerifySubjectCertificateContext(PCCERT_CONTEXT pSubject, PCCERT_CONTEXT
       if (key != nullptr && X509_verify(subjectX509, key) == 1) {
         flags &= ~CERT_STORE_SIGNATURE_FLAG;
       }
-      ERR_clear_error();
+      DropExpectedOpenSslErrors();  // a signature that does not check out leaves its flag set
     }
     if (flags & CERT_STORE_TIME_VALIDITY_FLAG) {
       X509* x = X509Of(*subject->data);
@@ -407,7 +407,7 @@ BOOL CertVerifySubjectCertificateContext(PCCERT_CONTEXT pSubject, PCCERT_CONTEXT
           X509_cmp_current_time(X509_get0_notAfter(x)) > 0) {
         flags &= ~CERT_STORE_TIME_VALIDITY_FLAG;
       }
-      ERR_clear_error();
+      DropExpectedOpenSslErrors();  // a time that cannot be compared leaves its flag set
     }
     *pdwFlags = flags;
     return TRUE;
