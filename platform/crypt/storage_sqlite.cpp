@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <initializer_list>
 
 #include "platform/crypt/storage.h"
 
@@ -42,18 +43,27 @@ CREATE TABLE IF NOT EXISTS keys(
 )sql";
 
 // Names are stored as UTF-16 code units (little-endian bytes); null stays NULL.
-void BindName(sqlite3_stmt* s, int index, bool has, const std::u16string& name) {
-  if (!has) {
-    sqlite3_bind_null(s, index);
-    return;
+// Bound: whether every bind of a statement took. A value SQLite refuses (out of memory, larger
+// than it keeps) fails the call, naming `what`, instead of running the statement without it.
+bool Bound(sqlite3_stmt* s, const char* what, std::initializer_list<int> results) {
+  for (int rc : results) {
+    if (rc != SQLITE_OK) {
+      sqlite3_clear_bindings(s);
+      return FailSqlite(what, rc);
+    }
   }
+  return true;
+}
+
+int BindName(sqlite3_stmt* s, int index, bool has, const std::u16string& name) {
+  if (!has) return sqlite3_bind_null(s, index);
   std::vector<std::uint8_t> bytes;
   bytes.reserve(name.size() * 2);
   for (char16_t c : name) {
     bytes.push_back(static_cast<std::uint8_t>(c & 0xFF));
     bytes.push_back(static_cast<std::uint8_t>(c >> 8));
   }
-  sqlite3_bind_blob(s, index, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
+  return sqlite3_bind_blob(s, index, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
 }
 
 bool ReadName(sqlite3_stmt* s, int column, std::u16string& name) {
@@ -93,7 +103,11 @@ class SqliteStorage final : public Storage {
         "SELECT id, kp_set, kp_container, kp_provider, kp_type, kp_flags, kp_spec, der "
         "FROM certs WHERE store = ? ORDER BY id");
     if (s == nullptr) return false;
-    sqlite3_bind_text(s, 1, store.data(), static_cast<int>(store.size()), SQLITE_TRANSIENT);
+    if (!Bound(s, "sqlite3_bind(list store)",
+               {sqlite3_bind_text(s, 1, store.data(), static_cast<int>(store.size()),
+                                  SQLITE_TRANSIENT)})) {
+      return false;
+    }
     out.clear();
     int rc;
     while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
@@ -123,7 +137,11 @@ class SqliteStorage final : public Storage {
   bool ContainerExists(std::string_view name, bool& exists) override {
     sqlite3_stmt* s = Prepare("SELECT 1 FROM containers WHERE name = ?");
     if (s == nullptr) return false;
-    sqlite3_bind_text(s, 1, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
+    if (!Bound(s, "sqlite3_bind(container)",
+               {sqlite3_bind_text(s, 1, name.data(), static_cast<int>(name.size()),
+                                  SQLITE_TRANSIENT)})) {
+      return false;
+    }
     int rc = sqlite3_step(s);
     sqlite3_reset(s);
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) return FailSqlite("sqlite3_step(container)", rc);
@@ -148,9 +166,12 @@ class SqliteStorage final : public Storage {
   bool LoadKey(std::string_view container, DWORD spec, std::optional<StoredKey>& out) override {
     sqlite3_stmt* s = Prepare("SELECT der, exportable FROM keys WHERE container = ? AND spec = ?");
     if (s == nullptr) return false;
-    sqlite3_bind_text(s, 1, container.data(), static_cast<int>(container.size()),
-                      SQLITE_TRANSIENT);
-    sqlite3_bind_int64(s, 2, spec);
+    if (!Bound(s, "sqlite3_bind(key)",
+               {sqlite3_bind_text(s, 1, container.data(), static_cast<int>(container.size()),
+                                  SQLITE_TRANSIENT),
+                sqlite3_bind_int64(s, 2, spec)})) {
+      return false;
+    }
     out.reset();
     int rc = sqlite3_step(s);
     if (rc == SQLITE_ROW) {
@@ -252,8 +273,12 @@ class SqliteStorage final : public Storage {
       }
       sqlite3_stmt* s = Prepare("INSERT INTO containers(name) VALUES(?)");
       if (s == nullptr) return false;
-      sqlite3_bind_text(s, 1, c.name.data(), static_cast<int>(c.name.size()), SQLITE_TRANSIENT);
-      if (!Step(s, "sqlite3_step(insert container)")) return false;
+      if (!Bound(s, "sqlite3_bind(insert container)",
+                 {sqlite3_bind_text(s, 1, c.name.data(), static_cast<int>(c.name.size()),
+                                    SQLITE_TRANSIENT)}) ||
+          !Step(s, "sqlite3_step(insert container)")) {
+        return false;
+      }
     }
     for (const auto& k : change.keys) {
       bool exists = false;
@@ -262,22 +287,31 @@ class SqliteStorage final : public Storage {
       sqlite3_stmt* s = Prepare(
           "INSERT OR REPLACE INTO keys(container, spec, der, exportable) VALUES(?, ?, ?, ?)");
       if (s == nullptr) return false;
-      sqlite3_bind_text(s, 1, k.container.data(), static_cast<int>(k.container.size()),
-                        SQLITE_TRANSIENT);
-      sqlite3_bind_int64(s, 2, k.spec);
-      sqlite3_bind_blob(s, 3, k.der.data(), static_cast<int>(k.der.size()), SQLITE_STATIC);
-      sqlite3_bind_int(s, 4, k.exportable ? 1 : 0);
-      if (!Step(s, "sqlite3_step(insert key)")) return false;
+      if (!Bound(s, "sqlite3_bind(insert key)",
+                 {sqlite3_bind_text(s, 1, k.container.data(), static_cast<int>(k.container.size()),
+                                    SQLITE_TRANSIENT),
+                  sqlite3_bind_int64(s, 2, k.spec),
+                  sqlite3_bind_blob(s, 3, k.der.data(), static_cast<int>(k.der.size()),
+                                    SQLITE_STATIC),
+                  sqlite3_bind_int(s, 4, k.exportable ? 1 : 0)}) ||
+          !Step(s, "sqlite3_step(insert key)")) {
+        return false;
+      }
     }
     for (const auto& c : change.certs) {
       sqlite3_stmt* s = Prepare(
           "INSERT INTO certs(store, der, kp_set, kp_container, kp_provider, kp_type, kp_flags, "
           "kp_spec) VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
       if (s == nullptr) return false;
-      sqlite3_bind_text(s, 1, c.store.data(), static_cast<int>(c.store.size()), SQLITE_TRANSIENT);
-      sqlite3_bind_blob(s, 2, c.der.data(), static_cast<int>(c.der.size()), SQLITE_STATIC);
-      BindKeyProv(s, 3, c.keyProv);
-      if (!Step(s, "sqlite3_step(insert certificate)")) return false;
+      if (!Bound(s, "sqlite3_bind(insert certificate)",
+                 {sqlite3_bind_text(s, 1, c.store.data(), static_cast<int>(c.store.size()),
+                                    SQLITE_TRANSIENT),
+                  sqlite3_bind_blob(s, 2, c.der.data(), static_cast<int>(c.der.size()),
+                                    SQLITE_STATIC),
+                  BindKeyProv(s, 3, c.keyProv)}) ||
+          !Step(s, "sqlite3_step(insert certificate)")) {
+        return false;
+      }
       ids.push_back(sqlite3_last_insert_rowid(db_.get()));
     }
     for (const auto& [id, kp] : change.setKeyProv) {
@@ -285,21 +319,29 @@ class SqliteStorage final : public Storage {
           "UPDATE certs SET kp_set = ?1, kp_container = ?2, kp_provider = ?3, kp_type = ?4, "
           "kp_flags = ?5, kp_spec = ?6 WHERE id = ?7");
       if (s == nullptr) return false;
-      BindKeyProv(s, 1, kp);
-      sqlite3_bind_int64(s, 7, id);
-      if (!Step(s, "sqlite3_step(update property)")) return false;
+      if (!Bound(s, "sqlite3_bind(update property)",
+                 {BindKeyProv(s, 1, kp), sqlite3_bind_int64(s, 7, id)}) ||
+          !Step(s, "sqlite3_step(update property)")) {
+        return false;
+      }
     }
     for (std::int64_t id : change.deleteCerts) {
       sqlite3_stmt* s = Prepare("DELETE FROM certs WHERE id = ?");
       if (s == nullptr) return false;
-      sqlite3_bind_int64(s, 1, id);
-      if (!Step(s, "sqlite3_step(delete certificate)")) return false;
+      if (!Bound(s, "sqlite3_bind(delete certificate)", {sqlite3_bind_int64(s, 1, id)}) ||
+          !Step(s, "sqlite3_step(delete certificate)")) {
+        return false;
+      }
     }
     for (const auto& name : change.deleteContainers) {
       sqlite3_stmt* s = Prepare("DELETE FROM containers WHERE name = ?");
       if (s == nullptr) return false;
-      sqlite3_bind_text(s, 1, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
-      if (!Step(s, "sqlite3_step(delete container)")) return false;
+      if (!Bound(s, "sqlite3_bind(delete container)",
+                 {sqlite3_bind_text(s, 1, name.data(), static_cast<int>(name.size()),
+                                    SQLITE_TRANSIENT)}) ||
+          !Step(s, "sqlite3_step(delete container)")) {
+        return false;
+      }
     }
     sqlite3_stmt* s = Prepare("UPDATE meta SET v = v + 1 WHERE k = 'generation'");
     if (s == nullptr || !Step(s, "sqlite3_step(generation)")) return false;
@@ -309,17 +351,21 @@ class SqliteStorage final : public Storage {
     return s != nullptr && Step(s, "sqlite3_step(scrub mark)");
   }
 
-  static void BindKeyProv(sqlite3_stmt* s, int first, const std::optional<KeyProvRecord>& kp) {
-    sqlite3_bind_int(s, first, kp ? 1 : 0);
+  // BindKeyProv: SQLITE_OK, or the result of the first bind that failed.
+  static int BindKeyProv(sqlite3_stmt* s, int first, const std::optional<KeyProvRecord>& kp) {
+    int rc = sqlite3_bind_int(s, first, kp ? 1 : 0);
     if (!kp) {
-      for (int i = 1; i <= 5; ++i) sqlite3_bind_null(s, first + i);
-      return;
+      for (int i = 1; i <= 5 && rc == SQLITE_OK; ++i) rc = sqlite3_bind_null(s, first + i);
+      return rc;
     }
-    BindName(s, first + 1, kp->hasContainer, kp->container);
-    BindName(s, first + 2, kp->hasProvider, kp->provider);
-    sqlite3_bind_int64(s, first + 3, kp->provType);
-    sqlite3_bind_int64(s, first + 4, kp->flags);
-    sqlite3_bind_int64(s, first + 5, kp->keySpec);
+    for (int r : {BindName(s, first + 1, kp->hasContainer, kp->container),
+                  BindName(s, first + 2, kp->hasProvider, kp->provider),
+                  sqlite3_bind_int64(s, first + 3, kp->provType),
+                  sqlite3_bind_int64(s, first + 4, kp->flags),
+                  sqlite3_bind_int64(s, first + 5, kp->keySpec)}) {
+      if (rc == SQLITE_OK) rc = r;
+    }
+    return rc;
   }
 
   UniquePtr<sqlite3> db_;
