@@ -3,7 +3,6 @@
 // public interface (crypt.h is).
 #pragma once
 
-
 #include <cstdint>
 #include <cstring>
 #include <memory>

@@ -43,7 +43,7 @@ std::size_t OpenDescriptors() {
   return n;
 }
 
-// One round of what a signing call does, eleven platform calls, one of them failing.
+// One round of what a signing call does: twelve platform calls, one of them failing.
 void Round() {
   HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
   ASSERT_NE(store, nullptr);
@@ -67,7 +67,7 @@ void Round() {
 
 TEST(SoakTest, MixedCallsKeepMemoryAndDescriptorsFlat) {
   constexpr int kWarmUpRounds = 200;   // caches and allocator pools reach their size
-  constexpr int kRounds = 3000;        // 33,000 calls
+  constexpr int kRounds = 3000;        // 36,000 calls
   constexpr std::size_t kSlackBytes = 256 * 1024;
   TempDataHome home;
   ImportWithKey("MY", MakeCert(Spec("/CN=Soak/OU=QVA")), AT_KEYEXCHANGE, "soak");
