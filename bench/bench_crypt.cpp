@@ -9,11 +9,13 @@
 #include <string>
 
 #include "platform/crypt/crypt.h"
+#include "platform/owners.h"
 #include "tests/support/pki.h"
 
 namespace {
 
 using namespace velmor::testing;
+using velmor::platform::UniquePtr;
 
 // A data home of its own per scenario, filled once.
 struct Home {
@@ -170,20 +172,18 @@ BENCHMARK(BM_SignDataPath)->Unit(benchmark::kMicrosecond);
 // The same signature with OpenSSL alone: the floor the path above is measured against.
 void BM_BareOpenSslRsa2048Md5(benchmark::State& state) {
   const Home& home = SignerAmongHundred();
-  BIO* bio = BIO_new_mem_buf(home.signer.key.privatePem.data(), -1);
-  EVP_PKEY* key = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
-  BIO_free(bio);
+  UniquePtr<BIO> bio(BIO_new_mem_buf(home.signer.key.privatePem.data(), -1));
+  UniquePtr<EVP_PKEY> key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
   std::string text = "abc" + std::string(58, ' ') + "~!~def";
   std::vector<unsigned char> sig(512);
   for (auto _ : state) {
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    UniquePtr<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
     std::size_t len = sig.size();
-    EVP_DigestSignInit(ctx, nullptr, EVP_md5(), nullptr, key);
-    EVP_DigestSign(ctx, sig.data(), &len, reinterpret_cast<const unsigned char*>(text.data()), text.size());
-    EVP_MD_CTX_free(ctx);
+    EVP_DigestSignInit(ctx.get(), nullptr, EVP_md5(), nullptr, key.get());
+    EVP_DigestSign(ctx.get(), sig.data(), &len, reinterpret_cast<const unsigned char*>(text.data()),
+                   text.size());
     benchmark::DoNotOptimize(sig.data());
   }
-  EVP_PKEY_free(key);
 }
 BENCHMARK(BM_BareOpenSslRsa2048Md5)->Unit(benchmark::kMicrosecond);
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/com/com.h"
+#include "platform/owners.h"
 
 namespace {
 
@@ -60,10 +61,7 @@ UINT LocaleCodePage() {
 UINT ResolveCodePage(UINT codePage) { return codePage == CP_ACP ? GetACP() : codePage; }
 
 // ---- iconv descriptors ------------------------------------------------------------------------
-struct IconvCloser {
-  void operator()(void* cd) const { iconv_close(static_cast<iconv_t>(cd)); }
-};
-using UniqueIconv = std::unique_ptr<void, IconvCloser>;
+using velmor::platform::UniqueIconv;
 
 const char* Utf32Name() {
   return std::endian::native == std::endian::little ? "UTF-32LE" : "UTF-32BE";

@@ -16,13 +16,6 @@ namespace {
 
 using namespace detail;
 
-struct Pkcs12Deleter {
-  void operator()(PKCS12* p) const { PKCS12_free(p); }
-};
-struct X509StackDeleter {
-  void operator()(STACK_OF(X509)* s) const { sk_X509_pop_free(s, X509_free); }
-};
-
 KeyProvRecord RecordFor(const std::string& container, DWORD keySpec) {
   KeyProvRecord r;
   r.container = Utf8ToUtf16(container).value_or(u"");
@@ -63,10 +56,8 @@ bool ImportParsed(const std::string& store, const std::shared_ptr<const CertData
   X509* x = X509Of(*cert);
   if (x == nullptr) return false;
   EVP_PKEY* certKey = X509_get0_pubkey(x);
-  if (certKey == nullptr || EVP_PKEY_eq(certKey, key) != 1) {
-    ERR_clear_error();
-    return Fail(NTE_BAD_KEY);
-  }
+  if (certKey == nullptr) return FailOpenSsl("X509_get0_pubkey", NTE_BAD_KEY);
+  if (EVP_PKEY_eq(certKey, key) != 1) return FailOpenSsl("EVP_PKEY_eq", NTE_BAD_KEY);
   auto storage = OpenStorage();
   if (!storage) return false;
   Change change;
@@ -117,8 +108,8 @@ bool ParsePemOrDer(const std::vector<std::uint8_t>& data,
   }
   unsigned long e = ERR_peek_last_error();
   bool cleanEnd = e == 0 || (ERR_GET_LIB(e) == ERR_LIB_PEM && ERR_GET_REASON(e) == PEM_R_NO_START_LINE);
-  ERR_clear_error();
-  if (!cleanEnd) return Fail(CRYPT_E_ASN1_CORRUPT);
+  if (!cleanEnd) return FailOpenSsl("PEM_read_bio_X509", CRYPT_E_ASN1_CORRUPT);
+  DropExpectedOpenSslErrors();  // the list ends where no further PEM block starts
   if (out.empty()) return Fail(CRYPT_E_NOT_FOUND);
   return true;
 }
@@ -176,31 +167,30 @@ bool ImportPkcs12(const std::vector<std::uint8_t>& pfx, const std::string& passw
     if (pfx.size() > 0x7FFFFFFF) return Fail(NTE_BAD_LEN);
     ThreadDefaultContext useOurs;
     const unsigned char* p = pfx.data();
-    std::unique_ptr<PKCS12, Pkcs12Deleter> p12(d2i_PKCS12(nullptr, &p, static_cast<long>(pfx.size())));
+    UniquePtr<PKCS12> p12(d2i_PKCS12(nullptr, &p, static_cast<long>(pfx.size())));
     if (!p12) return FailOpenSsl("d2i_PKCS12", CRYPT_E_ASN1_CORRUPT);
     const char* pass = password.c_str();
     if (PKCS12_mac_present(p12.get())) {
       if (PKCS12_verify_mac(p12.get(), pass, -1) == 1) {
       } else if (password.empty() && PKCS12_verify_mac(p12.get(), nullptr, 0) == 1) {
+        // An empty password is tried both ways: as "" and as none, which files may mean by it.
+        DropExpectedOpenSslErrors();
         pass = nullptr;
       } else {
-        ERR_clear_error();
-        return Fail(ERROR_INVALID_PASSWORD_DW);
+        return FailOpenSsl("PKCS12_verify_mac", ERROR_INVALID_PASSWORD_DW);
       }
     }
     EVP_PKEY* rawKey = nullptr;
     X509* rawCert = nullptr;
     STACK_OF(X509)* rawChain = nullptr;
     if (PKCS12_parse(p12.get(), pass, &rawKey, &rawCert, &rawChain) != 1) {
-      unsigned long e = ERR_peek_last_error();
-      bool wrongPassword = ERR_GET_LIB(e) == ERR_LIB_PKCS12;
-      FailOpenSsl("PKCS12_parse", NTE_BAD_DATA);
-      if (wrongPassword) SetLastError(ERROR_INVALID_PASSWORD_DW);
-      return false;
+      // Without a MAC the password is first checked where the bags are decrypted.
+      const bool wrongPassword = ERR_GET_LIB(ERR_peek_last_error()) == ERR_LIB_PKCS12;
+      return FailOpenSsl("PKCS12_parse", wrongPassword ? ERROR_INVALID_PASSWORD_DW : NTE_BAD_DATA);
     }
     UniquePtr<EVP_PKEY> key(rawKey);
     UniquePtr<X509> cert(rawCert);
-    std::unique_ptr<STACK_OF(X509), X509StackDeleter> chain(rawChain);
+    UniquePtr<STACK_OF(X509)> chain(rawChain);
     if (!key) return Fail(NTE_NO_KEY);
     if (!cert) return Fail(CRYPT_E_NOT_FOUND);
     auto certData = ParseX509(cert.get());

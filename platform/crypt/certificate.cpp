@@ -58,10 +58,14 @@ char* KeepText(CertData& d, std::string text) {
   return d.strings.back().data();
 }
 
-std::string OidText(const ASN1_OBJECT* obj) {
+// OidText: the dotted text of an OID; nullopt with the failure recorded.
+std::optional<std::string> OidText(const ASN1_OBJECT* obj) {
   char buffer[128];
   int n = OBJ_obj2txt(buffer, sizeof buffer, obj, 1);
-  if (n <= 0) return {};
+  if (n <= 0) {
+    FailOpenSsl("OBJ_obj2txt", CRYPT_E_ASN1_CORRUPT);
+    return std::nullopt;
+  }
   if (static_cast<std::size_t>(n) < sizeof buffer) return std::string(buffer, static_cast<std::size_t>(n));
   std::string big(static_cast<std::size_t>(n) + 1, '\0');
   OBJ_obj2txt(big.data(), n + 1, obj, 1);
@@ -69,17 +73,15 @@ std::string OidText(const ASN1_OBJECT* obj) {
   return big;
 }
 
-// OidFromTlv: the dotted text of an OBJECT IDENTIFIER element.
-std::string OidFromTlv(const Tlv& tlv) {
+// OidFromTlv: the dotted text of an OBJECT IDENTIFIER element; nullopt with the failure recorded.
+std::optional<std::string> OidFromTlv(const Tlv& tlv) {
   const std::uint8_t* p = tlv.begin;
-  ASN1_OBJECT* obj = d2i_ASN1_OBJECT(nullptr, &p, static_cast<long>(tlv.end() - tlv.begin));
-  if (obj == nullptr) {
-    ERR_clear_error();
-    return {};
+  UniquePtr<ASN1_OBJECT> obj(d2i_ASN1_OBJECT(nullptr, &p, static_cast<long>(tlv.end() - tlv.begin)));
+  if (!obj) {
+    FailOpenSsl("d2i_ASN1_OBJECT", CRYPT_E_ASN1_CORRUPT);
+    return std::nullopt;
   }
-  std::string text = OidText(obj);
-  ASN1_OBJECT_free(obj);
-  return text;
+  return OidText(obj.get());
 }
 
 // Algorithm: SEQUENCE { OID, parameters ANY OPTIONAL }.
@@ -87,7 +89,9 @@ bool FillAlgorithm(CertData& d, const Tlv& seq, CRYPT_ALGORITHM_IDENTIFIER& out)
   const std::uint8_t* p = seq.content;
   Tlv oid;
   if (!ReadTlv(p, seq.end(), oid) || oid.tag != 0x06) return false;
-  out.pszObjId = KeepText(d, OidFromTlv(oid));
+  auto text = OidFromTlv(oid);
+  if (!text) return false;
+  out.pszObjId = KeepText(d, std::move(*text));
   out.Parameters.cbData = static_cast<DWORD>(seq.end() - p);
   out.Parameters.pbData = out.Parameters.cbData ? Keep(d, p, out.Parameters.cbData) : nullptr;
   return true;
@@ -105,11 +109,10 @@ bool FillBitString(CertData& d, const Tlv& bits, CRYPT_BIT_BLOB& out) {
 bool FillTime(const Tlv& tlv, FILETIME& out) {
   if (tlv.tag != 0x17 && tlv.tag != 0x18) return false;
   const unsigned char* p = tlv.begin;
-  ASN1_TIME* at = d2i_ASN1_TIME(nullptr, &p, static_cast<long>(tlv.end() - tlv.begin));
+  UniquePtr<ASN1_TIME> at(d2i_ASN1_TIME(nullptr, &p, static_cast<long>(tlv.end() - tlv.begin)));
+  if (!at) return FailOpenSsl("d2i_ASN1_TIME", CRYPT_E_ASN1_CORRUPT);
   std::tm tm{};
-  bool ok = at != nullptr && ASN1_TIME_to_tm(at, &tm) == 1;
-  ASN1_TIME_free(at);
-  if (!ok) return false;
+  if (ASN1_TIME_to_tm(at.get(), &tm) != 1) return FailOpenSsl("ASN1_TIME_to_tm", CRYPT_E_ASN1_CORRUPT);
   out = FileTimeFromUnix(static_cast<std::int64_t>(timegm(&tm)));
   return true;
 }
@@ -126,7 +129,9 @@ bool FillExtensions(CertData& d, const Tlv& outer) {
     const std::uint8_t* e = ext.content;
     if (!ReadTlv(e, ext.end(), oid) || oid.tag != 0x06 || !ReadTlv(e, ext.end(), item)) return false;
     CERT_EXTENSION out{};
-    out.pszObjId = KeepText(d, OidFromTlv(oid));
+    auto text = OidFromTlv(oid);
+    if (!text) return false;
+    out.pszObjId = KeepText(d, std::move(*text));
     if (item.tag == 0x01) {
       out.fCritical = item.length == 1 && item.content[0] != 0 ? TRUE : FALSE;
       if (!ReadTlv(e, ext.end(), item)) return false;
@@ -227,26 +232,28 @@ std::int64_t UnixFromFileTime(const FILETIME& ft) {
 
 namespace {
 
-// DecodeX509: OpenSSL's full decoding of the certificate, in this layer's library context.
-UniquePtr<X509> DecodeX509(const std::vector<std::uint8_t>& der, DWORD& error) {
+// DecodeX509: OpenSSL's full decoding of the certificate, in this layer's library context; null
+// with a CRYPT_E_ASN1_* (or NTE_NO_MEMORY) last error.
+UniquePtr<X509> DecodeX509(const std::vector<std::uint8_t>& der) {
   X509* raw = X509_new_ex(LibCtx(), nullptr);
   if (raw == nullptr) {
-    error = NTE_NO_MEMORY;
+    FailOpenSsl("X509_new_ex", NTE_NO_MEMORY);
     return nullptr;
   }
   const unsigned char* p = der.data();
-  if (d2i_X509(&raw, &p, static_cast<long>(der.size())) == nullptr) {
-    X509_free(raw);
-    ERR_clear_error();
+  // d2i fills the object made in our context; when it fails it frees it itself and nulls `raw`.
+  const bool decoded = d2i_X509(&raw, &p, static_cast<long>(der.size())) != nullptr;
+  UniquePtr<X509> x(raw);
+  if (!decoded) {
     // A short input is "end of data"; anything else is a corrupt encoding.
     Tlv outer;
     const std::uint8_t* q = der.data();
-    error = ReadTlv(q, der.data() + der.size(), outer) ? CRYPT_E_ASN1_CORRUPT : CRYPT_E_ASN1_EOD;
+    FailOpenSsl("d2i_X509", ReadTlv(q, der.data() + der.size(), outer) ? CRYPT_E_ASN1_CORRUPT
+                                                                      : CRYPT_E_ASN1_EOD);
     return nullptr;
   }
-  UniquePtr<X509> x(raw);
   if (p != der.data() + der.size()) {
-    error = CRYPT_E_ASN1_CORRUPT;  // trailing bytes after the certificate
+    SetLastError(CRYPT_E_ASN1_CORRUPT);  // trailing bytes after the certificate
     return nullptr;
   }
   return x;
@@ -255,15 +262,14 @@ UniquePtr<X509> DecodeX509(const std::vector<std::uint8_t>& der, DWORD& error) {
 }  // namespace
 
 std::shared_ptr<const CertData> ParseX509(X509* x) {
-  unsigned char* der = nullptr;
-  const int n = i2d_X509(x, &der);
+  unsigned char* raw = nullptr;
+  const int n = i2d_X509(x, &raw);
+  OpenSslBytes der(raw);
   if (n <= 0) {
     FailOpenSsl("i2d_X509", CRYPT_E_ASN1_CORRUPT);
     return nullptr;
   }
-  auto data = ParseCertificate(der, static_cast<std::size_t>(n));
-  OPENSSL_free(der);
-  return data;
+  return ParseCertificate(der.get(), static_cast<std::size_t>(n));
 }
 
 std::shared_ptr<const CertData> ParseCertificate(const std::uint8_t* der, std::size_t len,
@@ -283,19 +289,18 @@ std::shared_ptr<const CertData> ParseCertificate(const std::uint8_t* der, std::s
   auto data = std::make_shared<CertData>();
   data->der.assign(der, der + len);
   // The walk goes first, so that every input meets it, and OpenSSL's decoding then has the last
-  // word on what outside input is (and names the error).
+  // word on what outside input is (and names the error). A walk stopped where OpenSSL decodes an
+  // element (an OID, a time) has recorded that call and its error; one stopped by the structure
+  // itself leaves none, and the encoding is corrupt.
+  SetLastError(ERROR_SUCCESS);
   const bool walked = FillFromTbs(*data);
-  ERR_clear_error();
+  const DWORD walkError = GetLastError() != ERROR_SUCCESS ? GetLastError() : CRYPT_E_ASN1_CORRUPT;
   if (!trusted) {
-    DWORD error = 0;
-    data->x509 = DecodeX509(data->der, error);
-    if (!data->x509) {
-      SetLastError(error);
-      return nullptr;
-    }
+    data->x509 = DecodeX509(data->der);
+    if (!data->x509) return nullptr;
   }
   if (!walked) {
-    SetLastError(CRYPT_E_ASN1_CORRUPT);
+    SetLastError(walkError);
     return nullptr;
   }
   return data;
@@ -303,12 +308,8 @@ std::shared_ptr<const CertData> ParseCertificate(const std::uint8_t* der, std::s
 
 X509* X509Of(const CertData& data) {
   if (!data.x509) {
-    DWORD error = 0;
-    data.x509 = DecodeX509(data.der, error);
-    if (!data.x509) {
-      SetLastError(error);
-      return nullptr;
-    }
+    data.x509 = DecodeX509(data.der);
+    if (!data.x509) return nullptr;
   }
   return data.x509.get();
 }
@@ -337,7 +338,7 @@ PCCERT_CONTEXT NewContext(std::shared_ptr<const CertData> data, std::shared_ptr<
   impl->context.pbCertEncoded = const_cast<BYTE*>(impl->data->der.data());
   impl->context.cbCertEncoded = static_cast<DWORD>(impl->data->der.size());
   impl->context.pCertInfo = const_cast<CERT_INFO*>(&impl->data->info);
-  impl->context.hCertStore = impl->store.get();
+  impl->context.hCertStore = impl->store ? HandleOf(*impl->store) : nullptr;
   const CERT_CONTEXT* key = &impl->context;
   Contexts().emplace(key, std::move(impl));
   return key;
@@ -386,20 +387,18 @@ UniquePtr<EVP_PKEY> PublicKeyOfInfo(const CERT_PUBLIC_KEY_INFO& info) {
   }
   // The bit string holds an RSAPublicKey (PKCS #1).
   EVP_PKEY* key = nullptr;
-  OSSL_DECODER_CTX* dctx = OSSL_DECODER_CTX_new_for_pkey(&key, "DER", "type-specific", "RSA",
-                                                         EVP_PKEY_PUBLIC_KEY, LibCtx(), nullptr);
-  if (dctx == nullptr) {
+  UniquePtr<OSSL_DECODER_CTX> dctx(OSSL_DECODER_CTX_new_for_pkey(
+      &key, "DER", "type-specific", "RSA", EVP_PKEY_PUBLIC_KEY, LibCtx(), nullptr));
+  if (!dctx) {
     FailOpenSsl("OSSL_DECODER_CTX_new_for_pkey", NTE_FAIL);
     return nullptr;
   }
   const unsigned char* p = info.PublicKey.pbData;
   std::size_t left = info.PublicKey.cbData;
-  int ok = OSSL_DECODER_from_data(dctx, &p, &left);
-  OSSL_DECODER_CTX_free(dctx);
+  int ok = OSSL_DECODER_from_data(dctx.get(), &p, &left);
   UniquePtr<EVP_PKEY> owned(key);
   if (ok != 1 || !owned || left != 0) {
-    FailOpenSsl("OSSL_DECODER_from_data", NTE_BAD_DATA);
-    SetLastError(CRYPT_E_ASN1_CORRUPT);
+    FailOpenSsl("OSSL_DECODER_from_data", CRYPT_E_ASN1_CORRUPT);
     return nullptr;
   }
   return owned;
@@ -491,9 +490,12 @@ namespace {
 std::optional<std::string> WriteNameText(const std::uint8_t* der, std::size_t len) {
   const unsigned char* p = der;
   UniquePtr<X509_NAME> name(d2i_X509_NAME(nullptr, &p, static_cast<long>(len)));
-  if (!name || p != der + len) {
-    ERR_clear_error();
-    SetLastError(CRYPT_E_ASN1_CORRUPT);
+  if (!name) {
+    FailOpenSsl("d2i_X509_NAME", CRYPT_E_ASN1_CORRUPT);
+    return std::nullopt;
+  }
+  if (p != der + len) {
+    SetLastError(CRYPT_E_ASN1_CORRUPT);  // trailing bytes after the name
     return std::nullopt;
   }
   std::string out;
@@ -504,19 +506,21 @@ std::optional<std::string> WriteNameText(const std::uint8_t* der, std::size_t le
     int set = X509_NAME_ENTRY_set(entry);
     if (i > 0) out += set == lastSet ? " + " : ", ";
     lastSet = set;
-    std::string oid = OidText(X509_NAME_ENTRY_get_object(entry));
+    std::optional<std::string> oid = OidText(X509_NAME_ENTRY_get_object(entry));
+    if (!oid) return std::nullopt;
     const char* key = nullptr;
     for (const auto& k : kKeys) {
-      if (oid == k.oid) key = k.key;
+      if (*oid == k.oid) key = k.key;
     }
-    out += key != nullptr ? std::string(key) : "OID." + oid;
+    out += key != nullptr ? std::string(key) : "OID." + *oid;
     out += '=';
     const ASN1_STRING* value = X509_NAME_ENTRY_get_data(entry);
-    unsigned char* utf8 = nullptr;
-    int n = ASN1_STRING_to_UTF8(&utf8, value);
+    unsigned char* raw = nullptr;
+    int n = ASN1_STRING_to_UTF8(&raw, value);
+    OpenSslBytes utf8(raw);
     std::optional<std::string> text;
     if (n >= 0) {
-      std::string_view utf8Text(reinterpret_cast<char*>(utf8), static_cast<std::size_t>(n));
+      std::string_view utf8Text(reinterpret_cast<char*>(utf8.get()), static_cast<std::size_t>(n));
       if (std::all_of(utf8Text.begin(), utf8Text.end(),
                       [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
         text = std::string(utf8Text);  // ASCII reads the same in every ANSI code page
@@ -524,21 +528,22 @@ std::optional<std::string> WriteNameText(const std::uint8_t* der, std::size_t le
         text = ToAnsi(*wide);
       }
     }
-    OPENSSL_free(utf8);
-    ERR_clear_error();
+    if (n < 0) DropExpectedOpenSslErrors();  // a value that is no text is written as its DER
     if (!text) {
       // A value that is no text: its DER encoding in hexadecimal.
-      unsigned char* enc = nullptr;
-      ASN1_TYPE* any = ASN1_TYPE_new();
-      int encLen = -1;
-      if (any != nullptr && ASN1_TYPE_set1(any, ASN1_STRING_type(value), value) == 1) {
-        encLen = i2d_ASN1_TYPE(any, &enc);
+      UniquePtr<ASN1_TYPE> any(ASN1_TYPE_new());
+      if (!any || ASN1_TYPE_set1(any.get(), ASN1_STRING_type(value), value) != 1) {
+        FailOpenSsl("ASN1_TYPE_set1", CRYPT_E_ASN1_CORRUPT);
+        return std::nullopt;
       }
-      ASN1_TYPE_free(any);
-      text = "#" + (encLen > 0 ? HexOf(enc, encLen) : std::string());
-      OPENSSL_free(enc);
-      ERR_clear_error();
-      out += *text;
+      unsigned char* rawEnc = nullptr;
+      const int encLen = i2d_ASN1_TYPE(any.get(), &rawEnc);
+      OpenSslBytes enc(rawEnc);
+      if (encLen <= 0) {
+        FailOpenSsl("i2d_ASN1_TYPE", CRYPT_E_ASN1_CORRUPT);
+        return std::nullopt;
+      }
+      out += "#" + HexOf(enc.get(), encLen);
       continue;
     }
     if (NeedsQuotes(*text)) {

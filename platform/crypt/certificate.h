@@ -39,6 +39,8 @@ X509* X509Of(const CertData& data);
 std::string SerialHex(const CERT_INFO& info);
 
 struct StoreImpl;
+// HandleOf: the handle a store was opened with, which its certificate contexts name.
+HCERTSTORE HandleOf(const StoreImpl& store);
 
 struct CertContextImpl {
   CERT_CONTEXT context{};

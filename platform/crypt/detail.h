@@ -1,10 +1,7 @@
-// Internals shared by the files of platform/crypt: owners for OpenSSL objects, the process-wide
+// Internals shared by the files of platform/crypt: the owners of OpenSSL objects, the process-wide
 // library context, the error mapping, the boundary guard and the handle tables. Not part of the
 // public interface (crypt.h is).
 #pragma once
-
-#include <openssl/evp.h>
-#include <openssl/x509.h>
 
 #include <cstdint>
 #include <cstring>
@@ -19,6 +16,7 @@
 #include <vector>
 
 #include "platform/crypt/crypt.h"
+#include "platform/owners.h"
 
 namespace velmor::crypt::detail {
 
@@ -26,31 +24,11 @@ namespace velmor::crypt::detail {
 inline constexpr DWORD ERROR_BUSY_DW = 170;
 inline constexpr DWORD ERROR_DISK_FULL_DW = 112;
 
-// ---- Owners -----------------------------------------------------------------------------------
-template <typename T>
-struct Deleter;
-#define VELMOR_OSSL_DELETER(type, fn) \
-  template <>                         \
-  struct Deleter<type> {              \
-    void operator()(type* p) const { fn(p); } \
-  }
-VELMOR_OSSL_DELETER(EVP_PKEY, EVP_PKEY_free);
-VELMOR_OSSL_DELETER(EVP_PKEY_CTX, EVP_PKEY_CTX_free);
-VELMOR_OSSL_DELETER(EVP_MD_CTX, EVP_MD_CTX_free);
-VELMOR_OSSL_DELETER(EVP_MD, EVP_MD_free);
-VELMOR_OSSL_DELETER(EVP_CIPHER, EVP_CIPHER_free);
-VELMOR_OSSL_DELETER(EVP_CIPHER_CTX, EVP_CIPHER_CTX_free);
-VELMOR_OSSL_DELETER(X509, X509_free);
-VELMOR_OSSL_DELETER(X509_NAME, X509_NAME_free);
-VELMOR_OSSL_DELETER(BIO, BIO_free_all);
-VELMOR_OSSL_DELETER(BIGNUM, BN_clear_free);
-#undef VELMOR_OSSL_DELETER
-
-template <typename T>
-using UniquePtr = std::unique_ptr<T, Deleter<T>>;
-
-// UpRef: a second owner of a reference-counted key.
-UniquePtr<EVP_PKEY> UpRef(EVP_PKEY* key);
+// ---- Owners (registered once, in platform/owners.h) ---------------------------------------
+using platform::OpenSslBytes;
+using platform::OpenSslText;
+using platform::UniquePtr;
+using platform::UpRef;
 
 // SecretBytes: bytes that are wiped with OPENSSL_cleanse when they go away.
 class SecretBytes {
@@ -108,12 +86,21 @@ inline bool Fail(DWORD error) {
 enum class Platform { kOpenSsl, kSqlite };
 // MapPlatformFailure: the one place where an OpenSSL or SQLite failure becomes a Windows
 // last-error value. `code` is the SQLite result code (ignored for OpenSSL, whose error queue is
-// read and cleared); `fallback` is the value used when the failure says nothing more precise.
-// Records `call` as the failing call, sets the last error and returns it.
+// read and cleared); `fallback` is the value used when the failure says nothing more precise:
+// out of memory is always NTE_NO_MEMORY; an ASN.1 error refines NTE_FAIL to
+// CRYPT_E_ASN1_CORRUPT; a PKCS #7 reason refines NTE_BAD_SIGNATURE (a message that does not
+// verify) to what was wrong with the message. Records `call` as the failing call (see
+// LastFailedCall), sets the last error and returns it.
 DWORD MapPlatformFailure(Platform platform, const char* call, int code, DWORD fallback);
 // FailOpenSsl / FailSqlite: MapPlatformFailure, returning false.
 bool FailOpenSsl(const char* call, DWORD fallback);
 bool FailSqlite(const char* call, int code);
+// DropExpectedOpenSslErrors: empties OpenSSL's error queue after a call whose failure is an
+// answer, not an error of ours (a signature that does not check out in a subject check, a
+// name value that is no text, the end of a PEM list, a switch an older OpenSSL does not know),
+// so that its entries are not mistaken later for the reason another call failed. Every other
+// failure goes through MapPlatformFailure.
+void DropExpectedOpenSslErrors();
 
 // Injected: whether the test seam makes this call of `function` fail; sets the last error.
 bool Injected(const char* function, const char* arg = nullptr);
@@ -142,26 +129,43 @@ std::optional<std::u16string> Utf8ToUtf16(std::string_view text);
 std::optional<std::string> Utf16ToUtf8(std::u16string_view text);
 
 // ---- Handle tables ----------------------------------------------------------------------------
-// Handles are the addresses of live objects, looked up before use, so that a stale or forged
-// handle gives ERROR_INVALID_HANDLE instead of touching freed memory.
-template <typename T>
+// Handles are numbers this layer hands out, never addresses: each carries the kind of object it
+// names and a serial number that is never given twice in a process. A stale handle (its object
+// gone, another made since, perhaps at the same address), a forged one or one of another kind
+// finds nothing, and the caller answers with its usual last error.
+enum class HandleKind : std::uint8_t { kProvider = 1, kHash = 2, kKey = 3, kStore = 4 };
+
+// HandleTable: the live objects of one kind. `Holder` is std::shared_ptr when the table owns its
+// objects (contexts, hashes, keys) and std::weak_ptr when they live by other references (stores,
+// kept by their open handle and by the certificate contexts taken from them).
+template <typename T, HandleKind kKind, template <typename> class Holder = std::shared_ptr>
 class HandleTable {
+  static_assert(sizeof(ULONG_PTR) == 8, "handles carry a tag and a 48-bit serial");
+
  public:
   ULONG_PTR Add(std::shared_ptr<T> object) {
-    auto handle = reinterpret_cast<ULONG_PTR>(object.get());
-    table_.emplace(handle, std::move(object));
+    // 2^48 handles: more than a process makes at a million a second for eight years.
+    const ULONG_PTR handle = kTag | (ULONG_PTR{static_cast<std::uint8_t>(kKind)} << 48) |
+                             (++serial_ & kSerialMask);
+    table_.emplace(handle, Holder<T>(std::move(object)));
     return handle;
   }
   std::shared_ptr<T> Find(ULONG_PTR handle) const {
     auto it = table_.find(handle);
     if (it == table_.end()) return nullptr;
-    return it->second;
+    return Strong(it->second);
   }
   bool Remove(ULONG_PTR handle) { return table_.erase(handle) != 0; }
   std::size_t size() const { return table_.size(); }
 
  private:
-  std::unordered_map<ULONG_PTR, std::shared_ptr<T>> table_;
+  static constexpr ULONG_PTR kTag = ULONG_PTR{0x7E} << 56;
+  static constexpr ULONG_PTR kSerialMask = (ULONG_PTR{1} << 48) - 1;
+  static std::shared_ptr<T> Strong(const std::shared_ptr<T>& p) { return p; }
+  static std::shared_ptr<T> Strong(const std::weak_ptr<T>& p) { return p.lock(); }
+
+  std::uint64_t serial_ = 0;
+  std::unordered_map<ULONG_PTR, Holder<T>> table_;
 };
 
 // ---- Key-provider records ---------------------------------------------------------------------

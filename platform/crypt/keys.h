@@ -44,8 +44,10 @@ HCRYPTKEY AddKey(std::shared_ptr<Key> key);
 // PrivateKeyOf: the private key of `spec` in the provider's container (owner: the caller, an
 // up-ref of the cached key); null with NTE_NO_KEY or a storage error.
 UniquePtr<EVP_PKEY> PrivateKeyOf(Provider& provider, DWORD spec, bool* exportable);
-// DecodePrivateKey: a DER private key (PKCS #8 or PKCS #1); null with NTE_BAD_DATA.
-UniquePtr<EVP_PKEY> DecodePrivateKey(const std::uint8_t* der, std::size_t len);
+// DecodePrivateKey: a DER private key (PKCS #8 or PKCS #1); null with `fallback` (or
+// NTE_NO_MEMORY) as the last error.
+UniquePtr<EVP_PKEY> DecodePrivateKey(const std::uint8_t* der, std::size_t len,
+                                     DWORD fallback = NTE_BAD_DATA);
 // EncodePrivateKey: the key as DER for the database, into `out`, a buffer that wipes itself;
 // false with `fallback` (or what OpenSSL's failure says more precisely) as the last error.
 bool EncodePrivateKey(EVP_PKEY* key, SecretBytes& out, DWORD fallback);

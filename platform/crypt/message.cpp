@@ -11,11 +11,6 @@
 
 namespace velmor::crypt::detail {
 
-template <>
-struct Deleter<PKCS7> {
-  void operator()(PKCS7* p) const { PKCS7_free(p); }
-};
-
 namespace {
 
 constexpr const char* kOidSha1 = "1.3.14.3.2.26";
@@ -44,20 +39,6 @@ UniquePtr<EVP_PKEY> SigningKey(CertContextImpl& cert) {
   return key;
 }
 
-DWORD VerifyFailure() {
-  unsigned long e = ERR_peek_last_error();
-  DWORD error = NTE_BAD_SIGNATURE;
-  if (ERR_GET_LIB(e) == ERR_LIB_PKCS7) {
-    switch (ERR_GET_REASON(e)) {
-      case PKCS7_R_DIGEST_FAILURE: error = CRYPT_E_HASH_VALUE; break;
-      case PKCS7_R_UNKNOWN_DIGEST_TYPE: error = CRYPT_E_UNKNOWN_ALGO; break;
-      case PKCS7_R_NO_CONTENT: error = CRYPT_E_MSG_ERROR; break;
-      default: break;
-    }
-  }
-  return error;
-}
-
 // SignerCertificate: the signer's certificate, asked from the caller's callback or found by
 // issuer and serial among the certificates the message carries.
 std::shared_ptr<const CertData> SignerCertificate(PKCS7* p7, PKCS7_SIGNER_INFO* si,
@@ -65,12 +46,12 @@ std::shared_ptr<const CertData> SignerCertificate(PKCS7* p7, PKCS7_SIGNER_INFO* 
   PKCS7_ISSUER_AND_SERIAL* ias = si->issuer_and_serial;
   if (para.pfnGetSignerCertificate != nullptr) {
     // The callback sees the signer's issuer and serial as CryptoAPI keeps them.
-    unsigned char* issuer = nullptr;
-    int issuerLen = i2d_X509_NAME(ias->issuer, &issuer);
+    unsigned char* rawIssuer = nullptr;
+    int issuerLen = i2d_X509_NAME(ias->issuer, &rawIssuer);
+    OpenSslBytes issuer(rawIssuer);
     int serialLen = i2d_ASN1_INTEGER(ias->serial, nullptr);
     if (issuerLen <= 0 || serialLen <= 2) {
-      OPENSSL_free(issuer);
-      SetLastError(CRYPT_E_ASN1_CORRUPT);
+      FailOpenSsl(issuerLen <= 0 ? "i2d_X509_NAME" : "i2d_ASN1_INTEGER", CRYPT_E_ASN1_CORRUPT);
       return nullptr;
     }
     std::vector<std::uint8_t> serialDer(static_cast<std::size_t>(serialLen));
@@ -82,12 +63,11 @@ std::shared_ptr<const CertData> SignerCertificate(PKCS7* p7, PKCS7_SIGNER_INFO* 
     std::reverse(serial.begin(), serial.end());
     CERT_INFO id{};
     id.Issuer.cbData = static_cast<DWORD>(issuerLen);
-    id.Issuer.pbData = issuer;
+    id.Issuer.pbData = issuer.get();
     id.SerialNumber.cbData = static_cast<DWORD>(serial.size());
     id.SerialNumber.pbData = serial.data();
     PCCERT_CONTEXT chosen = para.pfnGetSignerCertificate(
         para.pvGetArg, para.dwMsgAndCertEncodingType, &id, nullptr);
-    OPENSSL_free(issuer);
     if (chosen == nullptr) {
       SetLastError(CRYPT_E_NOT_FOUND);
       return nullptr;
@@ -201,11 +181,10 @@ BOOL CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, DWORD d
     PKCS7* raw = PKCS7_new_ex(LibCtx(), nullptr);
     if (raw == nullptr) return FailOpenSsl("PKCS7_new_ex", NTE_NO_MEMORY);
     const unsigned char* p = pbSignedBlob;
-    if (d2i_PKCS7(&raw, &p, static_cast<long>(cbSignedBlob)) == nullptr) {
-      PKCS7_free(raw);
-      return FailOpenSsl("d2i_PKCS7", CRYPT_E_ASN1_CORRUPT);
-    }
+    // d2i fills the message made in our context; when it fails it frees it and nulls `raw`.
+    const bool decoded = d2i_PKCS7(&raw, &p, static_cast<long>(cbSignedBlob)) != nullptr;
     UniquePtr<PKCS7> p7(raw);
+    if (!decoded) return FailOpenSsl("d2i_PKCS7", CRYPT_E_ASN1_CORRUPT);
     if (p != pbSignedBlob + cbSignedBlob) return Fail(CRYPT_E_ASN1_CORRUPT);
     if (!PKCS7_type_is_signed(p7.get()) || p7->d.sign == nullptr) {
       return Fail(CRYPT_E_UNEXPECTED_MSG_TYPE);
@@ -223,7 +202,7 @@ BOOL CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, DWORD d
 
     // Read the content through the digest BIOs, then check this signer's signature.
     UniquePtr<BIO> chain(PKCS7_dataInit(p7.get(), nullptr));
-    if (!chain) return FailOpenSsl("PKCS7_dataInit", VerifyFailure());
+    if (!chain) return FailOpenSsl("PKCS7_dataInit", NTE_BAD_SIGNATURE);
     std::vector<std::uint8_t> content;
     std::uint8_t buffer[4096];
     for (;;) {
@@ -234,9 +213,7 @@ BOOL CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, DWORD d
     X509* signerX509 = X509Of(*signer);
     if (signerX509 == nullptr) return FALSE;
     if (PKCS7_signatureVerify(chain.get(), p7.get(), si, signerX509) <= 0) {
-      DWORD error = VerifyFailure();
-      FailOpenSsl("PKCS7_signatureVerify", error);
-      return Fail(error);
+      return FailOpenSsl("PKCS7_signatureVerify", NTE_BAD_SIGNATURE);
     }
     if (pcbDecoded != nullptr && !WriteOutput(content, pbDecoded, pcbDecoded)) return FALSE;
     if (ppSignerCert != nullptr) *ppSignerCert = NewContext(signer, nullptr, 0, std::nullopt);

@@ -16,16 +16,16 @@ namespace velmor::crypt::detail {
 
 namespace {
 
-HandleTable<Provider>& Providers() {
-  static auto* table = new HandleTable<Provider>;
+HandleTable<Provider, HandleKind::kProvider>& Providers() {
+  static auto* table = new HandleTable<Provider, HandleKind::kProvider>;
   return *table;
 }
-HandleTable<Hash>& Hashes() {
-  static auto* table = new HandleTable<Hash>;
+HandleTable<Hash, HandleKind::kHash>& Hashes() {
+  static auto* table = new HandleTable<Hash, HandleKind::kHash>;
   return *table;
 }
-HandleTable<Key>& Keys() {
-  static auto* table = new HandleTable<Key>;
+HandleTable<Key, HandleKind::kKey>& Keys() {
+  static auto* table = new HandleTable<Key, HandleKind::kKey>;
   return *table;
 }
 
@@ -100,11 +100,11 @@ std::shared_ptr<Key> FindKey(HCRYPTKEY handle) { return Keys().Find(handle); }
 
 HCRYPTKEY AddKey(std::shared_ptr<Key> key) { return Keys().Add(std::move(key)); }
 
-UniquePtr<EVP_PKEY> DecodePrivateKey(const std::uint8_t* der, std::size_t len) {
+UniquePtr<EVP_PKEY> DecodePrivateKey(const std::uint8_t* der, std::size_t len, DWORD fallback) {
   const unsigned char* p = der;
   EVP_PKEY* key = d2i_AutoPrivateKey_ex(nullptr, &p, static_cast<long>(len), LibCtx(), nullptr);
   if (key == nullptr) {
-    FailOpenSsl("d2i_AutoPrivateKey_ex", NTE_BAD_DATA);
+    FailOpenSsl("d2i_AutoPrivateKey_ex", fallback);
     return nullptr;
   }
   return UniquePtr<EVP_PKEY>(key);
@@ -144,11 +144,9 @@ UniquePtr<EVP_PKEY> PrivateKeyOf(Provider& provider, DWORD spec, bool* exportabl
     SetLastError(NTE_NO_KEY);
     return nullptr;
   }
-  auto key = DecodePrivateKey(stored->der.data(), stored->der.size());
-  if (!key) {
-    SetLastError(NTE_BAD_KEYSET);
-    return nullptr;
-  }
+  // A stored key that does not decode is a damaged container.
+  auto key = DecodePrivateKey(stored->der.data(), stored->der.size(), NTE_BAD_KEYSET);
+  if (!key) return nullptr;
   if (cache.size() > 64) cache.clear();  // many containers: keep the cache bounded
   CachedKey entry;
   entry.generation = generation;
@@ -203,9 +201,10 @@ bool RsaVerify(EVP_PKEY* key, const EVP_MD* md, const std::vector<std::uint8_t>&
       (md != nullptr && EVP_PKEY_CTX_set_signature_md(ctx.get(), md) != 1)) {
     return FailOpenSsl("EVP_PKEY_verify_init", NTE_BAD_KEY);
   }
-  int rc = EVP_PKEY_verify(ctx.get(), sig, sigLen, digest.data(), digest.size());
-  ERR_clear_error();
-  return rc == 1 ? true : Fail(NTE_BAD_SIGNATURE);
+  if (EVP_PKEY_verify(ctx.get(), sig, sigLen, digest.data(), digest.size()) != 1) {
+    return FailOpenSsl("EVP_PKEY_verify", NTE_BAD_SIGNATURE);
+  }
+  return true;
 }
 
 bool HashValue(Hash& hash, std::vector<std::uint8_t>& out) {

@@ -2,6 +2,7 @@
 #include <openssl/asn1err.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
+#include <openssl/pkcs7.h>
 #include <openssl/provider.h>
 #include <pwd.h>
 #include <sqlite3.h>
@@ -20,11 +21,6 @@ thread_local std::string t_lastFailedCall;
 const char* LastFailedCall() { return t_lastFailedCall.c_str(); }
 
 namespace detail {
-
-UniquePtr<EVP_PKEY> UpRef(EVP_PKEY* key) {
-  if (key == nullptr || EVP_PKEY_up_ref(key) != 1) return nullptr;
-  return UniquePtr<EVP_PKEY>(key);
-}
 
 void SecretBytes::Wipe() {
   if (!bytes_.empty()) OPENSSL_cleanse(bytes_.data(), bytes_.size());
@@ -64,7 +60,7 @@ Runtime& TheRuntime() {
       r->sha1 = EVP_MD_fetch(r->ctx, "SHA1", nullptr);
       r->rc4 = EVP_CIPHER_fetch(r->ctx, "RC4", nullptr);
     }
-    ERR_clear_error();
+    DropExpectedOpenSslErrors();  // no legacy provider: RC4 is missing, and says so when used
     return r;
   }();
   return *runtime;
@@ -95,6 +91,13 @@ DWORD MapPlatformFailure(Platform platform, const char* call, int code, DWORD fa
         error = NTE_NO_MEMORY;
       } else if (ERR_GET_LIB(e) == ERR_LIB_ASN1 && fallback == NTE_FAIL) {
         error = CRYPT_E_ASN1_CORRUPT;
+      } else if (ERR_GET_LIB(e) == ERR_LIB_PKCS7 && fallback == NTE_BAD_SIGNATURE) {
+        switch (ERR_GET_REASON(e)) {
+          case PKCS7_R_DIGEST_FAILURE: error = CRYPT_E_HASH_VALUE; break;
+          case PKCS7_R_UNKNOWN_DIGEST_TYPE: error = CRYPT_E_UNKNOWN_ALGO; break;
+          case PKCS7_R_NO_CONTENT: error = CRYPT_E_MSG_ERROR; break;
+          default: break;
+        }
       }
     }
     ERR_clear_error();
@@ -129,6 +132,8 @@ bool FailSqlite(const char* call, int code) {
   MapPlatformFailure(Platform::kSqlite, call, code, NTE_FAIL);
   return false;
 }
+
+void DropExpectedOpenSslErrors() { ERR_clear_error(); }
 
 bool WriteOutput(std::span<const std::uint8_t> data, BYTE* out, DWORD* len) {
   if (len == nullptr) return Fail(ERROR_INVALID_PARAMETER);

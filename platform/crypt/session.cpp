@@ -47,28 +47,26 @@ UniquePtr<BIGNUM> LeBignum(const BYTE* p, std::size_t n) {
 UniquePtr<EVP_PKEY> RsaFromParts(const BIGNUM* n, const BIGNUM* e, const BIGNUM* d,
                                  const BIGNUM* p, const BIGNUM* q, const BIGNUM* dp,
                                  const BIGNUM* dq, const BIGNUM* qinv) {
-  OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
-  if (bld == nullptr) return nullptr;
-  bool ok = OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, n) == 1 &&
-            OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, e) == 1;
+  UniquePtr<OSSL_PARAM_BLD> bld(OSSL_PARAM_BLD_new());
+  if (!bld) return nullptr;
+  bool ok = OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_N, n) == 1 &&
+            OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_E, e) == 1;
   if (ok && d != nullptr) {
-    ok = OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_D, d) == 1 &&
-         OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_FACTOR1, p) == 1 &&
-         OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_FACTOR2, q) == 1 &&
-         OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_EXPONENT1, dp) == 1 &&
-         OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_EXPONENT2, dq) == 1 &&
-         OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_COEFFICIENT1, qinv) == 1;
+    ok = OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_D, d) == 1 &&
+         OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_FACTOR1, p) == 1 &&
+         OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_FACTOR2, q) == 1 &&
+         OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_EXPONENT1, dp) == 1 &&
+         OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_EXPONENT2, dq) == 1 &&
+         OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_COEFFICIENT1, qinv) == 1;
   }
-  OSSL_PARAM* params = ok ? OSSL_PARAM_BLD_to_param(bld) : nullptr;
-  OSSL_PARAM_BLD_free(bld);
-  if (params == nullptr) return nullptr;
+  UniquePtr<OSSL_PARAM> params(ok ? OSSL_PARAM_BLD_to_param(bld.get()) : nullptr);
+  if (!params) return nullptr;
   EVP_PKEY* key = nullptr;
   UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_name(LibCtx(), "RSA", nullptr));
   if (ctx && EVP_PKEY_fromdata_init(ctx.get()) == 1) {
     EVP_PKEY_fromdata(ctx.get(), &key, d != nullptr ? EVP_PKEY_KEYPAIR : EVP_PKEY_PUBLIC_KEY,
-                      params);
+                      params.get());
   }
-  OSSL_PARAM_free(params);
   return UniquePtr<EVP_PKEY>(key);
 }
 
@@ -170,7 +168,7 @@ bool RsaUnwrap(EVP_PKEY* priv, const std::vector<std::uint8_t>& wrapped, SecretB
   // A wrong key must be an error, not a random session key (newer OpenSSL's implicit
   // rejection); releases that do not know the switch always report the error.
   EVP_PKEY_CTX_ctrl_str(ctx.get(), "rsa_pkcs1_implicit_rejection", "0");
-  ERR_clear_error();
+  DropExpectedOpenSslErrors();
   std::size_t len = 0;
   if (EVP_PKEY_decrypt(ctx.get(), nullptr, &len, wrapped.data(), wrapped.size()) != 1) {
     return FailOpenSsl("EVP_PKEY_decrypt", NTE_BAD_DATA);
@@ -359,15 +357,14 @@ BOOL CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType, DWORD d
     } else if (dwBlobType == PUBLICKEYBLOB) {
       if (!key->pkey) return Fail(NTE_BAD_KEY);
       if (hExpKey != 0) return Fail(NTE_BAD_KEY);
-      BIGNUM* n = nullptr;
-      BIGNUM* e = nullptr;
-      if (EVP_PKEY_get_bn_param(key->pkey.get(), OSSL_PKEY_PARAM_RSA_N, &n) != 1 ||
-          EVP_PKEY_get_bn_param(key->pkey.get(), OSSL_PKEY_PARAM_RSA_E, &e) != 1) {
-        BN_free(n);
-        BN_free(e);
-        return FailOpenSsl("EVP_PKEY_get_bn_param", NTE_BAD_KEY);
-      }
-      UniquePtr<BIGNUM> nOwned(n), eOwned(e);
+      BIGNUM* rawN = nullptr;
+      BIGNUM* rawE = nullptr;
+      const bool got = EVP_PKEY_get_bn_param(key->pkey.get(), OSSL_PKEY_PARAM_RSA_N, &rawN) == 1 &&
+                       EVP_PKEY_get_bn_param(key->pkey.get(), OSSL_PKEY_PARAM_RSA_E, &rawE) == 1;
+      UniquePtr<BIGNUM> nOwned(rawN), eOwned(rawE);
+      if (!got) return FailOpenSsl("EVP_PKEY_get_bn_param", NTE_BAD_KEY);
+      const BIGNUM* n = nOwned.get();
+      const BIGNUM* e = eOwned.get();
       const int bits = EVP_PKEY_get_bits(key->pkey.get());
       const std::size_t modulusLen = static_cast<std::size_t>((bits + 7) / 8);
       if (BN_num_bits(e) > 32) return Fail(NTE_BAD_KEY);

@@ -6,23 +6,18 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <initializer_list>
 
 #include "platform/crypt/storage.h"
 
 namespace velmor::crypt::detail {
 
-template <>
-struct Deleter<sqlite3> {
-  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-};
-template <>
-struct Deleter<sqlite3_stmt> {
-  void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
-};
-
 namespace {
 
 constexpr int kBusyTimeoutMs = 10000;
+// How long a write waits for other connections before it leaves finishing a key removal to a
+// later write or open; an open never waits for it.
+constexpr int kScrubWaitMs = 250;
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS meta(k TEXT PRIMARY KEY, v INTEGER NOT NULL);
@@ -48,18 +43,27 @@ CREATE TABLE IF NOT EXISTS keys(
 )sql";
 
 // Names are stored as UTF-16 code units (little-endian bytes); null stays NULL.
-void BindName(sqlite3_stmt* s, int index, bool has, const std::u16string& name) {
-  if (!has) {
-    sqlite3_bind_null(s, index);
-    return;
+// Bound: whether every bind of a statement took. A value SQLite refuses (out of memory, larger
+// than it keeps) fails the call, naming `what`, instead of running the statement without it.
+bool Bound(sqlite3_stmt* s, const char* what, std::initializer_list<int> results) {
+  for (int rc : results) {
+    if (rc != SQLITE_OK) {
+      sqlite3_clear_bindings(s);
+      return FailSqlite(what, rc);
+    }
   }
+  return true;
+}
+
+int BindName(sqlite3_stmt* s, int index, bool has, const std::u16string& name) {
+  if (!has) return sqlite3_bind_null(s, index);
   std::vector<std::uint8_t> bytes;
   bytes.reserve(name.size() * 2);
   for (char16_t c : name) {
     bytes.push_back(static_cast<std::uint8_t>(c & 0xFF));
     bytes.push_back(static_cast<std::uint8_t>(c >> 8));
   }
-  sqlite3_bind_blob(s, index, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
+  return sqlite3_bind_blob(s, index, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
 }
 
 bool ReadName(sqlite3_stmt* s, int column, std::u16string& name) {
@@ -99,7 +103,11 @@ class SqliteStorage final : public Storage {
         "SELECT id, kp_set, kp_container, kp_provider, kp_type, kp_flags, kp_spec, der "
         "FROM certs WHERE store = ? ORDER BY id");
     if (s == nullptr) return false;
-    sqlite3_bind_text(s, 1, store.data(), static_cast<int>(store.size()), SQLITE_TRANSIENT);
+    if (!Bound(s, "sqlite3_bind(list store)",
+               {sqlite3_bind_text(s, 1, store.data(), static_cast<int>(store.size()),
+                                  SQLITE_TRANSIENT)})) {
+      return false;
+    }
     out.clear();
     int rc;
     while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
@@ -129,7 +137,11 @@ class SqliteStorage final : public Storage {
   bool ContainerExists(std::string_view name, bool& exists) override {
     sqlite3_stmt* s = Prepare("SELECT 1 FROM containers WHERE name = ?");
     if (s == nullptr) return false;
-    sqlite3_bind_text(s, 1, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
+    if (!Bound(s, "sqlite3_bind(container)",
+               {sqlite3_bind_text(s, 1, name.data(), static_cast<int>(name.size()),
+                                  SQLITE_TRANSIENT)})) {
+      return false;
+    }
     int rc = sqlite3_step(s);
     sqlite3_reset(s);
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) return FailSqlite("sqlite3_step(container)", rc);
@@ -154,9 +166,12 @@ class SqliteStorage final : public Storage {
   bool LoadKey(std::string_view container, DWORD spec, std::optional<StoredKey>& out) override {
     sqlite3_stmt* s = Prepare("SELECT der, exportable FROM keys WHERE container = ? AND spec = ?");
     if (s == nullptr) return false;
-    sqlite3_bind_text(s, 1, container.data(), static_cast<int>(container.size()),
-                      SQLITE_TRANSIENT);
-    sqlite3_bind_int64(s, 2, spec);
+    if (!Bound(s, "sqlite3_bind(key)",
+               {sqlite3_bind_text(s, 1, container.data(), static_cast<int>(container.size()),
+                                  SQLITE_TRANSIENT),
+                sqlite3_bind_int64(s, 2, spec)})) {
+      return false;
+    }
     out.reset();
     int rc = sqlite3_step(s);
     if (rc == SQLITE_ROW) {
@@ -187,14 +202,39 @@ class SqliteStorage final : public Storage {
       Exec("ROLLBACK");
       return FailSqlite("COMMIT", rc);
     }
-    // Deleted rows are zeroed in the pages written (secure_delete), but the log's older frames
-    // still hold a removed or replaced private key until they are overwritten: copy the log into
-    // the database and cut it to nothing. Best effort: a reader of another process may hold it.
-    if (!change.keys.empty() || !change.deleteContainers.empty()) {
-      sqlite3_wal_checkpoint_v2(db_.get(), nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
-    }
+    FinishRemovals(kScrubWaitMs);
     if (newIds != nullptr) *newIds = std::move(ids);
     return true;
+  }
+
+  // FinishRemovals: completes the removal of private keys that an earlier write (of this process
+  // or another) could not complete. Deleted rows are zeroed in the pages written (secure_delete),
+  // but the older copies of those pages stay in the database file until a checkpoint copies the
+  // new ones in, and in the log until it is cut to nothing; a reader of another process keeps the
+  // checkpoint from finishing. Each such write leaves its generation as the 'scrub' mark, and
+  // every later write or open tries again, waiting at most `waitMs` for readers and writers,
+  // until one succeeds. A failed attempt fails no call: the mark stays for the next one.
+  void FinishRemovals(int waitMs) {
+    std::int64_t mark = 0;
+    sqlite3_stmt* s = Prepare("SELECT v FROM meta WHERE k = 'scrub'");
+    if (s == nullptr) return;
+    if (sqlite3_step(s) == SQLITE_ROW) mark = sqlite3_column_int64(s, 0);
+    sqlite3_reset(s);
+    if (mark == 0) return;
+    sqlite3_busy_timeout(db_.get(), waitMs);
+    int rc = sqlite3_wal_checkpoint_v2(db_.get(), nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr,
+                                       nullptr);
+    if (rc == SQLITE_OK) {
+      // Only the mark this attempt saw: a removal committed since has left a newer one.
+      s = Prepare("UPDATE meta SET v = 0 WHERE k = 'scrub' AND v = ?");
+      if (s != nullptr) {
+        sqlite3_bind_int64(s, 1, mark);
+        sqlite3_step(s);
+        sqlite3_reset(s);
+        sqlite3_clear_bindings(s);
+      }
+    }
+    sqlite3_busy_timeout(db_.get(), kBusyTimeoutMs);
   }
 
  private:
@@ -233,8 +273,12 @@ class SqliteStorage final : public Storage {
       }
       sqlite3_stmt* s = Prepare("INSERT INTO containers(name) VALUES(?)");
       if (s == nullptr) return false;
-      sqlite3_bind_text(s, 1, c.name.data(), static_cast<int>(c.name.size()), SQLITE_TRANSIENT);
-      if (!Step(s, "sqlite3_step(insert container)")) return false;
+      if (!Bound(s, "sqlite3_bind(insert container)",
+                 {sqlite3_bind_text(s, 1, c.name.data(), static_cast<int>(c.name.size()),
+                                    SQLITE_TRANSIENT)}) ||
+          !Step(s, "sqlite3_step(insert container)")) {
+        return false;
+      }
     }
     for (const auto& k : change.keys) {
       bool exists = false;
@@ -243,22 +287,31 @@ class SqliteStorage final : public Storage {
       sqlite3_stmt* s = Prepare(
           "INSERT OR REPLACE INTO keys(container, spec, der, exportable) VALUES(?, ?, ?, ?)");
       if (s == nullptr) return false;
-      sqlite3_bind_text(s, 1, k.container.data(), static_cast<int>(k.container.size()),
-                        SQLITE_TRANSIENT);
-      sqlite3_bind_int64(s, 2, k.spec);
-      sqlite3_bind_blob(s, 3, k.der.data(), static_cast<int>(k.der.size()), SQLITE_STATIC);
-      sqlite3_bind_int(s, 4, k.exportable ? 1 : 0);
-      if (!Step(s, "sqlite3_step(insert key)")) return false;
+      if (!Bound(s, "sqlite3_bind(insert key)",
+                 {sqlite3_bind_text(s, 1, k.container.data(), static_cast<int>(k.container.size()),
+                                    SQLITE_TRANSIENT),
+                  sqlite3_bind_int64(s, 2, k.spec),
+                  sqlite3_bind_blob(s, 3, k.der.data(), static_cast<int>(k.der.size()),
+                                    SQLITE_STATIC),
+                  sqlite3_bind_int(s, 4, k.exportable ? 1 : 0)}) ||
+          !Step(s, "sqlite3_step(insert key)")) {
+        return false;
+      }
     }
     for (const auto& c : change.certs) {
       sqlite3_stmt* s = Prepare(
           "INSERT INTO certs(store, der, kp_set, kp_container, kp_provider, kp_type, kp_flags, "
           "kp_spec) VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
       if (s == nullptr) return false;
-      sqlite3_bind_text(s, 1, c.store.data(), static_cast<int>(c.store.size()), SQLITE_TRANSIENT);
-      sqlite3_bind_blob(s, 2, c.der.data(), static_cast<int>(c.der.size()), SQLITE_STATIC);
-      BindKeyProv(s, 3, c.keyProv);
-      if (!Step(s, "sqlite3_step(insert certificate)")) return false;
+      if (!Bound(s, "sqlite3_bind(insert certificate)",
+                 {sqlite3_bind_text(s, 1, c.store.data(), static_cast<int>(c.store.size()),
+                                    SQLITE_TRANSIENT),
+                  sqlite3_bind_blob(s, 2, c.der.data(), static_cast<int>(c.der.size()),
+                                    SQLITE_STATIC),
+                  BindKeyProv(s, 3, c.keyProv)}) ||
+          !Step(s, "sqlite3_step(insert certificate)")) {
+        return false;
+      }
       ids.push_back(sqlite3_last_insert_rowid(db_.get()));
     }
     for (const auto& [id, kp] : change.setKeyProv) {
@@ -266,44 +319,101 @@ class SqliteStorage final : public Storage {
           "UPDATE certs SET kp_set = ?1, kp_container = ?2, kp_provider = ?3, kp_type = ?4, "
           "kp_flags = ?5, kp_spec = ?6 WHERE id = ?7");
       if (s == nullptr) return false;
-      BindKeyProv(s, 1, kp);
-      sqlite3_bind_int64(s, 7, id);
-      if (!Step(s, "sqlite3_step(update property)")) return false;
+      if (!Bound(s, "sqlite3_bind(update property)",
+                 {BindKeyProv(s, 1, kp), sqlite3_bind_int64(s, 7, id)}) ||
+          !Step(s, "sqlite3_step(update property)")) {
+        return false;
+      }
     }
     for (std::int64_t id : change.deleteCerts) {
       sqlite3_stmt* s = Prepare("DELETE FROM certs WHERE id = ?");
       if (s == nullptr) return false;
-      sqlite3_bind_int64(s, 1, id);
-      if (!Step(s, "sqlite3_step(delete certificate)")) return false;
+      if (!Bound(s, "sqlite3_bind(delete certificate)", {sqlite3_bind_int64(s, 1, id)}) ||
+          !Step(s, "sqlite3_step(delete certificate)")) {
+        return false;
+      }
     }
     for (const auto& name : change.deleteContainers) {
       sqlite3_stmt* s = Prepare("DELETE FROM containers WHERE name = ?");
       if (s == nullptr) return false;
-      sqlite3_bind_text(s, 1, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
-      if (!Step(s, "sqlite3_step(delete container)")) return false;
+      if (!Bound(s, "sqlite3_bind(delete container)",
+                 {sqlite3_bind_text(s, 1, name.data(), static_cast<int>(name.size()),
+                                    SQLITE_TRANSIENT)}) ||
+          !Step(s, "sqlite3_step(delete container)")) {
+        return false;
+      }
     }
     sqlite3_stmt* s = Prepare("UPDATE meta SET v = v + 1 WHERE k = 'generation'");
-    if (s == nullptr) return false;
-    return Step(s, "sqlite3_step(generation)");
+    if (s == nullptr || !Step(s, "sqlite3_step(generation)")) return false;
+    if (change.keys.empty() && change.deleteContainers.empty()) return true;
+    // A key removed or replaced leaves its bytes on disk until FinishRemovals has run.
+    s = Prepare("INSERT OR REPLACE INTO meta(k, v) SELECT 'scrub', v FROM meta WHERE k = 'generation'");
+    return s != nullptr && Step(s, "sqlite3_step(scrub mark)");
   }
 
-  static void BindKeyProv(sqlite3_stmt* s, int first, const std::optional<KeyProvRecord>& kp) {
-    sqlite3_bind_int(s, first, kp ? 1 : 0);
+  // BindKeyProv: SQLITE_OK, or the result of the first bind that failed.
+  static int BindKeyProv(sqlite3_stmt* s, int first, const std::optional<KeyProvRecord>& kp) {
+    int rc = sqlite3_bind_int(s, first, kp ? 1 : 0);
     if (!kp) {
-      for (int i = 1; i <= 5; ++i) sqlite3_bind_null(s, first + i);
-      return;
+      for (int i = 1; i <= 5 && rc == SQLITE_OK; ++i) rc = sqlite3_bind_null(s, first + i);
+      return rc;
     }
-    BindName(s, first + 1, kp->hasContainer, kp->container);
-    BindName(s, first + 2, kp->hasProvider, kp->provider);
-    sqlite3_bind_int64(s, first + 3, kp->provType);
-    sqlite3_bind_int64(s, first + 4, kp->flags);
-    sqlite3_bind_int64(s, first + 5, kp->keySpec);
+    for (int r : {BindName(s, first + 1, kp->hasContainer, kp->container),
+                  BindName(s, first + 2, kp->hasProvider, kp->provider),
+                  sqlite3_bind_int64(s, first + 3, kp->provType),
+                  sqlite3_bind_int64(s, first + 4, kp->flags),
+                  sqlite3_bind_int64(s, first + 5, kp->keySpec)}) {
+      if (rc == SQLITE_OK) rc = r;
+    }
+    return rc;
   }
 
   UniquePtr<sqlite3> db_;
   std::string identity_;
   std::unordered_map<const char*, UniquePtr<sqlite3_stmt>> statements_;
 };
+
+// The objects kSchema makes; a database holding all of them needs no write to be opened.
+constexpr const char* kSchemaComplete =
+    "SELECT count(*) = 5 FROM sqlite_master WHERE name IN "
+    "('meta', 'certs', 'certs_by_store', 'containers', 'keys')";
+
+// ReadIdentity: the random number drawn when the database was made; `out` stays empty when the
+// schema is missing or incomplete (a new file). Reads only: WAL readers never wait for a writer.
+bool ReadIdentity(sqlite3* db, std::optional<std::int64_t>& out) {
+  out.reset();
+  sqlite3_stmt* raw = nullptr;
+  int rc = sqlite3_prepare_v2(db, kSchemaComplete, -1, &raw, nullptr);
+  UniquePtr<sqlite3_stmt> complete(raw);
+  if (rc != SQLITE_OK) return FailSqlite("sqlite3_prepare_v2(schema)", rc);
+  rc = sqlite3_step(complete.get());
+  if (rc != SQLITE_ROW) return FailSqlite("sqlite3_step(schema)", rc);
+  if (sqlite3_column_int(complete.get(), 0) == 0) return true;
+  raw = nullptr;
+  rc = sqlite3_prepare_v2(db, "SELECT v FROM meta WHERE k = 'identity'", -1, &raw, nullptr);
+  UniquePtr<sqlite3_stmt> identity(raw);
+  if (rc != SQLITE_OK) return FailSqlite("sqlite3_prepare_v2(identity)", rc);
+  rc = sqlite3_step(identity.get());
+  if (rc == SQLITE_ROW) {
+    out = sqlite3_column_int64(identity.get(), 0);
+    return true;
+  }
+  if (rc == SQLITE_DONE) return true;
+  return FailSqlite("sqlite3_step(identity)", rc);
+}
+
+// CreateSchema: makes what is missing, in a transaction of its own (the statements leave what
+// exists alone, so two processes making a new database at once agree).
+bool CreateSchema(sqlite3* db) {
+  int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) {
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return FailSqlite("create schema", rc);
+  }
+  return true;
+}
 
 // MakePrivateDir: creates `dir` (and missing parents) owner-only; tightens an existing one.
 bool MakePrivateDir(const std::string& dir, bool tighten) {
@@ -376,31 +486,25 @@ std::shared_ptr<Storage> MakeSqliteStorage(const std::string& path) {
       return nullptr;
     }
   }
-  rc = sqlite3_exec(db.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-  if (rc == SQLITE_OK) rc = sqlite3_exec(db.get(), kSchema, nullptr, nullptr, nullptr);
-  if (rc == SQLITE_OK) {
-    rc = sqlite3_exec(db.get(), "COMMIT", nullptr, nullptr, nullptr);
-  }
-  if (rc != SQLITE_OK) {
-    sqlite3_exec(db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
-    FailSqlite("create schema", rc);
-    return nullptr;
+  // Every open reads; only the very first one writes. A process that starts while another
+  // holds the write lock must not wait for it just to learn that the tables exist.
+  std::optional<std::int64_t> drawn;
+  if (!ReadIdentity(db.get(), drawn)) return nullptr;
+  if (!drawn) {
+    if (!CreateSchema(db.get()) || !ReadIdentity(db.get(), drawn)) return nullptr;
+    if (!drawn) {
+      FailSqlite("read identity", SQLITE_CORRUPT);
+      return nullptr;
+    }
   }
   // A database made afresh at the same path may get the removed file's inode number and reach
   // the same generation: the random number drawn at its creation tells the two apart, so that
   // caches keyed by identity never serve certificates or keys of the removed one.
-  sqlite3_stmt* rawStmt = nullptr;
-  rc = sqlite3_prepare_v2(db.get(), "SELECT v FROM meta WHERE k = 'identity'", -1, &rawStmt, nullptr);
-  UniquePtr<sqlite3_stmt> stmt(rawStmt);
-  if (rc == SQLITE_OK) rc = sqlite3_step(stmt.get());
-  if (rc != SQLITE_ROW) {
-    FailSqlite("read identity", rc == SQLITE_DONE ? SQLITE_CORRUPT : rc);
-    return nullptr;
-  }
   std::string identity = path + "#" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) +
-                         "#" + std::to_string(sqlite3_column_int64(stmt.get(), 0));
-  stmt.reset();
-  return std::make_shared<SqliteStorage>(std::move(db), std::move(identity));
+                         "#" + std::to_string(*drawn);
+  auto storage = std::make_shared<SqliteStorage>(std::move(db), std::move(identity));
+  storage->FinishRemovals(0);
+  return storage;
 }
 
 }  // namespace velmor::crypt::detail

@@ -10,7 +10,29 @@
 
 namespace velmor::crypt::detail {
 
+namespace {
+
+using StoreTable = HandleTable<StoreImpl, HandleKind::kStore, std::weak_ptr>;
+
+StoreTable& Stores() {
+  static auto* table = new StoreTable;
+  return *table;
+}
+
+ULONG_PTR HandleNumber(HCERTSTORE handle) { return reinterpret_cast<ULONG_PTR>(handle); }
+
+}  // namespace
+
+// A store lives while its handle is open or a context from it is held; its entry in the handle
+// table goes with it, so that a process opening stores all day keeps nothing of closed ones.
 struct StoreImpl {
+  StoreImpl() = default;
+  StoreImpl(const StoreImpl&) = delete;
+  StoreImpl& operator=(const StoreImpl&) = delete;
+  ~StoreImpl() { Stores().Remove(HandleNumber(handle)); }
+
+  HCERTSTORE handle = nullptr;
+
   std::string name;  // canonical system store name; empty for a memory store
   std::shared_ptr<Storage> storage;  // null for a memory store
   std::shared_ptr<const StoreSnapshot> snapshot = std::make_shared<StoreSnapshot>();
@@ -37,30 +59,17 @@ StoreCache& Cache() {
   return *cache;
 }
 
-std::unordered_map<void*, std::weak_ptr<StoreImpl>>& Stores() {
-  static auto* table = new std::unordered_map<void*, std::weak_ptr<StoreImpl>>;
-  return *table;
-}
-
 std::shared_ptr<StoreImpl> FindStore(HCERTSTORE handle) {
-  auto it = Stores().find(handle);
-  if (it == Stores().end()) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
-  auto store = it->second.lock();
-  if (!store) {
-    Stores().erase(it);
-    SetLastError(ERROR_INVALID_HANDLE);
-  }
+  auto store = Stores().Find(HandleNumber(handle));
+  if (!store) SetLastError(ERROR_INVALID_HANDLE);
   return store;
 }
 
 HCERTSTORE RegisterStore(std::shared_ptr<StoreImpl> store) {
   store->self = store;
-  void* handle = store.get();
-  Stores()[handle] = store;
-  return handle;
+  // The handle is a number in the guise of a pointer: callers never dereference a store.
+  store->handle = reinterpret_cast<HCERTSTORE>(Stores().Add(store));
+  return store->handle;
 }
 
 bool Refresh(StoreImpl& store) {
@@ -99,6 +108,8 @@ PCCERT_CONTEXT ContextFor(const std::shared_ptr<StoreImpl>& store, const StoreEn
 }
 
 }  // namespace
+
+HCERTSTORE HandleOf(const StoreImpl& store) { return store.handle; }
 
 void DropStoreCache() {
   Cache().stores.clear();
@@ -387,7 +398,7 @@ BOOL CertVerifySubjectCertificateContext(PCCERT_CONTEXT pSubject, PCCERT_CONTEXT
       if (key != nullptr && X509_verify(subjectX509, key) == 1) {
         flags &= ~CERT_STORE_SIGNATURE_FLAG;
       }
-      ERR_clear_error();
+      DropExpectedOpenSslErrors();  // a signature that does not check out leaves its flag set
     }
     if (flags & CERT_STORE_TIME_VALIDITY_FLAG) {
       X509* x = X509Of(*subject->data);
@@ -396,7 +407,7 @@ BOOL CertVerifySubjectCertificateContext(PCCERT_CONTEXT pSubject, PCCERT_CONTEXT
           X509_cmp_current_time(X509_get0_notAfter(x)) > 0) {
         flags &= ~CERT_STORE_TIME_VALIDITY_FLAG;
       }
-      ERR_clear_error();
+      DropExpectedOpenSslErrors();  // a time that cannot be compared leaves its flag set
     }
     *pdwFlags = flags;
     return TRUE;

@@ -3,6 +3,7 @@
 #include "tests/support/pki.h"
 
 #include <openssl/bio.h>
+#include <openssl/core_names.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -18,27 +19,16 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "platform/owners.h"
+
 namespace velmor::testing {
 
 namespace {
 
-struct BioFree {
-  void operator()(BIO* b) const { BIO_free_all(b); }
-};
-struct PkeyFree {
-  void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-struct X509Free {
-  void operator()(X509* x) const { X509_free(x); }
-};
-struct PipeClose {
-  void operator()(FILE* f) const {
-    if (f != nullptr) pclose(f);
-  }
-};
-using BioPtr = std::unique_ptr<BIO, BioFree>;
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using X509Ptr = std::unique_ptr<X509, X509Free>;
+using velmor::platform::UniquePtr;
+using BioPtr = UniquePtr<BIO>;
+using PkeyPtr = UniquePtr<EVP_PKEY>;
+using X509Ptr = UniquePtr<X509>;
 
 [[noreturn]] void Throw(const std::string& what) {
   unsigned long e = ERR_get_error();
@@ -71,11 +61,11 @@ TestKey GenerateKey(int bits) {
     Throw("PEM_write_bio_PKCS8PrivateKey");
   }
   out.privatePem = BioText(bio.get());
-  unsigned char* der = nullptr;
-  int n = i2d_PUBKEY(key.get(), &der);
+  unsigned char* raw = nullptr;
+  int n = i2d_PUBKEY(key.get(), &raw);
+  velmor::platform::OpenSslBytes der(raw);
   if (n <= 0) Throw("i2d_PUBKEY");
-  out.publicDer.assign(der, der + n);
-  OPENSSL_free(der);
+  out.publicDer.assign(der.get(), der.get() + n);
   return out;
 }
 
@@ -158,6 +148,18 @@ TestKey MakeKey(int bits, bool fresh) {
   return it->second;
 }
 
+std::vector<std::uint8_t> PrivateExponent(const TestKey& key) {
+  PkeyPtr pkey = KeyFromPem(key.privatePem);
+  BIGNUM* raw = nullptr;
+  if (EVP_PKEY_get_bn_param(pkey.get(), OSSL_PKEY_PARAM_RSA_D, &raw) != 1) {
+    Throw("EVP_PKEY_get_bn_param");
+  }
+  UniquePtr<BIGNUM> d(raw);
+  std::vector<std::uint8_t> out(static_cast<std::size_t>(BN_num_bytes(d.get())));
+  BN_bn2bin(d.get(), out.data());
+  return out;
+}
+
 std::string TestCert::pem() const {
   const unsigned char* p = der.data();
   X509Ptr x(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
@@ -218,11 +220,11 @@ TestCert MakeCert(const CertSpec& spec) {
   }
   if (X509_set_pubkey(x.get(), key.get()) != 1) Throw("X509_set_pubkey");
   if (X509_sign(x.get(), signer ? signer.get() : key.get(), EVP_sha256()) <= 0) Throw("X509_sign");
-  unsigned char* der = nullptr;
-  int n = i2d_X509(x.get(), &der);
+  unsigned char* raw = nullptr;
+  int n = i2d_X509(x.get(), &raw);
+  velmor::platform::OpenSslBytes der(raw);
   if (n <= 0) Throw("i2d_X509");
-  out.der.assign(der, der + n);
-  OPENSSL_free(der);
+  out.der.assign(der.get(), der.get() + n);
   return out;
 }
 
@@ -240,13 +242,13 @@ void AddToStore(const std::string& store, const TestCert& cert) {
 void ImportWithKey(const std::string& store, const TestCert& cert, DWORD keySpec,
                    std::string container) {
   PkeyPtr key = KeyFromPem(cert.key.privatePem);
-  unsigned char* der = nullptr;
-  int n = i2d_PrivateKey(key.get(), &der);
+  unsigned char* raw = nullptr;
+  int n = i2d_PrivateKey(key.get(), &raw);
+  velmor::platform::OpenSslSecret der(raw, {n > 0 ? static_cast<std::size_t>(n) : 0});
   if (n <= 0) Throw("i2d_PrivateKey");
-  bool ok = velmor::crypt::ImportKeyAndCertificate(store, cert.der, der, static_cast<std::size_t>(n),
-                                                   keySpec, container);
+  bool ok = velmor::crypt::ImportKeyAndCertificate(store, cert.der, der.get(),
+                                                   static_cast<std::size_t>(n), keySpec, container);
   DWORD error = GetLastError();
-  OPENSSL_clear_free(der, static_cast<std::size_t>(n));
   if (!ok) {
     throw std::runtime_error("ImportKeyAndCertificate: " + std::to_string(error) + " " +
                              velmor::crypt::LastFailedCall());
@@ -282,7 +284,7 @@ CommandResult Run(const std::string& commandLine) {
   std::string command = commandLine + " 2>&1";
   FILE* raw = popen(command.c_str(), "r");
   if (raw == nullptr) return result;
-  std::unique_ptr<FILE, PipeClose> pipe(raw);
+  velmor::platform::UniquePipe pipe(raw);
   char buffer[4096];
   std::size_t n;
   while ((n = std::fread(buffer, 1, sizeof buffer, pipe.get())) > 0) result.output.append(buffer, n);

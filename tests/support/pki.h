@@ -36,6 +36,10 @@ struct TestKey {
   std::string privatePem;
   std::vector<std::uint8_t> publicDer;
 };
+// PrivateExponent: the key's private exponent d, most significant byte first (to search files
+// for a key that should be gone).
+std::vector<std::uint8_t> PrivateExponent(const TestKey& key);
+
 // MakeKey: a fresh RSA key (public exponent 65537). Keys of one size are cached per process
 // because generating them is slow; pass `fresh` to get a new one.
 TestKey MakeKey(int bits = 1024, bool fresh = false);

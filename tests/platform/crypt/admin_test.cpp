@@ -1,9 +1,6 @@
 // Administration: PKCS #12 import from files the openssl tool makes, adding, listing, removing
 // and exporting, and nothing half-done on failure.
 #include <gtest/gtest.h>
-#include <openssl/bn.h>
-#include <openssl/core_names.h>
-#include <openssl/pem.h>
 
 #include <algorithm>
 #include <cstring>
@@ -203,17 +200,7 @@ TEST_F(AdminTest, RemovingTheLastCertificateOfAKeyRemovesTheKey) {
 
 // A removed key leaves no copy of its private exponent in the database or its log.
 TEST_F(AdminTest, RemovedKeyLeavesNoTraceOnDisk) {
-  std::unique_ptr<BIO, decltype(&BIO_free)> bio(
-      BIO_new_mem_buf(user_.key.privatePem.data(), static_cast<int>(user_.key.privatePem.size())),
-      &BIO_free);
-  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
-      PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr), &EVP_PKEY_free);
-  ASSERT_NE(key, nullptr);
-  BIGNUM* raw = nullptr;
-  ASSERT_EQ(EVP_PKEY_get_bn_param(key.get(), OSSL_PKEY_PARAM_RSA_D, &raw), 1);
-  std::unique_ptr<BIGNUM, decltype(&BN_clear_free)> d(raw, &BN_clear_free);
-  std::vector<std::uint8_t> exponent(static_cast<std::size_t>(BN_num_bytes(d.get())));
-  BN_bn2bin(d.get(), exponent.data());
+  const std::vector<std::uint8_t> exponent = PrivateExponent(user_.key);
   auto onDisk = [&] {
     int found = 0;
     for (const char* file : {"store.db", "store.db-wal"}) {

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string_view>
+#include <tuple>
 #include <sys/stat.h>
 
 #include "platform/crypt/crypt.h"
@@ -75,6 +77,123 @@ TEST_F(ContextsTest, ReleasedOrForgedHandlesAreRefused) {
   EXPECT_FALSE(CryptDestroyKey(0xbeef));
   EXPECT_EQ(GetLastError(), NTE_BAD_KEY);
 }
+
+// Every kind of handle, made and destroyed through the API; `use` is true when a call accepts it.
+struct HandleKind {
+  const char* name;
+  DWORD error;  // the last error a refused handle of this kind gives
+  ULONG_PTR (*make)(HCRYPTPROV verifyContext);
+  void (*destroy)(ULONG_PTR);
+  bool (*use)(ULONG_PTR);
+};
+
+const HandleKind kHandleKinds[] = {
+    {"Provider", NTE_BAD_UID,
+     [](HCRYPTPROV) -> ULONG_PTR {
+       HCRYPTPROV p = 0;
+       CryptAcquireContextA(&p, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT);
+       return p;
+     },
+     [](ULONG_PTR h) { CryptReleaseContext(h, 0); },
+     [](ULONG_PTR h) {
+       HCRYPTHASH hash = 0;
+       if (!CryptCreateHash(h, CALG_MD5, 0, 0, &hash)) return false;
+       CryptDestroyHash(hash);
+       return true;
+     }},
+    {"Hash", NTE_BAD_HASH,
+     [](HCRYPTPROV prov) -> ULONG_PTR {
+       HCRYPTHASH h = 0;
+       CryptCreateHash(prov, CALG_SHA1, 0, 0, &h);
+       return h;
+     },
+     [](ULONG_PTR h) { CryptDestroyHash(h); },
+     [](ULONG_PTR h) { return CryptHashData(h, reinterpret_cast<const BYTE*>("x"), 1, 0) != FALSE; }},
+    {"Key", NTE_BAD_KEY,
+     [](HCRYPTPROV prov) -> ULONG_PTR {
+       HCRYPTKEY k = 0;
+       CryptGenKey(prov, CALG_RC4, 0, &k);
+       return k;
+     },
+     [](ULONG_PTR h) { CryptDestroyKey(h); },
+     [](ULONG_PTR h) {
+       DWORD len = 1;
+       return CryptEncrypt(h, 0, TRUE, 0, nullptr, &len, 0) != FALSE;
+     }},
+    {"Store", ERROR_INVALID_HANDLE,
+     [](HCRYPTPROV) -> ULONG_PTR {
+       return reinterpret_cast<ULONG_PTR>(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+     },
+     [](ULONG_PTR h) { CertCloseStore(reinterpret_cast<HCERTSTORE>(h), 0); },
+     [](ULONG_PTR h) {
+       // An empty store answers "no more certificates"; a refused handle another error.
+       return CertEnumCertificatesInStore(reinterpret_cast<HCERTSTORE>(h), nullptr) == nullptr &&
+              GetLastError() == CRYPT_E_NOT_FOUND;
+     }},
+};
+
+void PrintTo(const HandleKind& kind, std::ostream* os) { *os << kind.name; }
+
+enum class Misuse { kStale, kForged, kOtherKind };
+
+class BadHandleTest : public ::testing::TestWithParam<std::tuple<HandleKind, Misuse>> {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(CryptAcquireContextA(&prov_, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+  }
+  void TearDown() override { CryptReleaseContext(prov_, 0); }
+  HCRYPTPROV prov_ = 0;
+};
+
+// A handle is refused with its kind's last error once its object is gone, even while a newer
+// object of the same kind (which may sit at the same address) is live; and so is a forged one,
+// or one of another kind.
+TEST_P(BadHandleTest, IsRefusedWithItsKindsError) {
+  const auto& [kind, misuse] = GetParam();
+  const ULONG_PTR live = kind.make(prov_);
+  ASSERT_NE(live, 0u);
+  ASSERT_TRUE(kind.use(live));
+  std::vector<ULONG_PTR> bad;
+  std::vector<std::pair<const HandleKind*, ULONG_PTR>> others;  // live, destroyed at the end
+  switch (misuse) {
+    case Misuse::kStale: {
+      const ULONG_PTR gone = kind.make(prov_);
+      kind.destroy(gone);
+      others.emplace_back(&kind, kind.make(prov_));  // often where the destroyed one was
+      bad.push_back(gone);
+      break;
+    }
+    case Misuse::kForged:
+      bad = {live + 1, live + (ULONG_PTR{1} << 40), live ^ (ULONG_PTR{1} << 60), 0xdead, ~ULONG_PTR{0}};
+      break;
+    case Misuse::kOtherKind:
+      for (const HandleKind& other : kHandleKinds) {
+        if (std::string_view(other.name) == kind.name) continue;
+        others.emplace_back(&other, other.make(prov_));
+        bad.push_back(others.back().second);
+      }
+      break;
+  }
+  for (ULONG_PTR handle : bad) {
+    SetLastError(0);
+    EXPECT_FALSE(kind.use(handle)) << std::hex << handle;
+    EXPECT_EQ(GetLastError(), kind.error) << std::hex << handle;
+  }
+  EXPECT_TRUE(kind.use(live));
+  kind.destroy(live);
+  for (const auto& [owner, handle] : others) owner->destroy(handle);
+}
+
+std::string BadHandleName(const ::testing::TestParamInfo<std::tuple<HandleKind, Misuse>>& p) {
+  static const char* const kMisuse[] = {"Stale", "Forged", "OtherKind"};
+  return std::string(std::get<0>(p.param).name) + kMisuse[static_cast<int>(std::get<1>(p.param))];
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BadHandleTest,
+    ::testing::Combine(::testing::ValuesIn(kHandleKinds),
+                       ::testing::Values(Misuse::kStale, Misuse::kForged, Misuse::kOtherKind)),
+    BadHandleName);
 
 TEST_F(ContextsTest, UserKeysLiveInTheirSlots) {
   TestCert cert = MakeCert({});

@@ -8,11 +8,13 @@
 #include <cstring>
 
 #include "platform/crypt/crypt.h"
+#include "platform/owners.h"
 #include "tests/support/pki.h"
 
 namespace {
 
 using namespace velmor::testing;
+using velmor::platform::UniquePtr;
 
 DWORD Le32(const std::vector<std::uint8_t>& b, std::size_t at) {
   return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<DWORD>(b[at + 3]) << 24);
@@ -24,19 +26,17 @@ void PutLe32(std::vector<std::uint8_t>& b, DWORD v) {
 
 // Bn: a number of the test key, least significant byte first, padded to `len`.
 std::vector<std::uint8_t> Bn(EVP_PKEY* key, const char* name, std::size_t len) {
-  BIGNUM* bn = nullptr;
-  EXPECT_EQ(EVP_PKEY_get_bn_param(key, name, &bn), 1);
+  BIGNUM* raw = nullptr;
+  EXPECT_EQ(EVP_PKEY_get_bn_param(key, name, &raw), 1);
+  UniquePtr<BIGNUM> bn(raw);
   std::vector<std::uint8_t> out(len);
-  BN_bn2lebinpad(bn, out.data(), static_cast<int>(len));
-  BN_free(bn);
+  BN_bn2lebinpad(bn.get(), out.data(), static_cast<int>(len));
   return out;
 }
 
-EVP_PKEY* LoadKey(const TestKey& key) {
-  BIO* bio = BIO_new_mem_buf(key.privatePem.data(), static_cast<int>(key.privatePem.size()));
-  EVP_PKEY* pkey = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
-  BIO_free(bio);
-  return pkey;
+UniquePtr<EVP_PKEY> LoadKey(const TestKey& key) {
+  UniquePtr<BIO> bio(BIO_new_mem_buf(key.privatePem.data(), static_cast<int>(key.privatePem.size())));
+  return UniquePtr<EVP_PKEY>(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
 }
 
 class SessionTest : public ::testing::Test {
@@ -91,9 +91,9 @@ TEST_F(SessionTest, PublicKeyBlobLayout) {
   EXPECT_EQ(Le32(blob, 8), 0x31415352u);
   EXPECT_EQ(Le32(blob, 12), 1024u);
   EXPECT_EQ(Le32(blob, 16), 65537u);
-  EVP_PKEY* key = LoadKey(recipient_.key);
-  EXPECT_EQ(std::vector<std::uint8_t>(blob.begin() + 20, blob.end()), Bn(key, OSSL_PKEY_PARAM_RSA_N, 128));
-  EVP_PKEY_free(key);
+  UniquePtr<EVP_PKEY> key = LoadKey(recipient_.key);
+  EXPECT_EQ(std::vector<std::uint8_t>(blob.begin() + 20, blob.end()),
+            Bn(key.get(), OSSL_PKEY_PARAM_RSA_N, 128));
   // Imported again, the blob gives the same key.
   HCRYPTKEY again = 0;
   ASSERT_TRUE(CryptImportKey(prov_, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &again));
@@ -307,7 +307,7 @@ TEST_F(SessionTest, SimpleBlobForAnotherKeyIsRefused) {
 
 // PrivateBlob: the 1024-bit test key as a PRIVATEKEYBLOB for CALG_RSA_SIGN.
 std::vector<std::uint8_t> PrivateBlob() {
-  EVP_PKEY* key = LoadKey(MakeKey(1024));
+  UniquePtr<EVP_PKEY> key = LoadKey(MakeKey(1024));
   std::vector<std::uint8_t> blob = {PRIVATEKEYBLOB, 2, 0, 0};
   PutLe32(blob, CALG_RSA_SIGN);
   PutLe32(blob, 0x32415352);
@@ -318,10 +318,9 @@ std::vector<std::uint8_t> PrivateBlob() {
            {OSSL_PKEY_PARAM_RSA_FACTOR2, 64}, {OSSL_PKEY_PARAM_RSA_EXPONENT1, 64},
            {OSSL_PKEY_PARAM_RSA_EXPONENT2, 64}, {OSSL_PKEY_PARAM_RSA_COEFFICIENT1, 64},
            {OSSL_PKEY_PARAM_RSA_D, 128}}) {
-    auto part = Bn(key, name, len);
+    auto part = Bn(key.get(), name, len);
     blob.insert(blob.end(), part.begin(), part.end());
   }
-  EVP_PKEY_free(key);
   return blob;
 }
 

@@ -1,0 +1,123 @@
+// The owners of everything the platform layer borrows from C libraries: each OpenSSL, SQLite and
+// iconv object type is registered here, once, with the function that frees it, and is then held
+// as UniquePtr<T> everywhere (platform/ and its tests). Only platform/ and the tests of platform/
+// include this header: nothing above the platform layer sees these libraries.
+#pragma once
+
+#include <iconv.h>
+#include <openssl/asn1.h>
+#include <openssl/bio.h>
+#include <openssl/bn.h>
+#include <openssl/crypto.h>
+#include <openssl/decoder.h>
+#include <openssl/evp.h>
+#include <openssl/param_build.h>
+#include <openssl/params.h>
+#include <openssl/pkcs12.h>
+#include <openssl/pkcs7.h>
+#include <openssl/x509.h>
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <memory>
+
+namespace velmor::platform {
+
+// Deleter<T>: how a T is freed; only the types registered below have one.
+template <typename T>
+struct Deleter;
+
+// UniquePtr<T>: the one owner of a T (null-safe: the free functions are never called on null).
+template <typename T>
+using UniquePtr = std::unique_ptr<T, Deleter<T>>;
+
+#define VELMOR_MAKE_DELETER(type, freeFunction)                 \
+  template <>                                                   \
+  struct Deleter<type> {                                        \
+    void operator()(type* p) const noexcept { freeFunction(p); } \
+  }
+
+namespace owners_detail {
+inline void FreeX509Stack(STACK_OF(X509)* s) { sk_X509_pop_free(s, X509_free); }
+inline void CloseSqlite(sqlite3* db) { sqlite3_close_v2(db); }
+// A parameter array may carry a private key's numbers: its values are wiped before it goes.
+inline void ClearFreeParams(OSSL_PARAM* params) {
+  for (OSSL_PARAM* p = params; p != nullptr && p->key != nullptr; ++p) {
+    if (p->data != nullptr) OPENSSL_cleanse(p->data, p->data_size);
+  }
+  OSSL_PARAM_free(params);
+}
+}  // namespace owners_detail
+
+// OpenSSL
+VELMOR_MAKE_DELETER(ASN1_OBJECT, ASN1_OBJECT_free);
+VELMOR_MAKE_DELETER(ASN1_TIME, ASN1_TIME_free);
+VELMOR_MAKE_DELETER(ASN1_TYPE, ASN1_TYPE_free);
+VELMOR_MAKE_DELETER(BIGNUM, BN_clear_free);  // wiped: a BIGNUM may be a private exponent or prime
+VELMOR_MAKE_DELETER(BIO, BIO_free_all);
+VELMOR_MAKE_DELETER(EVP_CIPHER, EVP_CIPHER_free);
+VELMOR_MAKE_DELETER(EVP_CIPHER_CTX, EVP_CIPHER_CTX_free);
+VELMOR_MAKE_DELETER(EVP_MD, EVP_MD_free);
+VELMOR_MAKE_DELETER(EVP_MD_CTX, EVP_MD_CTX_free);
+VELMOR_MAKE_DELETER(EVP_PKEY, EVP_PKEY_free);
+VELMOR_MAKE_DELETER(EVP_PKEY_CTX, EVP_PKEY_CTX_free);
+VELMOR_MAKE_DELETER(OSSL_DECODER_CTX, OSSL_DECODER_CTX_free);
+VELMOR_MAKE_DELETER(OSSL_PARAM, owners_detail::ClearFreeParams);
+VELMOR_MAKE_DELETER(OSSL_PARAM_BLD, OSSL_PARAM_BLD_free);
+VELMOR_MAKE_DELETER(PKCS12, PKCS12_free);
+VELMOR_MAKE_DELETER(PKCS7, PKCS7_free);
+VELMOR_MAKE_DELETER(X509, X509_free);
+VELMOR_MAKE_DELETER(X509_EXTENSION, X509_EXTENSION_free);
+VELMOR_MAKE_DELETER(X509_NAME, X509_NAME_free);
+VELMOR_MAKE_DELETER(STACK_OF(X509), owners_detail::FreeX509Stack);  // and every certificate in it
+
+// SQLite (close_v2: a connection with statements still open goes once they are finalized)
+VELMOR_MAKE_DELETER(sqlite3, owners_detail::CloseSqlite);
+VELMOR_MAKE_DELETER(sqlite3_stmt, sqlite3_finalize);
+
+#undef VELMOR_MAKE_DELETER
+
+// OpenSslBytes: bytes OpenSSL allocated for the caller (i2d_*, ASN1_STRING_to_UTF8), freed with
+// OPENSSL_free. Adopt them on the line of the call that made them, before anything can throw.
+struct OpenSslFree {
+  template <typename T>
+  void operator()(T* p) const noexcept {
+    OPENSSL_free(p);
+  }
+};
+using OpenSslBytes = std::unique_ptr<unsigned char, OpenSslFree>;
+using OpenSslText = std::unique_ptr<char, OpenSslFree>;
+
+// OpenSslSecret: such bytes when they hold a secret (a private key's encoding): wiped before
+// they are freed, so the owner carries their length. `OpenSslSecret der(raw, {size});`
+struct OpenSslClearFree {
+  std::size_t size = 0;
+  void operator()(unsigned char* p) const noexcept { OPENSSL_clear_free(p, size); }
+};
+using OpenSslSecret = std::unique_ptr<unsigned char, OpenSslClearFree>;
+
+// UniqueIconv: an iconv descriptor (iconv_t is a bare pointer type, so it has an owner of its
+// own rather than a Deleter<T>); null stands for "none".
+struct IconvCloser {
+  void operator()(void* cd) const noexcept { iconv_close(static_cast<iconv_t>(cd)); }
+};
+using UniqueIconv = std::unique_ptr<void, IconvCloser>;
+
+// UniquePipe: a stream popen opened, closed with pclose.
+struct PipeCloser {
+  void operator()(FILE* f) const noexcept { pclose(f); }
+};
+using UniquePipe = std::unique_ptr<FILE, PipeCloser>;
+
+// UpRef: a second owner of a reference-counted object (null when `p` is null or the count
+// cannot be raised). The caller keeps its own reference.
+inline UniquePtr<EVP_PKEY> UpRef(EVP_PKEY* p) {
+  if (p == nullptr || EVP_PKEY_up_ref(p) != 1) return nullptr;
+  return UniquePtr<EVP_PKEY>(p);
+}
+inline UniquePtr<X509> UpRef(X509* p) {
+  if (p == nullptr || X509_up_ref(p) != 1) return nullptr;
+  return UniquePtr<X509>(p);
+}
+
+}  // namespace velmor::platform
