@@ -148,8 +148,11 @@ TEST_F(SigningTest, LongSubjectIsReportedWithThreeDigits) {
 TEST_F(SigningTest, SignFileStoresAtMost255Characters) {
   SetSignFile(state_, Repeat(255, 'p').c_str());
   EXPECT_EQ(std::string(g_szSignFile), Repeat(255, 'p'));
+  // A longer path is refused, not cut to a path that may name another file.
   SetSignFile(state_, Repeat(300, 'q').c_str());
-  EXPECT_EQ(std::string(g_szSignFile), Repeat(255, 'q'));
+  EXPECT_STREQ(g_szSignFile, "");
+  SetSignFile(state_, Repeat(256, 'q').c_str());
+  EXPECT_STREQ(g_szSignFile, "");
   SetSignFile(state_, "short");
   EXPECT_STREQ(g_szSignFile, "short");
   SetSignFile(state_, nullptr);
