@@ -1,5 +1,6 @@
 // Conversions between the ANSI code page, UTF-8 and automation strings, and the two helpers
 // that work on components of certificate names.
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <utility>
@@ -16,9 +17,15 @@ namespace {
 // are ASCII, and going through UTF-16 costs a hundred times more.
 std::optional<std::size_t> AsciiLength(const char* text) {
   const std::size_t n = std::strlen(text);
-  unsigned char seen = 0;
-  for (std::size_t i = 0; i < n; ++i) seen |= static_cast<unsigned char>(text[i]);
-  if ((seen & 0x80) != 0) return std::nullopt;
+  std::uint64_t seen = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text + i, 8);
+    seen |= word;
+  }
+  for (; i < n; ++i) seen |= static_cast<unsigned char>(text[i]);
+  if ((seen & 0x8080808080808080u) != 0) return std::nullopt;
   return n;
 }
 

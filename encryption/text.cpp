@@ -34,11 +34,19 @@ bool EncryptBlocks(HCRYPTKEY session, const BYTE* plain, std::size_t length, BYT
   for (std::size_t at = 0; at < length && ok; at += kBlock) {
     const auto count = static_cast<DWORD>(std::min<std::size_t>(kBlock, length - at));
     const BOOL final = at + count == length ? TRUE : FALSE;
-    std::memcpy(work, plain + at, count);
+    if (count == kBlock) {
+      std::memcpy(work, plain + at, kBlock);  // a fixed length copies inline
+    } else {
+      std::memcpy(work, plain + at, count);
+    }
     DWORD produced = count;
     ok = CryptEncrypt(session, 0, final, 0, work, &produced, kWorkBuffer) != FALSE &&
          produced == count;
-    if (ok) std::memcpy(out + at, work, produced);
+    if (ok && produced == kBlock) {
+      std::memcpy(out + at, work, kBlock);
+    } else if (ok) {
+      std::memcpy(out + at, work, produced);
+    }
   }
   SecureZeroMemory(work, sizeof work);
   return ok;

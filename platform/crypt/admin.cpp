@@ -130,7 +130,7 @@ class ThreadDefaultContext {
 }  // namespace
 
 void DropCaches() {
-  std::lock_guard<std::recursive_mutex> lock(ApiLock());
+  std::lock_guard<ApiMutex> lock(ApiLock());
   DropStoreCache();
   DropKeyCache();
 }

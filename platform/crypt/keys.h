@@ -36,10 +36,16 @@ struct Key {
   SecretBytes secret;        // session keys
   // The RC4 state: one stream serves CryptEncrypt and CryptDecrypt alike (the same XOR).
   UniquePtr<EVP_CIPHER_CTX> stream;
+  // Key stream made ahead by `stream` for small blocks (Encrypt feeds 8 bytes a call): bytes
+  // from `streamUsed` on are not used yet. Wiped with the key.
+  SecretBytes streamAhead;
+  std::size_t streamUsed = 0;
   std::shared_ptr<Provider> provider;
 };
 
 std::shared_ptr<Key> FindKey(HCRYPTKEY handle);
+// PeekKey: the key behind a handle, borrowed for the rest of a call that holds the API lock.
+Key* PeekKey(HCRYPTKEY handle);
 HCRYPTKEY AddKey(std::shared_ptr<Key> key);
 // PrivateKeyOf: the private key of `spec` in the provider's container (owner: the caller, an
 // up-ref of the cached key); null with NTE_NO_KEY or a storage error.

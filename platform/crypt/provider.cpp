@@ -97,6 +97,7 @@ std::shared_ptr<Provider> FindProvider(HCRYPTPROV handle) { return Providers().F
 void DropKeyCache() { KeyCache().clear(); }
 
 std::shared_ptr<Key> FindKey(HCRYPTKEY handle) { return Keys().Find(handle); }
+Key* PeekKey(HCRYPTKEY handle) { return Keys().Peek(handle); }
 
 HCRYPTKEY AddKey(std::shared_ptr<Key> key) { return Keys().Add(std::move(key)); }
 

@@ -73,8 +73,10 @@ const EVP_MD* Md5() { return TheRuntime().md5; }
 const EVP_MD* Sha1() { return TheRuntime().sha1; }
 const EVP_CIPHER* Rc4() { return TheRuntime().rc4; }
 
-std::recursive_mutex& ApiLock() {
-  static auto* lock = new std::recursive_mutex;
+thread_local unsigned ApiMutex::depth_ = 0;
+
+ApiMutex& ApiLock() {
+  static auto* lock = new ApiMutex;
   return *lock;
 }
 

@@ -1,4 +1,5 @@
 // The test seam: named platform calls made to fail with a chosen last error.
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,7 @@ std::vector<Injection>& Injections() {
   return *list;
 }
 
+
 }  // namespace
 
 void InjectFailure(const char* function, DWORD error, const char* arg, unsigned count,
@@ -41,16 +43,20 @@ void InjectFailure(const char* function, DWORD error, const char* arg, unsigned 
   injection.remaining = count;
   injection.pass = pass;
   Injections().push_back(std::move(injection));
+  detail::g_injectionsStanding.store(Injections().size(), std::memory_order_release);
 }
 
 void ClearInjectedFailures() {
   std::lock_guard<std::mutex> lock(SeamLock());
   Injections().clear();
+  detail::g_injectionsStanding.store(0, std::memory_order_release);
 }
 
 namespace detail {
 
-bool Injected(const char* function, const char* arg) {
+std::atomic<std::size_t> g_injectionsStanding{0};
+
+bool InjectedSlow(const char* function, const char* arg) {
   std::lock_guard<std::mutex> lock(SeamLock());
   auto& list = Injections();
   for (auto it = list.begin(); it != list.end(); ++it) {
@@ -61,7 +67,10 @@ bool Injected(const char* function, const char* arg) {
       return false;
     }
     SetLastError(it->error);
-    if (it->remaining != 0 && --it->remaining == 0) list.erase(it);
+    if (it->remaining != 0 && --it->remaining == 0) {
+      list.erase(it);
+      g_injectionsStanding.store(list.size(), std::memory_order_release);
+    }
     return true;
   }
   return false;

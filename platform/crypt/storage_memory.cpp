@@ -151,7 +151,7 @@ std::shared_ptr<Storage> OpenStorage() {
 }  // namespace detail
 
 void UseInMemoryStorage(bool enable) {
-  std::lock_guard<std::recursive_mutex> lock(detail::ApiLock());
+  std::lock_guard<detail::ApiMutex> lock(detail::ApiLock());
   detail::TheChoice().memory = enable ? detail::MakeMemoryStorage() : nullptr;
 }
 

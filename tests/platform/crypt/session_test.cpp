@@ -232,6 +232,29 @@ TEST_F(SessionTest, StreamRulesOfEncrypt) {
   CryptDestroyKey(session);
 }
 
+// Blocks of any lengths, small ones and ones longer than the key stream made ahead, give the
+// bytes of one pass over the whole.
+TEST_F(SessionTest, BlockLengthsLeaveNoTrace) {
+  HCRYPTKEY session = 0;
+  ASSERT_TRUE(CryptGenKey(prov_, CALG_RC4, 0x00800000, &session));
+  std::vector<BYTE> whole(20000);
+  for (std::size_t i = 0; i < whole.size(); ++i) whole[i] = static_cast<BYTE>(i * 7 + 1);
+  std::vector<BYTE> inBlocks = whole;
+  DWORD len = static_cast<DWORD>(whole.size());
+  ASSERT_TRUE(CryptEncrypt(session, 0, TRUE, 0, whole.data(), &len, len));
+  const std::size_t lengths[] = {1, 8, 7, 256, 257, 4095, 8, 5000, 3, 4096, 1, 8};
+  std::size_t at = 0;
+  for (std::size_t i = 0; at < inBlocks.size(); ++i) {
+    DWORD n = static_cast<DWORD>(std::min(lengths[i % std::size(lengths)], inBlocks.size() - at));
+    const BOOL final = at + n == inBlocks.size() ? TRUE : FALSE;
+    ASSERT_TRUE(i % 2 == 0 ? CryptEncrypt(session, 0, final, 0, inBlocks.data() + at, &n, n)
+                           : CryptDecrypt(session, 0, final, 0, inBlocks.data() + at, &n));
+    at += n;
+  }
+  EXPECT_EQ(inBlocks, whole);
+  CryptDestroyKey(session);
+}
+
 TEST_F(SessionTest, SimpleBlobExportBufferProtocol) {
   HCRYPTKEY session = 0;
   ASSERT_TRUE(CryptGenKey(prov_, CALG_RC4, 0x00800001, &session));
