@@ -32,6 +32,14 @@ struct RequestError {
 // overflow the stack.
 constexpr int kMaxRequestDepth = 32;
 
+// A control takes texts as BSTRs but reads most of them up to the first zero character, so a
+// text holding U+0000 would be acted on cut short; such a text is refused instead.
+void RefuseEmbeddedNul(const std::string& text, const std::string& what) {
+  if (text.find('\0') != std::string::npos) {
+    throw RequestError{what + " holds U+0000, which a control would take as the end of the text"};
+  }
+}
+
 // JSON texts are UTF-8; automation strings are UTF-16.
 UniqueBstr Utf8ToBstr(const std::string& text) {
   if (text.empty()) return UniqueBstr(SysAllocStringLen(u"", 0));
@@ -58,13 +66,16 @@ std::string Hex(HRESULT hr) {
 // The arguments of one Invoke, in the order OLE passes them (last first), with their strings.
 class Arguments {
  public:
-  void Add(const json& value) {
+  // Add appends one argument; `what` names it in an error ("the value", "argument 2").
+  void Add(const json& value, const std::string& what) {
     VARIANT v;
     VariantInit(&v);
     if (value.is_null()) {
       v.vt = VT_NULL;  // an absent argument
     } else if (value.is_string()) {
-      strings_.push_back(Utf8ToBstr(value.get<std::string>()));
+      const std::string& text = value.get_ref<const std::string&>();
+      RefuseEmbeddedNul(text, what);
+      strings_.push_back(Utf8ToBstr(text));
       v.vt = VT_BSTR;
       v.bstrVal = strings_.back().get();
     } else {
@@ -156,6 +167,7 @@ class Session {
   }
 
   static DISPID MemberId(IDispatch* control, const std::string& name) {
+    RefuseEmbeddedNul(name, "the member name");
     UniqueBstr wide = Utf8ToBstr(name);
     LPOLESTR names[1] = {wide.get()};
     DISPID id = DISPID_UNKNOWN;
@@ -197,7 +209,7 @@ class Session {
       if (!request.contains("value")) {
         throw RequestError{"malformed request: a put needs a \"value\" (a string or null)"};
       }
-      args.Add(request["value"]);
+      args.Add(request["value"], "the value");
       flags = DISPATCH_PROPERTYPUT;
     } else if (op == "get") {
       flags = DISPATCH_PROPERTYGET;
@@ -205,7 +217,8 @@ class Session {
       if (request.contains("args")) {
         const json& list = request["args"];
         if (!list.is_array()) throw RequestError{"malformed request: \"args\" must be an array"};
-        for (const json& value : list) args.Add(value);
+        std::size_t position = 0;
+        for (const json& value : list) args.Add(value, "argument " + std::to_string(++position));
       }
       flags = DISPATCH_METHOD;
     }

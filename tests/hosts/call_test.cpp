@@ -126,7 +126,17 @@ INSTANTIATE_TEST_SUITE_P(
         BadRequest{"NegativeInstance", "{\"op\":\"get\",\"name\":\"CN\",\"instance\":-1}",
                    "malformed request"},
         BadRequest{"ReleaseUnknownInstance", "{\"op\":\"release\",\"instance\":9}",
-                   "no control with instance 9"}),
+                   "no control with instance 9"},
+        // A control would act on the text before the U+0000 and drop the rest unseen.
+        BadRequest{"NulInAPutValue",
+                   "{\"op\":\"put\",\"name\":\"Copyright\",\"value\":\"a\\u0000b\"}",
+                   "the value holds U+0000"},
+        BadRequest{"NulInAnArgument",
+                   "{\"op\":\"call\",\"name\":\"Encrypt\",\"args\":[null,\"\\u0000\"]}",
+                   "argument 2 holds U+0000"},
+        BadRequest{"NulInTheMemberName",
+                   "{\"op\":\"put\",\"name\":\"Copyright\\u0000x\",\"value\":\"a\"}",
+                   "the member name holds U+0000"}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(VelmorCall, DeeplyNestedRequestsAreRefusedWithoutCrashing) {
