@@ -151,6 +151,19 @@ TEST_F(VelmorCall, DeeplyNestedRequestsAreRefusedWithoutCrashing) {
             "{\"id\":[[{\"a\":[1]}]],\"result\":\"Tarnvik Inc.\"}\n");
 }
 
+TEST_F(VelmorCall, RequestsLongerThan64MiBAreRefusedAndTheNextLineRuns) {
+  const std::string request = "{\"op\":\"get\",\"name\":\"Copyright\"}";
+  const std::size_t cap = std::size_t{64} << 20;
+  std::string atCap = request + std::string(cap - request.size(), ' ');
+  const Outcome run = Call(atCap + "\n" + atCap + " \n" + atCap + "\r\n" + request + "\n");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out,
+            "{\"result\":\"Tarnvik Inc.\"}\n"
+            "{\"error\":\"malformed request: longer than 67108864 bytes\"}\n"
+            "{\"result\":\"Tarnvik Inc.\"}\n"
+            "{\"result\":\"Tarnvik Inc.\"}\n");
+}
+
 TEST_F(VelmorCall, AnsiCodePageDecidesWhatSurvives) {
   const std::string input =
       "{\"op\":\"put\",\"name\":\"Copyright\",\"value\":\"\xE4\xB8\xAD\xE6\x96\x87 \xC3\xA9\"}\n"
