@@ -1,18 +1,22 @@
 // velmor certs: the user's certificate stores and key containers, managed from the command line.
 #include <CLI/CLI.hpp>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "hosts/velmor/commands.h"
+#include "hosts/velmor/unique_fd.h"
 #include "platform/crypt/crypt.h"
 
 namespace velmor::host {
@@ -29,17 +33,59 @@ struct CertsOptions {
 
 constexpr const char* kStores = "MY, CA, Root, Trust, TrustedPublisher";
 
+// kMaxInputFileBytes: the largest certificate or PKCS #12 file read. A bank's PKCS #12 file
+// or a bundle of issuer certificates is a few kilobytes to a few hundred; the cap keeps a
+// mistaken path (a device, a disk image) from being read into memory without end.
+constexpr std::size_t kMaxInputFileBytes = std::size_t{16} << 20;
+
+// ReadWholeFile reads a regular file of at most kMaxInputFileBytes. Directories, devices,
+// pipes and sockets are refused without being read, and a file whose size says 0 (as files in
+// /proc do) is still read to its end, within the cap.
 std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& path, std::string& why) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  // Non-blocking, so that opening a pipe with no writer does not hang before it is refused.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!fd) {
     why = std::strerror(errno);
     return std::nullopt;
   }
-  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    why = "read error";
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0) {
+    why = std::strerror(errno);
     return std::nullopt;
   }
+  if (S_ISDIR(info.st_mode)) {
+    why = "it is a directory";
+    return std::nullopt;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    why = "it is not a regular file";
+    return std::nullopt;
+  }
+  const std::string tooLarge = "it is larger than " + std::to_string(kMaxInputFileBytes >> 20) + " MiB";
+  if (info.st_size < 0 || static_cast<std::uint64_t>(info.st_size) > kMaxInputFileBytes) {
+    why = tooLarge;
+    return std::nullopt;
+  }
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(info.st_size) + 1);
+  std::size_t used = 0;
+  for (;;) {
+    if (used == bytes.size()) {
+      if (used > kMaxInputFileBytes) {
+        why = tooLarge;
+        return std::nullopt;
+      }
+      bytes.resize(std::min(bytes.size() * 2 + 4096, kMaxInputFileBytes + 1));
+    }
+    const ssize_t n = ::read(fd.get(), bytes.data() + used, bytes.size() - used);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      why = std::strerror(errno);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    used += static_cast<std::size_t>(n);
+  }
+  bytes.resize(used);
   return bytes;
 }
 
