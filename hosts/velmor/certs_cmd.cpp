@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "hosts/velmor/commands.h"
+#include "hosts/velmor/passin.h"
 #include "hosts/velmor/unique_fd.h"
 #include "platform/crypt/crypt.h"
 
@@ -26,7 +27,9 @@ namespace {
 struct CertsOptions {
   std::string store = "MY";
   std::string file;
-  std::string password;
+  std::string password;  // --password, kept for older scripts
+  bool passwordGiven = false;
+  std::string passin;    // --passin SOURCE
   std::string keySpec = "exchange";
   std::string serial;
 };
@@ -129,6 +132,15 @@ std::string UtcText(std::int64_t seconds) {
   return text;
 }
 
+// ImportPassword: the password of the PKCS #12 file, from --passin, from --password, by a
+// prompt when standard input is a terminal, else empty (a file without a password).
+std::optional<Secret> ImportPassword(const CertsOptions& o, std::string& why) {
+  if (!o.passin.empty()) return ReadPassin(o.passin, why);
+  if (o.passwordGiven) return Secret(std::string(o.password));
+  if (::isatty(STDIN_FILENO) != 0) return PromptPassword("Password of " + o.file + ": ", why);
+  return Secret();
+}
+
 int Import(const CertsOptions& o) {
   if (o.store != "MY" && o.store != "my") {
     return Failed("import", "a certificate with its key goes into MY, not '" + o.store + "'");
@@ -136,9 +148,11 @@ int Import(const CertsOptions& o) {
   std::string why;
   auto bytes = ReadWholeFile(o.file, why);
   if (!bytes) return Failed("import", "cannot read " + o.file + ": " + why);
+  std::optional<Secret> password = ImportPassword(o, why);
+  if (!password) return Failed("import", why + "; nothing was imported");
   const DWORD spec = o.keySpec == "signature" ? AT_SIGNATURE : AT_KEYEXCHANGE;
   velmor::crypt::Pkcs12Import result;
-  if (!velmor::crypt::ImportPkcs12(*bytes, o.password, spec, std::string(), &result)) {
+  if (!velmor::crypt::ImportPkcs12(*bytes, password->text(), spec, std::string(), &result)) {
     return Failed("import", o.file + ": " + Reason(GetLastError()) + "; nothing was imported");
   }
   std::cout << "imported " << result.serialHex << " " << result.subject << " into MY with key container "
@@ -211,10 +225,26 @@ void AddCertsCommand(CLI::App& app, int& exitCode) {
       "import", "Import a PKCS #12 file: the key into a new container, the certificate into MY");
   storeOption(import, false);
   import->add_option("file", options->file, "PKCS #12 file")->required();
-  import->add_option("--password", options->password, "Password of the PKCS #12 file");
+  import
+      ->add_option("--passin", options->passin,
+                   "Where the password of the PKCS #12 file is: pass:TEXT, env:VARIABLE, "
+                   "file:PATH (its first line), fd:NUMBER (its first line) or stdin (its first "
+                   "line). Without it the password is asked for on the terminal, or is empty "
+                   "when standard input is not a terminal")
+      ->check([](const std::string& spec) { return PassinFormError(spec); });
+  CLI::Option* password = import->add_option(
+      "--password", options->password,
+      "The password itself. Deprecated: every local user can read it from the process list; "
+      "use --passin");
+  password->excludes("--passin");
   import->add_option("--key-spec", options->keySpec, "exchange (default) or signature")
       ->check(CLI::IsMember({"exchange", "signature"}));
-  import->callback([options, &exitCode] { exitCode = Import(*options); });
+  import->callback([options, password, &exitCode] {
+    options->passwordGiven = password->count() != 0;
+    exitCode = Import(*options);
+    Secret::Wipe(options->password);
+    Secret::Wipe(options->passin);
+  });
 
   CLI::App* add = certs->add_subcommand("add", "Add certificates (PEM or DER) to a store");
   storeOption(add, true);
