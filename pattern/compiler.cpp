@@ -390,24 +390,49 @@ class PatternCompiler {
     // Body: the flags in force, which inline options change for the rest of the body. Group
     // and conditional: the flags of the body around them.
     unsigned flags = 0;
-    // Body.
+    // Body: where its items (of the sequence being read) and its finished alternatives start
+    // on the shared stacks.
+    std::size_t itemBase = 0;
+    std::size_t branchBase = 0;
     bool sequenceOnly = false;  // stop at "|" instead of reading alternatives
-    std::vector<const MatchNode*> branches;
-    std::vector<const MatchNode*> items;
     // Group.
     bool positive = false;
+    bool named = false;
     std::int32_t number = 0;
+    std::int32_t explicitNumber = -1;
     GroupMarkNode* open = nullptr;
     GroupMarkNode* close = nullptr;
-    std::string name;
-    std::int32_t explicitNumber = -1;
-    bool named = false;
     // Conditional.
     std::int32_t group = -1;
     const MatchNode* condition = nullptr;
     const MatchNode* yes = nullptr;
-    std::size_t conditionFrom = 0;
-    std::string conditionName;
+    std::size_t conditionFrom = 0;  // the pattern bytes of a condition that may name a group
+    std::size_t conditionTo = 0;
+  };
+
+  // FrameStack: the open constructs. The first few live inside the compiler, so that a pattern
+  // nested a few levels (all real ones) costs no allocation for them.
+  class FrameStack {
+   public:
+    bool empty() const { return size_ == 0; }
+    Frame& back() { return size_ <= inline_.size() ? inline_[size_ - 1] : more_.back(); }
+    void push(const Frame& f) {
+      if (size_ < inline_.size()) {
+        inline_[size_] = f;
+      } else {
+        more_.push_back(f);
+      }
+      ++size_;
+    }
+    void pop() {
+      if (size_ > inline_.size()) more_.pop_back();
+      --size_;
+    }
+
+   private:
+    std::array<Frame, 8> inline_{};
+    std::vector<Frame> more_;
+    std::size_t size_ = 0;
   };
 
   // What the frame popped last produced: its node and, from a body or an inline option group,
@@ -422,8 +447,10 @@ class PatternCompiler {
     f.kind = FrameKind::Body;
     f.flags = flags;
     f.depth = depth;
+    f.itemBase = items_.size();
+    f.branchBase = branches_.size();
     f.sequenceOnly = sequenceOnly;
-    frames_.push_back(std::move(f));
+    frames_.push(f);
   }
 
   void pushGroup(FrameKind kind, unsigned flags, int depth) {
@@ -431,12 +458,19 @@ class PatternCompiler {
     f.kind = kind;
     f.flags = flags;
     f.depth = depth;
-    frames_.push_back(std::move(f));
+    frames_.push(f);
   }
 
   void finish(const MatchNode* node, std::optional<unsigned> flags = std::nullopt) {
-    frames_.pop_back();
+    frames_.pop();
     done_ = Done{node, flags};
+  }
+
+  // Takes the nodes of `stack` from `base` on, leaving the stack as it was before them.
+  static std::vector<const MatchNode*> takeFrom(std::vector<const MatchNode*>& stack, std::size_t base) {
+    std::vector<const MatchNode*> nodes(stack.begin() + static_cast<std::ptrdiff_t>(base), stack.end());
+    stack.resize(base);
+    return nodes;
   }
 
   const MatchNode* parse() {
@@ -461,7 +495,7 @@ class PatternCompiler {
     Frame& f = frames_.back();
     if (f.phase == kBodyAfterGroup) {
       if (done_.flags) f.flags = *done_.flags;
-      f.items.push_back(parseQuantifier(done_.node));
+      items_.push_back(parseQuantifier(done_.node));
       f.phase = kStart;
     }
     for (;;) {
@@ -471,20 +505,30 @@ class PatternCompiler {
           pushGroup(FrameKind::Group, f.flags, f.depth);
           return;
         }
-        f.items.push_back(parseQuantifier(parseAtom(f.flags)));
+        items_.push_back(parseQuantifier(parseAtom(f.flags)));
       }
-      const MatchNode* sequence = f.items.empty()     ? stock(0)
-                                  : f.items.size() == 1 ? f.items[0]
-                                                        : create<SequenceNode>(std::move(f.items),
-                                                                               (f.flags & RightToLeft) != 0);
-      f.items.clear();
+      const std::size_t items = items_.size() - f.itemBase;
+      const MatchNode* sequence = nullptr;
+      if (items == 0) {
+        sequence = stock(0);
+      } else if (items == 1) {
+        sequence = items_.back();
+        items_.pop_back();
+      } else {
+        sequence = create<SequenceNode>(takeFrom(items_, f.itemBase), (f.flags & RightToLeft) != 0);
+      }
       if (f.sequenceOnly) return finish(sequence, f.flags);
-      f.branches.push_back(sequence);
+      branches_.push_back(sequence);
       if (!isSpecial(cur(), '|')) break;
       advance();
     }
-    const MatchNode* body =
-        f.branches.size() == 1 ? f.branches[0] : create<AlternationNode>(std::move(f.branches));
+    const MatchNode* body = nullptr;
+    if (branches_.size() - f.branchBase == 1) {
+      body = branches_.back();
+      branches_.pop_back();
+    } else {
+      body = create<AlternationNode>(takeFrom(branches_, f.branchBase));
+    }
     finish(body, f.flags);
   }
 
@@ -785,12 +829,11 @@ class PatternCompiler {
   // ---- Groups ---------------------------------------------------------------------------------
 
   // Opens a capturing group: its marks are made before its body is read.
-  void openCapture(Frame& f, std::int32_t number, std::string name, bool named, std::int32_t explicitNumber) {
+  void openCapture(Frame& f, std::int32_t number, const std::string& name, bool named, std::int32_t explicitNumber) {
     f.open = create<GroupMarkNode>(number, false, name);
     f.close = create<GroupMarkNode>(number, true, name);
     f.number = number;
     f.named = named;
-    f.name = std::move(name);
     f.explicitNumber = explicitNumber;
     f.phase = kGroupAfterCapture;
   }
@@ -811,7 +854,7 @@ class PatternCompiler {
         closeMarks_.emplace_back(f.open, f.close);
         const MatchNode* seq = create<SequenceNode>(std::move(children), rightToLeft);
         if (f.named) {
-          namedGroups_.push_back({seq, f.open, std::move(f.name), f.explicitNumber});
+          namedGroups_.push_back({seq, f.open, f.open->name(), f.explicitNumber});
         } else {
           groupTable_.push_back({f.number, seq});
         }
@@ -863,7 +906,7 @@ class PatternCompiler {
       advance();
       std::string name = readName(terminator);
       const std::int32_t explicitNumber = numericName(name);
-      openCapture(f, -1, std::move(name), true, explicitNumber);
+      openCapture(f, -1, name, true, explicitNumber);
       return pushBody(flags, depth + 1, false);
     }
     if (isLiteral(t, '>')) {
@@ -957,8 +1000,7 @@ class PatternCompiler {
         f.condition = done_.node;
         break;
       case kConditionalAfterLookahead: {
-        const std::size_t to = std::max(f.conditionFrom, std::min(cur().offset, length_));
-        f.conditionName.assign(reinterpret_cast<const char*>(pattern_) + f.conditionFrom, to - f.conditionFrom);
+        f.conditionTo = std::max(f.conditionFrom, std::min(cur().offset, length_));
         expectClose();
         f.condition = create<LookaroundNode>(done_.node, true);
         break;
@@ -985,7 +1027,10 @@ class PatternCompiler {
   void finishConditional(Frame& f, const MatchNode* no) {
     expectClose();
     auto* node = create<ConditionalNode>(f.group, f.condition, f.yes, no);
-    if (f.group < 0 && !f.conditionName.empty()) namedConditions_.push_back({node, std::move(f.conditionName)});
+    if (f.group < 0 && f.conditionTo > f.conditionFrom) {
+      namedConditions_.push_back(
+          {node, std::string(reinterpret_cast<const char*>(pattern_) + f.conditionFrom, f.conditionTo - f.conditionFrom)});
+    }
     finish(node);
   }
 
@@ -1064,7 +1109,9 @@ class PatternCompiler {
   std::vector<RecurseNode*> recursions_;
   std::vector<BackrefNode*> namedBackrefs_;
   std::vector<std::pair<ConditionalNode*, std::string>> namedConditions_;
-  std::vector<Frame> frames_;
+  FrameStack frames_;
+  std::vector<const MatchNode*> items_;     // the items of the sequences being read, innermost last
+  std::vector<const MatchNode*> branches_;  // the finished alternatives of the bodies being read
   Done done_;
 };
 

@@ -210,7 +210,6 @@ bool MatchState::chargeSteps(std::uint64_t count) {
 }
 
 void MatchState::reset(const unsigned char* newText, std::int32_t newLength, bool rightToLeft) {
-  frames.clear();
   backtrack.clear();
   captures.clear();
   captureIndex.clear();
@@ -230,45 +229,78 @@ void MatchState::reset(const unsigned char* newText, std::int32_t newLength, boo
 bool MatchNode::attempt(MatchState& state) const { return run(state, this, false); }
 bool MatchNode::retry(MatchState& state) const { return run(state, this, true); }
 
-// A node that finishes without calling another (every one-byte node, a literal, a mark, and a
-// repeat over a one-byte node) runs in a frame on the machine stack and never touches the frame
-// stack: the validation patterns match without a single push. Only a node that asks for a call
-// gets a frame on the heap stack, where it waits for the result.
+namespace {
+
+// A call of a one-byte node, made through its table: what its attempt or retry would do.
+bool oneByteCall(MatchState& s, const MatchStep& step, const ByteTable& table) {
+  if (step.counted && !s.enter()) return false;
+  bool matched = false;
+  if (!step.retry) {
+    matched = oneByteAttempt(s, table);
+  } else {
+    s.position += table.rightToLeft ? 1 : -1;
+  }
+  if (step.counted) s.leave();
+  return matched && !s.aborted();
+}
+
+}  // namespace
+
+// resumeFrame returns the frame's next step that is not a call of a one-byte node.
+inline MatchStep MatchNode::resumeFrame(MatchState& s, MatchFrame& f, bool result) {
+  MatchStep step = f.node->resume(s, f, result);
+  while (step.callee != nullptr) {
+    const ByteTable* table = step.callee->byteTable();
+    if (table == nullptr) break;
+    step = f.node->resume(s, f, oneByteCall(s, step, *table));
+  }
+  return step;
+}
+
+// A node whose calls end at once (one-byte nodes are served through their tables, and marks,
+// literals and anchors call nothing) runs in a frame on the machine stack: the validation
+// patterns and most repetitions never store a frame. Only a node waiting for a call that itself
+// calls keeps its frame in the state's storage. The loop is never entered from inside itself
+// (nodes do not call attempt or retry), so the frames in use are always the first `top` of the
+// storage, which only grows.
 bool MatchNode::run(MatchState& s, const MatchNode* node, bool retry) {
   if (!s.enter()) return false;
   MatchFrame first{node, retry ? kRetry : kAttempt, true, {}};
-  MatchStep step = node->resume(s, first, false);
+  MatchStep step = resumeFrame(s, first, false);
   if (step.callee == nullptr) {
     s.leave();
     return step.result && !s.aborted();
   }
   std::vector<MatchFrame>& frames = s.frames;
-  const std::size_t base = frames.size();
-  frames.push_back(first);
+  const auto slot = [&frames](std::size_t index) -> MatchFrame& {
+    if (index >= frames.size()) frames.resize(std::max<std::size_t>(32, frames.size() * 2));
+    return frames[index];
+  };
+  std::size_t top = 0;
+  slot(top++) = first;
   for (;;) {
     // The innermost frame asked for `step`. A call refused at a limit fails at once, as the
     // callee would have.
     bool result = false;
     if (!step.counted || s.enter()) {
       MatchFrame callee{step.callee, step.retry ? kRetry : kAttempt, step.counted, {}};
-      const MatchStep calleeStep = step.callee->resume(s, callee, false);
+      const MatchStep calleeStep = resumeFrame(s, callee, false);
       if (calleeStep.callee != nullptr) {
-        frames.push_back(callee);
+        slot(top++) = callee;
         step = calleeStep;
         continue;
       }
       result = calleeStep.result && !s.aborted();
       if (step.counted) s.leave();
     }
-    // Hand the result to the innermost frame; pop the frames that finish with it.
+    // Hand the result to the innermost frame; drop the frames that finish with it.
     for (;;) {
-      MatchFrame& f = frames.back();
-      step = f.node->resume(s, f, result);
+      MatchFrame& f = frames[top - 1];
+      step = resumeFrame(s, f, result);
       if (step.callee != nullptr) break;
       result = step.result && !s.aborted();
       if (f.counted) s.leave();
-      frames.pop_back();
-      if (frames.size() == base) return result;
+      if (--top == 0) return result;
     }
   }
 }
@@ -392,6 +424,7 @@ MatchStep CharSetNode::resume(MatchState& s, MatchFrame& f, bool) const { return
 
 PosixClassNode::PosixClassNode(Predicate test, bool rightToLeft, bool include)
     : predicate_(test), include_(include) {
+  setByteTable(&table_);
   table_.rightToLeft = rightToLeft;
   for (std::size_t b = 0; b < 256; ++b) {
     // Without a predicate (an unknown class name) the node never matches, negated or not.
@@ -405,6 +438,7 @@ LiteralNode::LiteralNode(std::string bytes, bool rightToLeft, bool ignoreCase)
     : bytes_(std::move(bytes)), rightToLeft_(rightToLeft), ignoreCase_(ignoreCase) {
   table_.rightToLeft = rightToLeft;
   if (bytes_.size() == 1) {
+    setByteTable(&table_);
     const auto c = static_cast<unsigned char>(bytes_[0]);
     for (std::size_t b = 0; b < 256; ++b) {
       const auto v = static_cast<unsigned char>(b);
@@ -541,7 +575,7 @@ MatchStep GreedyRepeatNode::resume(MatchState& s, MatchFrame& f, bool result) co
 }
 
 // extend takes further repetitions while there is room, from `taken` (slot 1) on.
-MatchStep GreedyRepeatNode::extend(MatchState& s, MatchFrame& f) const {
+inline MatchStep GreedyRepeatNode::extend(MatchState& s, MatchFrame& f) const {
   constexpr std::int32_t kExtendAttempted = kResumed + 2;
   std::int64_t& taken = f.slot[1];
   if (const ByteTable* table = inner_->byteTable()) {
@@ -553,7 +587,7 @@ MatchStep GreedyRepeatNode::extend(MatchState& s, MatchFrame& f) const {
   return done(s.push(static_cast<std::int32_t>(taken)) && !s.aborted());
 }
 
-MatchStep GreedyRepeatNode::extendMoved(MatchState& s, MatchFrame& f) const {
+inline MatchStep GreedyRepeatNode::extendMoved(MatchState& s, MatchFrame& f) const {
   if (!s.push(static_cast<std::int32_t>(f.slot[2]))) {
     return done(s.push(static_cast<std::int32_t>(f.slot[1])) && !s.aborted());
   }

@@ -125,8 +125,12 @@ class MatchNode {
   bool retry(MatchState& state) const;
 
   // byteTable returns the accepted bytes when the node always consumes exactly one byte and
-  // pushes nothing, else null. The table is owned by the node.
-  virtual const ByteTable* byteTable() const { return nullptr; }
+  // pushes nothing, else null. The table is owned by the node. The engine tests such a node
+  // through its table, without a call.
+  const ByteTable* byteTable() const { return byteTable_; }
+
+ protected:
+  void setByteTable(const ByteTable* table) { byteTable_ = table; }
 
  private:
   // resume runs the node's frame from its phase; `result` is the result of the call the node
@@ -135,6 +139,10 @@ class MatchNode {
   // run is the engine's loop: it runs `node`'s attempt or retry and every call it leads to on
   // the state's frame stack.
   static bool run(MatchState& state, const MatchNode* node, bool retry);
+  // resumeFrame resumes a frame and serves its calls of one-byte nodes on the spot.
+  static MatchStep resumeFrame(MatchState& state, MatchFrame& frame, bool result);
+
+  const ByteTable* byteTable_ = nullptr;
 };
 
 class EmptyNode final : public MatchNode {
@@ -174,7 +182,9 @@ class CharSetNode final : public MatchNode {
     signed char low;
     signed char high;
   };
-  CharSetNode(bool rightToLeft, bool include) : rightToLeft_(rightToLeft), include_(include) {}
+  CharSetNode(bool rightToLeft, bool include) : rightToLeft_(rightToLeft), include_(include) {
+    setByteTable(&table_);
+  }
   void addRange(signed char low, signed char high) { ranges_.push_back({low, high}); }
   void addSingle(signed char byte) { singles_.push_back(byte); }
   void addNested(const MatchNode* node) { nested_.push_back(node); }
@@ -188,7 +198,6 @@ class CharSetNode final : public MatchNode {
   bool rightToLeft() const { return rightToLeft_; }
   bool include() const { return include_; }
   bool contains(signed char byte) const;
-  const ByteTable* byteTable() const override { return &table_; }
 
  private:
   MatchStep resume(MatchState& state, MatchFrame& frame, bool result) const override;
@@ -207,7 +216,6 @@ class PosixClassNode final : public MatchNode {
   PosixClassNode(Predicate test, bool rightToLeft, bool include);
   Predicate predicate() const { return predicate_; }
   bool include() const { return include_; }
-  const ByteTable* byteTable() const override { return &table_; }
 
  private:
   MatchStep resume(MatchState& state, MatchFrame& frame, bool result) const override;
@@ -222,7 +230,6 @@ class LiteralNode final : public MatchNode {
   const std::string& bytes() const { return bytes_; }
   bool rightToLeft() const { return rightToLeft_; }
   bool ignoreCase() const { return ignoreCase_; }
-  const ByteTable* byteTable() const override { return bytes_.size() == 1 ? &table_ : nullptr; }
 
  private:
   MatchStep resume(MatchState& state, MatchFrame& frame, bool result) const override;
@@ -419,7 +426,7 @@ class MatchState {
   bool limitExceeded() const { return limitExceeded_; }
 
   // Positions and stacks, public for the nodes; callers outside the engine only read them.
-  std::vector<MatchFrame> frames;          // the node calls in progress, innermost last
+  std::vector<MatchFrame> frames;          // storage for the node calls in progress
   std::vector<std::int32_t> backtrack;
   std::vector<std::int32_t> captures;      // records of 4: group, start, end, order/re-entry
   std::vector<std::int32_t> captureIndex;  // per group, offset of its latest record or -1
