@@ -2,10 +2,13 @@
 // matching.
 //
 // Each node keeps what it needs to resume on the state's backtrack stack, never in itself, so one
-// compiled tree serves any number of matches. The nodes call each other directly; that call chain
-// is as deep as the pattern's nesting (plus recursion), never as long as the text, because
-// repetitions loop inside the repeat nodes. MatchState::enter bounds both the depth and the total
-// work of one match.
+// compiled tree serves any number of matches. Nodes do not call each other: a node that needs
+// another node's attempt or retry returns a step asking for it, and one loop (MatchNode::run)
+// runs the callee and resumes the caller with the result, keeping the callers that wait on the
+// state's frame stack. The chain of waiting callers is as deep as the pattern's nesting (plus
+// recursion), never as long as the text, because repetitions loop inside the repeat nodes; it
+// costs heap, and the machine stack a match needs is the same for every pattern and text.
+// MatchState::enter bounds both the depth and the total work of one match.
 #include <algorithm>
 #include <array>
 #include <new>
