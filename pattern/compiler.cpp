@@ -383,31 +383,34 @@ class PatternCompiler {
     kConditionalAfterNo,
   };
 
+  // Frame: one open construct. Frames are made zeroed (`Frame f{}`) and then filled in; the
+  // members have no initialisers of their own so that the frame stack's unused slots cost
+  // nothing on every compile.
   struct Frame {
-    FrameKind kind = FrameKind::Body;
-    Phase phase = kStart;
-    int depth = 0;
+    FrameKind kind;
+    Phase phase;
+    int depth;
     // Body: the flags in force, which inline options change for the rest of the body. Group
     // and conditional: the flags of the body around them.
-    unsigned flags = 0;
+    unsigned flags;
     // Body: where its items (of the sequence being read) and its finished alternatives start
     // on the shared stacks.
-    std::size_t itemBase = 0;
-    std::size_t branchBase = 0;
-    bool sequenceOnly = false;  // stop at "|" instead of reading alternatives
+    std::size_t itemBase;
+    std::size_t branchBase;
+    bool sequenceOnly;  // stop at "|" instead of reading alternatives
     // Group.
-    bool positive = false;
-    bool named = false;
-    std::int32_t number = 0;
-    std::int32_t explicitNumber = -1;
-    GroupMarkNode* open = nullptr;
-    GroupMarkNode* close = nullptr;
+    bool positive;
+    bool named;
+    std::int32_t number;
+    std::int32_t explicitNumber;
+    GroupMarkNode* open;
+    GroupMarkNode* close;
     // Conditional.
-    std::int32_t group = -1;
-    const MatchNode* condition = nullptr;
-    const MatchNode* yes = nullptr;
-    std::size_t conditionFrom = 0;  // the pattern bytes of a condition that may name a group
-    std::size_t conditionTo = 0;
+    std::int32_t group;  // the group number a condition tests, or -1
+    const MatchNode* condition;
+    const MatchNode* yes;
+    std::size_t conditionFrom;  // the pattern bytes of a condition that may name a group
+    std::size_t conditionTo;
   };
 
   // FrameStack: the open constructs. The first few live inside the compiler, so that a pattern
@@ -430,7 +433,7 @@ class PatternCompiler {
     }
 
    private:
-    std::array<Frame, 8> inline_{};
+    std::array<Frame, 8> inline_;
     std::vector<Frame> more_;
     std::size_t size_ = 0;
   };
@@ -443,7 +446,7 @@ class PatternCompiler {
   };
 
   void pushBody(unsigned flags, int depth, bool sequenceOnly) {
-    Frame f;
+    Frame f{};
     f.kind = FrameKind::Body;
     f.flags = flags;
     f.depth = depth;
@@ -454,10 +457,11 @@ class PatternCompiler {
   }
 
   void pushGroup(FrameKind kind, unsigned flags, int depth) {
-    Frame f;
+    Frame f{};
     f.kind = kind;
     f.flags = flags;
     f.depth = depth;
+    f.group = -1;
     frames_.push(f);
   }
 
@@ -518,18 +522,13 @@ class PatternCompiler {
         sequence = create<SequenceNode>(takeFrom(items_, f.itemBase), (f.flags & RightToLeft) != 0);
       }
       if (f.sequenceOnly) return finish(sequence, f.flags);
+      // A body of one alternative (the common case) is that alternative.
+      if (!isSpecial(cur(), '|') && branches_.size() == f.branchBase) return finish(sequence, f.flags);
       branches_.push_back(sequence);
       if (!isSpecial(cur(), '|')) break;
       advance();
     }
-    const MatchNode* body = nullptr;
-    if (branches_.size() - f.branchBase == 1) {
-      body = branches_.back();
-      branches_.pop_back();
-    } else {
-      body = create<AlternationNode>(takeFrom(branches_, f.branchBase));
-    }
-    finish(body, f.flags);
+    finish(create<AlternationNode>(takeFrom(branches_, f.branchBase)), f.flags);
   }
 
   const MatchNode* parseQuantifier(const MatchNode* atom) {
