@@ -3,6 +3,10 @@
 // without its JIT, and a plain loop over a 256-entry table, the limit any engine can reach.
 // std::regex recurses per character and overflows the stack on long texts, so it runs on 4 KiB
 // only.
+//
+// The general path, where nodes call one another through the engine's frame stack, is timed on
+// its own ("general/..."): an alternation under a star, recursion over nested parentheses, and
+// compiling and matching a group nested as deep as the compiler allows.
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
 
@@ -118,6 +122,49 @@ void tableLoop(benchmark::State& state, const Alphabet* alphabet, std::size_t si
   setCounters(state, text, !fail, matched);
 }
 
+std::string nestedGroups(int depth) { return std::string(static_cast<std::size_t>(depth), '(') + "a" + std::string(static_cast<std::size_t>(depth), ')'); }
+
+// One pair of parentheses around letters and further pairs, nested up to eight deep, about
+// `size` bytes.
+std::string nestedParentheses(std::size_t size) {
+  std::string text = "(";
+  int depth = 1;
+  std::uint32_t x = 777;
+  while (text.size() < size) {
+    x = x * 1103515245u + 12345u;
+    const std::uint32_t pick = (x >> 16) % 4;
+    if (pick == 0 && depth < 8) {
+      text += '(';
+      ++depth;
+    } else if (pick == 1 && depth > 1) {
+      text += ')';
+      --depth;
+    } else {
+      text += 'a';
+    }
+  }
+  return text + std::string(static_cast<std::size_t>(depth), ')');
+}
+
+void generalMatch(benchmark::State& state, const char* pattern, const std::string& text) {
+  const velmor::pattern::RegexProgram program = velmor::pattern::compile(pattern, 0);
+  velmor::pattern::MatchState matchState;
+  bool matched = false;
+  for (auto _ : state) {
+    matched = program.matchWhole(text.data(), text.size(), &matchState).isMatched();
+    benchmark::DoNotOptimize(matched);
+  }
+  setCounters(state, text, true, matched);
+}
+
+void generalCompileDeep(benchmark::State& state) {
+  const std::string pattern = nestedGroups(velmor::pattern::kMaxNestingDepth);
+  for (auto _ : state) {
+    velmor::pattern::RegexProgram program = velmor::pattern::compile(pattern, 0);
+    benchmark::DoNotOptimize(program.topNode());
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -142,6 +189,17 @@ int main(int argc, char** argv) {
       }
     }
   }
+  static const std::string letters = [] {
+    std::string text(4096, 'a');
+    for (std::size_t i = 0; i < text.size(); ++i) text[i] = "abcdefx"[(i * 7 + i / 5) % 7];
+    return text;
+  }();
+  static const std::string parentheses = nestedParentheses(4096);
+  static const std::string deep = nestedGroups(velmor::pattern::kMaxNestingDepth);
+  benchmark::RegisterBenchmark("general/4KiB/alternation_star", generalMatch, "(?:[a-f]|x)*", letters);
+  benchmark::RegisterBenchmark("general/4KiB/recursion", generalMatch, "\\((?:[^()]|(?R))*\\)", parentheses);
+  benchmark::RegisterBenchmark("general/compile_deepest_group", generalCompileDeep);
+  benchmark::RegisterBenchmark("general/match_deepest_group", generalMatch, deep.c_str(), std::string("a"));
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

@@ -1,13 +1,15 @@
-// The pattern compiler: a tokenizer with three tokens of lookahead, a recursive-descent parser
-// that builds the node tree, and the passes that resolve names to group numbers.
+// The pattern compiler: a tokenizer with three tokens of lookahead, a parser that builds the node
+// tree while keeping the constructs it is inside on a heap stack, and the passes that resolve
+// names to group numbers.
 //
 // Nothing here rejects a pattern. A construct that cannot be read becomes literal bytes or an
 // empty node, a group left open ends with the pattern, and nesting past kMaxNestingDepth is read
-// as literal parentheses so that hostile patterns cannot exhaust the stack.
+// as literal parentheses, which bounds the parser's heap stack and the tree's depth.
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <new>
+#include <optional>
 
 #include "pattern/pattern.h"
 
@@ -95,8 +97,7 @@ class PatternCompiler {
   }
 
   const MatchNode* run() {
-    unsigned flags = flags_;
-    const MatchNode* top = parseAlternation(flags, 0);
+    const MatchNode* top = parse();
     resolve(top);
     return top;
   }
@@ -356,33 +357,178 @@ class PatternCompiler {
   }
 
   // ---- Parser ---------------------------------------------------------------------------------
-  const MatchNode* parseAlternation(unsigned& flags, int depth) {
-    if (atEnd()) return stock(0);
-    const MatchNode* first = parseSequence(flags, depth);
-    if (!isSpecial(cur(), '|')) return first;
-    std::vector<const MatchNode*> branches{first};
-    while (isSpecial(cur(), '|')) {
-      advance();
-      branches.push_back(parseSequence(flags, depth));
+  //
+  // A recursive-descent parser would need machine stack for every open group, and a hostile
+  // pattern opens as many as the nesting cap allows. Instead every construct that is still open
+  // is a frame on a heap stack: a body (alternatives of sequences up to "|" or ")"), a group
+  // after its "(", or a conditional. A frame that needs an inner part pushes a frame for it and
+  // is resumed with the part's node once that frame is done, so the parser uses the same few
+  // machine stack frames whatever the pattern.
+
+  enum class FrameKind { Body, Group, Conditional };
+
+  // Where a frame resumes once the frame it pushed is done.
+  enum Phase : int {
+    kStart,
+    kBodyAfterGroup,        // an item that is a group: quantify it, add it, go on
+    kGroupAfterCapture,     // the body of a plain or named capturing group
+    kGroupAfterPlain,       // the body of "(?:", "(?flags:"
+    kGroupAfterLookaround,  // the body of "(?=", "(?!", "(?<=", "(?<!"
+    kGroupAfterAtomic,      // the body of "(?>"
+    kGroupAfterConditional, // the conditional that "(?(" opened
+    kConditionalAfterGroup,      // a condition written as a group: "(?(?=...)"
+    kConditionalAfterLookahead,  // a condition written as a bare pattern: "(?(abc)"
+    kConditionalYes,             // the condition is known: parse the yes branch
+    kConditionalAfterYes,
+    kConditionalAfterNo,
+  };
+
+  // Frame: one open construct. Frames are made zeroed (`Frame f{}`) and then filled in; the
+  // members have no initialisers of their own so that the frame stack's unused slots cost
+  // nothing on every compile.
+  struct Frame {
+    FrameKind kind;
+    Phase phase;
+    int depth;
+    // Body: the flags in force, which inline options change for the rest of the body. Group
+    // and conditional: the flags of the body around them.
+    unsigned flags;
+    // Body: where its items (of the sequence being read) and its finished alternatives start
+    // on the shared stacks.
+    std::size_t itemBase;
+    std::size_t branchBase;
+    bool sequenceOnly;  // stop at "|" instead of reading alternatives
+    // Group.
+    bool positive;
+    bool named;
+    std::int32_t number;
+    std::int32_t explicitNumber;
+    GroupMarkNode* open;
+    GroupMarkNode* close;
+    // Conditional.
+    std::int32_t group;  // the group number a condition tests, or -1
+    const MatchNode* condition;
+    const MatchNode* yes;
+    std::size_t conditionFrom;  // the pattern bytes of a condition that may name a group
+    std::size_t conditionTo;
+  };
+
+  // FrameStack: the open constructs. The first few live inside the compiler, so that a pattern
+  // nested a few levels (all real ones) costs no allocation for them.
+  class FrameStack {
+   public:
+    bool empty() const { return size_ == 0; }
+    Frame& back() { return size_ <= inline_.size() ? inline_[size_ - 1] : more_.back(); }
+    void push(const Frame& f) {
+      if (size_ < inline_.size()) {
+        inline_[size_] = f;
+      } else {
+        more_.push_back(f);
+      }
+      ++size_;
     }
-    return create<AlternationNode>(std::move(branches));
+    void pop() {
+      if (size_ > inline_.size()) more_.pop_back();
+      --size_;
+    }
+
+   private:
+    std::array<Frame, 8> inline_;
+    std::vector<Frame> more_;
+    std::size_t size_ = 0;
+  };
+
+  // What the frame popped last produced: its node and, from a body or an inline option group,
+  // the flags it leaves to whoever continues after it.
+  struct Done {
+    const MatchNode* node = nullptr;
+    std::optional<unsigned> flags;
+  };
+
+  void pushBody(unsigned flags, int depth, bool sequenceOnly) {
+    Frame f{};
+    f.kind = FrameKind::Body;
+    f.flags = flags;
+    f.depth = depth;
+    f.itemBase = items_.size();
+    f.branchBase = branches_.size();
+    f.sequenceOnly = sequenceOnly;
+    frames_.push(f);
+  }
+
+  void pushGroup(FrameKind kind, unsigned flags, int depth) {
+    Frame f{};
+    f.kind = kind;
+    f.flags = flags;
+    f.depth = depth;
+    f.group = -1;
+    frames_.push(f);
+  }
+
+  void finish(const MatchNode* node, std::optional<unsigned> flags = std::nullopt) {
+    frames_.pop();
+    done_ = Done{node, flags};
+  }
+
+  // Takes the nodes of `stack` from `base` on, leaving the stack as it was before them.
+  static std::vector<const MatchNode*> takeFrom(std::vector<const MatchNode*>& stack, std::size_t base) {
+    std::vector<const MatchNode*> nodes(stack.begin() + static_cast<std::ptrdiff_t>(base), stack.end());
+    stack.resize(base);
+    return nodes;
+  }
+
+  const MatchNode* parse() {
+    pushBody(flags_, 0, false);
+    while (!frames_.empty()) {
+      switch (frames_.back().kind) {
+        case FrameKind::Body: stepBody(); break;
+        case FrameKind::Group: stepGroup(); break;
+        case FrameKind::Conditional: stepConditional(); break;
+      }
+    }
+    return done_.node;
   }
 
   bool endsSequence(int depth) const {
     return atEnd() || isSpecial(cur(), '|') || (depth > 0 && isSpecial(cur(), ')'));
   }
 
-  const MatchNode* parseSequence(unsigned& flags, int depth) {
-    std::vector<const MatchNode*> items;
-    while (!endsSequence(depth)) items.push_back(parseItem(flags, depth));
-    if (items.empty()) return stock(0);
-    if (items.size() == 1) return items[0];
-    return create<SequenceNode>(std::move(items), (flags & RightToLeft) != 0);
-  }
-
-  const MatchNode* parseItem(unsigned& flags, int depth) {
-    const MatchNode* atom = parseAtom(flags, depth);
-    return parseQuantifier(atom);
+  // A body: sequences of items separated by "|", up to the end of the pattern or, inside a
+  // group, its ")". A sequence-only body stops before a "|".
+  void stepBody() {
+    Frame& f = frames_.back();
+    if (f.phase == kBodyAfterGroup) {
+      if (done_.flags) f.flags = *done_.flags;
+      items_.push_back(parseQuantifier(done_.node));
+      f.phase = kStart;
+    }
+    for (;;) {
+      while (!endsSequence(f.depth)) {
+        if (isSpecial(cur(), '(') && f.depth < kMaxNestingDepth) {
+          f.phase = kBodyAfterGroup;
+          pushGroup(FrameKind::Group, f.flags, f.depth);
+          return;
+        }
+        items_.push_back(parseQuantifier(parseAtom(f.flags)));
+      }
+      const std::size_t items = items_.size() - f.itemBase;
+      const MatchNode* sequence = nullptr;
+      if (items == 0) {
+        sequence = stock(0);
+      } else if (items == 1) {
+        sequence = items_.back();
+        items_.pop_back();
+      } else {
+        sequence = create<SequenceNode>(takeFrom(items_, f.itemBase), (f.flags & RightToLeft) != 0);
+      }
+      if (f.sequenceOnly) return finish(sequence, f.flags);
+      // A body of one alternative (the common case) is that alternative.
+      if (!isSpecial(cur(), '|') && branches_.size() == f.branchBase) return finish(sequence, f.flags);
+      branches_.push_back(sequence);
+      if (!isSpecial(cur(), '|')) break;
+      advance();
+    }
+    finish(create<AlternationNode>(takeFrom(branches_, f.branchBase)), f.flags);
   }
 
   const MatchNode* parseQuantifier(const MatchNode* atom) {
@@ -462,7 +608,9 @@ class PatternCompiler {
                                (flags & IgnoreCase) != 0);
   }
 
-  const MatchNode* parseAtom(unsigned& flags, int depth) {
+  // parseAtom reads one atom that is not a group; a "(" that reaches it is past the nesting cap
+  // and stands for itself.
+  const MatchNode* parseAtom(unsigned flags) {
     const bool rightToLeft = (flags & RightToLeft) != 0;
     if (!cur().special) {
       // A run of literals is one node, but a byte followed by a quantifier stands alone so the
@@ -495,9 +643,7 @@ class PatternCompiler {
         advance();
         if ((flags & Global) != 0) return create<SearchStartNode>();
         return stock(0);
-      case '(':
-        if (depth >= kMaxNestingDepth) return literalByte('(', flags);
-        return parseGroup(flags, depth);
+      case '(': return literalByte('(', flags);
       case '.':
         advance();
         return stock(((flags & SingleLine) != 0 ? 1 : 2) + (rightToLeft ? 8 : 0));
@@ -680,53 +826,78 @@ class PatternCompiler {
   }
 
   // ---- Groups ---------------------------------------------------------------------------------
-  const MatchNode* captureGroup(std::int32_t number, std::string name, unsigned flags, int depth,
-                                GroupMarkNode** openOut) {
-    auto* open = create<GroupMarkNode>(number, false, name);
-    auto* close = create<GroupMarkNode>(number, true, std::move(name));
-    unsigned inner = flags;
-    const MatchNode* body = parseAlternation(inner, depth + 1);
-    expectClose();
-    const bool rightToLeft = (flags & RightToLeft) != 0;
-    std::vector<const MatchNode*> children =
-        rightToLeft ? std::vector<const MatchNode*>{close, body, open} : std::vector<const MatchNode*>{open, body, close};
-    if (openOut != nullptr) *openOut = open;
-    closeMarks_.emplace_back(open, close);
-    return create<SequenceNode>(std::move(children), rightToLeft);
+
+  // Opens a capturing group: its marks are made before its body is read.
+  void openCapture(Frame& f, std::int32_t number, const std::string& name, bool named, std::int32_t explicitNumber) {
+    f.open = create<GroupMarkNode>(number, false, name);
+    f.close = create<GroupMarkNode>(number, true, name);
+    f.number = number;
+    f.named = named;
+    f.explicitNumber = explicitNumber;
+    f.phase = kGroupAfterCapture;
   }
 
-  const MatchNode* innerGroup(unsigned flags, int depth) {
-    const MatchNode* body = parseAlternation(flags, depth + 1);
-    expectClose();
-    return body;
-  }
+  // A group, from its "(" (the current token) to its ")".
+  void stepGroup() {
+    Frame& f = frames_.back();
+    const int depth = f.depth;
+    const unsigned flags = f.flags;
+    switch (f.phase) {
+      case kStart: break;
+      case kGroupAfterCapture: {
+        expectClose();
+        const bool rightToLeft = (flags & RightToLeft) != 0;
+        std::vector<const MatchNode*> children =
+            rightToLeft ? std::vector<const MatchNode*>{f.close, done_.node, f.open}
+                        : std::vector<const MatchNode*>{f.open, done_.node, f.close};
+        closeMarks_.emplace_back(f.open, f.close);
+        const MatchNode* seq = create<SequenceNode>(std::move(children), rightToLeft);
+        if (f.named) {
+          namedGroups_.push_back({seq, f.open, f.open->name(), f.explicitNumber});
+        } else {
+          groupTable_.push_back({f.number, seq});
+        }
+        return finish(seq);
+      }
+      case kGroupAfterPlain:
+        expectClose();
+        return finish(done_.node);
+      case kGroupAfterLookaround:
+        expectClose();
+        return finish(create<LookaroundNode>(done_.node, f.positive));
+      case kGroupAfterAtomic:
+        expectClose();
+        return finish(create<AtomicGroupNode>(done_.node));
+      case kGroupAfterConditional:
+        return finish(done_.node);
+      default:
+        return finish(stock(0));
+    }
 
-  const MatchNode* parseGroup(unsigned& flags, int depth) {
     advance();  // "("
     if (!isSpecial(cur(), '?')) {
-      const std::int32_t number = ++groupCounter_;
-      GroupMarkNode* open = nullptr;
-      const MatchNode* seq = captureGroup(number, std::string(), flags, depth, &open);
-      groupTable_.push_back({number, seq});
-      return seq;
+      openCapture(f, ++groupCounter_, std::string(), false, -1);
+      return pushBody(flags, depth + 1, false);
     }
     advance();  // "?"
     const Token t = cur();
     if (isLiteral(t, ':')) {
       advance();
-      return innerGroup(flags, depth);
+      f.phase = kGroupAfterPlain;
+      return pushBody(flags, depth + 1, false);
     }
     if (isLiteral(t, '=') || isLiteral(t, '!')) {
       advance();
-      const MatchNode* body = innerGroup(flags & ~static_cast<unsigned>(RightToLeft), depth);
-      return create<LookaroundNode>(body, t.value == '=');
+      f.positive = t.value == '=';
+      f.phase = kGroupAfterLookaround;
+      return pushBody(flags & ~static_cast<unsigned>(RightToLeft), depth + 1, false);
     }
     if (isLiteral(t, '<') && (isLiteral(next(), '=') || isLiteral(next(), '!'))) {
-      const bool positive = next().value == '=';
+      f.positive = next().value == '=';
       advance();
       advance();
-      const MatchNode* body = innerGroup(flags | RightToLeft, depth);
-      return create<LookaroundNode>(body, positive);
+      f.phase = kGroupAfterLookaround;
+      return pushBody(flags | RightToLeft, depth + 1, false);
     }
     if (isLiteral(t, '<') || isLiteral(t, '\'') || (isLiteral(t, 'P') && isLiteral(next(), '<'))) {
       if (t.value == 'P') advance();
@@ -734,16 +905,18 @@ class PatternCompiler {
       advance();
       std::string name = readName(terminator);
       const std::int32_t explicitNumber = numericName(name);
-      GroupMarkNode* open = nullptr;
-      const MatchNode* seq = captureGroup(-1, name, flags, depth, &open);
-      namedGroups_.push_back({seq, open, std::move(name), explicitNumber});
-      return seq;
+      openCapture(f, -1, name, true, explicitNumber);
+      return pushBody(flags, depth + 1, false);
     }
     if (isLiteral(t, '>')) {
       advance();
-      return create<AtomicGroupNode>(innerGroup(flags, depth));
+      f.phase = kGroupAfterAtomic;
+      return pushBody(flags, depth + 1, false);
     }
-    if (isSpecial(t, '(')) return parseConditional(flags, depth);
+    if (isSpecial(t, '(')) {
+      f.phase = kGroupAfterConditional;
+      return pushGroup(FrameKind::Conditional, flags, depth);
+    }
     if (isLiteral(t, 'R')) {
       advance();
       RecurseNode* node = nullptr;
@@ -759,13 +932,13 @@ class PatternCompiler {
       }
       skipToClose();
       recursions_.push_back(node);
-      return node;
+      return finish(node);
     }
     if (isLiteralDigit(t)) {
       RecurseNode* node = create<RecurseNode>(readDigits(), std::string());
       skipToClose();
       recursions_.push_back(node);
-      return node;
+      return finish(node);
     }
     // Inline options: "(?flags)" changes the enclosing group from here on, "(?flags:...)" only
     // the group it opens.
@@ -788,53 +961,76 @@ class PatternCompiler {
     }
     if (isLiteral(cur(), ':')) {
       advance();
-      return innerGroup(changed, depth);
+      f.phase = kGroupAfterPlain;
+      return pushBody(changed, depth + 1, false);
     }
     expectClose();
-    flags = changed;
-    return stock(0);
+    finish(stock(0), changed);
   }
 
-  // "(?(" seen, the current token is the condition's "(".
-  const MatchNode* parseConditional(unsigned flags, int depth) {
-    std::int32_t group = -1;
-    const MatchNode* condition = nullptr;
-    ConditionalNode* pendingName = nullptr;
-    std::string conditionName;
-    if (isSpecial(next(), '?')) {
-      if (depth + 1 >= kMaxNestingDepth) {
+  // A conditional: "(?(" seen, the current token is the condition's "(". Its flags are the
+  // enclosing body's, which nothing inside changes.
+  void stepConditional() {
+    Frame& f = frames_.back();
+    const int depth = f.depth;
+    const unsigned flags = f.flags;
+    switch (f.phase) {
+      case kStart:
+        if (isSpecial(next(), '?')) {
+          if (depth + 1 >= kMaxNestingDepth) {
+            advance();
+            f.condition = stock(0);
+            break;
+          }
+          f.phase = kConditionalAfterGroup;
+          return pushGroup(FrameKind::Group, flags, depth + 1);
+        }
+        if (isLiteralDigit(next())) {
+          advance();
+          f.group = readDigits();
+          skipToClose();
+          break;
+        }
         advance();
-        condition = stock(0);
-      } else {
-        unsigned conditionFlags = flags;
-        condition = parseGroup(conditionFlags, depth + 1);
+        f.conditionFrom = cur().offset;
+        f.phase = kConditionalAfterLookahead;
+        return pushBody(flags & ~static_cast<unsigned>(RightToLeft), depth + 1, false);
+      case kConditionalAfterGroup:
+        f.condition = done_.node;
+        break;
+      case kConditionalAfterLookahead: {
+        f.conditionTo = std::max(f.conditionFrom, std::min(cur().offset, length_));
+        expectClose();
+        f.condition = create<LookaroundNode>(done_.node, true);
+        break;
       }
-    } else if (isLiteralDigit(next())) {
-      advance();
-      group = readDigits();
-      skipToClose();
-    } else {
-      advance();
-      const std::size_t from = cur().offset;
-      unsigned lookFlags = flags & ~static_cast<unsigned>(RightToLeft);
-      const MatchNode* body = parseAlternation(lookFlags, depth + 1);
-      const std::size_t to = std::max(from, std::min(cur().offset, length_));
-      conditionName.assign(reinterpret_cast<const char*>(pattern_) + from, to - from);
-      expectClose();
-      condition = create<LookaroundNode>(body, true);
+      case kConditionalAfterYes:
+        f.yes = done_.node;
+        // Inline options in the yes branch reach the no branch.
+        if (isSpecial(cur(), '|')) {
+          advance();
+          f.phase = kConditionalAfterNo;
+          return pushBody(*done_.flags, depth + 1, false);
+        }
+        return finishConditional(f, nullptr);
+      case kConditionalAfterNo:
+        return finishConditional(f, done_.node);
+      default:
+        break;
     }
-    unsigned inner = flags;
-    const MatchNode* yes = parseSequence(inner, depth + 1);
-    const MatchNode* no = nullptr;
-    if (isSpecial(cur(), '|')) {
-      advance();
-      no = parseAlternation(inner, depth + 1);
-    }
+    // The condition is known: the yes branch is one sequence.
+    f.phase = kConditionalAfterYes;
+    pushBody(flags, depth + 1, true);
+  }
+
+  void finishConditional(Frame& f, const MatchNode* no) {
     expectClose();
-    auto* node = create<ConditionalNode>(group, condition, yes, no);
-    if (group < 0 && !conditionName.empty()) pendingName = node;
-    if (pendingName != nullptr) namedConditions_.push_back({pendingName, std::move(conditionName)});
-    return node;
+    auto* node = create<ConditionalNode>(f.group, f.condition, f.yes, no);
+    if (f.group < 0 && f.conditionTo > f.conditionFrom) {
+      namedConditions_.push_back(
+          {node, std::string(reinterpret_cast<const char*>(pattern_) + f.conditionFrom, f.conditionTo - f.conditionFrom)});
+    }
+    finish(node);
   }
 
   // ---- Resolution -----------------------------------------------------------------------------
@@ -912,6 +1108,10 @@ class PatternCompiler {
   std::vector<RecurseNode*> recursions_;
   std::vector<BackrefNode*> namedBackrefs_;
   std::vector<std::pair<ConditionalNode*, std::string>> namedConditions_;
+  FrameStack frames_;
+  std::vector<const MatchNode*> items_;     // the items of the sequences being read, innermost last
+  std::vector<const MatchNode*> branches_;  // the finished alternatives of the bodies being read
+  Done done_;
 };
 
 // ---- RegexProgram -----------------------------------------------------------------------------

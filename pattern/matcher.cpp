@@ -2,13 +2,17 @@
 // matching.
 //
 // Each node keeps what it needs to resume on the state's backtrack stack, never in itself, so one
-// compiled tree serves any number of matches. The nodes call each other directly; that call chain
-// is as deep as the pattern's nesting (plus recursion), never as long as the text, because
-// repetitions loop inside the repeat nodes. MatchState::enter bounds both the depth and the total
-// work of one match.
+// compiled tree serves any number of matches. Nodes do not call each other: a node that needs
+// another node's attempt or retry returns a step asking for it, and one loop (MatchNode::run)
+// runs the callee and resumes the caller with the result, keeping the callers that wait on the
+// state's frame stack. The chain of waiting callers is as deep as the pattern's nesting (plus
+// recursion), never as long as the text, because repetitions loop inside the repeat nodes; it
+// costs heap, and the machine stack a match needs is the same for every pattern and text.
+// MatchState::enter bounds both the depth and the total work of one match.
 #include <algorithm>
 #include <array>
 #include <new>
+#include <optional>
 
 #include "pattern/pattern.h"
 
@@ -90,44 +94,39 @@ std::int32_t longestRun(MatchState& s, const ByteTable& table, std::int32_t most
   return taken;
 }
 
-// A fixed number of copies of one node behaves like a sequence of that many copies: these run
-// copies [index, count) forwards, backtracking into earlier copies when one fails.
-bool repeatForward(MatchState& s, const MatchNode& inner, std::int32_t count, std::int32_t index) {
-  while (index < count) {
-    if (inner.attempt(s)) {
-      ++index;
-      continue;
-    }
-    for (;;) {
-      if (index == 0 || s.aborted()) return false;
-      --index;
-      if (inner.retry(s)) {
-        ++index;
-        break;
-      }
-    }
-  }
-  return true;
+// Where every node resumes first: its attempt or its retry. A node's own points of return, after
+// a call it asked for, are numbered from kResumed on.
+constexpr std::int32_t kAttempt = 0;
+constexpr std::int32_t kRetry = 1;
+constexpr std::int32_t kResumed = 2;
+
+MatchStep done(bool result) { return MatchStep{nullptr, false, true, result}; }
+
+// call asks for `callee`'s attempt (or retry) and makes the frame resume at `phase`.
+MatchStep call(MatchFrame& f, std::int32_t phase, const MatchNode* callee, bool retry) {
+  f.phase = phase;
+  return MatchStep{callee, retry, true, false};
 }
 
-bool repeatAttempt(MatchState& s, const MatchNode& inner, std::int32_t count) {
-  if (const ByteTable* table = inner.byteTable()) return runOfBytes(s, *table, count);
-  return repeatForward(s, inner, count, 0);
-}
-
-bool repeatRetry(MatchState& s, const MatchNode& inner, std::int32_t count) {
-  if (count <= 0) return false;
-  if (const ByteTable* table = inner.byteTable()) {
-    // No copy of a one-byte node has a second way: all of them are given back at once.
-    s.position += table->rightToLeft ? count : -count;
-    return false;
+// A run of children c(0)..c(count-1) matched one after another, as a sequence and a repeat of a
+// fixed count do: forwards, the next child is attempted; backwards (after a failure), earlier
+// children are retried until one finds another way, and the run goes forwards again after it.
+// `index` (a frame slot) is the child in question. runStep returns the call to make, resuming
+// at `phase`, or nothing when the run is over, with its outcome in `ok`.
+template <typename Child>
+std::optional<MatchStep> runStep(MatchState& s, MatchFrame& f, std::int64_t& index, std::int64_t count,
+                                 const Child& child, bool forward, std::int32_t phase, bool& ok) {
+  if (forward) {
+    if (index < count) return call(f, phase, child(index), false);
+    ok = true;
+    return std::nullopt;
   }
-  std::int32_t index = count;
-  for (;;) {
-    if (index == 0 || s.aborted()) return false;
-    --index;
-    if (inner.retry(s)) return repeatForward(s, inner, count, index + 1);
+  if (index == 0 || s.aborted()) {
+    ok = false;
+    return std::nullopt;
   }
+  --index;
+  return call(f, phase, child(index), true);
 }
 
 }  // namespace
@@ -228,24 +227,88 @@ void MatchState::reset(const unsigned char* newText, std::int32_t newLength, boo
   limitExceeded_ = false;
 }
 
-// ---- MatchNode --------------------------------------------------------------------------------
+// ---- MatchNode and the engine's loop ----------------------------------------------------------
 
-bool MatchNode::attempt(MatchState& state) const {
-  if (!state.enter()) return false;
-  const bool matched = attemptImpl(state);
-  state.leave();
-  return matched && !state.aborted();
+bool MatchNode::attempt(MatchState& state) const { return run(state, this, false); }
+bool MatchNode::retry(MatchState& state) const { return run(state, this, true); }
+
+namespace {
+
+// A call of a one-byte node, made through its table: what its attempt or retry would do.
+bool oneByteCall(MatchState& s, const MatchStep& step, const ByteTable& table) {
+  if (step.counted && !s.enter()) return false;
+  bool matched = false;
+  if (!step.retry) {
+    matched = oneByteAttempt(s, table);
+  } else {
+    s.position += table.rightToLeft ? 1 : -1;
+  }
+  if (step.counted) s.leave();
+  return matched && !s.aborted();
 }
 
-bool MatchNode::retry(MatchState& state) const {
-  if (!state.enter()) return false;
-  const bool matched = retryImpl(state);
-  state.leave();
-  return matched && !state.aborted();
+}  // namespace
+
+// resumeFrame returns the frame's next step that is not a call of a one-byte node.
+inline MatchStep MatchNode::resumeFrame(MatchState& s, MatchFrame& f, bool result) {
+  MatchStep step = f.node->resume(s, f, result);
+  while (step.callee != nullptr) {
+    const ByteTable* table = step.callee->byteTable();
+    if (table == nullptr) break;
+    step = f.node->resume(s, f, oneByteCall(s, step, *table));
+  }
+  return step;
 }
 
-bool EmptyNode::attemptImpl(MatchState&) const { return true; }
-bool EmptyNode::retryImpl(MatchState&) const { return false; }
+// A node whose calls end at once (one-byte nodes are served through their tables, and marks,
+// literals and anchors call nothing) runs in a frame on the machine stack: the validation
+// patterns and most repetitions never store a frame. Only a node waiting for a call that itself
+// calls keeps its frame in the state's storage. The loop is never entered from inside itself
+// (nodes do not call attempt or retry), so the frames in use are always the first `top` of the
+// storage, which only grows.
+bool MatchNode::run(MatchState& s, const MatchNode* node, bool retry) {
+  if (!s.enter()) return false;
+  MatchFrame first{node, retry ? kRetry : kAttempt, true, {}};
+  MatchStep step = resumeFrame(s, first, false);
+  if (step.callee == nullptr) {
+    s.leave();
+    return step.result && !s.aborted();
+  }
+  std::vector<MatchFrame>& frames = s.frames;
+  const auto slot = [&frames](std::size_t index) -> MatchFrame& {
+    if (index >= frames.size()) frames.resize(std::max<std::size_t>(32, frames.size() * 2));
+    return frames[index];
+  };
+  std::size_t top = 0;
+  slot(top++) = first;
+  for (;;) {
+    // The innermost frame asked for `step`. A call refused at a limit fails at once, as the
+    // callee would have.
+    bool result = false;
+    if (!step.counted || s.enter()) {
+      MatchFrame callee{step.callee, step.retry ? kRetry : kAttempt, step.counted, {}};
+      const MatchStep calleeStep = resumeFrame(s, callee, false);
+      if (calleeStep.callee != nullptr) {
+        slot(top++) = callee;
+        step = calleeStep;
+        continue;
+      }
+      result = calleeStep.result && !s.aborted();
+      if (step.counted) s.leave();
+    }
+    // Hand the result to the innermost frame; drop the frames that finish with it.
+    for (;;) {
+      MatchFrame& f = frames[top - 1];
+      step = resumeFrame(s, f, result);
+      if (step.callee != nullptr) break;
+      result = step.result && !s.aborted();
+      if (f.counted) s.leave();
+      if (--top == 0) return result;
+    }
+  }
+}
+
+MatchStep EmptyNode::resume(MatchState&, MatchFrame& f, bool) const { return done(f.phase == kAttempt); }
 
 // ---- SequenceNode -----------------------------------------------------------------------------
 
@@ -253,57 +316,58 @@ const MatchNode* SequenceNode::child(std::size_t index) const {
   return rightToLeft_ ? children_[children_.size() - 1 - index] : children_[index];
 }
 
-bool SequenceNode::forward(MatchState& s, std::size_t index) const {
-  while (index < children_.size()) {
-    if (child(index)->attempt(s)) {
-      ++index;
-      continue;
-    }
-    for (;;) {
-      if (index == 0 || s.aborted()) return false;
-      --index;
-      if (child(index)->retry(s)) {
-        ++index;
-        break;
-      }
-    }
+MatchStep SequenceNode::resume(MatchState& s, MatchFrame& f, bool result) const {
+  std::int64_t& index = f.slot[0];
+  bool forward = result;
+  if (f.phase == kAttempt) {
+    index = 0;
+    forward = true;
+  } else if (f.phase == kRetry) {
+    index = static_cast<std::int64_t>(children_.size());
+    forward = false;
+  } else if (result) {
+    ++index;
   }
-  return true;
-}
-
-bool SequenceNode::attemptImpl(MatchState& s) const { return forward(s, 0); }
-
-bool SequenceNode::retryImpl(MatchState& s) const {
-  std::size_t index = children_.size();
-  for (;;) {
-    if (index == 0 || s.aborted()) return false;
-    --index;
-    if (child(index)->retry(s)) return forward(s, index + 1);
+  bool ok = false;
+  const auto child = [this](std::int64_t i) { return this->child(static_cast<std::size_t>(i)); };
+  if (auto step = runStep(s, f, index, static_cast<std::int64_t>(children_.size()), child, forward, kResumed, ok)) {
+    return *step;
   }
+  return done(ok);
 }
 
 // ---- AlternationNode --------------------------------------------------------------------------
 
-bool AlternationNode::firstFrom(MatchState& s, std::size_t index) const {
-  for (; index < branches_.size(); ++index) {
-    if (branches_[index]->attempt(s)) return s.push(static_cast<std::int32_t>(index));
-    if (s.aborted()) return false;
+MatchStep AlternationNode::resume(MatchState& s, MatchFrame& f, bool result) const {
+  constexpr std::int32_t kAfterAttempt = kResumed;
+  constexpr std::int32_t kAfterRetry = kResumed + 1;
+  std::int64_t& index = f.slot[0];
+  const auto count = static_cast<std::int64_t>(branches_.size());
+  switch (f.phase) {
+    case kAttempt:
+      if (branches_.empty()) return done(true);
+      index = 0;
+      break;
+    case kRetry: {
+      if (branches_.empty()) return done(false);
+      const std::int32_t popped = s.pop();
+      index = popped >= 0 ? popped : 0;
+      if (index >= count) return done(false);
+      return call(f, kAfterRetry, branches_[static_cast<std::size_t>(index)], true);
+    }
+    case kAfterRetry:
+      if (result) return done(s.push(static_cast<std::int32_t>(index)));
+      ++index;
+      break;
+    default:  // kAfterAttempt
+      if (result) return done(s.push(static_cast<std::int32_t>(index)));
+      if (s.aborted()) return done(false);
+      ++index;
+      break;
   }
-  return false;
-}
-
-bool AlternationNode::attemptImpl(MatchState& s) const {
-  if (branches_.empty()) return true;
-  return firstFrom(s, 0);
-}
-
-bool AlternationNode::retryImpl(MatchState& s) const {
-  if (branches_.empty()) return false;
-  const std::int32_t popped = s.pop();
-  const std::size_t index = popped >= 0 ? static_cast<std::size_t>(popped) : 0;
-  if (index >= branches_.size()) return false;
-  if (branches_[index]->retry(s)) return s.push(static_cast<std::int32_t>(index));
-  return firstFrom(s, index + 1);
+  // The first of the remaining branches that matches wins.
+  if (index < count) return call(f, kAfterAttempt, branches_[static_cast<std::size_t>(index)], false);
+  return done(false);
 }
 
 // ---- One-byte nodes ---------------------------------------------------------------------------
@@ -348,15 +412,22 @@ void CharSetNode::finish() {
   table_.rightToLeft = rightToLeft_;
 }
 
-bool CharSetNode::attemptImpl(MatchState& s) const { return oneByteAttempt(s, table_); }
+namespace {
 
-bool CharSetNode::retryImpl(MatchState& s) const {
-  s.position += rightToLeft_ ? 1 : -1;
-  return false;
+// A one-byte node's retry steps back over its byte and fails: it has no second way.
+MatchStep oneByteResume(MatchState& s, const MatchFrame& f, const ByteTable& table) {
+  if (f.phase == kAttempt) return done(oneByteAttempt(s, table));
+  s.position += table.rightToLeft ? 1 : -1;
+  return done(false);
 }
+
+}  // namespace
+
+MatchStep CharSetNode::resume(MatchState& s, MatchFrame& f, bool) const { return oneByteResume(s, f, table_); }
 
 PosixClassNode::PosixClassNode(Predicate test, bool rightToLeft, bool include)
     : predicate_(test), include_(include) {
+  setByteTable(&table_);
   table_.rightToLeft = rightToLeft;
   for (std::size_t b = 0; b < 256; ++b) {
     // Without a predicate (an unknown class name) the node never matches, negated or not.
@@ -364,17 +435,13 @@ PosixClassNode::PosixClassNode(Predicate test, bool rightToLeft, bool include)
   }
 }
 
-bool PosixClassNode::attemptImpl(MatchState& s) const { return oneByteAttempt(s, table_); }
-
-bool PosixClassNode::retryImpl(MatchState& s) const {
-  s.position += table_.rightToLeft ? 1 : -1;
-  return false;
-}
+MatchStep PosixClassNode::resume(MatchState& s, MatchFrame& f, bool) const { return oneByteResume(s, f, table_); }
 
 LiteralNode::LiteralNode(std::string bytes, bool rightToLeft, bool ignoreCase)
     : bytes_(std::move(bytes)), rightToLeft_(rightToLeft), ignoreCase_(ignoreCase) {
   table_.rightToLeft = rightToLeft;
   if (bytes_.size() == 1) {
+    setByteTable(&table_);
     const auto c = static_cast<unsigned char>(bytes_[0]);
     for (std::size_t b = 0; b < 256; ++b) {
       const auto v = static_cast<unsigned char>(b);
@@ -383,128 +450,240 @@ LiteralNode::LiteralNode(std::string bytes, bool rightToLeft, bool ignoreCase)
   }
 }
 
-bool LiteralNode::attemptImpl(MatchState& s) const {
+MatchStep LiteralNode::resume(MatchState& s, MatchFrame& f, bool) const {
   const auto n = static_cast<std::int32_t>(bytes_.size());
+  if (f.phase != kAttempt) {
+    s.position += rightToLeft_ ? n : -n;
+    return done(false);
+  }
   const auto* mine = reinterpret_cast<const unsigned char*>(bytes_.data());
   if (rightToLeft_) {
-    if (s.position < n || !bytesEqual(s.text + s.position - n, mine, n, ignoreCase_)) return false;
+    if (s.position < n || !bytesEqual(s.text + s.position - n, mine, n, ignoreCase_)) return done(false);
     s.position -= n;
   } else {
-    if (s.length - s.position < n || !bytesEqual(s.text + s.position, mine, n, ignoreCase_)) return false;
+    if (s.length - s.position < n || !bytesEqual(s.text + s.position, mine, n, ignoreCase_)) return done(false);
     s.position += n;
   }
-  return true;
-}
-
-bool LiteralNode::retryImpl(MatchState& s) const {
-  const auto n = static_cast<std::int32_t>(bytes_.size());
-  s.position += rightToLeft_ ? n : -n;
-  return false;
+  return done(true);
 }
 
 // ---- Repeats ----------------------------------------------------------------------------------
 
-bool FixedRepeatNode::attemptImpl(MatchState& s) const { return repeatAttempt(s, *inner_, count_); }
-bool FixedRepeatNode::retryImpl(MatchState& s) const { return repeatRetry(s, *inner_, count_); }
+namespace {
+
+// The minimum part of a repeat is a run of `count` copies of the inner node. beginRepeat starts
+// it forwards (an attempt) or backwards (a retry, from the last copy); continueRepeat goes on
+// after a call. Over a one-byte node the run is decided at once, with no call. Both return the
+// call to make, resuming at `phase`, or nothing with the outcome in `ok`.
+std::optional<MatchStep> repeatStep(MatchState& s, MatchFrame& f, const MatchNode& inner, std::int32_t count,
+                                    bool forward, std::int32_t phase, bool& ok) {
+  const auto child = [&inner](std::int64_t) { return &inner; };
+  return runStep(s, f, f.slot[0], count, child, forward, phase, ok);
+}
+
+std::optional<MatchStep> beginRepeat(MatchState& s, MatchFrame& f, const MatchNode& inner, std::int32_t count,
+                                     bool forward, std::int32_t phase, bool& ok) {
+  const ByteTable* table = inner.byteTable();
+  if (forward) {
+    if (table != nullptr) {
+      ok = runOfBytes(s, *table, count);
+      return std::nullopt;
+    }
+    f.slot[0] = 0;
+    return repeatStep(s, f, inner, count, true, phase, ok);
+  }
+  ok = false;
+  if (count <= 0) return std::nullopt;
+  if (table != nullptr) {
+    // No copy of a one-byte node has a second way: all of them are given back at once.
+    s.position += table->rightToLeft ? count : -count;
+    return std::nullopt;
+  }
+  f.slot[0] = count;
+  return repeatStep(s, f, inner, count, false, phase, ok);
+}
+
+std::optional<MatchStep> continueRepeat(MatchState& s, MatchFrame& f, const MatchNode& inner, std::int32_t count,
+                                        bool result, std::int32_t phase, bool& ok) {
+  if (result) ++f.slot[0];
+  return repeatStep(s, f, inner, count, result, phase, ok);
+}
+
+}  // namespace
+
+MatchStep FixedRepeatNode::resume(MatchState& s, MatchFrame& f, bool result) const {
+  bool ok = false;
+  std::optional<MatchStep> step =
+      f.phase == kResumed ? continueRepeat(s, f, *inner_, count_, result, kResumed, ok)
+                          : beginRepeat(s, f, *inner_, count_, f.phase == kAttempt, kResumed, ok);
+  return step ? *step : done(ok);
+}
 
 // The greedy repeat's backtrack entries: those of the minimum part, then for each further
 // repetition its own entries and the position it started from, then the count j of further
 // repetitions on top. Over a one-byte node (the common case, and the validation patterns) a
 // repetition has no entries and no second way, so only j is kept and the run is scanned in a
 // tight loop.
-std::int32_t GreedyRepeatNode::extend(MatchState& s, std::int32_t taken) const {
-  if (const ByteTable* table = inner_->byteTable()) return taken + longestRun(s, *table, extra_ - taken);
-  while (taken < extra_) {
-    const std::int32_t from = s.position;
-    if (!inner_->attempt(s)) break;
-    // A repetition that consumes nothing would repeat forever: ask the inner node for a way
-    // that moves, and stop when it has none.
-    bool moved = s.position != from;
-    while (!moved && inner_->retry(s)) moved = s.position != from;
-    if (!moved || !s.push(from)) break;
-    ++taken;
+MatchStep GreedyRepeatNode::resume(MatchState& s, MatchFrame& f, bool result) const {
+  constexpr std::int32_t kMinimum = kResumed;         // the minimum part, forwards or backwards
+  constexpr std::int32_t kNewestRetried = kResumed + 1;  // the newest further repetition retried
+  constexpr std::int32_t kExtendAttempted = kResumed + 2;
+  constexpr std::int32_t kExtendRetried = kResumed + 3;
+  std::int64_t& taken = f.slot[1];
+  std::int64_t& from = f.slot[2];
+  const ByteTable* table = inner_->byteTable();
+  bool ok = false;
+  std::optional<MatchStep> step;
+  switch (f.phase) {
+    case kAttempt:
+      step = beginRepeat(s, f, *inner_, min_, true, kMinimum, ok);
+      break;
+    case kRetry:
+      taken = s.pop();
+      if (taken > 0) {
+        if (table != nullptr) {
+          s.position += table->rightToLeft ? 1 : -1;
+          return done(s.push(static_cast<std::int32_t>(taken - 1)));
+        }
+        from = s.pop();
+        return call(f, kNewestRetried, inner_, true);
+      }
+      step = beginRepeat(s, f, *inner_, min_, false, kMinimum, ok);
+      break;
+    case kMinimum:
+      step = continueRepeat(s, f, *inner_, min_, result, kMinimum, ok);
+      break;
+    case kNewestRetried:
+      if (!result) return done(!s.aborted() && s.push(static_cast<std::int32_t>(taken - 1)));  // given back
+      if (s.position == from) return call(f, kNewestRetried, inner_, true);
+      // The newest repetition found another way: being greedy, try to add more after it.
+      if (!s.push(static_cast<std::int32_t>(from))) return done(false);
+      return extend(s, f);
+    case kExtendAttempted:
+      if (!result) return done(s.push(static_cast<std::int32_t>(taken)) && !s.aborted());
+      // A repetition that consumes nothing would repeat forever: ask the inner node for a way
+      // that moves, and stop when it has none.
+      if (s.position == from) return call(f, kExtendRetried, inner_, true);
+      return extendMoved(s, f);
+    default:  // kExtendRetried
+      if (!result) return done(s.push(static_cast<std::int32_t>(taken)) && !s.aborted());
+      if (s.position == from) return call(f, kExtendRetried, inner_, true);
+      return extendMoved(s, f);
   }
-  return taken;
+  if (step) return *step;
+  if (!ok) return done(false);
+  // The minimum part matched (first or another way): take as many more as possible.
+  taken = 0;
+  return extend(s, f);
 }
 
-bool GreedyRepeatNode::attemptGreedy(MatchState& s) const {
-  if (!repeatAttempt(s, *inner_, min_)) return false;
-  const std::int32_t taken = extend(s, 0);
-  return s.push(taken) && !s.aborted();
+// extend takes further repetitions while there is room, from `taken` (slot 1) on.
+inline MatchStep GreedyRepeatNode::extend(MatchState& s, MatchFrame& f) const {
+  constexpr std::int32_t kExtendAttempted = kResumed + 2;
+  std::int64_t& taken = f.slot[1];
+  if (const ByteTable* table = inner_->byteTable()) {
+    taken += longestRun(s, *table, static_cast<std::int32_t>(extra_ - taken));
+  } else if (taken < extra_) {
+    f.slot[2] = s.position;
+    return call(f, kExtendAttempted, inner_, false);
+  }
+  return done(s.push(static_cast<std::int32_t>(taken)) && !s.aborted());
 }
 
-bool GreedyRepeatNode::attemptImpl(MatchState& s) const { return attemptGreedy(s); }
-
-bool GreedyRepeatNode::retryImpl(MatchState& s) const {
-  std::int32_t taken = s.pop();
-  if (taken > 0) {
-    if (const ByteTable* table = inner_->byteTable()) {
-      s.position += table->rightToLeft ? 1 : -1;
-      return s.push(taken - 1);
-    }
-    const std::int32_t from = s.pop();
-    for (;;) {
-      if (!inner_->retry(s)) return !s.aborted() && s.push(taken - 1);  // the repetition is given back
-      if (s.position != from) break;
-    }
-    // The newest repetition found another way: being greedy, try to add more after it.
-    if (!s.push(from)) return false;
-    taken = extend(s, taken);
-    return s.push(taken) && !s.aborted();
+inline MatchStep GreedyRepeatNode::extendMoved(MatchState& s, MatchFrame& f) const {
+  if (!s.push(static_cast<std::int32_t>(f.slot[2]))) {
+    return done(s.push(static_cast<std::int32_t>(f.slot[1])) && !s.aborted());
   }
-  if (!repeatRetry(s, *inner_, min_)) return false;
-  taken = extend(s, 0);
-  return s.push(taken) && !s.aborted();
+  ++f.slot[1];
+  return extend(s, f);
 }
 
 // The lazy repeat's entries: the minimum part's, then per further repetition its own entries and
 // its start position, then the count on top.
-bool LazyRepeatNode::attemptImpl(MatchState& s) const {
-  if (!repeatAttempt(s, *inner_, min_)) return false;
-  return s.push(0);
-}
-
-bool LazyRepeatNode::retryImpl(MatchState& s) const {
-  std::int32_t taken = s.pop();
-  if (taken < extra_) {
-    const std::int32_t from = s.position;
-    if (inner_->attempt(s)) {
-      bool moved = s.position != from;
-      while (!moved && inner_->retry(s)) moved = s.position != from;
-      if (moved) return s.push(from) && s.push(taken + 1);
-    }
+MatchStep LazyRepeatNode::resume(MatchState& s, MatchFrame& f, bool result) const {
+  constexpr std::int32_t kMinimum = kResumed;
+  constexpr std::int32_t kMoreAttempted = kResumed + 1;  // one more repetition tried
+  constexpr std::int32_t kMoreRetried = kResumed + 2;
+  constexpr std::int32_t kOlderRetried = kResumed + 3;   // a taken repetition asked for another way
+  std::int64_t& taken = f.slot[1];
+  std::int64_t& from = f.slot[2];
+  bool ok = false;
+  std::optional<MatchStep> step;
+  switch (f.phase) {
+    case kAttempt:
+      step = beginRepeat(s, f, *inner_, min_, true, kMinimum, ok);
+      break;
+    case kMinimum:
+      step = continueRepeat(s, f, *inner_, min_, result, kMinimum, ok);
+      break;
+    case kRetry:
+      taken = s.pop();
+      if (taken < extra_) {
+        from = s.position;
+        return call(f, kMoreAttempted, inner_, false);
+      }
+      return giveBack(s, f);
+    case kMoreAttempted:
+    case kMoreRetried:
+      if (!result) return giveBack(s, f);
+      if (s.position == from) return call(f, kMoreRetried, inner_, true);
+      return done(s.push(static_cast<std::int32_t>(from)) && s.push(static_cast<std::int32_t>(taken + 1)));
+    default:  // kOlderRetried
+      if (!result) {
+        --taken;
+        return giveBack(s, f);
+      }
+      if (s.position != from) {
+        return done(s.push(static_cast<std::int32_t>(from)) && s.push(static_cast<std::int32_t>(taken)));
+      }
+      return call(f, kOlderRetried, inner_, true);
   }
-  // No further repetition: look for another way through the newest one, then older ones.
-  while (taken > 0 && !s.aborted()) {
-    const std::int32_t from = s.pop();
-    while (inner_->retry(s)) {
-      if (s.position != from) return s.push(from) && s.push(taken);
-    }
-    --taken;
+  if (step) return *step;
+  return done(ok && s.push(0));
+}
+
+// giveBack: no further repetition; look for another way through the newest one, then older ones,
+// and last through the minimum part.
+MatchStep LazyRepeatNode::giveBack(MatchState& s, MatchFrame& f) const {
+  constexpr std::int32_t kMinimum = kResumed;
+  constexpr std::int32_t kOlderRetried = kResumed + 3;
+  if (f.slot[1] > 0 && !s.aborted()) {
+    f.slot[2] = s.pop();
+    return call(f, kOlderRetried, inner_, true);
   }
-  if (s.aborted() || !repeatRetry(s, *inner_, min_)) return false;
-  return s.push(0);
+  if (s.aborted()) return done(false);
+  bool ok = false;
+  if (std::optional<MatchStep> step = beginRepeat(s, f, *inner_, min_, false, kMinimum, ok)) return *step;
+  return done(ok && s.push(0));
 }
 
-bool PossessiveRepeatNode::attemptImpl(MatchState& s) const {
-  const std::int32_t from = s.position;
-  const auto captureSize = static_cast<std::int32_t>(s.captures.size());
-  const std::size_t backtrackSize = s.backtrack.size();
-  if (!greedy_.attemptGreedy(s)) return false;
-  s.truncateBacktrack(backtrackSize);
-  return s.push(from) && s.push(captureSize);
-}
-
-bool PossessiveRepeatNode::retryImpl(MatchState& s) const {
+MatchStep PossessiveRepeatNode::resume(MatchState& s, MatchFrame& f, bool result) const {
+  if (f.phase == kAttempt) {
+    f.slot[0] = s.position;
+    f.slot[1] = static_cast<std::int64_t>(s.captures.size());
+    f.slot[2] = static_cast<std::int64_t>(s.backtrack.size());
+    // The greedy repeat within matches as a greedy repeat would, as part of this call.
+    f.phase = kResumed;
+    return MatchStep{&greedy_, false, false, false};
+  }
+  if (f.phase == kResumed) {
+    if (!result) return done(false);
+    s.truncateBacktrack(static_cast<std::size_t>(f.slot[2]));
+    return done(s.push(static_cast<std::int32_t>(f.slot[0])) && s.push(static_cast<std::int32_t>(f.slot[1])));
+  }
   const std::int32_t captureSize = s.pop();
   s.restorePosition(s.pop());
   s.truncateCaptures(captureSize);
-  return false;
+  return done(false);
 }
 
 // ---- Groups and references --------------------------------------------------------------------
 
-bool GroupMarkNode::attemptImpl(MatchState& s) const {
+MatchStep GroupMarkNode::resume(MatchState& s, MatchFrame& f, bool) const {
+  return done(f.phase == kAttempt ? open(s) : undo(s));
+}
+
+bool GroupMarkNode::open(MatchState& s) const {
   if (group_ < 0) return true;
   const auto g = static_cast<std::size_t>(group_);
   if (s.captureIndex.size() <= g) s.captureIndex.resize(g + 1, -1);
@@ -529,7 +708,7 @@ bool GroupMarkNode::attemptImpl(MatchState& s) const {
   return true;
 }
 
-bool GroupMarkNode::retryImpl(MatchState& s) const {
+bool GroupMarkNode::undo(MatchState& s) const {
   const std::int32_t record = s.findRecord(group_);
   if (record < 0) return false;
   const auto r = static_cast<std::size_t>(record);
@@ -559,9 +738,13 @@ bool GroupMarkNode::retryImpl(MatchState& s) const {
   return false;
 }
 
-bool BackrefNode::attemptImpl(MatchState& s) const {
+MatchStep BackrefNode::resume(MatchState& s, MatchFrame& f, bool) const {
+  if (f.phase != kAttempt) {
+    s.restorePosition(s.pop());
+    return done(false);
+  }
   const std::int32_t record = s.findRecord(group_);
-  if (record < 0) return false;
+  if (record < 0) return done(false);
   const auto r = static_cast<std::size_t>(record);
   std::int32_t a = s.captures[r + 1];
   std::int32_t b = s.captures[r + 2];
@@ -570,97 +753,129 @@ bool BackrefNode::attemptImpl(MatchState& s) const {
   const std::int32_t n = b - a;
   const unsigned char* captured = s.text + a;
   if (rightToLeft_) {
-    if (s.position < n || !bytesEqual(s.text + s.position - n, captured, n, ignoreCase_)) return false;
+    if (s.position < n || !bytesEqual(s.text + s.position - n, captured, n, ignoreCase_)) return done(false);
   } else {
-    if (s.length - s.position < n || !bytesEqual(s.text + s.position, captured, n, ignoreCase_)) return false;
+    if (s.length - s.position < n || !bytesEqual(s.text + s.position, captured, n, ignoreCase_)) return done(false);
   }
-  if (!s.push(s.position)) return false;
+  if (!s.push(s.position)) return done(false);
   s.position += rightToLeft_ ? -n : n;
-  return true;
-}
-
-bool BackrefNode::retryImpl(MatchState& s) const {
-  s.restorePosition(s.pop());
-  return false;
+  return done(true);
 }
 
 // ---- Assertions and atomic constructs ---------------------------------------------------------
 
-bool LookaroundNode::attemptImpl(MatchState& s) const {
-  const auto captureSize = static_cast<std::int32_t>(s.captures.size());
-  const std::int32_t from = s.position;
-  const std::size_t backtrackSize = s.backtrack.size();
-  bool holds = inner_->attempt(s);
-  if (s.aborted()) return false;
-  if (!positive_) holds = !holds;
-  s.truncateBacktrack(backtrackSize);
-  s.position = from;
+namespace {
+
+// The frame slots of the constructs that run an inner node and then forget how it matched.
+enum : std::size_t { kSavedCaptures = 0, kSavedPosition = 1, kSavedBacktrack = 2, kChoseYes = 3 };
+
+void save(const MatchState& s, MatchFrame& f) {
+  f.slot[kSavedCaptures] = static_cast<std::int64_t>(s.captures.size());
+  f.slot[kSavedPosition] = s.position;
+  f.slot[kSavedBacktrack] = static_cast<std::int64_t>(s.backtrack.size());
+}
+
+}  // namespace
+
+MatchStep LookaroundNode::resume(MatchState& s, MatchFrame& f, bool result) const {
+  if (f.phase == kAttempt) {
+    save(s, f);
+    return call(f, kResumed, inner_, false);
+  }
+  if (f.phase == kRetry) {
+    s.truncateCaptures(s.pop());
+    return done(false);
+  }
+  if (s.aborted()) return done(false);
+  const bool holds = positive_ ? result : !result;
+  s.truncateBacktrack(static_cast<std::size_t>(f.slot[kSavedBacktrack]));
+  s.position = static_cast<std::int32_t>(f.slot[kSavedPosition]);
+  const auto captureSize = static_cast<std::int32_t>(f.slot[kSavedCaptures]);
   if (!holds) {
     s.truncateCaptures(captureSize);
-    return false;
+    return done(false);
   }
-  return s.push(captureSize);  // captures made inside a positive assertion stay visible
+  return done(s.push(captureSize));  // captures made inside a positive assertion stay visible
 }
 
-bool LookaroundNode::retryImpl(MatchState& s) const {
-  s.truncateCaptures(s.pop());
-  return false;
-}
-
-bool AtomicGroupNode::attemptImpl(MatchState& s) const {
-  const auto captureSize = static_cast<std::int32_t>(s.captures.size());
-  const std::int32_t from = s.position;
-  const std::size_t backtrackSize = s.backtrack.size();
-  if (!inner_->attempt(s)) return false;
-  s.truncateBacktrack(backtrackSize);
-  return s.push(from) && s.push(captureSize);
-}
-
-bool AtomicGroupNode::retryImpl(MatchState& s) const {
-  const std::int32_t captureSize = s.pop();
-  s.restorePosition(s.pop());
-  s.truncateCaptures(captureSize);
-  return false;
-}
-
-bool ConditionalNode::attemptImpl(MatchState& s) const {
-  const auto captureSize = static_cast<std::int32_t>(s.captures.size());
-  const std::int32_t from = s.position;
-  bool chooseYes = true;
-  if (group_ >= 0) {
-    chooseYes = s.findRecord(group_) >= 0;
-  } else if (condition_ != nullptr) {
-    const std::size_t backtrackSize = s.backtrack.size();
-    chooseYes = condition_->attempt(s);
-    if (s.aborted()) return false;
-    s.truncateBacktrack(backtrackSize);
-    s.position = from;
-    if (!chooseYes) s.truncateCaptures(captureSize);
+MatchStep AtomicGroupNode::resume(MatchState& s, MatchFrame& f, bool result) const {
+  if (f.phase == kAttempt) {
+    save(s, f);
+    return call(f, kResumed, inner_, false);
   }
-  const MatchNode* branch = chooseYes ? yes_ : no_;
-  if (branch != nullptr && !branch->attempt(s)) {
+  if (f.phase == kRetry) {
+    const std::int32_t captureSize = s.pop();
+    s.restorePosition(s.pop());
     s.truncateCaptures(captureSize);
-    s.position = from;
-    return false;
+    return done(false);
   }
-  return s.push(captureSize) && s.push(chooseYes ? 1 : 0);
+  if (!result) return done(false);
+  s.truncateBacktrack(static_cast<std::size_t>(f.slot[kSavedBacktrack]));
+  return done(s.push(static_cast<std::int32_t>(f.slot[kSavedPosition])) &&
+              s.push(static_cast<std::int32_t>(f.slot[kSavedCaptures])));
 }
 
-bool ConditionalNode::retryImpl(MatchState& s) const {
-  const bool choseYes = s.pop() != 0;
-  const std::int32_t captureSize = s.pop();
-  const MatchNode* branch = choseYes ? yes_ : no_;
-  if (branch == nullptr || !branch->retry(s)) {
-    s.truncateCaptures(captureSize);
-    return false;
+MatchStep ConditionalNode::resume(MatchState& s, MatchFrame& f, bool result) const {
+  constexpr std::int32_t kConditionTested = kResumed;
+  constexpr std::int32_t kBranchAttempted = kResumed + 1;
+  constexpr std::int32_t kBranchRetried = kResumed + 2;
+  const auto captureSize = [&f] { return static_cast<std::int32_t>(f.slot[kSavedCaptures]); };
+  switch (f.phase) {
+    case kAttempt:
+      save(s, f);
+      f.slot[kChoseYes] = 1;
+      if (group_ >= 0) {
+        f.slot[kChoseYes] = s.findRecord(group_) >= 0 ? 1 : 0;
+      } else if (condition_ != nullptr) {
+        return call(f, kConditionTested, condition_, false);
+      }
+      break;
+    case kConditionTested:
+      f.slot[kChoseYes] = result ? 1 : 0;
+      if (s.aborted()) return done(false);
+      s.truncateBacktrack(static_cast<std::size_t>(f.slot[kSavedBacktrack]));
+      s.position = static_cast<std::int32_t>(f.slot[kSavedPosition]);
+      if (!result) s.truncateCaptures(captureSize());
+      break;
+    case kBranchAttempted:
+      if (!result) {
+        s.truncateCaptures(captureSize());
+        s.position = static_cast<std::int32_t>(f.slot[kSavedPosition]);
+        return done(false);
+      }
+      return done(s.push(captureSize()) && s.push(static_cast<std::int32_t>(f.slot[kChoseYes])));
+    case kRetry: {
+      f.slot[kChoseYes] = s.pop() != 0 ? 1 : 0;
+      f.slot[kSavedCaptures] = s.pop();
+      const MatchNode* branch = f.slot[kChoseYes] != 0 ? yes_ : no_;
+      if (branch == nullptr) {
+        s.truncateCaptures(captureSize());
+        return done(false);
+      }
+      return call(f, kBranchRetried, branch, true);
+    }
+    default:  // kBranchRetried
+      if (!result) {
+        s.truncateCaptures(captureSize());
+        return done(false);
+      }
+      return done(s.push(captureSize()) && s.push(static_cast<std::int32_t>(f.slot[kChoseYes])));
   }
-  return s.push(captureSize) && s.push(choseYes ? 1 : 0);
+  // The branch is chosen: an absent one matches empty.
+  const MatchNode* branch = f.slot[kChoseYes] != 0 ? yes_ : no_;
+  if (branch != nullptr) return call(f, kBranchAttempted, branch, false);
+  return done(s.push(captureSize()) && s.push(static_cast<std::int32_t>(f.slot[kChoseYes])));
 }
 
-bool RecurseNode::attemptImpl(MatchState& s) const { return target_ == nullptr || target_->attempt(s); }
-bool RecurseNode::retryImpl(MatchState& s) const { return target_ != nullptr && target_->retry(s); }
+MatchStep RecurseNode::resume(MatchState&, MatchFrame& f, bool result) const {
+  if (f.phase == kResumed) return done(result);
+  // An unresolved recursion matches empty, once.
+  if (target_ == nullptr) return done(f.phase == kAttempt);
+  return call(f, kResumed, target_, f.phase == kRetry);
+}
 
-bool AnchorNode::attemptImpl(MatchState& s) const {
+MatchStep AnchorNode::resume(MatchState& s, MatchFrame& f, bool) const {
+  if (f.phase != kAttempt) return done(false);
   const std::int32_t p = s.position;
   const std::int32_t len = s.length;
   const int prev = p > 0 && p <= len ? s.text[p - 1] : -1;
@@ -691,13 +906,12 @@ bool AnchorNode::attemptImpl(MatchState& s) const {
     }
     default: holds = false; break;
   }
-  return holds == positive_;
+  return done(holds == positive_);
 }
 
-bool AnchorNode::retryImpl(MatchState&) const { return false; }
-
-bool SearchStartNode::attemptImpl(MatchState& s) const { return s.position == s.startPosition; }
-bool SearchStartNode::retryImpl(MatchState&) const { return false; }
+MatchStep SearchStartNode::resume(MatchState& s, MatchFrame& f, bool) const {
+  return done(f.phase == kAttempt && s.position == s.startPosition);
+}
 
 // ---- Outcome and whole-text matching ----------------------------------------------------------
 

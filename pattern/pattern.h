@@ -9,9 +9,10 @@
 //     empty node, so every byte string is a pattern;
 //   - matching never throws and never crashes; it reports "not matched" (and sets
 //     `MatchOutcome::limitExceeded`) when one of the limits below is reached;
-//   - stack use is bounded by named constants, never by the length of the text: repetitions loop
-//     inside the repeat nodes and every piece of backtracking memory lives on heap stacks in the
-//     `MatchState`.
+//   - machine stack use is the same for every pattern and text: the compiler keeps the groups it
+//     is inside on a heap stack of its own, and the matcher keeps every node call in progress, as
+//     well as every piece of backtracking memory, on heap stacks in the `MatchState`. Compiling
+//     and matching run on a thread with a small stack (the tests use 256 KiB).
 //
 // Typical use, checking that a text is made only of hexadecimal digits:
 //
@@ -35,14 +36,15 @@ namespace velmor::pattern {
 // ---- Limits -----------------------------------------------------------------------------------
 
 // kMaxNestingDepth: the deepest nesting of groups the compiler builds. An opening parenthesis
-// past this depth is read as a literal "(" byte instead, so the compiler's own recursion and the
-// matcher's call chain stay shallow whatever the pattern says. Sane patterns nest a handful of
+// past this depth is read as a literal "(" byte instead, which bounds the heap the compiler
+// keeps for open groups and the matcher's chain of node calls. Sane patterns nest a handful of
 // levels.
 inline constexpr int kMaxNestingDepth = 200;
 
 // kMaxMatchDepth: the deepest chain of nested node calls one match may make. Nesting in the
 // pattern and recursion ("(?R)", "(?1)") both deepen it; past the limit the match fails with
-// `limitExceeded` set. A pattern at kMaxNestingDepth stays well inside it.
+// `limitExceeded` set. A pattern at kMaxNestingDepth stays well inside it. The chain lives on
+// the heap (a frame of a few dozen bytes per call), not on the machine stack.
 inline constexpr int kMaxMatchDepth = 3000;
 
 // kMaxMatchSteps: the default budget of node operations (every `attempt` and `retry`, and every
@@ -73,8 +75,28 @@ enum CompileFlags : unsigned {
 };
 
 class MatchState;
+class MatchNode;
 
 // ---- Nodes ------------------------------------------------------------------------------------
+
+// MatchFrame: one node call in progress, kept on the state's frame stack. `phase` says where the
+// node resumes (0 first attempt, 1 retry, higher values the node's own points of return); the
+// slots hold what the node would otherwise keep in local variables across a call it makes.
+struct MatchFrame {
+  const MatchNode* node = nullptr;
+  std::int32_t phase = 0;
+  bool counted = true;  // the call counted a step and a level of depth
+  std::array<std::int64_t, 4> slot{};
+};
+
+// MatchStep: what a node does next, from inside the engine: call another node's attempt or
+// retry and be resumed with its result, or finish with a result.
+struct MatchStep {
+  const MatchNode* callee = nullptr;
+  bool retry = false;
+  bool counted = true;
+  bool result = false;
+};
 
 // ByteTable: for nodes that always consume exactly one byte, which byte values they accept
 // (indexed by the unsigned byte value). Repeat nodes use it to scan runs without a call per byte.
@@ -88,6 +110,10 @@ struct ByteTable {
 // stack) finds its next way or undoes it and returns false. Both check the state's limits first
 // and return false once a limit has been reached. Nodes are owned by their `RegexProgram` and do
 // not change while matching.
+//
+// A node never calls another node directly: its `resume` returns a MatchStep asking for the
+// call, and the engine's loop in `attempt` and `retry` runs the callee on a new frame and then
+// resumes the caller with the callee's result.
 class MatchNode {
  public:
   MatchNode() = default;
@@ -99,18 +125,29 @@ class MatchNode {
   bool retry(MatchState& state) const;
 
   // byteTable returns the accepted bytes when the node always consumes exactly one byte and
-  // pushes nothing, else null. The table is owned by the node.
-  virtual const ByteTable* byteTable() const { return nullptr; }
+  // pushes nothing, else null. The table is owned by the node. The engine tests such a node
+  // through its table, without a call.
+  const ByteTable* byteTable() const { return byteTable_; }
+
+ protected:
+  void setByteTable(const ByteTable* table) { byteTable_ = table; }
 
  private:
-  virtual bool attemptImpl(MatchState& state) const = 0;
-  virtual bool retryImpl(MatchState& state) const = 0;
+  // resume runs the node's frame from its phase; `result` is the result of the call the node
+  // asked for last (false on the frame's first run).
+  virtual MatchStep resume(MatchState& state, MatchFrame& frame, bool result) const = 0;
+  // run is the engine's loop: it runs `node`'s attempt or retry and every call it leads to on
+  // the state's frame stack.
+  static bool run(MatchState& state, const MatchNode* node, bool retry);
+  // resumeFrame resumes a frame and serves its calls of one-byte nodes on the spot.
+  static MatchStep resumeFrame(MatchState& state, MatchFrame& frame, bool result);
+
+  const ByteTable* byteTable_ = nullptr;
 };
 
 class EmptyNode final : public MatchNode {
  private:
-  bool attemptImpl(MatchState& state) const override;
-  bool retryImpl(MatchState& state) const override;
+  MatchStep resume(MatchState& state, MatchFrame& frame, bool result) const override;
 };
 
 class SequenceNode final : public MatchNode {
@@ -121,9 +158,7 @@ class SequenceNode final : public MatchNode {
   bool rightToLeft() const { return rightToLeft_; }
 
  private:
-  bool attemptImpl(MatchState& state) const override;
-  bool retryImpl(MatchState& state) const override;
-  bool forward(MatchState& state, std::size_t index) const;
+  MatchStep resume(MatchState& state, MatchFrame& frame, bool result) const override;
   const MatchNode* child(std::size_t index) const;
   std::vector<const MatchNode*> children_;
   bool rightToLeft_;
@@ -135,9 +170,7 @@ class AlternationNode final : public MatchNode {
   const std::vector<const MatchNode*>& branches() const { return branches_; }
 
  private:
-  bool attemptImpl(MatchState& state) const override;
-  bool retryImpl(MatchState& state) const override;
-  bool firstFrom(MatchState& state, std::size_t index) const;
+  MatchStep resume(MatchState& state, MatchFrame& frame, bool result) const override;
   std::vector<const MatchNode*> branches_;
 };
 
@@ -149,7 +182,9 @@ class CharSetNode final : public MatchNode {
     signed char low;
     signed char high;
   };
-  CharSetNode(bool rightToLeft, bool include) : rightToLeft_(rightToLeft), include_(include) {}
+  CharSetNode(bool rightToLeft, bool include) : rightToLeft_(rightToLeft), include_(include) {
+    setByteTable(&table_);
+  }
   void addRange(signed char low, signed char high) { ranges_.push_back({low, high}); }
   void addSingle(signed char byte) { singles_.push_back(byte); }
   void addNested(const MatchNode* node) { nested_.push_back(node); }
@@ -163,11 +198,9 @@ class CharSetNode final : public MatchNode {
   bool rightToLeft() const { return rightToLeft_; }
   bool include() const { return include_; }
   bool contains(signed char byte) const;
-  const ByteTable* byteTable() const override { return &table_; }
 
  private:
-  bool attemptImpl(MatchState& state) const override;
-  bool retryImpl(MatchState& state) const override;
+  MatchStep resume(MatchState& state, MatchFrame& frame, bool result) const override;
   std::vector<Range> ranges_;
   std::vector<signed char> singles_;
   std::vector<const MatchNode*> nested_;
@@ -183,11 +216,9 @@ class PosixClassNode final : public MatchNode {
   PosixClassNode(Predicate test, bool rightToLeft, bool include);
   Predicate predicate() const { return predicate_; }
   bool include() const { return include_; }
-  const ByteTable* byteTable() const override { return &table_; }
 
  private:
-  bool attemptImpl(MatchState& state) const override;
-  bool retryImpl(MatchState& state) const override;
+  MatchStep resume(MatchState& state, MatchFrame& frame, bool result) const override;
   Predicate predicate_;
   bool include_;
   ByteTable table_;
@@ -199,11 +230,9 @@ class LiteralNode final : public MatchNode {
   const std::string& bytes() const { return bytes_; }
   bool rightToLeft() const { return rightToLeft_; }
   bool ignoreCase() const { return ignoreCase_; }
-  const ByteTable* byteTable() const override { return bytes_.size() == 1 ? &table_ : nullptr; }
 
  private:
-  bool attemptImpl(MatchState& state) const override;
-  bool retryImpl(MatchState& state) const override;
+  MatchStep resume(MatchState& state, MatchFrame& frame, bool result) const override;
   std::string bytes_;
   bool rightToLeft_;
   bool ignoreCase_;
@@ -217,8 +246,7 @@ class FixedRepeatNode final : public MatchNode {
   std::int32_t count() const { return count_; }
 
  private:
-  bool attemptImpl(MatchState& state) const override;
-  bool retryImpl(MatchState& state) const override;
+  MatchStep resume(MatchState& state, MatchFrame& frame, bool result) const override;
   const MatchNode* inner_;
   std::int32_t count_;
 };
@@ -230,13 +258,11 @@ class GreedyRepeatNode final : public MatchNode {
   const MatchNode* inner() const { return inner_; }
   std::int32_t min() const { return min_; }
   std::int32_t extra() const { return extra_; }
-  // attemptGreedy matches like attempt; the possessive repeat shares it.
-  bool attemptGreedy(MatchState& state) const;
 
  private:
-  bool attemptImpl(MatchState& state) const override;
-  bool retryImpl(MatchState& state) const override;
-  std::int32_t extend(MatchState& state, std::int32_t taken) const;
+  MatchStep resume(MatchState& state, MatchFrame& frame, bool result) const override;
+  MatchStep extend(MatchState& state, MatchFrame& frame) const;
+  MatchStep extendMoved(MatchState& state, MatchFrame& frame) const;
   const MatchNode* inner_;
   std::int32_t min_;
   std::int32_t extra_;
@@ -251,8 +277,8 @@ class LazyRepeatNode final : public MatchNode {
   std::int32_t extra() const { return extra_; }
 
  private:
-  bool attemptImpl(MatchState& state) const override;
-  bool retryImpl(MatchState& state) const override;
+  MatchStep resume(MatchState& state, MatchFrame& frame, bool result) const override;
+  MatchStep giveBack(MatchState& state, MatchFrame& frame) const;
   const MatchNode* inner_;
   std::int32_t min_;
   std::int32_t extra_;
@@ -267,8 +293,7 @@ class PossessiveRepeatNode final : public MatchNode {
   std::int32_t extra() const { return greedy_.extra(); }
 
  private:
-  bool attemptImpl(MatchState& state) const override;
-  bool retryImpl(MatchState& state) const override;
+  MatchStep resume(MatchState& state, MatchFrame& frame, bool result) const override;
   GreedyRepeatNode greedy_;
 };
 
@@ -282,8 +307,9 @@ class GroupMarkNode final : public MatchNode {
   void setGroup(std::int32_t group) { group_ = group; }
 
  private:
-  bool attemptImpl(MatchState& state) const override;
-  bool retryImpl(MatchState& state) const override;
+  MatchStep resume(MatchState& state, MatchFrame& frame, bool result) const override;
+  bool open(MatchState& state) const;
+  bool undo(MatchState& state) const;
   std::int32_t group_;
   bool closing_;
   std::string name_;
@@ -298,8 +324,7 @@ class BackrefNode final : public MatchNode {
   void setGroup(std::int32_t group) { group_ = group; }
 
  private:
-  bool attemptImpl(MatchState& state) const override;
-  bool retryImpl(MatchState& state) const override;
+  MatchStep resume(MatchState& state, MatchFrame& frame, bool result) const override;
   std::int32_t group_;
   bool rightToLeft_;
   bool ignoreCase_;
@@ -313,8 +338,7 @@ class LookaroundNode final : public MatchNode {
   bool positive() const { return positive_; }
 
  private:
-  bool attemptImpl(MatchState& state) const override;
-  bool retryImpl(MatchState& state) const override;
+  MatchStep resume(MatchState& state, MatchFrame& frame, bool result) const override;
   const MatchNode* inner_;
   bool positive_;
 };
@@ -325,8 +349,7 @@ class AtomicGroupNode final : public MatchNode {
   const MatchNode* inner() const { return inner_; }
 
  private:
-  bool attemptImpl(MatchState& state) const override;
-  bool retryImpl(MatchState& state) const override;
+  MatchStep resume(MatchState& state, MatchFrame& frame, bool result) const override;
   const MatchNode* inner_;
 };
 
@@ -346,8 +369,7 @@ class ConditionalNode final : public MatchNode {
   }
 
  private:
-  bool attemptImpl(MatchState& state) const override;
-  bool retryImpl(MatchState& state) const override;
+  MatchStep resume(MatchState& state, MatchFrame& frame, bool result) const override;
   std::int32_t group_;
   const MatchNode* condition_;
   const MatchNode* yes_;
@@ -364,8 +386,7 @@ class RecurseNode final : public MatchNode {
   void setTarget(const MatchNode* target) { target_ = target; }
 
  private:
-  bool attemptImpl(MatchState& state) const override;
-  bool retryImpl(MatchState& state) const override;
+  MatchStep resume(MatchState& state, MatchFrame& frame, bool result) const override;
   const MatchNode* target_ = nullptr;
   std::int32_t group_;
   std::string name_;
@@ -380,16 +401,14 @@ class AnchorNode final : public MatchNode {
   bool positive() const { return positive_; }
 
  private:
-  bool attemptImpl(MatchState& state) const override;
-  bool retryImpl(MatchState& state) const override;
+  MatchStep resume(MatchState& state, MatchFrame& frame, bool result) const override;
   int type_;
   bool positive_;
 };
 
 class SearchStartNode final : public MatchNode {
  private:
-  bool attemptImpl(MatchState& state) const override;
-  bool retryImpl(MatchState& state) const override;
+  MatchStep resume(MatchState& state, MatchFrame& frame, bool result) const override;
 };
 
 // ---- Match state and outcome ------------------------------------------------------------------
@@ -407,6 +426,7 @@ class MatchState {
   bool limitExceeded() const { return limitExceeded_; }
 
   // Positions and stacks, public for the nodes; callers outside the engine only read them.
+  std::vector<MatchFrame> frames;          // storage for the node calls in progress
   std::vector<std::int32_t> backtrack;
   std::vector<std::int32_t> captures;      // records of 4: group, start, end, order/re-entry
   std::vector<std::int32_t> captureIndex;  // per group, offset of its latest record or -1

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <iostream>
 #include <iterator>
 #include <string>
@@ -37,9 +38,7 @@ bool parseFlags(const char* text, unsigned& flags) {
   return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   if (argc < 2 || argc > 3) return usage();
   unsigned flags = 0;
   if (argc == 3 && !parseFlags(argv[2], flags)) return usage();
@@ -75,4 +74,16 @@ int main(int argc, char** argv) {
     std::fputs("velmor-pattern: match abandoned at the engine's limits\n", stderr);
   }
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // An input too large for memory is unreadable input, not an abort.
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "velmor-pattern: %s\n", e.what());
+  }
+  return 2;
 }

@@ -1,8 +1,10 @@
 // velmor call: drives controls the way a page's script engine does, one JSON request a line on
 // standard input, one JSON answer a line on standard output. Controls are reached only through
 // IDispatch: GetIDsOfNames for the member, then Invoke.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <map>
 #include <string>
@@ -32,6 +34,18 @@ struct RequestError {
 // overflow the stack.
 constexpr int kMaxRequestDepth = 32;
 
+// The longest request line, line break excluded: the browsers' own limit for one message to a
+// native host. A longer line is refused while it is read, so that it never sits in memory.
+constexpr std::size_t kMaxRequestBytes = std::size_t{64} << 20;
+
+// A control takes texts as BSTRs but reads most of them up to the first zero character, so a
+// text holding U+0000 would be acted on cut short; such a text is refused instead.
+void RefuseEmbeddedNul(const std::string& text, const std::string& what) {
+  if (text.find('\0') != std::string::npos) {
+    throw RequestError{what + " holds U+0000, which a control would take as the end of the text"};
+  }
+}
+
 // JSON texts are UTF-8; automation strings are UTF-16.
 UniqueBstr Utf8ToBstr(const std::string& text) {
   if (text.empty()) return UniqueBstr(SysAllocStringLen(u"", 0));
@@ -58,13 +72,16 @@ std::string Hex(HRESULT hr) {
 // The arguments of one Invoke, in the order OLE passes them (last first), with their strings.
 class Arguments {
  public:
-  void Add(const json& value) {
+  // Add appends one argument; `what` names it in an error ("the value", "argument 2").
+  void Add(const json& value, const std::string& what) {
     VARIANT v;
     VariantInit(&v);
     if (value.is_null()) {
       v.vt = VT_NULL;  // an absent argument
     } else if (value.is_string()) {
-      strings_.push_back(Utf8ToBstr(value.get<std::string>()));
+      const std::string& text = value.get_ref<const std::string&>();
+      RefuseEmbeddedNul(text, what);
+      strings_.push_back(Utf8ToBstr(text));
       v.vt = VT_BSTR;
       v.bstrVal = strings_.back().get();
     } else {
@@ -156,6 +173,7 @@ class Session {
   }
 
   static DISPID MemberId(IDispatch* control, const std::string& name) {
+    RefuseEmbeddedNul(name, "the member name");
     UniqueBstr wide = Utf8ToBstr(name);
     LPOLESTR names[1] = {wide.get()};
     DISPID id = DISPID_UNKNOWN;
@@ -197,7 +215,7 @@ class Session {
       if (!request.contains("value")) {
         throw RequestError{"malformed request: a put needs a \"value\" (a string or null)"};
       }
-      args.Add(request["value"]);
+      args.Add(request["value"], "the value");
       flags = DISPATCH_PROPERTYPUT;
     } else if (op == "get") {
       flags = DISPATCH_PROPERTYGET;
@@ -205,7 +223,8 @@ class Session {
       if (request.contains("args")) {
         const json& list = request["args"];
         if (!list.is_array()) throw RequestError{"malformed request: \"args\" must be an array"};
-        for (const json& value : list) args.Add(value);
+        std::size_t position = 0;
+        for (const json& value : list) args.Add(value, "argument " + std::to_string(++position));
       }
       flags = DISPATCH_METHOD;
     }
@@ -232,13 +251,72 @@ class Session {
   std::map<std::int64_t, ComPtr<IDispatch>> controls_;
 };
 
+// LineReader: the lines of a stream, each cut at kMaxRequestBytes. What lies beyond the cap is
+// read and dropped, so a line of any length costs at most the cap in memory.
+class LineReader {
+ public:
+  explicit LineReader(std::FILE* in) : in_(in) {}
+
+  // Next reads the next line into `line` without its line feed; `tooLong` tells that the line
+  // was longer than the cap (`line` then holds nothing useful). False at the end of input.
+  bool Next(std::string& line, bool& tooLong) {
+    line.clear();
+    tooLong = false;
+    bool any = false;
+    for (;;) {
+      if (next_ == end_ && !Fill()) return any;
+      any = true;
+      const char* stop = static_cast<const char*>(std::memchr(next_, '\n', static_cast<std::size_t>(end_ - next_)));
+      const char* until = stop != nullptr ? stop : end_;
+      // One byte over the cap is kept for a carriage return before the line feed.
+      const std::size_t room = kMaxRequestBytes + 1 - std::min(line.size(), kMaxRequestBytes + 1);
+      const auto size = static_cast<std::size_t>(until - next_);
+      if (tooLong || size > room) {
+        tooLong = true;
+        line.clear();
+      } else {
+        line.append(next_, size);
+      }
+      next_ = until;
+      if (stop != nullptr) {
+        ++next_;
+        break;
+      }
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.size() > kMaxRequestBytes) tooLong = true;
+    if (tooLong) line.clear();
+    return true;
+  }
+
+ private:
+  bool Fill() {
+    const std::size_t n = std::fread(buffer_.data(), 1, buffer_.size(), in_);
+    next_ = buffer_.data();
+    end_ = next_ + n;
+    return n != 0;
+  }
+
+  std::FILE* in_;
+  std::vector<char> buffer_ = std::vector<char>(std::size_t{1} << 16);
+  const char* next_ = nullptr;
+  const char* end_ = nullptr;
+};
+
 int RunCall() {
   Session session;
+  LineReader reader(stdin);
   std::string line;
-  while (std::getline(std::cin, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.find_first_not_of(" \t") == std::string::npos) continue;
-    const json answer = session.Handle(line);
+  bool tooLong = false;
+  while (reader.Next(line, tooLong)) {
+    json answer;
+    if (tooLong) {
+      answer["error"] = "malformed request: longer than " + std::to_string(kMaxRequestBytes) + " bytes";
+    } else if (line.find_first_not_of(" \t") == std::string::npos) {
+      continue;
+    } else {
+      answer = session.Handle(line);
+    }
     std::cout << answer.dump(-1, ' ', false, json::error_handler_t::replace) << '\n'
               << std::flush;
   }

@@ -1,18 +1,23 @@
 // velmor certs: the user's certificate stores and key containers, managed from the command line.
 #include <CLI/CLI.hpp>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "hosts/velmor/commands.h"
+#include "hosts/velmor/passin.h"
+#include "hosts/velmor/unique_fd.h"
 #include "platform/crypt/crypt.h"
 
 namespace velmor::host {
@@ -22,24 +27,68 @@ namespace {
 struct CertsOptions {
   std::string store = "MY";
   std::string file;
-  std::string password;
+  std::string password;  // --password, kept for older scripts
+  bool passwordGiven = false;
+  std::string passin;    // --passin SOURCE
   std::string keySpec = "exchange";
   std::string serial;
 };
 
 constexpr const char* kStores = "MY, CA, Root, Trust, TrustedPublisher";
 
+// kMaxInputFileBytes: the largest certificate or PKCS #12 file read. A bank's PKCS #12 file
+// or a bundle of issuer certificates is a few kilobytes to a few hundred; the cap keeps a
+// mistaken path (a device, a disk image) from being read into memory without end.
+constexpr std::size_t kMaxInputFileBytes = std::size_t{16} << 20;
+
+// ReadWholeFile reads a regular file of at most kMaxInputFileBytes. Directories, devices,
+// pipes and sockets are refused without being read, and a file whose size says 0 (as files in
+// /proc do) is still read to its end, within the cap.
 std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& path, std::string& why) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  // Non-blocking, so that opening a pipe with no writer does not hang before it is refused.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!fd) {
     why = std::strerror(errno);
     return std::nullopt;
   }
-  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    why = "read error";
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0) {
+    why = std::strerror(errno);
     return std::nullopt;
   }
+  if (S_ISDIR(info.st_mode)) {
+    why = "it is a directory";
+    return std::nullopt;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    why = "it is not a regular file";
+    return std::nullopt;
+  }
+  const std::string tooLarge = "it is larger than " + std::to_string(kMaxInputFileBytes >> 20) + " MiB";
+  if (info.st_size < 0 || static_cast<std::uint64_t>(info.st_size) > kMaxInputFileBytes) {
+    why = tooLarge;
+    return std::nullopt;
+  }
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(info.st_size) + 1);
+  std::size_t used = 0;
+  for (;;) {
+    if (used == bytes.size()) {
+      if (used > kMaxInputFileBytes) {
+        why = tooLarge;
+        return std::nullopt;
+      }
+      bytes.resize(std::min(bytes.size() * 2 + 4096, kMaxInputFileBytes + 1));
+    }
+    const ssize_t n = ::read(fd.get(), bytes.data() + used, bytes.size() - used);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      why = std::strerror(errno);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    used += static_cast<std::size_t>(n);
+  }
+  bytes.resize(used);
   return bytes;
 }
 
@@ -83,6 +132,15 @@ std::string UtcText(std::int64_t seconds) {
   return text;
 }
 
+// ImportPassword: the password of the PKCS #12 file, from --passin, from --password, by a
+// prompt when standard input is a terminal, else empty (a file without a password).
+std::optional<Secret> ImportPassword(const CertsOptions& o, std::string& why) {
+  if (!o.passin.empty()) return ReadPassin(o.passin, why);
+  if (o.passwordGiven) return Secret(std::string(o.password));
+  if (::isatty(STDIN_FILENO) != 0) return PromptPassword("Password of " + o.file + ": ", why);
+  return Secret();
+}
+
 int Import(const CertsOptions& o) {
   if (o.store != "MY" && o.store != "my") {
     return Failed("import", "a certificate with its key goes into MY, not '" + o.store + "'");
@@ -90,9 +148,11 @@ int Import(const CertsOptions& o) {
   std::string why;
   auto bytes = ReadWholeFile(o.file, why);
   if (!bytes) return Failed("import", "cannot read " + o.file + ": " + why);
+  std::optional<Secret> password = ImportPassword(o, why);
+  if (!password) return Failed("import", why + "; nothing was imported");
   const DWORD spec = o.keySpec == "signature" ? AT_SIGNATURE : AT_KEYEXCHANGE;
   velmor::crypt::Pkcs12Import result;
-  if (!velmor::crypt::ImportPkcs12(*bytes, o.password, spec, std::string(), &result)) {
+  if (!velmor::crypt::ImportPkcs12(*bytes, password->text(), spec, std::string(), &result)) {
     return Failed("import", o.file + ": " + Reason(GetLastError()) + "; nothing was imported");
   }
   std::cout << "imported " << result.serialHex << " " << result.subject << " into MY with key container "
@@ -165,10 +225,26 @@ void AddCertsCommand(CLI::App& app, int& exitCode) {
       "import", "Import a PKCS #12 file: the key into a new container, the certificate into MY");
   storeOption(import, false);
   import->add_option("file", options->file, "PKCS #12 file")->required();
-  import->add_option("--password", options->password, "Password of the PKCS #12 file");
+  import
+      ->add_option("--passin", options->passin,
+                   "Where the password of the PKCS #12 file is: pass:TEXT, env:VARIABLE, "
+                   "file:PATH (its first line), fd:NUMBER (its first line) or stdin (its first "
+                   "line). Without it the password is asked for on the terminal, or is empty "
+                   "when standard input is not a terminal")
+      ->check([](const std::string& spec) { return PassinFormError(spec); });
+  CLI::Option* password = import->add_option(
+      "--password", options->password,
+      "The password itself. Deprecated: every local user can read it from the process list; "
+      "use --passin");
+  password->excludes("--passin");
   import->add_option("--key-spec", options->keySpec, "exchange (default) or signature")
       ->check(CLI::IsMember({"exchange", "signature"}));
-  import->callback([options, &exitCode] { exitCode = Import(*options); });
+  import->callback([options, password, &exitCode] {
+    options->passwordGiven = password->count() != 0;
+    exitCode = Import(*options);
+    Secret::Wipe(options->password);
+    Secret::Wipe(options->passin);
+  });
 
   CLI::App* add = certs->add_subcommand("add", "Add certificates (PEM or DER) to a store");
   storeOption(add, true);

@@ -2,9 +2,15 @@
 // manages the user's certificate stores.
 #include <CLI/CLI.hpp>
 
+#include <exception>
+#include <iostream>
+#include <new>
+
 #include "hosts/velmor/commands.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int Run(int argc, char** argv) {
   CLI::App app{"velmor: signing and encryption for internet-bank pages"};
   app.require_subcommand(1);
   int exitCode = 0;
@@ -21,4 +27,21 @@ int main(int argc, char** argv) {
     return 2;  // wrong command-line options
   }
   return exitCode;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // The last line of defence: whatever escapes a command is a failure with a message and
+  // status 1, never an abort.
+  try {
+    return Run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::cerr << "velmor: out of memory\n";
+  } catch (const std::exception& e) {
+    std::cerr << "velmor: " << e.what() << "\n";
+  } catch (...) {
+    std::cerr << "velmor: unexpected failure\n";
+  }
+  return 1;
 }

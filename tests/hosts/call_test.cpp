@@ -126,7 +126,17 @@ INSTANTIATE_TEST_SUITE_P(
         BadRequest{"NegativeInstance", "{\"op\":\"get\",\"name\":\"CN\",\"instance\":-1}",
                    "malformed request"},
         BadRequest{"ReleaseUnknownInstance", "{\"op\":\"release\",\"instance\":9}",
-                   "no control with instance 9"}),
+                   "no control with instance 9"},
+        // A control would act on the text before the U+0000 and drop the rest unseen.
+        BadRequest{"NulInAPutValue",
+                   "{\"op\":\"put\",\"name\":\"Copyright\",\"value\":\"a\\u0000b\"}",
+                   "the value holds U+0000"},
+        BadRequest{"NulInAnArgument",
+                   "{\"op\":\"call\",\"name\":\"Encrypt\",\"args\":[null,\"\\u0000\"]}",
+                   "argument 2 holds U+0000"},
+        BadRequest{"NulInTheMemberName",
+                   "{\"op\":\"put\",\"name\":\"Copyright\\u0000x\",\"value\":\"a\"}",
+                   "the member name holds U+0000"}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(VelmorCall, DeeplyNestedRequestsAreRefusedWithoutCrashing) {
@@ -139,6 +149,19 @@ TEST_F(VelmorCall, DeeplyNestedRequestsAreRefusedWithoutCrashing) {
             "{\"error\":\"malformed request: nested deeper than 32 levels\"}\n"
             "{\"error\":\"malformed request: nested deeper than 32 levels\"}\n"
             "{\"id\":[[{\"a\":[1]}]],\"result\":\"Tarnvik Inc.\"}\n");
+}
+
+TEST_F(VelmorCall, RequestsLongerThan64MiBAreRefusedAndTheNextLineRuns) {
+  const std::string request = "{\"op\":\"get\",\"name\":\"Copyright\"}";
+  const std::size_t cap = std::size_t{64} << 20;
+  std::string atCap = request + std::string(cap - request.size(), ' ');
+  const Outcome run = Call(atCap + "\n" + atCap + " \n" + atCap + "\r\n" + request + "\n");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out,
+            "{\"result\":\"Tarnvik Inc.\"}\n"
+            "{\"error\":\"malformed request: longer than 67108864 bytes\"}\n"
+            "{\"result\":\"Tarnvik Inc.\"}\n"
+            "{\"result\":\"Tarnvik Inc.\"}\n");
 }
 
 TEST_F(VelmorCall, AnsiCodePageDecidesWhatSurvives) {
