@@ -375,6 +375,47 @@ std::vector<std::uint8_t> SerializeKeyProv(const KeyProvRecord& record) {
   return out;
 }
 
+namespace {
+
+// The public keys decoded last, by their encoded bytes: a page verifies with the bank's
+// certificate and seals for the bank's recipient again and again, and OpenSSL's key decoder
+// costs more than the RSA operation it prepares. Public keys only; callers hold the API lock.
+class PublicKeyCache {
+ public:
+  UniquePtr<EVP_PKEY> Find(const BYTE* der, std::size_t len) const {
+    for (const Entry& e : entries_) {
+      if (e.der.size() == len && std::memcmp(e.der.data(), der, len) == 0) return UpRef(e.key.get());
+    }
+    return nullptr;
+  }
+  void Add(const BYTE* der, std::size_t len, EVP_PKEY* key) {
+    Entry entry{std::vector<std::uint8_t>(der, der + len), UpRef(key)};
+    if (!entry.key) return;
+    if (entries_.size() < kEntries) {
+      entries_.push_back(std::move(entry));
+    } else {
+      entries_[next_] = std::move(entry);
+      next_ = (next_ + 1) % kEntries;
+    }
+  }
+
+ private:
+  static constexpr std::size_t kEntries = 16;
+  struct Entry {
+    std::vector<std::uint8_t> der;
+    UniquePtr<EVP_PKEY> key;
+  };
+  std::vector<Entry> entries_;
+  std::size_t next_ = 0;
+};
+
+PublicKeyCache& PublicKeys() {
+  static auto* cache = new PublicKeyCache;
+  return *cache;
+}
+
+}  // namespace
+
 UniquePtr<EVP_PKEY> PublicKeyOfInfo(const CERT_PUBLIC_KEY_INFO& info) {
   if (info.Algorithm.pszObjId == nullptr || std::strcmp(info.Algorithm.pszObjId, szOID_RSA_RSA) != 0) {
     SetLastError(NTE_BAD_ALGID);
@@ -384,6 +425,9 @@ UniquePtr<EVP_PKEY> PublicKeyOfInfo(const CERT_PUBLIC_KEY_INFO& info) {
       info.PublicKey.cUnusedBits != 0) {
     SetLastError(CRYPT_E_ASN1_EOD);
     return nullptr;
+  }
+  if (UniquePtr<EVP_PKEY> known = PublicKeys().Find(info.PublicKey.pbData, info.PublicKey.cbData)) {
+    return known;
   }
   // The bit string holds an RSAPublicKey (PKCS #1).
   EVP_PKEY* key = nullptr;
@@ -401,6 +445,7 @@ UniquePtr<EVP_PKEY> PublicKeyOfInfo(const CERT_PUBLIC_KEY_INFO& info) {
     FailOpenSsl("OSSL_DECODER_from_data", CRYPT_E_ASN1_CORRUPT);
     return nullptr;
   }
+  PublicKeys().Add(info.PublicKey.pbData, info.PublicKey.cbData, owned.get());
   return owned;
 }
 

@@ -94,6 +94,70 @@ std::shared_ptr<const CertData> SignerCertificate(PKCS7* p7, PKCS7_SIGNER_INFO* 
 
 using namespace velmor::crypt::detail;
 
+namespace velmor::crypt::detail {
+namespace {
+
+// LayOutUnsigned: fills a message prepared for signing with the content (unless detached) and a
+// blank signature of `signatureLength` bytes, as the signed message will hold them.
+bool LayOutUnsigned(PKCS7* p7, const std::vector<std::uint8_t>& content, int signatureLength,
+                    bool detached) {
+  STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(p7);
+  if (infos == nullptr || sk_PKCS7_SIGNER_INFO_num(infos) != 1 || signatureLength <= 0) {
+    return Fail(NTE_FAIL);
+  }
+  PKCS7_SIGNER_INFO* info = sk_PKCS7_SIGNER_INFO_value(infos, 0);
+  const std::vector<std::uint8_t> blank(static_cast<std::size_t>(signatureLength), 0);
+  if (ASN1_STRING_set(info->enc_digest, blank.data(), signatureLength) != 1) {
+    return FailOpenSsl("ASN1_STRING_set", NTE_NO_MEMORY);
+  }
+  if (detached) return true;
+  PKCS7* inner = p7->d.sign->contents;
+  if (inner == nullptr || PKCS7_type_is_data(inner) == 0) return Fail(NTE_FAIL);
+  if (inner->d.data == nullptr) {
+    inner->d.data = ASN1_OCTET_STRING_new();
+    if (inner->d.data == nullptr) return FailOpenSsl("ASN1_OCTET_STRING_new", NTE_NO_MEMORY);
+  }
+  if (ASN1_OCTET_STRING_set(inner->d.data, content.data(), static_cast<int>(content.size())) != 1) {
+    return FailOpenSsl("ASN1_OCTET_STRING_set", NTE_NO_MEMORY);
+  }
+  return true;
+}
+
+// The message verified last, with what its verification gave. A caller asks for the content's
+// size first and then for the content, with the same bytes: that second answer comes from here
+// instead of a second verification, once; any later call verifies afresh. Only messages whose
+// signer the message itself carries.
+struct VerifiedMessage {
+  std::vector<std::uint8_t> blob;
+  DWORD signerIndex = 0;
+  std::shared_ptr<const CertData> signer;
+  SecretBytes content;
+  bool Is(const BYTE* bytes, DWORD length, DWORD index) const {
+    return signer && index == signerIndex && blob.size() == length &&
+           std::memcmp(blob.data(), bytes, length) == 0;
+  }
+};
+
+VerifiedMessage& LastVerified() {
+  static auto* last = new VerifiedMessage;
+  return *last;
+}
+
+// AnswerVerified: the outputs of a verification.
+BOOL AnswerVerified(const std::shared_ptr<const CertData>& signer, const SecretBytes& content,
+                    BYTE* pbDecoded, DWORD* pcbDecoded, PCCERT_CONTEXT* ppSignerCert) {
+  if (pcbDecoded != nullptr &&
+      !WriteOutput(std::span<const std::uint8_t>(content.data(), content.size()), pbDecoded,
+                   pcbDecoded)) {
+    return FALSE;
+  }
+  if (ppSignerCert != nullptr) *ppSignerCert = NewContext(signer, nullptr, 0, std::nullopt);
+  return TRUE;
+}
+
+}  // namespace
+}  // namespace velmor::crypt::detail
+
 BOOL CryptSignMessage(PCRYPT_SIGN_MESSAGE_PARA pSignPara, BOOL fDetachedSignature,
                       DWORD cToBeSigned, const BYTE* rgpbToBeSigned[], DWORD rgcbToBeSigned[],
                       BYTE* pbSignedBlob, DWORD* pcbSignedBlob) {
@@ -149,11 +213,19 @@ BOOL CryptSignMessage(PCRYPT_SIGN_MESSAGE_PARA pSignPara, BOOL fDetachedSignatur
         return FailOpenSsl("PKCS7_add_certificate", NTE_FAIL);
       }
     }
-    static const std::uint8_t kNothing = 0;
-    UniquePtr<BIO> data(BIO_new_mem_buf(content.empty() ? &kNothing : content.data(),
-                                        static_cast<int>(content.size())));
-    if (!data || PKCS7_final(p7.get(), data.get(), flags) != 1) {
-      return FailOpenSsl("PKCS7_final", NTE_FAIL);
+    if (pbSignedBlob == nullptr) {
+      // A size query does not sign: an RSA signature is exactly as long as the modulus, so the
+      // message laid out with a blank one of that length has the size of the signed one.
+      if (!LayOutUnsigned(p7.get(), content, EVP_PKEY_get_size(key.get()), fDetachedSignature)) {
+        return FALSE;
+      }
+    } else {
+      static const std::uint8_t kNothing = 0;
+      UniquePtr<BIO> data(BIO_new_mem_buf(content.empty() ? &kNothing : content.data(),
+                                          static_cast<int>(content.size())));
+      if (!data || PKCS7_final(p7.get(), data.get(), flags) != 1) {
+        return FailOpenSsl("PKCS7_final", NTE_FAIL);
+      }
     }
     int n = i2d_PKCS7(p7.get(), nullptr);
     if (n <= 0) return FailOpenSsl("i2d_PKCS7", NTE_FAIL);
@@ -178,6 +250,14 @@ BOOL CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, DWORD d
     if (pbSignedBlob == nullptr || cbSignedBlob == 0) return Fail(CRYPT_E_ASN1_EOD);
     if (pbSignedBlob[0] != 0x30) return Fail(CRYPT_E_ASN1_BADTAG);
     if (cbSignedBlob > 0x7FFFFFFF) return Fail(NTE_BAD_LEN);
+    const bool memo = pVerifyPara->pfnGetSignerCertificate == nullptr;
+    VerifiedMessage& last = LastVerified();
+    if (memo && last.Is(pbSignedBlob, cbSignedBlob, dwSignerIndex)) {
+      const std::shared_ptr<const CertData> signer = std::move(last.signer);
+      const SecretBytes content = std::move(last.content);
+      last.blob.clear();
+      return AnswerVerified(signer, content, pbDecoded, pcbDecoded, ppSignerCert);
+    }
     PKCS7* raw = PKCS7_new_ex(LibCtx(), nullptr);
     if (raw == nullptr) return FailOpenSsl("PKCS7_new_ex", NTE_NO_MEMORY);
     const unsigned char* p = pbSignedBlob;
@@ -203,20 +283,31 @@ BOOL CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, DWORD d
     // Read the content through the digest BIOs, then check this signer's signature.
     UniquePtr<BIO> chain(PKCS7_dataInit(p7.get(), nullptr));
     if (!chain) return FailOpenSsl("PKCS7_dataInit", NTE_BAD_SIGNATURE);
-    std::vector<std::uint8_t> content;
-    std::uint8_t buffer[4096];
+    // The content is its own length: the data octet string, when it is there, says it.
+    const ASN1_OCTET_STRING* data = p7->d.sign->contents->d.data;
+    SecretBytes content;
+    if (data != nullptr && data->length > 0) content.resize(static_cast<std::size_t>(data->length));
+    std::size_t have = 0;
     for (;;) {
+      std::uint8_t buffer[4096];
       int n = BIO_read(chain.get(), buffer, sizeof buffer);
       if (n <= 0) break;
-      content.insert(content.end(), buffer, buffer + n);
+      if (have + static_cast<std::size_t>(n) > content.size()) content.resize(have + static_cast<std::size_t>(n));
+      std::memcpy(content.data() + have, buffer, static_cast<std::size_t>(n));
+      have += static_cast<std::size_t>(n);
     }
+    content.resize(have);
     X509* signerX509 = X509Of(*signer);
     if (signerX509 == nullptr) return FALSE;
     if (PKCS7_signatureVerify(chain.get(), p7.get(), si, signerX509) <= 0) {
       return FailOpenSsl("PKCS7_signatureVerify", NTE_BAD_SIGNATURE);
     }
-    if (pcbDecoded != nullptr && !WriteOutput(content, pbDecoded, pcbDecoded)) return FALSE;
-    if (ppSignerCert != nullptr) *ppSignerCert = NewContext(signer, nullptr, 0, std::nullopt);
-    return TRUE;
+    if (memo) {
+      last.blob.assign(pbSignedBlob, pbSignedBlob + cbSignedBlob);
+      last.signerIndex = dwSignerIndex;
+      last.signer = signer;
+      last.content = content;
+    }
+    return AnswerVerified(signer, content, pbDecoded, pcbDecoded, ppSignerCert);
   });
 }

@@ -35,8 +35,11 @@ class MessagesTest : public ::testing::Test {
     DWORD sizes[] = {static_cast<DWORD>(text.size())};
     DWORD len = 0;
     EXPECT_TRUE(CryptSignMessage(&para, FALSE, 1, items, sizes, nullptr, &len));
+    const DWORD queried = len;
     std::vector<std::uint8_t> out(len);
     EXPECT_TRUE(CryptSignMessage(&para, FALSE, 1, items, sizes, out.data(), &len));
+    // The size query does not sign, yet tells the exact size.
+    EXPECT_EQ(len, queried);
     out.resize(len);
     return out;
   }
@@ -158,6 +161,15 @@ TEST_F(MessagesTest, EmptyContentAndMalformedMessages) {
   EXPECT_FALSE(CryptVerifyMessageSignature(&para, 1, msg.data(), static_cast<DWORD>(msg.size()), nullptr,
                                            &size, nullptr));
   EXPECT_EQ(GetLastError(), CRYPT_E_NO_SIGNER);
+}
+
+TEST_F(MessagesTest, SizeQueryIsExactForEveryContentLength) {
+  for (const std::size_t n : {0u, 1u, 127u, 128u, 65536u, 600000u}) {
+    std::string content;
+    const std::vector<std::uint8_t> msg = Sign(std::string(n, 'c'));
+    EXPECT_EQ(Verify(msg, &content), 0u) << n;
+    EXPECT_EQ(content.size(), n);
+  }
 }
 
 TEST_F(MessagesTest, SigningWithoutKeyFails) {
