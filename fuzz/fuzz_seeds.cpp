@@ -8,6 +8,7 @@
 #include <iostream>
 #include <iterator>
 
+#include "codec/codec.h"
 #include "fuzz/control_fixture.h"
 
 namespace {
@@ -32,6 +33,14 @@ std::string ReadAll(const std::filesystem::path& path) {
 }
 
 std::string Bytes(const std::vector<std::uint8_t>& v) { return std::string(v.begin(), v.end()); }
+
+std::string Unbase64(const std::string& text) {
+  BYTE* raw = nullptr;
+  DWORD length = 0;
+  Check(Base64Decode(text.c_str(), &raw, &length) == kBase64Ok, "Base64Decode");
+  const MallocBytes bytes(raw);
+  return std::string(reinterpret_cast<const char*>(bytes.get()), length);
+}
 
 std::string OneLine(const std::u16string& text) {
   std::string out = Narrow(text);
@@ -117,6 +126,8 @@ void VerifySeeds(IDispatch* d) {
     Seed("fuzz_control_verify", "signature-real-cert-" + id, JoinFrame(2, {(*fields)[0], (*fields)[1], ""}));
     const std::string message = OneLine(Call(d, DISPID_PKCS7Data, {}));
     Seed("fuzz_control_verify", "pkcs7-" + id, JoinFrame(1, {message, "", ""}));
+    // The platform's own parsers take the bytes bare.
+    Seed("fuzz_crypt_message", "pkcs7-" + id, Unbase64(message));
   }
   Seed("fuzz_control_verify", "pkcs7-issuer-text",
        JoinFrame(3, {OneLine(Call(d, DISPID_PKCS7Data, {})), fixture.pki().ca.serialHex, ""}));
@@ -163,9 +174,12 @@ void CNSeeds(const std::vector<std::string>& certificates) {
   Seed("fuzz_cn_text", "text-cp936", JoinFrame(2 << 2, {"10CN=\u4e2d\u6587\u540d02ab"}));
   Seed("fuzz_cn_text", "wide-cp932", JoinFrame(1 | 3 << 2, {"10CN=\u65e5\u672c\u8a9e02ab"}));
   Seed("fuzz_cn_text", "cert-signer", JoinFrame(2, {Bytes(fixture.pki().signer.der)}));
+  Seed("fuzz_crypt_certificate", "signer", Bytes(fixture.pki().signer.der));
   k = 0;
   for (const std::string& der : certificates) {
-    Seed("fuzz_cn_text", "cert-openssl-" + std::to_string(k++), JoinFrame(2, {der}));
+    const std::string id = std::to_string(k++);
+    Seed("fuzz_cn_text", "cert-openssl-" + id, JoinFrame(2, {der}));
+    Seed("fuzz_crypt_certificate", "openssl-" + id, der);
   }
 }
 
