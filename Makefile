@@ -1,5 +1,5 @@
 # velmor: `make demo` and `make test` do all the set-up on a fresh Debian machine.
-.PHONY: all deps configure build test asan fuzz bench demo clean
+.PHONY: all deps configure build test asan fuzz fuzz-ci bench demo clean
 
 JOBS ?= $(shell nproc)
 
@@ -27,6 +27,27 @@ asan: deps
 fuzz: deps
 	cmake --preset fuzz
 	cmake --build --preset fuzz -j $(JOBS)
+
+# fuzz-ci: every fuzz target for FUZZ_SECONDS on its committed seeds (fuzz/corpus/<target>), new
+# inputs kept in build-fuzz/corpus, crashes in build-fuzz/artifacts; stops at the first finding.
+FUZZ_SECONDS ?= 20
+FUZZ_TARGETS = fuzz_base64_decode fuzz_hex_decode fuzz_pattern fuzz_crypt_blob \
+	fuzz_crypt_certificate fuzz_crypt_message fuzz_control_setters fuzz_control_verify \
+	fuzz_control_decrypt fuzz_cn_text fuzz_codepage
+
+fuzz-ci: fuzz
+	@mkdir -p build-fuzz/artifacts
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p build-fuzz/corpus/$$t fuzz/corpus/$$t; \
+	  log=build-fuzz/fuzz-ci-$$t.log; \
+	  if build-fuzz/bin/$$t -max_total_time=$(FUZZ_SECONDS) -timeout=30 -rss_limit_mb=3072 \
+	       -artifact_prefix=build-fuzz/artifacts/$$t- build-fuzz/corpus/$$t fuzz/corpus/$$t \
+	       >$$log 2>&1; then \
+	    echo "$$t: $$(grep -E '^#[0-9]+.*DONE' $$log | tail -1)"; \
+	  else \
+	    tail -40 $$log; echo "$$t: FAILED (log $$log)"; exit 1; \
+	  fi; \
+	done
 
 bench: build
 	@for b in build/bin/bench_*; do echo "== $$b"; $$b --benchmark_counters_tabular=true; done
