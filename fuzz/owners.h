@@ -1,29 +1,18 @@
-// The owners of the OpenSSL objects the fuzz targets make themselves (key derivation, the
-// verification oracle), registered once.
+// Names for the owners of the OpenSSL objects the fuzz targets make themselves (key derivation,
+// the verification oracle). The owners themselves are registered once, in platform/owners.h.
 #pragma once
 
-#include <openssl/bn.h>
-#include <openssl/evp.h>
-#include <openssl/param_build.h>
-
-#include <memory>
+#include "platform/owners.h"
 
 namespace velmor::fuzz {
 
-template <auto Free>
-struct FreeWith {
-  template <typename T>
-  void operator()(T* p) const {
-    Free(p);
-  }
-};
-using Bn = std::unique_ptr<BIGNUM, FreeWith<BN_clear_free>>;
-using BnCtx = std::unique_ptr<BN_CTX, FreeWith<BN_CTX_free>>;
-using ParamBuilder = std::unique_ptr<OSSL_PARAM_BLD, FreeWith<OSSL_PARAM_BLD_free>>;
-using Params = std::unique_ptr<OSSL_PARAM, FreeWith<OSSL_PARAM_free>>;
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, FreeWith<EVP_PKEY_CTX_free>>;
-using Pkey = std::unique_ptr<EVP_PKEY, FreeWith<EVP_PKEY_free>>;
-using MdCtx = std::unique_ptr<EVP_MD_CTX, FreeWith<EVP_MD_CTX_free>>;
-using Bio = std::unique_ptr<BIO, FreeWith<BIO_free_all>>;
+using Bn = platform::UniquePtr<BIGNUM>;
+using BnCtx = platform::UniquePtr<BN_CTX>;
+using ParamBuilder = platform::UniquePtr<OSSL_PARAM_BLD>;
+using Params = platform::UniquePtr<OSSL_PARAM>;
+using PkeyCtx = platform::UniquePtr<EVP_PKEY_CTX>;
+using Pkey = platform::UniquePtr<EVP_PKEY>;
+using MdCtx = platform::UniquePtr<EVP_MD_CTX>;
+using Bio = platform::UniquePtr<BIO>;
 
 }  // namespace velmor::fuzz
