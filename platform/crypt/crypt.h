@@ -345,16 +345,6 @@ BOOL CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, DWORD d
 // ---- velmor's own additions -------------------------------------------------------------------
 namespace velmor::crypt {
 
-// The test seam: makes calls of the named platform function fail with `error` as last error,
-// without touching the machine. `arg`, when given, narrows the failure to calls with that
-// argument (a store name such as "CA" for CertOpenStore / CertOpenSystemStoreA). `count` is how
-// many calls fail before the function works again (0: every call until cleared). `pass` lets
-// that many matching calls through first, so that the second of a pair of calls (a size query,
-// then the real call) can be made to fail.
-void InjectFailure(const char* function, DWORD error, const char* arg = nullptr,
-                   unsigned count = 0, unsigned pass = 0);
-// ClearInjectedFailures: every platform function works again.
-void ClearInjectedFailures();
 
 // ---- Administration (used by `velmor certs` and the tests) -----------------------------------
 // Each function runs as one transaction: on failure nothing is left behind, FALSE-like results

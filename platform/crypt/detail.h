@@ -121,12 +121,14 @@ bool FailSqlite(const char* call, int code);
 // failure goes through MapPlatformFailure.
 void DropExpectedOpenSslErrors();
 
-// Injected: whether the test seam makes this call of `function` fail; sets the last error.
-// Every call asks, so the common answer (nothing is injected) costs one atomic load.
-extern std::atomic<std::size_t> g_injectionsStanding;
-bool InjectedSlow(const char* function, const char* arg);
+// Injected: whether the test seam makes this call of `function` fail (it then sets the last
+// error). The seam is linked only into tests: it sets the hook while failures are injected, and
+// a shipping process leaves it null. Every call asks, so the common answer costs one load.
+using SeamHook = bool (*)(const char* function, const char* arg);
+extern std::atomic<SeamHook> g_seamHook;
 inline bool Injected(const char* function, const char* arg = nullptr) {
-  return g_injectionsStanding.load(std::memory_order_acquire) != 0 && InjectedSlow(function, arg);
+  const SeamHook hook = g_seamHook.load(std::memory_order_acquire);
+  return hook != nullptr && hook(function, arg);
 }
 
 // Guarded: runs `body` under the API lock, turning anything thrown into a last error.

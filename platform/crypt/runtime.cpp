@@ -74,6 +74,7 @@ const EVP_MD* Sha1() { return TheRuntime().sha1; }
 const EVP_CIPHER* Rc4() { return TheRuntime().rc4; }
 
 thread_local unsigned ApiMutex::depth_ = 0;
+std::atomic<SeamHook> g_seamHook{nullptr};
 
 ApiMutex& ApiLock() {
   static auto* lock = new ApiMutex;

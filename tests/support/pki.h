@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/crypt/crypt.h"
+#include "tests/support/seam.h"
 
 namespace velmor::testing {
 

@@ -1,7 +1,10 @@
-// The test seam: named platform calls made to fail with a chosen last error.
+// The test seam: named platform calls made to fail with a chosen last error. It reaches the
+// platform through the hook the platform calls; nothing of it is in the shipping library.
 #include <atomic>
 #include <string>
 #include <vector>
+
+#include "tests/support/seam.h"
 
 #include "platform/crypt/detail.h"
 
@@ -28,6 +31,26 @@ std::vector<Injection>& Injections() {
   return *list;
 }
 
+// Consult: the hook the platform calls while failures are injected.
+bool Consult(const char* function, const char* arg) {
+  std::lock_guard<std::mutex> lock(SeamLock());
+  auto& list = Injections();
+  for (auto it = list.begin(); it != list.end(); ++it) {
+    if (it->function != function) continue;
+    if (it->hasArg && (arg == nullptr || it->arg != arg)) continue;
+    if (it->pass != 0) {
+      --it->pass;
+      return false;
+    }
+    SetLastError(it->error);
+    if (it->remaining != 0 && --it->remaining == 0) {
+      list.erase(it);
+      if (list.empty()) detail::g_seamHook.store(nullptr, std::memory_order_release);
+    }
+    return true;
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -43,38 +66,13 @@ void InjectFailure(const char* function, DWORD error, const char* arg, unsigned 
   injection.remaining = count;
   injection.pass = pass;
   Injections().push_back(std::move(injection));
-  detail::g_injectionsStanding.store(Injections().size(), std::memory_order_release);
+  detail::g_seamHook.store(&Consult, std::memory_order_release);
 }
 
 void ClearInjectedFailures() {
   std::lock_guard<std::mutex> lock(SeamLock());
   Injections().clear();
-  detail::g_injectionsStanding.store(0, std::memory_order_release);
+  detail::g_seamHook.store(nullptr, std::memory_order_release);
 }
 
-namespace detail {
-
-std::atomic<std::size_t> g_injectionsStanding{0};
-
-bool InjectedSlow(const char* function, const char* arg) {
-  std::lock_guard<std::mutex> lock(SeamLock());
-  auto& list = Injections();
-  for (auto it = list.begin(); it != list.end(); ++it) {
-    if (it->function != function) continue;
-    if (it->hasArg && (arg == nullptr || it->arg != arg)) continue;
-    if (it->pass != 0) {
-      --it->pass;
-      return false;
-    }
-    SetLastError(it->error);
-    if (it->remaining != 0 && --it->remaining == 0) {
-      list.erase(it);
-      g_injectionsStanding.store(list.size(), std::memory_order_release);
-    }
-    return true;
-  }
-  return false;
-}
-
-}  // namespace detail
 }  // namespace velmor::crypt

@@ -1,0 +1,21 @@
+// The test seam of the platform layer: named platform calls made to fail with a chosen last
+// error, without touching the machine. Linked only into tests and fuzz targets: the shipping
+// library holds nothing but the empty hook the seam fills.
+#pragma once
+
+#include "platform/crypt/crypt.h"
+
+namespace velmor::crypt {
+
+// The test seam: makes calls of the named platform function fail with `error` as last error,
+// without touching the machine. `arg`, when given, narrows the failure to calls with that
+// argument (a store name such as "CA" for CertOpenStore / CertOpenSystemStoreA). `count` is how
+// many calls fail before the function works again (0: every call until cleared). `pass` lets
+// that many matching calls through first, so that the second of a pair of calls (a size query,
+// then the real call) can be made to fail.
+void InjectFailure(const char* function, DWORD error, const char* arg = nullptr,
+                   unsigned count = 0, unsigned pass = 0);
+// ClearInjectedFailures: every platform function works again.
+void ClearInjectedFailures();
+
+}  // namespace velmor::crypt
