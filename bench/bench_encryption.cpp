@@ -22,8 +22,10 @@
 #include <string>
 #include <vector>
 
+#include "bench/ratio_reporter.h"
 #include "codec/codec.h"
 #include "encryption/encryption.h"
+#include "platform/owners.h"
 #include "tests/support/pki.h"
 
 namespace {
@@ -36,40 +38,19 @@ constexpr std::size_t kTextSize = 600000;
 constexpr std::size_t kSessionKey = 16;
 constexpr std::size_t kDiscard = 512;
 
-struct PkeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct PkeyCtxFree {
-  void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
-};
-struct CipherCtxFree {
-  void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
-};
-struct CipherFree {
-  void operator()(EVP_CIPHER* cipher) const { EVP_CIPHER_free(cipher); }
-};
-struct LibCtxFree {
-  void operator()(OSSL_LIB_CTX* ctx) const { OSSL_LIB_CTX_free(ctx); }
-};
-struct ProviderUnload {
-  void operator()(OSSL_PROVIDER* p) const { OSSL_PROVIDER_unload(p); }
-};
-struct BioFree {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
 
 // World: a private data directory with the recipient's key in "MY" and its certificate in
 // "CA", named by EncryptCN and DecryptCN; RC4 from a library context with the legacy provider.
 struct World {
   TempDataHome home;
   TestCert recipient;
-  std::unique_ptr<EVP_PKEY, PkeyFree> key;
-  std::unique_ptr<OSSL_LIB_CTX, LibCtxFree> libctx{OSSL_LIB_CTX_new()};
-  std::unique_ptr<OSSL_PROVIDER, ProviderUnload> legacy{
+  velmor::platform::UniquePtr<EVP_PKEY> key;
+  velmor::platform::UniquePtr<OSSL_LIB_CTX> libctx{OSSL_LIB_CTX_new()};
+  velmor::platform::UniquePtr<OSSL_PROVIDER> legacy{
       OSSL_PROVIDER_load(libctx.get(), "legacy")};
-  std::unique_ptr<OSSL_PROVIDER, ProviderUnload> base{
+  velmor::platform::UniquePtr<OSSL_PROVIDER> base{
       OSSL_PROVIDER_load(libctx.get(), "default")};
-  std::unique_ptr<EVP_CIPHER, CipherFree> rc4{EVP_CIPHER_fetch(libctx.get(), "RC4", nullptr)};
+  velmor::platform::UniquePtr<EVP_CIPHER> rc4{EVP_CIPHER_fetch(libctx.get(), "RC4", nullptr)};
   velmor::CtrlState state;
 
   World() {
@@ -80,7 +61,7 @@ struct World {
     velmor::testing::AddToStore("CA", recipient);
     velmor::SetEncryptCN(state, recipient.serialHex.c_str());
     velmor::SetDecryptCN(state, recipient.serialHex.c_str());
-    std::unique_ptr<BIO, BioFree> pem(BIO_new_mem_buf(
+    velmor::platform::UniquePtr<BIO> pem(BIO_new_mem_buf(
         recipient.key.privatePem.data(), static_cast<int>(recipient.key.privatePem.size())));
     key.reset(PEM_read_bio_PrivateKey(pem.get(), nullptr, nullptr, nullptr));
   }
@@ -149,7 +130,7 @@ void BM_OpensslEncRc4ToFile(benchmark::State& run) {
 
 // Rc4Pass: one RC4 pass over `data` in place after the discard, as bare as OpenSSL allows.
 bool Rc4Pass(const unsigned char* key, std::vector<unsigned char>& data) {
-  std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree> ctx(EVP_CIPHER_CTX_new());
+  velmor::platform::UniquePtr<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
   int n = 0;
   unsigned char scratch[kDiscard] = {};
   return ctx && EVP_EncryptInit_ex2(ctx.get(), TheWorld().rc4.get(), key, nullptr, nullptr) == 1 &&
@@ -200,7 +181,7 @@ void BM_BareSeal600k(benchmark::State& run) {
   for (auto _ : run) {
     unsigned char key[kSessionKey];
     RAND_bytes(key, sizeof key);
-    std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> ctx(EVP_PKEY_CTX_new(world.key.get(), nullptr));
+    velmor::platform::UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new(world.key.get(), nullptr));
     std::size_t length = wrapped.size();
     const bool ok = ctx && EVP_PKEY_encrypt_init(ctx.get()) == 1 &&
                     EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) == 1 &&
@@ -223,14 +204,14 @@ void BM_BareOpen600k(benchmark::State& run) {
   std::vector<unsigned char> wrapped(512);
   std::size_t wrappedLength = wrapped.size();
   {
-    std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> ctx(EVP_PKEY_CTX_new(world.key.get(), nullptr));
+    velmor::platform::UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new(world.key.get(), nullptr));
     EVP_PKEY_encrypt_init(ctx.get());
     EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING);
     EVP_PKEY_encrypt(ctx.get(), wrapped.data(), &wrappedLength, key, sizeof key);
   }
   std::vector<unsigned char> decoded(data.size() + 3);
   for (auto _ : run) {
-    std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> ctx(EVP_PKEY_CTX_new(world.key.get(), nullptr));
+    velmor::platform::UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new(world.key.get(), nullptr));
     unsigned char session[512];
     std::size_t length = sizeof session;
     const bool ok = ctx && EVP_PKEY_decrypt_init(ctx.get()) == 1 &&
@@ -252,36 +233,13 @@ BENCHMARK(BM_BareSeal600k)->Unit(benchmark::kMicrosecond)->Repetitions(5);
 BENCHMARK(BM_Decrypt600k)->Unit(benchmark::kMicrosecond)->Repetitions(5);
 BENCHMARK(BM_BareOpen600k)->Unit(benchmark::kMicrosecond)->Repetitions(5);
 
-// Keeps each benchmark's time per iteration (the median when it is repeated) for the ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.error_occurred || run.iterations == 0) continue;
-      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-      if (run.run_type == Run::RT_Iteration || median) {
-        times_[run.run_name.function_name + run.run_name.args] = run.GetAdjustedRealTime();
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  void PrintRatio(const char* what, const std::string& op, const std::string& base) const {
-    const auto a = times_.find(op);
-    const auto b = times_.find(base);
-    if (a == times_.end() || b == times_.end() || b->second <= 0) return;
-    std::printf("%s: %.3f\n", what, a->second / b->second);
-  }
-
- private:
-  std::map<std::string, double> times_;
-};
 
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
+  velmor::bench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   reporter.PrintRatio("EncryptFile / openssl enc -rc4 to a file (256 MiB)", "BM_EncryptFile/256",
                       "BM_OpensslEncRc4ToFile/256");

@@ -17,7 +17,9 @@
 #include <memory>
 #include <vector>
 
+#include "bench/ratio_reporter.h"
 #include "signing/signing.h"
+#include "platform/owners.h"
 #include "tests/support/pki.h"
 
 namespace {
@@ -30,25 +32,13 @@ constexpr std::size_t kPieceSize = std::size_t{256} * 1024;
 constexpr int kStoreCertificates = 100;
 constexpr const char* kText = "pay 100.00 EUR to account 12345678~!~ref 2026-12-07";
 
-struct PkeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct MdCtxFree {
-  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-struct BioFree {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
-struct FileClose {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
 
 // World: one private data directory with 99 other certificates and the signer in "MY". Made
 // once, on first use.
 struct World {
   TempDataHome home;
   TestCert signer;
-  std::unique_ptr<EVP_PKEY, PkeyFree> key;
+  velmor::platform::UniquePtr<EVP_PKEY> key;
 
   World() {
     velmor::ClearModuleBuffers();
@@ -63,7 +53,7 @@ struct World {
     signer = velmor::testing::MakeCert(spec);
     velmor::testing::ImportWithKey("MY", signer);
 
-    std::unique_ptr<BIO, BioFree> pem(BIO_new_mem_buf(
+    velmor::platform::UniquePtr<BIO> pem(BIO_new_mem_buf(
         signer.key.privatePem.data(), static_cast<int>(signer.key.privatePem.size())));
     key.reset(PEM_read_bio_PrivateKey(pem.get(), nullptr, nullptr, nullptr));
   }
@@ -115,7 +105,7 @@ void BM_SignDataGetter(benchmark::State& run) {
 // BareSignature: one RSA-2048 PKCS #1 v1.5 signature over the MD5 of `text` with the signer's
 // key, straight through OpenSSL. False when OpenSSL fails.
 bool BareSignature(const std::string& text, std::vector<unsigned char>& signature) {
-  std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+  velmor::platform::UniquePtr<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
   std::size_t length = signature.size();
   return ctx &&
          EVP_DigestSignInit(ctx.get(), nullptr, EVP_md5(), nullptr, TheWorld().key.get()) == 1 &&
@@ -196,8 +186,8 @@ void BM_OpensslMd5FromFile256MiB(benchmark::State& run) {
   std::vector<unsigned char> piece(kPieceSize);
   unsigned char digest[EVP_MAX_MD_SIZE];
   for (auto _ : run) {
-    std::unique_ptr<std::FILE, FileClose> file(std::fopen(large.path.string().c_str(), "rb"));
-    std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+    velmor::UniqueFile file(std::fopen(large.path.string().c_str(), "rb"));
+    velmor::platform::UniquePtr<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
     EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr);
     std::size_t got = 0;
     while ((got = std::fread(piece.data(), 1, piece.size(), file.get())) > 0) {
@@ -303,12 +293,6 @@ void BM_StepHashAndSign(benchmark::State& run) {
 }
 
 // ---- Verification and the PKCS #7 message ----------------------------------------------------
-struct X509Free {
-  void operator()(X509* cert) const { X509_free(cert); }
-};
-struct CmsFree {
-  void operator()(CMS_ContentInfo* cms) const { CMS_ContentInfo_free(cms); }
-};
 
 // Signed: the SignData text's raw signature and PKCS #7 message from the control, with the
 // signer certificate in "CA" named by IssuerCN, so that VerifyPKCS7 finds its issuer.
@@ -366,8 +350,8 @@ void BM_BareVerify(benchmark::State& run) {
   const std::vector<std::uint8_t>& der = TheWorld().signer.der;
   for (auto _ : run) {
     const unsigned char* p = der.data();
-    std::unique_ptr<X509, X509Free> cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
-    std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+    velmor::platform::UniquePtr<X509> cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+    velmor::platform::UniquePtr<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
     const bool ok = cert && ctx &&
                     EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_md5(), nullptr,
                                          X509_get0_pubkey(cert.get())) == 1 &&
@@ -393,7 +377,7 @@ void BM_BareCmsVerify(benchmark::State& run) {
   const Signed& s = TheSigned();
   const std::vector<std::uint8_t>& der = TheWorld().signer.der;
   const unsigned char* p = der.data();
-  std::unique_ptr<X509, X509Free> issuer(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+  velmor::platform::UniquePtr<X509> issuer(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
   std::vector<unsigned char> decoded(s.message.size());
   for (auto _ : run) {
     std::string compact;
@@ -403,9 +387,9 @@ void BM_BareCmsVerify(benchmark::State& run) {
     EVP_DecodeBlock(decoded.data(), reinterpret_cast<const unsigned char*>(compact.data()),
                     static_cast<int>(compact.size()));
     const unsigned char* m = s.messageDer.data();
-    std::unique_ptr<CMS_ContentInfo, CmsFree> cms(
+    velmor::platform::UniquePtr<CMS_ContentInfo> cms(
         d2i_CMS_ContentInfo(nullptr, &m, static_cast<long>(s.messageDer.size())));
-    std::unique_ptr<BIO, BioFree> out(BIO_new(BIO_s_mem()));
+    velmor::platform::UniquePtr<BIO> out(BIO_new(BIO_s_mem()));
     const bool ok = cms && CMS_verify(cms.get(), nullptr, nullptr, nullptr, out.get(),
                                       CMS_NO_SIGNER_CERT_VERIFY | CMS_BINARY) == 1;
     STACK_OF(X509)* signers = ok ? CMS_get0_signers(cms.get()) : nullptr;
@@ -445,42 +429,13 @@ BENCHMARK(BM_SignFile256MiB)->Unit(benchmark::kMillisecond)->MinTime(2.0)->Repet
 BENCHMARK(BM_OpensslMd5InMemory256MiB)->Unit(benchmark::kMillisecond)->MinTime(2.0)->Repetitions(3);
 BENCHMARK(BM_OpensslMd5FromFile256MiB)->Unit(benchmark::kMillisecond)->MinTime(2.0)->Repetitions(3);
 
-// Keeps each benchmark's time per iteration (the median when it is repeated) so that main can
-// print the ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.error_occurred || run.iterations == 0) continue;
-      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-      if (run.run_type == Run::RT_Iteration || median) {
-        times_[run.run_name.function_name] = {run.GetAdjustedRealTime(), run.GetAdjustedCPUTime()};
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  void PrintRatio(const char* what, const std::string& op, const std::string& base) const {
-    const auto a = times_.find(op);
-    const auto b = times_.find(base);
-    if (a == times_.end() || b == times_.end() || b->second.real <= 0 || b->second.cpu <= 0) return;
-    std::printf("%s: %.3f (wall clock), %.3f (CPU)\n", what, a->second.real / b->second.real,
-                a->second.cpu / b->second.cpu);
-  }
-
- private:
-  struct Times {
-    double real = 0;
-    double cpu = 0;
-  };
-  std::map<std::string, Times> times_;
-};
 
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
+  velmor::bench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   reporter.PrintRatio("SignData getter / bare RSA-2048 MD5 signature", "BM_SignDataGetter",
                       "BM_BareRsa2048Md5");

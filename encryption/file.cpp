@@ -65,23 +65,33 @@ bool DecryptBlock(HCRYPTKEY session, bool final, BYTE* data, DWORD* length) {
   return CryptDecrypt(session, 0, final ? TRUE : FALSE, 0, data, length) != FALSE;
 }
 
-enum class StreamResult { kDone, kReadFailed, kCipherFailed, kWriteFailed };
+// Each method's codes for the three ways its block loop can fail.
+struct StreamCodes {
+  int readFailed;
+  int cipherFailed;
+  int writeFailed;
+};
+constexpr StreamCodes kEncryptCodes{kEncryptReadFailed, 9, kEncryptWriteFailed};
+constexpr StreamCodes kDecryptCodes{kDecryptReadFailed, 8, kDecryptWriteFailed};
 
 // StreamBlocks: reads the input to its end 1000 bytes at a time, passes each block through the
 // cipher (final once the read met the end of the file, so that an input of whole blocks ends
-// with an empty final block) and writes what the cipher gives back.
-StreamResult StreamBlocks(std::FILE* in, std::FILE* out, HCRYPTKEY session, Cipher cipher,
-                          const SecretBuffer& buffer) {
+// with an empty final block) and writes what the cipher gives back. Returns an empty text, or
+// the method's code for the step that failed.
+std::string StreamBlocks(std::FILE* in, std::FILE* out, HCRYPTKEY session, Cipher cipher,
+                         const SecretBuffer& buffer, const StreamCodes& codes) {
   for (;;) {
     const std::size_t got = std::fread(buffer.get(), 1, kBlock, in);
-    if (std::ferror(in) != 0) return StreamResult::kReadFailed;
+    if (std::ferror(in) != 0) return ResultString::Failure(codes.readFailed);
     const bool final = std::feof(in) != 0;
     DWORD length = static_cast<DWORD>(got);
-    if (!cipher(session, final, buffer.get(), &length)) return StreamResult::kCipherFailed;
-    if (length > 0 && std::fwrite(buffer.get(), 1, length, out) != length) {
-      return StreamResult::kWriteFailed;
+    if (!cipher(session, final, buffer.get(), &length)) {
+      return ResultString::Failure(codes.cipherFailed);
     }
-    if (final) return StreamResult::kDone;
+    if (length > 0 && std::fwrite(buffer.get(), 1, length, out) != length) {
+      return ResultString::Failure(codes.writeFailed);
+    }
+    if (final) return {};
   }
 }
 
@@ -115,15 +125,10 @@ std::string EncryptFile(CtrlState& state, const char* fileName) {
 
     const SecretBuffer buffer = SecretBuffer::Allocate(kEncryptBuffer);
     if (!buffer) return ResultString::Failure(kEncryptNoMemory);
-    switch (StreamBlocks(in.get(), out.get(), session.get().value, EncryptBlock, buffer)) {
-      case StreamResult::kDone:
-        break;
-      case StreamResult::kReadFailed:
-        return ResultString::Failure(kEncryptReadFailed);
-      case StreamResult::kCipherFailed:
-        return ResultString::Failure(9);
-      case StreamResult::kWriteFailed:
-        return ResultString::Failure(kEncryptWriteFailed);
+    if (std::string error = StreamBlocks(in.get(), out.get(), session.get().value, EncryptBlock,
+                                         buffer, kEncryptCodes);
+        !error.empty()) {
+      return error;
     }
     if (!CloseOutputFile(out)) return ResultString::Failure(kEncryptWriteFailed);
     return ResultString::Done();
@@ -170,15 +175,10 @@ std::string DecryptFile(CtrlState& state, const char* fileName) {
 
     const SecretBuffer buffer = SecretBuffer::Allocate(kBlock);
     if (!buffer) return ResultString::Failure(kDecryptNoMemory);
-    switch (StreamBlocks(in.get(), out.get(), session.get().value, DecryptBlock, buffer)) {
-      case StreamResult::kDone:
-        break;
-      case StreamResult::kReadFailed:
-        return ResultString::Failure(kDecryptReadFailed);
-      case StreamResult::kCipherFailed:
-        return ResultString::Failure(8);
-      case StreamResult::kWriteFailed:
-        return ResultString::Failure(kDecryptWriteFailed);
+    if (std::string error = StreamBlocks(in.get(), out.get(), session.get().value, DecryptBlock,
+                                         buffer, kDecryptCodes);
+        !error.empty()) {
+      return error;
     }
     if (!CloseOutputFile(out)) return ResultString::Failure(kDecryptWriteFailed);
     return ResultString::Done();

@@ -8,6 +8,7 @@
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
 #include <openssl/bn.h>
+#include <openssl/cms.h>
 #include <openssl/crypto.h>
 #include <openssl/decoder.h>
 #include <openssl/evp.h>
@@ -15,6 +16,7 @@
 #include <openssl/params.h>
 #include <openssl/pkcs12.h>
 #include <openssl/pkcs7.h>
+#include <openssl/provider.h>
 #include <openssl/x509.h>
 #include <sqlite3.h>
 
@@ -56,6 +58,7 @@ VELMOR_MAKE_DELETER(ASN1_TYPE, ASN1_TYPE_free);
 VELMOR_MAKE_DELETER(BIGNUM, BN_clear_free);  // wiped: a BIGNUM may be a private exponent or prime
 VELMOR_MAKE_DELETER(BIO, BIO_free_all);
 VELMOR_MAKE_DELETER(BN_CTX, BN_CTX_free);
+VELMOR_MAKE_DELETER(CMS_ContentInfo, CMS_ContentInfo_free);
 VELMOR_MAKE_DELETER(EVP_CIPHER, EVP_CIPHER_free);
 VELMOR_MAKE_DELETER(EVP_CIPHER_CTX, EVP_CIPHER_CTX_free);
 VELMOR_MAKE_DELETER(EVP_MD, EVP_MD_free);
@@ -63,6 +66,8 @@ VELMOR_MAKE_DELETER(EVP_MD_CTX, EVP_MD_CTX_free);
 VELMOR_MAKE_DELETER(EVP_PKEY, EVP_PKEY_free);
 VELMOR_MAKE_DELETER(EVP_PKEY_CTX, EVP_PKEY_CTX_free);
 VELMOR_MAKE_DELETER(OSSL_DECODER_CTX, OSSL_DECODER_CTX_free);
+VELMOR_MAKE_DELETER(OSSL_LIB_CTX, OSSL_LIB_CTX_free);
+VELMOR_MAKE_DELETER(OSSL_PROVIDER, OSSL_PROVIDER_unload);
 VELMOR_MAKE_DELETER(OSSL_PARAM, owners_detail::ClearFreeParams);
 VELMOR_MAKE_DELETER(OSSL_PARAM_BLD, OSSL_PARAM_BLD_free);
 VELMOR_MAKE_DELETER(PKCS12, PKCS12_free);

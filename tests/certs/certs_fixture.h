@@ -15,32 +15,15 @@
 #include <vector>
 
 #include "certs/certs.h"
+#include "platform/owners.h"
 #include "tests/support/pki.h"
 
 namespace velmor::certs_test {
 
 namespace pki = velmor::testing;
 
-struct CertFreer {
-  void operator()(const CERT_CONTEXT* cert) const { CertFreeCertificateContext(cert); }
-};
-using UniqueCert = std::unique_ptr<const CERT_CONTEXT, CertFreer>;
-struct StoreCloser {
-  void operator()(void* store) const { CertCloseStore(store, CERT_CLOSE_STORE_CHECK_FLAG); }
-};
-using UniqueStore = std::unique_ptr<void, StoreCloser>;
-struct BioFree {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
-struct PkeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct MdCtxFree {
-  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-struct BnFree {
-  void operator()(BIGNUM* bn) const { BN_free(bn); }
-};
+using velmor::UniqueCert;
+using velmor::UniqueStore;
 
 // Handle: a platform handle released by `Release` when the test is done with it.
 template <typename T, BOOL (*Release)(T)>
@@ -59,10 +42,10 @@ using Prov = Handle<HCRYPTPROV, ReleaseProv>;
 using Key = Handle<HCRYPTKEY, CryptDestroyKey>;
 using Hash = Handle<HCRYPTHASH, CryptDestroyHash>;
 
-inline std::unique_ptr<EVP_PKEY, PkeyFree> PrivateKey(const pki::TestKey& key) {
-  std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(key.privatePem.data(),
+inline velmor::platform::UniquePtr<EVP_PKEY> PrivateKey(const pki::TestKey& key) {
+  velmor::platform::UniquePtr<BIO> bio(BIO_new_mem_buf(key.privatePem.data(),
                                                     static_cast<int>(key.privatePem.size())));
-  return std::unique_ptr<EVP_PKEY, PkeyFree>(
+  return velmor::platform::UniquePtr<EVP_PKEY>(
       PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
 }
 
@@ -71,7 +54,7 @@ inline std::unique_ptr<EVP_PKEY, PkeyFree> PrivateKey(const pki::TestKey& key) {
 inline bool IsKeyOf(HCRYPTPROV prov, HCRYPTKEY pub, const pki::TestKey& key) {
   static constexpr char kText[] = "velmor key check";
   auto pkey = PrivateKey(key);
-  std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+  velmor::platform::UniquePtr<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
   std::vector<unsigned char> sig(static_cast<std::size_t>(EVP_PKEY_get_size(pkey.get())));
   std::size_t sigLen = sig.size();
   if (EVP_DigestSignInit(ctx.get(), nullptr, EVP_md5(), nullptr, pkey.get()) != 1 ||
@@ -95,7 +78,7 @@ inline std::vector<BYTE> PublicKeyBlob(const pki::TestKey& key) {
   BIGNUM* rawE = nullptr;
   EVP_PKEY_get_bn_param(pkey.get(), OSSL_PKEY_PARAM_RSA_N, &rawN);
   EVP_PKEY_get_bn_param(pkey.get(), OSSL_PKEY_PARAM_RSA_E, &rawE);
-  std::unique_ptr<BIGNUM, BnFree> n(rawN), e(rawE);
+  velmor::platform::UniquePtr<BIGNUM> n(rawN), e(rawE);
   const int modulusBytes = BN_num_bytes(n.get());
   BLOBHEADER header{static_cast<BYTE>(PUBLICKEYBLOB), CUR_BLOB_VERSION, 0, CALG_RSA_KEYX};
   RSAPUBKEY rsa{0x31415352u, static_cast<DWORD>(modulusBytes * 8),

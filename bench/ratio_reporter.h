@@ -1,0 +1,50 @@
+// RatioReporter: the console reporter that also keeps each benchmark's time per iteration (the
+// median when it is repeated), so that a benchmark's main can print an operation's time over
+// its baseline's. Benchmarks with arguments are named with them ("BM_EncryptFile/256").
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace velmor::bench {
+
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.error_occurred || run.iterations == 0) continue;
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (run.run_type == Run::RT_Iteration || median) {
+        times_[run.run_name.function_name + run.run_name.args] = {run.GetAdjustedRealTime(),
+                                                                   run.GetAdjustedCPUTime()};
+      }
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  // PrintRatio: the wall-clock ratio, and the CPU ratio where the baseline ran in this process
+  // (a tool run as a child process spends no CPU time here).
+  void PrintRatio(const char* what, const std::string& op, const std::string& base) const {
+    const auto a = times_.find(op);
+    const auto b = times_.find(base);
+    if (a == times_.end() || b == times_.end() || b->second.real <= 0) return;
+    if (b->second.cpu > b->second.real / 100) {
+      std::printf("%s: %.3f (wall clock), %.3f (CPU)\n", what, a->second.real / b->second.real,
+                  a->second.cpu / b->second.cpu);
+    } else {
+      std::printf("%s: %.3f (wall clock)\n", what, a->second.real / b->second.real);
+    }
+  }
+
+ private:
+  struct Times {
+    double real = 0;
+    double cpu = 0;
+  };
+  std::map<std::string, Times> times_;
+};
+
+}  // namespace velmor::bench
