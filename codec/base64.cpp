@@ -96,6 +96,12 @@ char* Base64Encode(const BYTE* data, int length) {
   if (length < 0 || (data == nullptr && length != 0)) return nullptr;
   auto* out = static_cast<char*>(std::malloc(Base64EncodedSize(length)));
   if (out == nullptr) return nullptr;
+  Base64EncodeInto(data, length, out);
+  return out;
+}
+
+std::size_t Base64EncodeInto(const BYTE* data, int length, char* out) {
+  if (length < 0 || (data == nullptr && length != 0) || out == nullptr) return 0;
   const BYTE* in = data;
   std::size_t left = static_cast<std::size_t>(length);
   char* o = out;
@@ -131,7 +137,7 @@ char* Base64Encode(const BYTE* data, int length) {
     *o++ = '=';
   }
   *o = '\0';
-  return out;
+  return static_cast<std::size_t>(o - out);
 }
 
 int Base64Decode(const char* text, BYTE** out, DWORD* outLength) {

@@ -75,6 +75,11 @@ std::size_t Base64EncodedSize(int length);
 // result (free).
 char* Base64Encode(const BYTE* data, int length);
 
+// Base64EncodeInto: the same text into `out`, which holds Base64EncodedSize(length) bytes;
+// returns its length without the terminator (0 for a negative length or a null argument, with
+// nothing written). For a caller that keeps the text in a buffer of its own.
+std::size_t Base64EncodeInto(const BYTE* data, int length, char* out);
+
 // Base64Decode: decodes the zero-terminated `text`, skipping the six white-space characters
 // (space, \f, \n, \r, \t, \v) wherever they stand. "=" decodes as 0 in the first two positions
 // of a group; in the third it ends decoding, in the fourth it ends decoding after two bytes.
@@ -94,6 +99,10 @@ int HexDigitValue(char c);
 // bytes before it stay written, no terminator; do not use the buffer then) and for a null
 // text or output.
 int HexDecode(const char* text, BYTE* out);
+
+// IsAsciiText: whether every byte of the zero-terminated text is ASCII. Every ANSI code page
+// keeps ASCII as it is, so such a text is its own UTF-8 form. False for a null text.
+bool IsAsciiText(const char* text);
 
 // AnsiToUtf8: a UTF-8 copy of the zero-terminated ANSI (CP_ACP) text, followed by its
 // terminator and one more zero byte. Returns null when the text cannot be converted, when it

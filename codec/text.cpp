@@ -31,6 +31,8 @@ std::optional<std::size_t> AsciiLength(const char* text) {
 
 }  // namespace
 
+bool IsAsciiText(const char* text) { return text != nullptr && AsciiLength(text).has_value(); }
+
 char* AnsiToUtf8(const char* text) {
   if (text == nullptr) return nullptr;
   if (const std::optional<std::size_t> ascii = AsciiLength(text)) {

@@ -56,9 +56,16 @@ bool EncryptBlocks(HCRYPTKEY session, const BYTE* plain, std::size_t length, BYT
 
 std::string Encrypt(CtrlState& state, const char* plainText) {
   return RunOperation(state, kEncryptNoMemory, [&] {
-    const SecretChars utf8(AnsiToUtf8(plainText));
-    if (!utf8) return ResultString::Failure(kTextNotSealable);
-    const std::size_t length = std::strlen(utf8.get());
+    // An ASCII text is its own UTF-8 form and is sealed as it stands; any other is converted
+    // into a copy that is wiped after use.
+    SecretChars converted;
+    const char* utf8 = plainText;
+    if (plainText == nullptr || !IsAsciiText(plainText)) {
+      converted.reset(AnsiToUtf8(plainText));
+      if (!converted) return ResultString::Failure(kTextNotSealable);
+      utf8 = converted.get();
+    }
+    const std::size_t length = std::strlen(utf8);
     if (length > kMaxFieldValue) return ResultString::Failure(kTextNotSealable);
 
     if (!AcquireProviderContext(&state.m_hProv)) {
@@ -68,26 +75,24 @@ std::string Encrypt(CtrlState& state, const char* plainText) {
     SecretBuffer blob;
     if (std::string error = SealSessionKey(state, session, blob); !error.empty()) return error;
 
-    SecretBuffer cipher = SecretBuffer::Allocate(length);
-    if (!cipher) return ResultString::Failure(8);
-    DiscardKeyStream(session.get().value, true);
-    if (!EncryptBlocks(session.get().value, reinterpret_cast<const BYTE*>(utf8.get()), length,
-                       cipher.get())) {
-      return ResultString::Failure(9);
-    }
-
+    // The ciphertext is written where the envelope holds it, behind the two length fields and
+    // the blob, so that the text is copied once.
     const std::size_t total = 2 * kLengthField + blob.size() + length;
     const SecretBuffer envelope = SecretBuffer::Allocate(total);
-    if (!envelope) return ResultString::Failure(kEncryptNoMemory);
+    if (!envelope) return ResultString::Failure(8);
     BYTE* const out = envelope.get();
     WriteLengthField(out, blob.size());
     std::memcpy(out + kLengthField, blob.get(), blob.size());
     WriteLengthField(out + kLengthField + blob.size(), length);
-    if (length > 0) std::memcpy(out + 2 * kLengthField + blob.size(), cipher.get(), length);
+    DiscardKeyStream(session.get().value, true);
+    if (!EncryptBlocks(session.get().value, reinterpret_cast<const BYTE*>(utf8), length,
+                       out + 2 * kLengthField + blob.size())) {
+      return ResultString::Failure(9);
+    }
 
-    const MallocChars text(Base64Encode(envelope.get(), static_cast<int>(total)));
-    if (!text) return ResultString::Failure(kEncryptNoMemory);
-    return std::string(text.get());
+    std::string text(Base64EncodedSize(static_cast<int>(total)), '\0');
+    text.resize(Base64EncodeInto(envelope.get(), static_cast<int>(total), text.data()));
+    return text;
   });
 }
 
