@@ -269,7 +269,10 @@ std::shared_ptr<const CertData> ParseX509(X509* x) {
     FailOpenSsl("i2d_X509", CRYPT_E_ASN1_CORRUPT);
     return nullptr;
   }
-  return ParseCertificate(der.get(), static_cast<std::size_t>(n));
+  // OpenSSL decoded the certificate already: its object is kept instead of decoding it again.
+  auto data = ParseCertificate(der.get(), static_cast<std::size_t>(n), /*trusted=*/true);
+  if (data) data->x509 = UpRef(x);
+  return data;
 }
 
 std::shared_ptr<const CertData> ParseCertificate(const std::uint8_t* der, std::size_t len,
