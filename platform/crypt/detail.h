@@ -187,10 +187,22 @@ class HandleTable {
   T* Peek(ULONG_PTR handle) const
     requires std::is_same_v<Holder<T>, std::shared_ptr<T>>
   {
+    // The same handle comes again and again (one key for a whole text): the last one found is
+    // answered without the table.
+    if (handle == lastHandle_ && handle != 0) return last_;
     auto it = table_.find(handle);
-    return it == table_.end() ? nullptr : it->second.get();
+    if (it == table_.end()) return nullptr;
+    lastHandle_ = handle;
+    last_ = it->second.get();
+    return last_;
   }
-  bool Remove(ULONG_PTR handle) { return table_.erase(handle) != 0; }
+  bool Remove(ULONG_PTR handle) {
+    if (handle == lastHandle_) {
+      lastHandle_ = 0;
+      last_ = nullptr;
+    }
+    return table_.erase(handle) != 0;
+  }
   std::size_t size() const { return table_.size(); }
 
  private:
@@ -201,6 +213,10 @@ class HandleTable {
 
   std::uint64_t serial_ = 0;
   std::unordered_map<ULONG_PTR, Holder<T>> table_;
+  // Peek's last answer; a serial is never given twice, so a removed handle cannot match again
+  // once Remove has cleared it.
+  mutable ULONG_PTR lastHandle_ = 0;
+  mutable T* last_ = nullptr;
 };
 
 // ---- Key-provider records ---------------------------------------------------------------------

@@ -247,9 +247,9 @@ std::size_t TakeStreamAhead(Key& key, BYTE* data, std::size_t n) {
 // Stream: the key's RC4 state, started on first use and after a final call. The bytes come out
 // as one pass of the cipher over all the data given since, whatever the block lengths.
 bool Stream(Key& key, std::size_t n, BYTE* data) {
-  const EVP_CIPHER* rc4 = Rc4();
-  if (rc4 == nullptr) return Fail(NTE_BAD_ALGID);
   if (!key.stream) {
+    const EVP_CIPHER* rc4 = Rc4();
+    if (rc4 == nullptr) return Fail(NTE_BAD_ALGID);
     UniquePtr<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
     if (!ctx || EVP_CipherInit_ex2(ctx.get(), rc4, nullptr, nullptr, 1, nullptr) != 1 ||
         EVP_CIPHER_CTX_set_key_length(ctx.get(), static_cast<int>(key.secret.size())) != 1 ||
