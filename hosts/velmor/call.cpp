@@ -1,7 +1,10 @@
 // velmor call: drives controls the way a page's script engine does, one JSON request a line on
 // standard input, one JSON answer a line on standard output. Controls are reached only through
 // IDispatch: GetIDsOfNames for the member, then Invoke.
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -290,11 +293,17 @@ class LineReader {
   }
 
  private:
+  // Fill: whatever the stream has now, up to the buffer's size. A read of the descriptor returns
+  // as soon as a line is there: a peer that sends one request and waits for its answer must get
+  // it, not wait for the buffer to fill.
   bool Fill() {
-    const std::size_t n = std::fread(buffer_.data(), 1, buffer_.size(), in_);
+    ssize_t n = 0;
+    do {
+      n = ::read(fileno(in_), buffer_.data(), buffer_.size());
+    } while (n < 0 && errno == EINTR);
     next_ = buffer_.data();
-    end_ = next_ + n;
-    return n != 0;
+    end_ = next_ + (n > 0 ? n : 0);
+    return n > 0;
   }
 
   std::FILE* in_;

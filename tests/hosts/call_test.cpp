@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -175,6 +177,39 @@ TEST_F(VelmorCall, AnsiCodePageDecidesWhatSurvives) {
             "{\"ok\":true}\n{\"result\":\"?? \xC3\xA9\"}\n");
   EXPECT_EQ(Velmor("call --acp 65001", input).out,
             "{\"ok\":true}\n{\"result\":\"\xE4\xB8\xAD\xE6\x96\x87 \xC3\xA9\"}\n");
+}
+
+// A peer that sends one request and waits gets its answer while its side of the pipe stays
+// open: each line is answered as it arrives, not when the input ends or fills a buffer.
+TEST_F(VelmorCall, AnswersEachLineWhileTheInputStaysOpen) {
+  int in[2];
+  int out[2];
+  ASSERT_EQ(::pipe(in), 0);
+  ASSERT_EQ(::pipe(out), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(in[0], 0);
+    ::dup2(out[1], 1);
+    ::close(in[1]);
+    ::close(out[0]);
+    ::execl(VELMOR_BINARY, "velmor", "call", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(in[0]);
+  ::close(out[1]);
+  const std::string request = R"({"op":"get","name":"Copyright"})" "\n";
+  ASSERT_EQ(::write(in[1], request.data(), request.size()), static_cast<ssize_t>(request.size()));
+  pollfd ready{out[0], POLLIN, 0};
+  const int seen = ::poll(&ready, 1, 20000);
+  std::string answer(256, '\0');
+  const ssize_t n = seen == 1 ? ::read(out[0], answer.data(), answer.size()) : 0;
+  ::close(in[1]);
+  ::close(out[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_EQ(seen, 1) << "no answer while the input stayed open";
+  answer.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+  EXPECT_EQ(answer, "{\"result\":\"Tarnvik Inc.\"}\n");
 }
 
 TEST_F(VelmorCall, WrongOptionsExitWithTwo) {
