@@ -4,6 +4,7 @@
 
 #include "codec/codec.h"
 #include "control/arguments.h"
+#include "control/module.h"
 #include "encryption/encryption.h"
 #include "signing/signing.h"
 
@@ -121,12 +122,16 @@ BOOL PropExchange::ExchangeVersion(DWORD current, BOOL allowConversion) {
   return version == current || allowConversion != FALSE ? TRUE : FALSE;
 }
 
-CVelmorCtrl::CVelmorCtrl() : m_xObjectSafety(*this), m_copyright(kDefaultCopyright) {}
+// A live control keeps its module loaded.
+CVelmorCtrl::CVelmorCtrl() : m_xObjectSafety(*this), m_copyright(kDefaultCopyright) {
+  AfxOleLockApp();
+}
 
 CVelmorCtrl::~CVelmorCtrl() {
   // Recipient material first, then whatever working handle an interrupted call left behind.
   ReleaseRecipient();
   ReleaseHandles();
+  AfxOleUnlockApp();
 }
 
 const CVelmorCtrl::Member* CVelmorCtrl::FindMember(DISPID id) {

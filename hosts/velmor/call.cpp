@@ -1,6 +1,7 @@
 // velmor call: drives controls the way a page's script engine does, one JSON request a line on
 // standard input, one JSON answer a line on standard output. Controls are reached only through
-// IDispatch: GetIDsOfNames for the member, then Invoke.
+// IDispatch: GetIDsOfNames for the member, then Invoke. Each control is created by its ProgID
+// through the user's registry, from the module registered for it, as a browser creates it.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -13,8 +14,8 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
-#include "control/control.h"
 #include "hosts/velmor/commands.h"
+#include "platform/com/activation.h"
 #include "platform/com/com.h"
 
 namespace velmor::host {
@@ -33,6 +34,9 @@ struct RequestError {
 // printing a value nested hundreds of thousands of levels recurses once per level and would
 // overflow the stack.
 constexpr int kMaxRequestDepth = 32;
+
+// The control every request drives, as a page names it.
+constexpr OLECHAR kControlProgID[] = u"VELMOR.VelmorCtrl.QVA";
 
 // The longest request line, line break excluded: the browsers' own limit for one message to a
 // native host. A longer line is refused while it is read, so that it never sits in memory.
@@ -164,8 +168,18 @@ class Session {
   IDispatch* Control(std::int64_t instance) {
     auto it = controls_.find(instance);
     if (it == controls_.end()) {
+      CLSID clsid{};
+      if (FAILED(CLSIDFromProgID(kControlProgID, &clsid))) {
+        throw RequestError{"the control VELMOR.VelmorCtrl.QVA is not registered; register it with "
+                           "`velmor register`"};
+      }
       void* pv = nullptr;
-      const HRESULT hr = CreateVelmorCtrl(IID_IDispatch, &pv);
+      const HRESULT hr =
+          CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, &pv);
+      if (hr == REGDB_E_CLASSNOTREG) {
+        throw RequestError{"the control VELMOR.VelmorCtrl.QVA is not registered; register it with "
+                           "`velmor register`"};
+      }
       if (FAILED(hr)) throw RequestError{"cannot create a control: " + Hex(hr)};
       it = controls_.emplace(instance, ComPtr<IDispatch>(static_cast<IDispatch*>(pv))).first;
     }
@@ -304,22 +318,26 @@ class LineReader {
 };
 
 int RunCall() {
-  Session session;
-  LineReader reader(stdin);
-  std::string line;
-  bool tooLong = false;
-  while (reader.Next(line, tooLong)) {
-    json answer;
-    if (tooLong) {
-      answer["error"] = "malformed request: longer than " + std::to_string(kMaxRequestBytes) + " bytes";
-    } else if (line.find_first_not_of(" \t") == std::string::npos) {
-      continue;
-    } else {
-      answer = session.Handle(line);
+  {
+    Session session;
+    LineReader reader(stdin);
+    std::string line;
+    bool tooLong = false;
+    while (reader.Next(line, tooLong)) {
+      json answer;
+      if (tooLong) {
+        answer["error"] = "malformed request: longer than " + std::to_string(kMaxRequestBytes) + " bytes";
+      } else if (line.find_first_not_of(" \t") == std::string::npos) {
+        continue;
+      } else {
+        answer = session.Handle(line);
+      }
+      std::cout << answer.dump(-1, ' ', false, json::error_handler_t::replace) << '\n'
+                << std::flush;
     }
-    std::cout << answer.dump(-1, ' ', false, json::error_handler_t::replace) << '\n'
-              << std::flush;
   }
+  // Every control has been released: the module may go.
+  CoFreeUnusedLibraries();
   return 0;
 }
 

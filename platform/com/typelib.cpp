@@ -1,0 +1,3 @@
+// placeholder until the type library lands
+#include "platform/com/typelib.h"
+
