@@ -4,7 +4,9 @@
 
 #include "codec/codec.h"
 #include "control/arguments.h"
+#include "control/guids.h"
 #include "control/module.h"
+#include "platform/com/typelib.h"
 #include "encryption/encryption.h"
 #include "signing/signing.h"
 
@@ -199,10 +201,16 @@ HRESULT CVelmorCtrl::GetTypeInfoCount(UINT* pctinfo) {
   return S_OK;
 }
 
-HRESULT CVelmorCtrl::GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) {
+HRESULT CVelmorCtrl::GetTypeInfo(UINT iTInfo, LCID, ITypeInfo** ppTInfo) {
   if (ppTInfo == nullptr) return E_POINTER;
   *ppTInfo = nullptr;
-  return E_NOTIMPL;
+  if (iTInfo != 0) return DISP_E_BADINDEX;
+  // The dispatch interface's description, from the module's own type library.
+  ITypeLib* raw = nullptr;
+  const HRESULT hr = com::LoadTypeLibFromDesc(*AfxGetInstanceHandle()->typeLib, &raw);
+  if (FAILED(hr)) return hr;
+  com::ComPtr<ITypeLib> lib(raw);
+  return lib->GetTypeInfoOfGuid(DIID__DVelmor, ppTInfo);
 }
 
 HRESULT CVelmorCtrl::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID,

@@ -86,8 +86,8 @@ class CVelmorCtrl final : public CtrlState, public IDispatch {
   ULONG AddRef() override;
   ULONG Release() override;
 
-  // IDispatch. GetTypeInfoCount answers 1; GetTypeInfo has no type information to hand out
-  // (E_NOTIMPL). GetIDsOfNames matches member names case-insensitively (DISP_E_UNKNOWNNAME
+  // IDispatch. GetTypeInfoCount answers 1; GetTypeInfo hands out the type information of
+  // `_DVelmor` from the module's type library (DISP_E_BADINDEX for any index but 0). GetIDsOfNames matches member names case-insensitively (DISP_E_UNKNOWNNAME
   // otherwise). Invoke runs a property get, a property put or a method; a failed operation is
   // an "E:" result text with S_OK, never a failure HRESULT.
   HRESULT GetTypeInfoCount(UINT* pctinfo) override;

@@ -35,8 +35,6 @@ struct RequestError {
 // overflow the stack.
 constexpr int kMaxRequestDepth = 32;
 
-// The control every request drives, as a page names it.
-constexpr OLECHAR kControlProgID[] = u"VELMOR.VelmorCtrl.QVA";
 
 // The longest request line, line break excluded: the browsers' own limit for one message to a
 // native host. A longer line is refused while it is read, so that it never sits in memory.
@@ -168,18 +166,9 @@ class Session {
   IDispatch* Control(std::int64_t instance) {
     auto it = controls_.find(instance);
     if (it == controls_.end()) {
-      CLSID clsid{};
-      if (FAILED(CLSIDFromProgID(kControlProgID, &clsid))) {
-        throw RequestError{"the control VELMOR.VelmorCtrl.QVA is not registered; register it with "
-                           "`velmor register`"};
-      }
       void* pv = nullptr;
-      const HRESULT hr =
-          CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, &pv);
-      if (hr == REGDB_E_CLASSNOTREG) {
-        throw RequestError{"the control VELMOR.VelmorCtrl.QVA is not registered; register it with "
-                           "`velmor register`"};
-      }
+      const HRESULT hr = CreateControl(IID_IDispatch, &pv);
+      if (hr == REGDB_E_CLASSNOTREG) throw RequestError{kNotRegistered};
       if (FAILED(hr)) throw RequestError{"cannot create a control: " + Hex(hr)};
       it = controls_.emplace(instance, ComPtr<IDispatch>(static_cast<IDispatch*>(pv))).first;
     }

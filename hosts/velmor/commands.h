@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "platform/com/com.h"
+
 namespace CLI {
 class App;
 }
@@ -16,6 +18,19 @@ void AddCallCommand(CLI::App& app, int& exitCode);
 void AddCertsCommand(CLI::App& app, int& exitCode);
 // velmor register|unregister [MODULE]: the module's self-registration.
 void AddModuleCommands(CLI::App& app, int& exitCode);
+
+// velmor typelib: the control's type library as IDL.
+void AddTypeLibCommand(CLI::App& app, int& exitCode);
+
+// CreateControl: a new control, created by its ProgID "VELMOR.VelmorCtrl.QVA" through the
+// registry, as interface `riid` (the caller's reference). REGDB_E_CLASSNOTREG when the control
+// is not registered.
+HRESULT CreateControl(REFIID riid, void** ppv);
+// ReportCreateFailure: tells on standard error why CreateControl failed (naming the command
+// that registers the control when it is not registered); returns the exit status 1.
+int ReportCreateFailure(HRESULT hr);
+// NotRegistered: the text that says the control is not registered and how to register it.
+extern const char kNotRegistered[];
 
 // DefaultModulePath: the module installed beside the program (../lib/velmorQVA.so).
 std::string DefaultModulePath();

@@ -17,6 +17,7 @@ int Run(int argc, char** argv) {
   velmor::host::AddCallCommand(app, exitCode);
   velmor::host::AddCertsCommand(app, exitCode);
   velmor::host::AddModuleCommands(app, exitCode);
+  velmor::host::AddTypeLibCommand(app, exitCode);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {

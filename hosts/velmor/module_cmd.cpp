@@ -64,6 +64,24 @@ int CallExport(const std::string& given, bool registering) {
 
 }  // namespace
 
+const char kNotRegistered[] =
+    "the control VELMOR.VelmorCtrl.QVA is not registered; register it with `velmor register`";
+
+HRESULT CreateControl(REFIID riid, void** ppv) {
+  CLSID clsid{};
+  if (FAILED(CLSIDFromProgID(u"VELMOR.VelmorCtrl.QVA", &clsid))) return REGDB_E_CLASSNOTREG;
+  return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, riid, ppv);
+}
+
+int ReportCreateFailure(HRESULT hr) {
+  if (hr == REGDB_E_CLASSNOTREG) {
+    std::cerr << "velmor: " << kNotRegistered << "\n";
+  } else {
+    std::cerr << "velmor: cannot create the control: " << Hex(hr) << "\n";
+  }
+  return 1;
+}
+
 std::string DefaultModulePath() {
   // The module is built and installed beside the program: <prefix>/bin/velmor and
   // <prefix>/lib/velmorQVA.so.

@@ -66,6 +66,7 @@ inline constexpr HRESULT DISP_E_TYPEMISMATCH = MakeHResult(0x80020005u);
 inline constexpr HRESULT DISP_E_UNKNOWNNAME = MakeHResult(0x80020006u);
 inline constexpr HRESULT DISP_E_BADVARTYPE = MakeHResult(0x80020008u);
 inline constexpr HRESULT DISP_E_NONAMEDARGS = MakeHResult(0x80020007u);
+inline constexpr HRESULT DISP_E_BADINDEX = MakeHResult(0x8002000Bu);
 inline constexpr HRESULT DISP_E_BADPARAMCOUNT = MakeHResult(0x8002000Eu);
 inline constexpr HRESULT SELFREG_E_TYPELIB = MakeHResult(0x80040200u);
 inline constexpr HRESULT SELFREG_E_CLASS = MakeHResult(0x80040201u);
