@@ -1,10 +1,10 @@
 // The owners of everything the platform layer borrows from C libraries: each OpenSSL, SQLite,
 // iconv, dlopen and Cairo object type is registered here, once, with the function that frees
-// it, and is then held
-// as UniquePtr<T> everywhere (platform/ and its tests). Only platform/ and the tests of platform/
+// it, and is then held as UniquePtr<T> everywhere (platform/ and its tests). Only platform/ and the tests of platform/
 // include this header: nothing above the platform layer sees these libraries.
 #pragma once
 
+#include <cairo.h>
 #include <dlfcn.h>
 #include <iconv.h>
 #include <openssl/asn1.h>
@@ -76,6 +76,11 @@ VELMOR_MAKE_DELETER(STACK_OF(X509), owners_detail::FreeX509Stack);  // and every
 // SQLite (close_v2: a connection with statements still open goes once they are finalized)
 VELMOR_MAKE_DELETER(sqlite3, owners_detail::CloseSqlite);
 VELMOR_MAKE_DELETER(sqlite3_stmt, sqlite3_finalize);
+
+// Cairo
+VELMOR_MAKE_DELETER(cairo_t, cairo_destroy);
+VELMOR_MAKE_DELETER(cairo_surface_t, cairo_surface_destroy);
+VELMOR_MAKE_DELETER(cairo_font_face_t, cairo_font_face_destroy);
 
 #undef VELMOR_MAKE_DELETER
 

@@ -80,7 +80,7 @@ constexpr std::array<BYTE, kDibSize> MakeDib() {
   put(0, 4);                   // biYPelsPerMeter
   put(16, 4);                  // biClrUsed
   put(0, 4);                   // biClrImportant
-  for (std::uint32_t rgb : kPalette) put(((rgb & 0xFF) << 16) | (rgb & 0xFF00) | (rgb >> 16), 4);
+  for (std::uint32_t rgb : kPalette) put(rgb, 4);  // little-endian: blue, green, red, 0
   for (int row = kBitmapHeight - 1; row >= 0; --row) {
     for (int x = 0; x < kBitmapWidth; x += 2) {
       dib[at++] = static_cast<BYTE>(Nibble(kToolboxPicture[row][x]) << 4 |

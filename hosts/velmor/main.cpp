@@ -18,6 +18,7 @@ int Run(int argc, char** argv) {
   velmor::host::AddCertsCommand(app, exitCode);
   velmor::host::AddModuleCommands(app, exitCode);
   velmor::host::AddTypeLibCommand(app, exitCode);
+  velmor::host::AddResourceCommands(app, exitCode);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
