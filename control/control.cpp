@@ -4,6 +4,9 @@
 
 #include "codec/codec.h"
 #include "control/arguments.h"
+#include "control/guids.h"
+#include "control/module.h"
+#include "platform/com/typelib.h"
 #include "encryption/encryption.h"
 #include "signing/signing.h"
 
@@ -121,12 +124,17 @@ BOOL PropExchange::ExchangeVersion(DWORD current, BOOL allowConversion) {
   return version == current || allowConversion != FALSE ? TRUE : FALSE;
 }
 
-CVelmorCtrl::CVelmorCtrl() : m_xObjectSafety(*this), m_copyright(kDefaultCopyright) {}
+// A live control keeps its module loaded.
+CVelmorCtrl::CVelmorCtrl()
+    : m_xObjectSafety(*this), m_xViewObject(*this), m_copyright(kDefaultCopyright) {
+  AfxOleLockApp();
+}
 
 CVelmorCtrl::~CVelmorCtrl() {
   // Recipient material first, then whatever working handle an interrupted call left behind.
   ReleaseRecipient();
   ReleaseHandles();
+  AfxOleUnlockApp();
 }
 
 const CVelmorCtrl::Member* CVelmorCtrl::FindMember(DISPID id) {
@@ -141,6 +149,8 @@ HRESULT CVelmorCtrl::QueryInterface(REFIID riid, void** ppv) {
     *ppv = static_cast<IDispatch*>(this);
   } else if (riid == IID_IObjectSafety) {
     *ppv = static_cast<IObjectSafety*>(&m_xObjectSafety);
+  } else if (riid == IID_IViewObject) {
+    *ppv = static_cast<IViewObject*>(&m_xViewObject);
   } else {
     *ppv = nullptr;
     return E_NOINTERFACE;
@@ -187,6 +197,62 @@ HRESULT CVelmorCtrl::XObjectSafety::SetInterfaceSafetyOptions(REFIID riid,
   return onlyKnown && allEnabled ? S_OK : E_FAIL;
 }
 
+// ---- IViewObject -----------------------------------------------------------------------------
+namespace {
+constexpr HRESULT DV_E_DVASPECT = MakeHResult(0x8004006Bu);
+constexpr HRESULT OLE_E_ADVISENOTSUPPORTED = MakeHResult(0x80040003u);
+}  // namespace
+
+HRESULT CVelmorCtrl::XViewObject::QueryInterface(REFIID riid, void** ppv) {
+  return outer_.QueryInterface(riid, ppv);
+}
+ULONG CVelmorCtrl::XViewObject::AddRef() { return outer_.AddRef(); }
+ULONG CVelmorCtrl::XViewObject::Release() { return outer_.Release(); }
+
+HRESULT CVelmorCtrl::XViewObject::Draw(DWORD dwDrawAspect, LONG, void*, DVTARGETDEVICE*, HDC,
+                                       HDC hdcDraw, LPCRECTL lprcBounds, LPCRECTL,
+                                       BOOL (*)(ULONG_PTR), ULONG_PTR) {
+  if (dwDrawAspect != DVASPECT_CONTENT) return DV_E_DVASPECT;
+  if (hdcDraw == nullptr || lprcBounds == nullptr) return E_INVALIDARG;
+  outer_.OnDraw(hdcDraw, *lprcBounds, *lprcBounds);
+  return S_OK;
+}
+HRESULT CVelmorCtrl::XViewObject::GetColorSet(DWORD, LONG, void*, DVTARGETDEVICE*, HDC,
+                                              void** ppColorSet) {
+  if (ppColorSet != nullptr) *ppColorSet = nullptr;
+  return S_FALSE;
+}
+HRESULT CVelmorCtrl::XViewObject::Freeze(DWORD, LONG, void*, DWORD* pdwFreeze) {
+  if (pdwFreeze != nullptr) *pdwFreeze = 0;
+  return E_NOTIMPL;
+}
+HRESULT CVelmorCtrl::XViewObject::Unfreeze(DWORD) { return E_NOTIMPL; }
+HRESULT CVelmorCtrl::XViewObject::SetAdvise(DWORD, DWORD, IUnknown*) {
+  return OLE_E_ADVISENOTSUPPORTED;
+}
+HRESULT CVelmorCtrl::XViewObject::GetAdvise(DWORD* pAspects, DWORD* pAdvf, IUnknown** ppAdvSink) {
+  if (pAspects != nullptr) *pAspects = 0;
+  if (pAdvf != nullptr) *pAdvf = 0;
+  if (ppAdvSink != nullptr) *ppAdvSink = nullptr;
+  return OLE_E_ADVISENOTSUPPORTED;
+}
+
+void CVelmorCtrl::OnDraw(HDC pdc, const RECT& rcBounds, const RECT&) {
+  FillRect(pdc, &rcBounds, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+  Ellipse(pdc, rcBounds.left, rcBounds.top, rcBounds.right, rcBounds.bottom);
+}
+
+const CLSID& CVelmorCtrl::GetClassID() { return CLSID_Velmor; }
+DWORD CVelmorCtrl::GetMiscStatus() { return kControlMiscStatus; }
+UINT CVelmorCtrl::GetUserTypeNameID() { return IDS_VELMOR; }
+
+const CLSID* CVelmorCtrl::GetPropPageIDs(ULONG& count) {
+  // Filled on the first call, as the framework's page list is.
+  static const CLSID pages[1] = {CLSID_VelmorPropPage};
+  count = 1;
+  return pages;
+}
+
 // ---- IDispatch --------------------------------------------------------------------------------
 HRESULT CVelmorCtrl::GetTypeInfoCount(UINT* pctinfo) {
   if (pctinfo == nullptr) return E_POINTER;
@@ -194,10 +260,16 @@ HRESULT CVelmorCtrl::GetTypeInfoCount(UINT* pctinfo) {
   return S_OK;
 }
 
-HRESULT CVelmorCtrl::GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) {
+HRESULT CVelmorCtrl::GetTypeInfo(UINT iTInfo, LCID, ITypeInfo** ppTInfo) {
   if (ppTInfo == nullptr) return E_POINTER;
   *ppTInfo = nullptr;
-  return E_NOTIMPL;
+  if (iTInfo != 0) return DISP_E_BADINDEX;
+  // The dispatch interface's description, from the module's own type library.
+  ITypeLib* raw = nullptr;
+  const HRESULT hr = com::LoadTypeLibFromDesc(*AfxGetInstanceHandle()->typeLib, &raw);
+  if (FAILED(hr)) return hr;
+  com::ComPtr<ITypeLib> lib(raw);
+  return lib->GetTypeInfoOfGuid(DIID__DVelmor, ppTInfo);
 }
 
 HRESULT CVelmorCtrl::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID,

@@ -10,6 +10,7 @@
 
 #include "certs/certs.h"
 #include "platform/com/com.h"
+#include "platform/gdi/gdi.h"
 
 namespace velmor {
 
@@ -75,6 +76,28 @@ class CVelmorCtrl final : public CtrlState, public IDispatch {
     CVelmorCtrl& outer_;
   };
 
+  // The control's IViewObject: Draw runs OnDraw into the container's DC. The other methods are
+  // those of an object without colour sets, freezing or advise sinks.
+  class XViewObject final : public IViewObject {
+   public:
+    explicit XViewObject(CVelmorCtrl& outer) : outer_(outer) {}
+    HRESULT QueryInterface(REFIID riid, void** ppv) override;
+    ULONG AddRef() override;
+    ULONG Release() override;
+    // Draw: E_INVALIDARG without a DC or bounds; DV_E_DVASPECT for an aspect but the content.
+    HRESULT Draw(DWORD dwDrawAspect, LONG lindex, void* pvAspect, DVTARGETDEVICE* ptd,
+                 HDC hdcTargetDev, HDC hdcDraw, LPCRECTL lprcBounds, LPCRECTL lprcWBounds,
+                 BOOL (*pfnContinue)(ULONG_PTR), ULONG_PTR dwContinue) override;
+    HRESULT GetColorSet(DWORD, LONG, void*, DVTARGETDEVICE*, HDC, void** ppColorSet) override;
+    HRESULT Freeze(DWORD, LONG, void*, DWORD* pdwFreeze) override;
+    HRESULT Unfreeze(DWORD) override;
+    HRESULT SetAdvise(DWORD, DWORD, IUnknown*) override;
+    HRESULT GetAdvise(DWORD* pAspects, DWORD* pAdvf, IUnknown** ppAdvSink) override;
+
+   private:
+    CVelmorCtrl& outer_;
+  };
+
   // A new control with a reference count of 0; the first QueryInterface or AddRef takes the
   // first reference and the last Release destroys it.
   CVelmorCtrl();
@@ -86,8 +109,8 @@ class CVelmorCtrl final : public CtrlState, public IDispatch {
   ULONG AddRef() override;
   ULONG Release() override;
 
-  // IDispatch. GetTypeInfoCount answers 1; GetTypeInfo has no type information to hand out
-  // (E_NOTIMPL). GetIDsOfNames matches member names case-insensitively (DISP_E_UNKNOWNNAME
+  // IDispatch. GetTypeInfoCount answers 1; GetTypeInfo hands out the type information of
+  // `_DVelmor` from the module's type library (DISP_E_BADINDEX for any index but 0). GetIDsOfNames matches member names case-insensitively (DISP_E_UNKNOWNNAME
   // otherwise). Invoke runs a property get, a property put or a method; a failed operation is
   // an "E:" result text with S_OK, never a failure HRESULT.
   HRESULT GetTypeInfoCount(UINT* pctinfo) override;
@@ -102,6 +125,17 @@ class CVelmorCtrl final : public CtrlState, public IDispatch {
   void DoPropExchange(PropExchange& px);
   // OnResetState: the control has no stored properties to reset.
   void OnResetState() {}
+  // OnDraw: the control's face: `rcBounds` filled with the stock white brush, then the ellipse
+  // inscribed in it with the DC's current pen and brush. Nothing is selected into the DC.
+  void OnDraw(HDC pdc, const RECT& rcBounds, const RECT& rcInvalid);
+  // GetClassID, GetMiscStatus, GetUserTypeNameID: the class identifier, the status flags
+  // registered for the control, the string resource of its user type name.
+  static const CLSID& GetClassID();
+  static DWORD GetMiscStatus();
+  static UINT GetUserTypeNameID();
+  // GetPropPageIDs: the module-wide list of property pages (the one CVelmorPropPage); `count`
+  // becomes 1.
+  static const CLSID* GetPropPageIDs(ULONG& count);
   // IsModified: whether a property put has marked the control modified.
   bool IsModified() const { return m_bModified; }
   ULONG RefCount() const { return m_refs; }
@@ -116,6 +150,7 @@ class CVelmorCtrl final : public CtrlState, public IDispatch {
                        VARIANT* pVarResult, UINT* puArgErr);
 
   XObjectSafety m_xObjectSafety;
+  XViewObject m_xViewObject;
   std::string m_copyright;  // ANSI text
   ULONG m_refs = 0;
 };

@@ -1,9 +1,11 @@
-// The owners of everything the platform layer borrows from C libraries: each OpenSSL, SQLite and
-// iconv object type is registered here, once, with the function that frees it, and is then held
-// as UniquePtr<T> everywhere (platform/ and its tests). Only platform/ and the tests of platform/
+// The owners of everything the platform layer borrows from C libraries: each OpenSSL, SQLite,
+// iconv, dlopen and Cairo object type is registered here, once, with the function that frees
+// it, and is then held as UniquePtr<T> everywhere (platform/ and its tests). Only platform/ and the tests of platform/
 // include this header: nothing above the platform layer sees these libraries.
 #pragma once
 
+#include <cairo.h>
+#include <dlfcn.h>
 #include <iconv.h>
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
@@ -81,6 +83,11 @@ VELMOR_MAKE_DELETER(STACK_OF(X509), owners_detail::FreeX509Stack);  // and every
 VELMOR_MAKE_DELETER(sqlite3, owners_detail::CloseSqlite);
 VELMOR_MAKE_DELETER(sqlite3_stmt, sqlite3_finalize);
 
+// Cairo
+VELMOR_MAKE_DELETER(cairo_t, cairo_destroy);
+VELMOR_MAKE_DELETER(cairo_surface_t, cairo_surface_destroy);
+VELMOR_MAKE_DELETER(cairo_font_face_t, cairo_font_face_destroy);
+
 #undef VELMOR_MAKE_DELETER
 
 // OpenSslBytes: bytes OpenSSL allocated for the caller (i2d_*, ASN1_STRING_to_UTF8), freed with
@@ -108,6 +115,12 @@ struct IconvCloser {
   void operator()(void* cd) const noexcept { iconv_close(static_cast<iconv_t>(cd)); }
 };
 using UniqueIconv = std::unique_ptr<void, IconvCloser>;
+
+// UniqueLibrary: a module dlopen loaded (a bare pointer, like iconv_t), unloaded with dlclose.
+struct LibraryCloser {
+  void operator()(void* handle) const noexcept { dlclose(handle); }
+};
+using UniqueLibrary = std::unique_ptr<void, LibraryCloser>;
 
 // UniquePipe: a stream popen opened, closed with pclose.
 struct PipeCloser {

@@ -35,6 +35,9 @@ openssl x509 -req -in "$work/alice.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key"
 openssl pkcs12 -export -inkey "$work/alice.key" -in "$work/alice.pem" -certfile "$work/ca.pem" \
   -passout pass:demo -out "$work/alice.p12"
 
+step "velmor register: the control module goes into the user's registry, as a bank's installer puts it"
+"$velmor" register
+
 step "velmor certs import --store MY alice.p12; velmor certs add --store Root ca.pem"
 "$velmor" certs import --store MY --password demo "$work/alice.p12"
 "$velmor" certs add --store Root "$work/ca.pem"

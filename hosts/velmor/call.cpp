@@ -1,6 +1,7 @@
 // velmor call: drives controls the way a page's script engine does, one JSON request a line on
 // standard input, one JSON answer a line on standard output. Controls are reached only through
-// IDispatch: GetIDsOfNames for the member, then Invoke.
+// IDispatch: GetIDsOfNames for the member, then Invoke. Each control is created by its ProgID
+// through the user's registry, from the module registered for it, as a browser creates it.
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,8 +17,8 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
-#include "control/control.h"
 #include "hosts/velmor/commands.h"
+#include "platform/com/activation.h"
 #include "platform/com/com.h"
 
 namespace velmor::host {
@@ -36,6 +37,7 @@ struct RequestError {
 // printing a value nested hundreds of thousands of levels recurses once per level and would
 // overflow the stack.
 constexpr int kMaxRequestDepth = 32;
+
 
 // The longest request line, line break excluded: the browsers' own limit for one message to a
 // native host. A longer line is refused while it is read, so that it never sits in memory.
@@ -168,7 +170,8 @@ class Session {
     auto it = controls_.find(instance);
     if (it == controls_.end()) {
       void* pv = nullptr;
-      const HRESULT hr = CreateVelmorCtrl(IID_IDispatch, &pv);
+      const HRESULT hr = CreateControl(IID_IDispatch, &pv);
+      if (hr == REGDB_E_CLASSNOTREG) throw RequestError{kNotRegistered};
       if (FAILED(hr)) throw RequestError{"cannot create a control: " + Hex(hr)};
       it = controls_.emplace(instance, ComPtr<IDispatch>(static_cast<IDispatch*>(pv))).first;
     }
@@ -313,22 +316,26 @@ class LineReader {
 };
 
 int RunCall() {
-  Session session;
-  LineReader reader(stdin);
-  std::string line;
-  bool tooLong = false;
-  while (reader.Next(line, tooLong)) {
-    json answer;
-    if (tooLong) {
-      answer["error"] = "malformed request: longer than " + std::to_string(kMaxRequestBytes) + " bytes";
-    } else if (line.find_first_not_of(" \t") == std::string::npos) {
-      continue;
-    } else {
-      answer = session.Handle(line);
+  {
+    Session session;
+    LineReader reader(stdin);
+    std::string line;
+    bool tooLong = false;
+    while (reader.Next(line, tooLong)) {
+      json answer;
+      if (tooLong) {
+        answer["error"] = "malformed request: longer than " + std::to_string(kMaxRequestBytes) + " bytes";
+      } else if (line.find_first_not_of(" \t") == std::string::npos) {
+        continue;
+      } else {
+        answer = session.Handle(line);
+      }
+      std::cout << answer.dump(-1, ' ', false, json::error_handler_t::replace) << '\n'
+                << std::flush;
     }
-    std::cout << answer.dump(-1, ' ', false, json::error_handler_t::replace) << '\n'
-              << std::flush;
   }
+  // Every control has been released: the module may go.
+  CoFreeUnusedLibraries();
   return 0;
 }
 

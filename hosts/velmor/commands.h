@@ -2,6 +2,10 @@
 // its callback stores the process exit status in `exitCode`.
 #pragma once
 
+#include <string>
+
+#include "platform/com/com.h"
+
 namespace CLI {
 class App;
 }
@@ -12,5 +16,26 @@ namespace velmor::host {
 void AddCallCommand(CLI::App& app, int& exitCode);
 // velmor certs import|add|list|remove|export: the user's certificate stores and keys.
 void AddCertsCommand(CLI::App& app, int& exitCode);
+// velmor register|unregister [MODULE]: the module's self-registration.
+void AddModuleCommands(CLI::App& app, int& exitCode);
+
+// velmor typelib: the control's type library as IDL.
+void AddTypeLibCommand(CLI::App& app, int& exitCode);
+
+// velmor version [MODULE], bitmap --out PNG, draw --width W --height H --out PNG.
+void AddResourceCommands(CLI::App& app, int& exitCode);
+
+// CreateControl: a new control, created by its ProgID "VELMOR.VelmorCtrl.QVA" through the
+// registry, as interface `riid` (the caller's reference). REGDB_E_CLASSNOTREG when the control
+// is not registered.
+HRESULT CreateControl(REFIID riid, void** ppv);
+// ReportCreateFailure: tells on standard error why CreateControl failed (naming the command
+// that registers the control when it is not registered); returns the exit status 1.
+int ReportCreateFailure(HRESULT hr);
+// NotRegistered: the text that says the control is not registered and how to register it.
+extern const char kNotRegistered[];
+
+// DefaultModulePath: the module installed beside the program (../lib/velmorQVA.so).
+std::string DefaultModulePath();
 
 }  // namespace velmor::host

@@ -16,6 +16,9 @@ int Run(int argc, char** argv) {
   int exitCode = 0;
   velmor::host::AddCallCommand(app, exitCode);
   velmor::host::AddCertsCommand(app, exitCode);
+  velmor::host::AddModuleCommands(app, exitCode);
+  velmor::host::AddTypeLibCommand(app, exitCode);
+  velmor::host::AddResourceCommands(app, exitCode);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {

@@ -10,6 +10,7 @@
 #include <bit>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
@@ -321,10 +322,29 @@ std::string NormaliseCharset(std::string_view name) {
 
 }  // namespace
 
+namespace {
+// The process's ANSI code page is shared by every module of the process, as the system's is on
+// Windows: each module loaded later (each has its own copy of this layer) finds the choice made
+// before it in the environment.
+constexpr char kProcessCodePage[] = "VELMOR_PROCESS_ACP";
+
+UINT ProcessCodePage() {
+  if (const char* chosen = std::getenv(kProcessCodePage)) {
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(chosen, &end, 10);
+    if (end != chosen && *end == '\0' && value <= 0xFFFF &&
+        velmor::com::IsCodePageSupported(static_cast<UINT>(value))) {
+      return static_cast<UINT>(value);
+    }
+  }
+  return LocaleCodePage();
+}
+}  // namespace
+
 UINT GetACP() {
   UINT cp = g_ansiCodePage.load(std::memory_order_relaxed);
   if (cp == 0) {
-    cp = LocaleCodePage();
+    cp = ProcessCodePage();
     UINT expected = 0;
     if (!g_ansiCodePage.compare_exchange_strong(expected, cp)) cp = expected;
   }
@@ -339,10 +359,12 @@ bool IsCodePageSupported(UINT codePage) {
 
 bool SetAnsiCodePage(UINT codePage) {
   if (codePage == CP_ACP) {
+    unsetenv(kProcessCodePage);
     g_ansiCodePage.store(LocaleCodePage());
     return true;
   }
   if (!IsCodePageSupported(codePage)) return false;
+  setenv(kProcessCodePage, std::to_string(codePage).c_str(), 1);
   g_ansiCodePage.store(codePage);
   return true;
 }

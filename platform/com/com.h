@@ -66,6 +66,7 @@ inline constexpr HRESULT DISP_E_TYPEMISMATCH = MakeHResult(0x80020005u);
 inline constexpr HRESULT DISP_E_UNKNOWNNAME = MakeHResult(0x80020006u);
 inline constexpr HRESULT DISP_E_BADVARTYPE = MakeHResult(0x80020008u);
 inline constexpr HRESULT DISP_E_NONAMEDARGS = MakeHResult(0x80020007u);
+inline constexpr HRESULT DISP_E_BADINDEX = MakeHResult(0x8002000Bu);
 inline constexpr HRESULT DISP_E_BADPARAMCOUNT = MakeHResult(0x8002000Eu);
 inline constexpr HRESULT SELFREG_E_TYPELIB = MakeHResult(0x80040200u);
 inline constexpr HRESULT SELFREG_E_CLASS = MakeHResult(0x80040201u);
@@ -146,7 +147,7 @@ using UniqueBstr = std::unique_ptr<OLECHAR, BstrDeleter>;
 }  // namespace velmor::com
 
 // ---- Interfaces -------------------------------------------------------------------------------
-struct ITypeInfo;  // never handed out: GetTypeInfo answers E_NOTIMPL
+struct ITypeInfo;  // platform/com/typelib.h
 
 struct IUnknown {
   virtual HRESULT QueryInterface(REFIID riid, void** ppv) = 0;
@@ -270,8 +271,9 @@ inline constexpr DWORD WC_NO_BEST_FIT_CHARS = 0x00000400;
 UINT GetACP();
 
 namespace velmor::com {
-// SetAnsiCodePage: makes `codePage` the process's ANSI code page; CP_ACP (0) goes back to the
-// locale's. Returns false (and changes nothing) when the code page is not supported.
+// SetAnsiCodePage: makes `codePage` the process's ANSI code page, for the modules loaded later
+// too (they read it from the process's environment); CP_ACP (0) goes back to the locale's.
+// Returns false (and changes nothing) when the code page is not supported.
 bool SetAnsiCodePage(UINT codePage);
 // IsCodePageSupported: whether the conversions below accept `codePage`.
 bool IsCodePageSupported(UINT codePage);

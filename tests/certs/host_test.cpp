@@ -14,6 +14,7 @@ namespace pki = velmor::testing;
 
 class CertsThroughHost : public ::testing::Test {
  protected:
+  CertsThroughHost() { pki::RegisterModule(VELMOR_BINARY); }
   // Velmor: runs `velmor <args>` with `input` on standard input; the exit status and output.
   pki::CommandResult Velmor(const std::string& args, const std::string& input = {}) {
     const auto inputPath = home_.path() / "input.jsonl";

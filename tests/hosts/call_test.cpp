@@ -19,6 +19,7 @@ struct Outcome {
 // Runs `velmor <args>` with `input` on standard input, in a data directory of its own.
 class VelmorCall : public ::testing::Test {
  protected:
+  VelmorCall() { velmor::testing::RegisterModule(VELMOR_BINARY); }
   Outcome Velmor(const std::string& args, const std::string& input) {
     const auto inputPath = home_.path() / "input.jsonl";
     velmor::testing::WriteFile(inputPath, input);

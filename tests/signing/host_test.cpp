@@ -31,6 +31,7 @@ TEST_F(SigningTest, SignDataThroughTheCommandLineHost) {
                                "{\"op\":\"put\",\"name\":\"SignData\",\"value\":\"abc\"}\n"
                                "{\"op\":\"get\",\"name\":\"SignData\"}\n";
   WriteFile(Dir() / "requests.jsonl", requests);
+  velmor::testing::RegisterModule(velmor);
   const CommandResult call =
       velmor::testing::Run("'" + velmor + "' call < " + Quoted(Dir() / "requests.jsonl"));
   ASSERT_EQ(call.status, 0) << call.output;

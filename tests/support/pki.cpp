@@ -279,6 +279,11 @@ std::vector<std::uint8_t> ReadFile(const std::filesystem::path& path) {
   return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(f), {});
 }
 
+void RegisterModule(const std::string& velmor) {
+  const CommandResult run = Run("'" + velmor + "' register");
+  if (run.status != 0) throw std::runtime_error("velmor register failed: " + run.output);
+}
+
 CommandResult Run(const std::string& commandLine) {
   CommandResult result;
   std::string command = commandLine + " 2>&1";

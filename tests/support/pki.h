@@ -95,6 +95,10 @@ struct CommandResult {
 // Run: runs a shell command line, returning its exit status and output.
 CommandResult Run(const std::string& commandLine);
 
+// RegisterModule: `<velmor> register` into the current data folder, so that `velmor call` finds
+// the control module built beside the host; throws std::runtime_error when it fails.
+void RegisterModule(const std::string& velmor);
+
 // HexToBytes / BytesToHex helpers for assertions.
 std::vector<std::uint8_t> HexToBytes(const std::string& hex);
 std::string BytesToHex(const std::uint8_t* data, std::size_t len, bool upper = false);

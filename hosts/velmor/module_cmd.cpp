@@ -1,0 +1,106 @@
+// velmor register / unregister: the module's self-registration, called as regsvr32 calls it.
+#include <CLI/CLI.hpp>
+
+#include <limits.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "hosts/velmor/commands.h"
+#include "platform/com/activation.h"
+
+namespace velmor::host {
+
+namespace {
+
+std::string Hex(HRESULT hr) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
+  return text;
+}
+
+struct FreeDeleter {
+  void operator()(char* p) const noexcept { free(p); }
+};
+
+// Absolute: `path` made absolute (the registry records where the module is, for any folder a
+// host later runs in); empty when it does not exist.
+std::string Absolute(const std::string& path) {
+  std::unique_ptr<char, FreeDeleter> resolved(realpath(path.c_str(), nullptr));
+  return resolved ? std::string(resolved.get()) : std::string();
+}
+
+int CallExport(const std::string& given, bool registering) {
+  const std::string module = given.empty() ? DefaultModulePath() : given;
+  const std::string path = Absolute(module);
+  if (path.empty()) {
+    std::cerr << "velmor: no module at " << module << "\n";
+    return 1;
+  }
+  const char* entry = registering ? "DllRegisterServer" : "DllUnregisterServer";
+  std::string why;
+  const HRESULT hr = velmor::com::CallServerExport(path, entry, why);
+  if (hr == CO_E_DLLNOTFOUND || hr == CO_E_ERRORINDLL) {
+    std::cerr << "velmor: cannot " << (registering ? "register " : "unregister ") << path << ": "
+              << why << "\n";
+    return 1;
+  }
+  if (FAILED(hr)) {
+    const char* step = hr == SELFREG_E_TYPELIB ? " (type library)"
+                       : hr == SELFREG_E_CLASS ? " (classes)"
+                                               : "";
+    std::cerr << "velmor: " << entry << " in " << path << " failed: " << Hex(hr) << step << "\n";
+    return 1;
+  }
+  std::cout << entry << " in " << path << " succeeded: "
+            << (registering ? "registered" : "unregistered") << " VELMOR.VelmorCtrl.QVA, its "
+            << "property page and the type library VELMORLib 1.0\n";
+  return 0;
+}
+
+}  // namespace
+
+const char kNotRegistered[] =
+    "the control VELMOR.VelmorCtrl.QVA is not registered; register it with `velmor register`";
+
+HRESULT CreateControl(REFIID riid, void** ppv) {
+  CLSID clsid{};
+  if (FAILED(CLSIDFromProgID(u"VELMOR.VelmorCtrl.QVA", &clsid))) return REGDB_E_CLASSNOTREG;
+  return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, riid, ppv);
+}
+
+int ReportCreateFailure(HRESULT hr) {
+  if (hr == REGDB_E_CLASSNOTREG) {
+    std::cerr << "velmor: " << kNotRegistered << "\n";
+  } else {
+    std::cerr << "velmor: cannot create the control: " << Hex(hr) << "\n";
+  }
+  return 1;
+}
+
+std::string DefaultModulePath() {
+  // The module is built and installed beside the program: <prefix>/bin/velmor and
+  // <prefix>/lib/velmorQVA.so.
+  const std::string self = Absolute("/proc/self/exe");
+  const auto slash = self.find_last_of('/');
+  if (slash == std::string::npos) return "velmorQVA.so";
+  return self.substr(0, slash) + "/../lib/velmorQVA.so";
+}
+
+void AddModuleCommands(CLI::App& app, int& exitCode) {
+  static std::string registerPath;
+  auto* reg = app.add_subcommand("register", "Register the control module in the user's registry");
+  reg->add_option("MODULE", registerPath, "the module (default: velmorQVA.so beside velmor)");
+  reg->callback([&exitCode] { exitCode = CallExport(registerPath, true); });
+
+  static std::string unregisterPath;
+  auto* unreg = app.add_subcommand("unregister", "Remove the control module's registration");
+  unreg->add_option("MODULE", unregisterPath, "the module (default: velmorQVA.so beside velmor)");
+  unreg->callback([&exitCode] { exitCode = CallExport(unregisterPath, false); });
+}
+
+}  // namespace velmor::host
