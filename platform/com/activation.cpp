@@ -14,6 +14,12 @@ namespace {
 using velmor::platform::UniqueLibrary;
 using velmor::registry::UniqueHkey;
 
+// A module's image stays mapped after its last dlclose (RTLD_NODELETE): the process-wide state
+// its platform layer keeps (caches, the registry's connection) would otherwise be cut loose
+// from everything that still points into it. The module's static objects, its ExitInstance
+// among them, then end with the process.
+constexpr int kLoadFlags = RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE;
+
 struct Library {
   std::string path;
   UniqueLibrary handle;
@@ -117,7 +123,7 @@ HRESULT CoGetClassObject(REFCLSID rclsid, DWORD clsContext, void*, REFIID riid, 
       if (getClassObject == nullptr) {
         // Only absolute paths: a bare name would be searched for along the library path.
         if (path.front() != '/') return CO_E_DLLNOTFOUND;
-        UniqueLibrary handle(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
+        UniqueLibrary handle(dlopen(path.c_str(), kLoadFlags));
         if (!handle) return CO_E_DLLNOTFOUND;
         // The exports are functions: POSIX guarantees dlsym's object pointer converts back.
         getClassObject =
@@ -151,7 +157,7 @@ void CoFreeUnusedLibraries() {
 namespace velmor::com {
 HRESULT CallServerExport(const std::string& path, const char* name, std::string& why) {
   return Guarded([&]() -> HRESULT {
-    UniqueLibrary handle(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
+    UniqueLibrary handle(dlopen(path.c_str(), kLoadFlags));
     if (!handle) {
       const char* message = dlerror();
       why = message != nullptr ? message : "cannot be loaded";

@@ -164,7 +164,7 @@ TEST_F(Server, ActivationByProgIDLoadsTheModuleAndCreatesTheControl) {
 // The module's exports, from a handle of our own on the file (the loader counts references:
 // on a module CoGetClassObject loaded it is the same module).
 struct Exports {
-  explicit Exports(const std::string& path) : handle(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+  explicit Exports(const std::string& path) : handle(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE)) {
     EXPECT_NE(handle, nullptr) << dlerror();
     if (!handle) return;
     getClassObject = reinterpret_cast<LPFNGETCLASSOBJECT>(dlsym(handle.get(), "DllGetClassObject"));
