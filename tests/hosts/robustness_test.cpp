@@ -24,6 +24,8 @@ namespace pki = velmor::testing;
 
 class StoreRobustness : public ::testing::Test {
  protected:
+  StoreRobustness() { pki::RegisterModule(VELMOR_BINARY); }
+
   // P12: a PKCS #12 file (password "x") of a fresh signing certificate, and its serial.
   std::string P12(const std::string& name, std::string* serial = nullptr) {
     const pki::TestCert cert = pki::MakeCert(pki::Spec("/CN=" + name + "/OU=QVA/O=Tarnvik Bank"));
