@@ -49,6 +49,8 @@ class COleObjectFactory : public IClassFactory {
 
   REFCLSID GetClassID() const { return m_clsid; }
   LPCSTR GetProgID() const { return m_lpszProgID; }
+  // IsMultiInstance: whether one factory serves many objects (every factory here does).
+  BOOL IsMultiInstance() const { return m_bMultiInstance; }
 
  private:
   CLSID m_clsid;
