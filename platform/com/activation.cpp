@@ -56,27 +56,6 @@ Libraries& Loaded() {
   return libraries;
 }
 
-// DefaultText: the default value of HKEY_CLASSES_ROOT\<path>; empty when there is none.
-std::string DefaultText(const std::string& path) {
-  HKEY raw = nullptr;
-  if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &raw) != ERROR_SUCCESS) {
-    return {};
-  }
-  UniqueHkey key(raw);
-  DWORD type = REG_NONE;
-  DWORD size = 0;
-  if (RegQueryValueExA(key.get(), nullptr, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
-      type != REG_SZ || size == 0) {
-    return {};
-  }
-  std::string text(size, '\0');
-  if (RegQueryValueExA(key.get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(text.data()),
-                       &size) != ERROR_SUCCESS) {
-    return {};
-  }
-  text.resize(std::strlen(text.c_str()));
-  return text;
-}
 
 template <typename Body>
 HRESULT Guarded(Body&& body) noexcept {
@@ -98,7 +77,7 @@ HRESULT CLSIDFromProgID(LPCOLESTR progID, CLSID* clsid) {
     while (progID[length] != 0) ++length;
     const auto name = velmor::com::WideToMultiByte(CP_UTF8, progID, static_cast<int>(length));
     if (!name || name->empty() || name->find('\\') != std::string::npos) return CO_E_CLASSSTRING;
-    const auto guid = velmor::com::GuidFromString(DefaultText(*name + "\\CLSID"));
+    const auto guid = velmor::com::GuidFromString(velmor::registry::QueryDefaultText(HKEY_CLASSES_ROOT, *name + "\\CLSID"));
     if (!guid) return CO_E_CLASSSTRING;
     *clsid = *guid;
     return S_OK;
@@ -111,7 +90,7 @@ HRESULT CoGetClassObject(REFCLSID rclsid, DWORD clsContext, void*, REFIID riid, 
   if ((clsContext & CLSCTX_INPROC_SERVER) == 0) return REGDB_E_CLASSNOTREG;
   return Guarded([&]() -> HRESULT {
     const std::string path =
-        DefaultText("CLSID\\" + velmor::com::GuidToString(rclsid) + "\\InprocServer32");
+        velmor::registry::QueryDefaultText(HKEY_CLASSES_ROOT, "CLSID\\" + velmor::com::GuidToString(rclsid) + "\\InprocServer32");
     if (path.empty()) return REGDB_E_CLASSNOTREG;
     Libraries& loaded = Loaded();
     LPFNGETCLASSOBJECT getClassObject = nullptr;

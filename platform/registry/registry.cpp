@@ -673,4 +673,23 @@ namespace testing {
 void FailWritesAfter(int count) { g_failWritesAfter.store(count < 0 ? -1 : count); }
 }  // namespace testing
 
+std::string QueryDefaultText(HKEY parent, const std::string& path) {
+  HKEY raw = nullptr;
+  if (RegOpenKeyExA(parent, path.c_str(), 0, KEY_READ, &raw) != ERROR_SUCCESS) return {};
+  UniqueHkey key(raw);
+  DWORD type = REG_NONE;
+  DWORD size = 0;
+  if (RegQueryValueExA(key.get(), nullptr, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+      type != REG_SZ || size == 0) {
+    return {};
+  }
+  std::string text(size, '\0');
+  if (RegQueryValueExA(key.get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(text.data()),
+                       &size) != ERROR_SUCCESS) {
+    return {};
+  }
+  text.resize(std::strlen(text.c_str()));
+  return text;
+}
+
 }  // namespace velmor::registry

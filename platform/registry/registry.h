@@ -96,6 +96,10 @@ struct KeyCloser {
 // UniqueHkey: one owner for an open key (RegCloseKey).
 using UniqueHkey = std::unique_ptr<HKEY__, KeyCloser>;
 
+// QueryDefaultText: the default value (REG_SZ) of `parent`\`path`; empty when the key or its
+// text is not there.
+std::string QueryDefaultText(HKEY parent, const std::string& path);
+
 // DatabasePath: the registry's file, <data folder>/velmor/registry.db, with the data folder
 // XDG_DATA_HOME or ~/.local/share as for the certificate stores; empty when neither is usable.
 std::string DatabasePath();

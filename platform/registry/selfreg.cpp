@@ -43,26 +43,6 @@ DWORD Remove(const std::string& path) {
   return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
 }
 
-// QueryText: the default value of `path`, empty when there is none.
-std::string QueryText(HKEY parent, const std::string& path) {
-  HKEY raw = nullptr;
-  if (RegOpenKeyExA(parent, path.c_str(), 0, KEY_READ, &raw) != ERROR_SUCCESS) return {};
-  UniqueHkey key(raw);
-  DWORD type = REG_NONE;
-  DWORD size = 0;
-  if (RegQueryValueExA(key.get(), nullptr, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
-      type != REG_SZ || size == 0) {
-    return {};
-  }
-  std::string text(size, '\0');
-  if (RegQueryValueExA(key.get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(text.data()),
-                       &size) != ERROR_SUCCESS) {
-    return {};
-  }
-  text.resize(std::strlen(text.c_str()));
-  return text;
-}
-
 std::string Version(WORD major, WORD minor) {
   char text[16];
   std::snprintf(text, sizeof text, "%x.%x", major, minor);
@@ -158,7 +138,7 @@ BOOL AfxOleUnregisterTypeLib(REFGUID tlid, WORD wVerMajor, WORD wVerMinor, LCID)
                                                         nullptr, nullptr, nullptr, nullptr));
         if (e == ERROR_NO_MORE_ITEMS) break;
         if (e != ERROR_SUCCESS) return e;
-        if (QueryText(interfaces.get(), std::string(name) + "\\TypeLib") == libId) {
+        if (velmor::registry::QueryDefaultText(interfaces.get(), std::string(name) + "\\TypeLib") == libId) {
           mine.emplace_back(name);
         }
       }
