@@ -101,18 +101,6 @@ bool SameName(const char16_t* a, const char16_t* b) {
   return *a == *b;
 }
 
-// Nothing may escape a vtable entry: a failure inside (only the conversion of arguments and
-// results can fail; members answer every failure with a result text) becomes an HRESULT.
-template <typename F>
-HRESULT Guarded(F&& body) {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  } catch (...) {
-    return E_FAIL;
-  }
-}
 
 }  // namespace
 
@@ -307,10 +295,12 @@ HRESULT CVelmorCtrl::Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD wFlags,
   }
   const Member* member = FindMember(dispIdMember);
   if (member == nullptr) return DISP_E_MEMBERNOTFOUND;
-  // Keep the control alive for the whole call even if the page lets go of it meanwhile.
+  // Keep the control alive for the whole call even if the page lets go of it meanwhile. Nothing
+  // may escape a vtable entry: only the conversion of arguments and results can fail.
   AddRef();
   const HRESULT hr =
-      Guarded([&] { return InvokeMember(*member, wFlags, *pDispParams, pVarResult, puArgErr); });
+      com::GuardedHresult(
+          [&] { return InvokeMember(*member, wFlags, *pDispParams, pVarResult, puArgErr); });
   Release();
   return hr;
 }

@@ -51,22 +51,13 @@ struct ModuleLifetime {
   ~ModuleLifetime() { theApp.ExitInstance(); }
 } theModuleLifetime;
 
-template <typename Body>
-HRESULT Guarded(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  } catch (...) {
-    return E_UNEXPECTED;
-  }
-}
 
 }  // namespace
 }  // namespace velmor
 
 VELMOR_EXPORT HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) {
-  return velmor::Guarded([&] { return velmor::COleObjectFactory::GetClassObject(rclsid, riid, ppv); });
+  return velmor::com::GuardedHresult(
+      [&] { return velmor::COleObjectFactory::GetClassObject(rclsid, riid, ppv); }, E_UNEXPECTED);
 }
 
 VELMOR_EXPORT HRESULT DllCanUnloadNow() {
@@ -74,22 +65,22 @@ VELMOR_EXPORT HRESULT DllCanUnloadNow() {
 }
 
 VELMOR_EXPORT HRESULT DllRegisterServer() {
-  return velmor::Guarded([]() -> HRESULT {
+  return velmor::com::GuardedHresult([]() -> HRESULT {
     if (!AfxOleRegisterTypeLib(velmor::AfxGetInstanceHandle(), velmor::LIBID_VELMORLib)) {
       return SELFREG_E_TYPELIB;
     }
     if (!velmor::COleObjectFactory::UpdateRegistryAll(TRUE)) return SELFREG_E_CLASS;
     return S_OK;
-  });
+  }, E_UNEXPECTED);
 }
 
 VELMOR_EXPORT HRESULT DllUnregisterServer() {
-  return velmor::Guarded([]() -> HRESULT {
+  return velmor::com::GuardedHresult([]() -> HRESULT {
     if (!AfxOleUnregisterTypeLib(velmor::LIBID_VELMORLib, velmor::kTypeLibMajor,
                                  velmor::kTypeLibMinor, 0)) {
       return SELFREG_E_TYPELIB;
     }
     if (!velmor::COleObjectFactory::UpdateRegistryAll(FALSE)) return SELFREG_E_CLASS;
     return S_OK;
-  });
+  }, E_UNEXPECTED);
 }

@@ -57,22 +57,12 @@ Libraries& Loaded() {
 }
 
 
-template <typename Body>
-HRESULT Guarded(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  } catch (...) {
-    return E_FAIL;
-  }
-}
 
 }  // namespace
 
 HRESULT CLSIDFromProgID(LPCOLESTR progID, CLSID* clsid) {
   if (progID == nullptr || clsid == nullptr) return E_INVALIDARG;
-  return Guarded([&]() -> HRESULT {
+  return velmor::com::GuardedHresult([&]() -> HRESULT {
     std::size_t length = 0;
     while (progID[length] != 0) ++length;
     const auto name = velmor::com::WideToMultiByte(CP_UTF8, progID, static_cast<int>(length));
@@ -88,7 +78,7 @@ HRESULT CoGetClassObject(REFCLSID rclsid, DWORD clsContext, void*, REFIID riid, 
   if (ppv == nullptr) return E_INVALIDARG;
   *ppv = nullptr;
   if ((clsContext & CLSCTX_INPROC_SERVER) == 0) return REGDB_E_CLASSNOTREG;
-  return Guarded([&]() -> HRESULT {
+  return velmor::com::GuardedHresult([&]() -> HRESULT {
     const std::string path =
         velmor::registry::QueryDefaultText(HKEY_CLASSES_ROOT, "CLSID\\" + velmor::com::GuidToString(rclsid) + "\\InprocServer32");
     if (path.empty()) return REGDB_E_CLASSNOTREG;
@@ -135,7 +125,7 @@ void CoFreeUnusedLibraries() {
 
 namespace velmor::com {
 HRESULT CallServerExport(const std::string& path, const char* name, std::string& why) {
-  return Guarded([&]() -> HRESULT {
+  return velmor::com::GuardedHresult([&]() -> HRESULT {
     UniqueLibrary handle(dlopen(path.c_str(), kLoadFlags));
     if (!handle) {
       const char* message = dlerror();

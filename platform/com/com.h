@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -111,6 +112,22 @@ using REFGUID = const GUID&;
 
 bool IsEqualGUID(REFGUID a, REFGUID b);
 inline bool operator==(const GUID& a, const GUID& b) { return IsEqualGUID(a, b); }
+
+namespace velmor::com {
+// GuardedHresult: runs `body` (returning an HRESULT) at an interface or exported entry point,
+// where nothing may be thrown across: running out of memory becomes E_OUTOFMEMORY, anything
+// else `otherwise`.
+template <typename Body>
+HRESULT GuardedHresult(Body&& body, HRESULT otherwise = E_FAIL) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return otherwise;
+  }
+}
+}  // namespace velmor::com
 
 namespace velmor::com {
 // GuidToString: the registry form {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}, upper case.
