@@ -1,0 +1,30 @@
+// The bridge between a page's window.velmor and the extension's background, in the extension's
+// own world of the page. window.velmor hands it one end of a MessageChannel; it opens one port
+// to the background for the page (frame) and relays both ways. The background sees the frame's
+// origin as the browser reports it, so nothing here vouches for the page.
+(() => {
+  if (globalThis.velmorBridgeStarted) return;
+  globalThis.velmorBridgeStarted = true;
+
+  let background = null;  // the page's one port to the background, opened on first use
+  let page = null;        // the page's end of the channel, the latest one handed over
+
+  function toBackground(message) {
+    if (!background) {
+      // Secure or not is this frame's own state as the browser knows it.
+      background = chrome.runtime.connect({name: `velmor/${isSecureContext ? 'secure' : 'insecure'}`});
+      background.onMessage.addListener((answer) => page?.postMessage(answer));
+      background.onDisconnect.addListener(() => {
+        background = null;
+      });
+    }
+    background.postMessage(message);
+  }
+
+  window.addEventListener('message', (event) => {
+    if (event.source !== window || event.data?.velmor !== 'connect' || event.ports.length !== 1) return;
+    page?.close();
+    page = event.ports[0];
+    page.onmessage = (e) => toBackground(e.data);
+  });
+})();
