@@ -7,6 +7,8 @@ while read -r pkg; do
   [[ -z "$pkg" || "$pkg" == \#* ]] && continue
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
 done < "$here/debian-packages.txt"
+# npm comes with some builds of nodejs and is a package of its own in Debian's.
+command -v npm >/dev/null || missing+=(npm)
 if ((${#missing[@]} == 0)); then
   echo "deps: everything is installed"
   exit 0

@@ -9,7 +9,7 @@
 // screenshot goes (default: the temporary folder).
 import assert from 'node:assert/strict';
 import {execFileSync} from 'node:child_process';
-import {existsSync, mkdirSync, mkdtempSync, rmSync, writeFileSync} from 'node:fs';
+import {existsSync, mkdirSync, mkdtempSync, readdirSync, readFileSync, rmSync, writeFileSync} from 'node:fs';
 import {createRequire} from 'node:module';
 import {tmpdir} from 'node:os';
 import {dirname, join, resolve} from 'node:path';
@@ -126,6 +126,25 @@ async function demoPage(url) {
   return page;
 }
 
+// hostProcesses counts the running processes of the host the manifest names.
+function hostProcesses() {
+  const manifest = JSON.parse(readFileSync(join(profile, 'NativeMessagingHosts/org.velmor.host.json'), 'utf8'));
+  let n = 0;
+  for (const pid of readdirSync('/proc').filter((d) => /^\d+$/.test(d))) {
+    try {
+      if (readFileSync(`/proc/${pid}/cmdline`, 'utf8').split('\0').includes(manifest.path)) n++;
+    } catch {
+      // gone meanwhile
+    }
+  }
+  return n;
+}
+
+async function until(condition, what) {
+  for (let i = 0; i < 100 && !condition(); i++) await new Promise((r) => setTimeout(r, 100));
+  assert.ok(condition(), what);
+}
+
 const text = (page, id) => page.textContent(`#${id}`);
 const hexToBytes = (hex) => Buffer.from(hex, 'hex');
 
@@ -166,7 +185,6 @@ test('the demonstration page lists, signs after consent, and verifies; openssl a
   await demo.waitForFunction(() => document.getElementById('out-VerifyPKCS7').textContent !== '');
   assert.equal(await text(demo, 'out-VerifySignature'), 'A:0000');
   assert.equal(await text(demo, 'out-VerifyPKCS7'), `A:${String(textLength).padStart(8, '0')}${asSigned}`);
-  await demo.screenshot({path: join(out, 'browser-demo.png'), fullPage: true});
 });
 
 test('Encrypt and Decrypt round-trip through the page', async () => {
@@ -175,6 +193,7 @@ test('Encrypt and Decrypt round-trip through the page', async () => {
   const plain = await demo.inputValue('#plain');
   assert.match(await text(demo, 'out-Encrypt'), /^[A-Za-z0-9+/=\n]+$/);
   assert.equal(await text(demo, 'out-Decrypt'), `A:${String(plain.length).padStart(8, '0')}${plain}`);
+  await demo.screenshot({path: join(out, 'browser-demo.png'), fullPage: true});
 });
 
 test('results over 1 MiB come back whole, both ways', async () => {
@@ -242,7 +261,11 @@ test('a refusal answers E:DENIED, is remembered, and the options page revokes it
   await (await asked).click('#allow');
   assert.match(await signing, /^A:\d{8}transfer 5\.00/);
   await options.close();
+
+  // The page's host process ends with the page.
+  const running = hostProcesses();
   await page.close();
+  await until(() => hostProcesses() === running - 1, `${hostProcesses()} host processes, ${running - 1} expected`);
 });
 
 test('a page from an origin not on the allow-list gets no window.velmor', async () => {

@@ -8,16 +8,26 @@
 
   let background = null;  // the page's one port to the background, opened on first use
   let page = null;        // the page's end of the channel, the latest one handed over
+  const unanswered = new Set();  // ids of the requests sent and not answered yet
+
+  function toPage(answer) {
+    unanswered.delete(answer?.id);
+    page?.postMessage(answer);
+  }
 
   function toBackground(message) {
     if (!background) {
       // Secure or not is this frame's own state as the browser knows it.
       background = chrome.runtime.connect({name: `velmor/${isSecureContext ? 'secure' : 'insecure'}`});
-      background.onMessage.addListener((answer) => page?.postMessage(answer));
+      background.onMessage.addListener(toPage);
       background.onDisconnect.addListener(() => {
+        // The background went away (the browser stopped it, or the extension was reloaded):
+        // every request on the way gets an answer, and the next one connects afresh.
         background = null;
+        for (const id of [...unanswered]) toPage({id, error: 'the velmor extension stopped; its controls are gone'});
       });
     }
+    unanswered.add(message?.id);
     background.postMessage(message);
   }
 
