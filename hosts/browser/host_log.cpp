@@ -67,15 +67,13 @@ HostLog::HostLog() {
   if (::stat(path.c_str(), &st) == 0 && st.st_size > kMaxLogBytes) {
     std::filesystem::rename(path, path + ".1", ec);
   }
-  fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  fd_ = UniqueFd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
 }
 
-HostLog::~HostLog() {
-  if (fd_ >= 0) ::close(fd_);
-}
+HostLog::~HostLog() = default;
 
 void HostLog::Line(std::string_view text) {
-  if (fd_ < 0) return;
+  if (!fd_) return;
   char stamp[64];
   const std::time_t now = std::time(nullptr);
   std::tm utc{};
@@ -84,7 +82,7 @@ void HostLog::Line(std::string_view text) {
   const std::string line =
       std::string(stamp) + " [" + std::to_string(::getpid()) + "] " + Printable(text) + "\n";
   // One write per entry: with O_APPEND, entries of hosts running side by side never interleave.
-  [[maybe_unused]] const ssize_t n = ::write(fd_, line.data(), line.size());
+  [[maybe_unused]] const ssize_t n = ::write(fd_.get(), line.data(), line.size());
 }
 
 void HostLog::Request(const Session::Asked& asked, std::size_t bytes) {

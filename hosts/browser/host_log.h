@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "hosts/session/session.h"
+#include "hosts/session/unique_fd.h"
 
 namespace velmor::host {
 
@@ -30,7 +31,7 @@ class HostLog {
   static std::string Path();
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
 };
 
 }  // namespace velmor::host

@@ -12,6 +12,7 @@
 #include "hosts/browser/host_log.h"
 #include "hosts/browser/native_messaging.h"
 #include "hosts/session/session.h"
+#include "hosts/session/unique_fd.h"
 #include "platform/com/activation.h"
 
 namespace velmor::host {
@@ -19,15 +20,12 @@ namespace {
 
 // ClaimProtocolChannel: the descriptors of the browser's pipe, moved away from 0 and 1, which
 // then lead to /dev/null: whatever a library might print can never corrupt the protocol.
-bool ClaimProtocolChannel(int& in, int& out) {
-  in = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
-  out = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-  const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-  if (in < 0 || out < 0 || null < 0) return false;
-  ::dup2(null, STDIN_FILENO);
-  ::dup2(null, STDOUT_FILENO);
-  ::close(null);
-  return true;
+bool ClaimProtocolChannel(UniqueFd& in, UniqueFd& out) {
+  in = UniqueFd(::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3));
+  out = UniqueFd(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));
+  const UniqueFd null(::open("/dev/null", O_RDWR | O_CLOEXEC));
+  if (!in || !out || !null) return false;
+  return ::dup2(null.get(), STDIN_FILENO) >= 0 && ::dup2(null.get(), STDOUT_FILENO) >= 0;
 }
 
 bool Send(int out, const Json& answer, HostLog& log) {
@@ -40,8 +38,8 @@ bool Send(int out, const Json& answer, HostLog& log) {
 }
 
 int Serve(HostLog& log) {
-  int in = -1;
-  int out = -1;
+  UniqueFd in;
+  UniqueFd out;
   if (!ClaimProtocolChannel(in, out)) {
     log.Line("cannot take over the browser's pipe");
     return 1;
@@ -51,30 +49,28 @@ int Serve(HostLog& log) {
     std::string message;
     std::uint32_t declared = 0;
     for (;;) {
-      const ReadStatus status = ReadMessage(in, message, declared);
+      const ReadStatus status = ReadMessage(in.get(), message, declared);
       if (status == ReadStatus::kEnd) break;
       if (status == ReadStatus::kTruncated) {
         // The browser went away inside a message; tell it anyway, should it still listen.
-        Send(out, Json{{"error", "malformed message: the pipe closed inside a message"}}, log);
+        Send(out.get(), Json{{"error", "malformed message: the pipe closed inside a message"}}, log);
         break;
       }
       if (status == ReadStatus::kOversized) {
         log.Line("message of " + std::to_string(declared) + " bytes refused");
         const Json refused = {{"error", "malformed message: longer than " +
                                             std::to_string(kMaxRequestBytes) + " bytes"}};
-        if (!Send(out, refused, log)) break;
+        if (!Send(out.get(), refused, log)) break;
         continue;
       }
       Session::Asked asked;
       const Json answer = session.Handle(message, &asked);
       log.Request(asked, message.size());
-      if (!Send(out, answer, log)) break;
+      if (!Send(out.get(), answer, log)) break;
     }
   }
   // Every control has been released: the module may go.
   CoFreeUnusedLibraries();
-  ::close(in);
-  ::close(out);
   return 0;
 }
 
