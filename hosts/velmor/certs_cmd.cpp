@@ -17,7 +17,7 @@
 
 #include "hosts/velmor/commands.h"
 #include "hosts/velmor/passin.h"
-#include "hosts/velmor/unique_fd.h"
+#include "hosts/session/unique_fd.h"
 #include "platform/crypt/crypt.h"
 
 namespace velmor::host {

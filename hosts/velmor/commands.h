@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "hosts/session/session.h"
 #include "platform/com/com.h"
 
 namespace CLI {
@@ -25,17 +26,11 @@ void AddTypeLibCommand(CLI::App& app, int& exitCode);
 // velmor version [MODULE], bitmap --out PNG, draw --width W --height H --out PNG.
 void AddResourceCommands(CLI::App& app, int& exitCode);
 
-// CreateControl: a new control, created by its ProgID "VELMOR.VelmorCtrl.QVA" through the
-// registry, as interface `riid` (the caller's reference). REGDB_E_CLASSNOTREG when the control
-// is not registered.
-HRESULT CreateControl(REFIID riid, void** ppv);
+// velmor install-browser-host / uninstall-browser-host: the browsers' native-host manifests.
+void AddBrowserCommands(CLI::App& app, int& exitCode);
+
 // ReportCreateFailure: tells on standard error why CreateControl failed (naming the command
 // that registers the control when it is not registered); returns the exit status 1.
 int ReportCreateFailure(HRESULT hr);
-// NotRegistered: the text that says the control is not registered and how to register it.
-extern const char kNotRegistered[];
-
-// DefaultModulePath: the module installed beside the program (../lib/velmorQVA.so).
-std::string DefaultModulePath();
 
 }  // namespace velmor::host

@@ -19,6 +19,7 @@ int Run(int argc, char** argv) {
   velmor::host::AddModuleCommands(app, exitCode);
   velmor::host::AddTypeLibCommand(app, exitCode);
   velmor::host::AddResourceCommands(app, exitCode);
+  velmor::host::AddBrowserCommands(app, exitCode);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {

@@ -1,15 +1,11 @@
 // velmor register / unregister: the module's self-registration, called as regsvr32 calls it.
 #include <CLI/CLI.hpp>
 
-#include <limits.h>
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <iostream>
-#include <memory>
 #include <string>
 
+#include "hosts/session/session.h"
 #include "hosts/velmor/commands.h"
 #include "platform/com/activation.h"
 
@@ -23,20 +19,9 @@ std::string Hex(HRESULT hr) {
   return text;
 }
 
-struct FreeDeleter {
-  void operator()(char* p) const noexcept { free(p); }
-};
-
-// Absolute: `path` made absolute (the registry records where the module is, for any folder a
-// host later runs in); empty when it does not exist.
-std::string Absolute(const std::string& path) {
-  std::unique_ptr<char, FreeDeleter> resolved(realpath(path.c_str(), nullptr));
-  return resolved ? std::string(resolved.get()) : std::string();
-}
-
 int CallExport(const std::string& given, bool registering) {
   const std::string module = given.empty() ? DefaultModulePath() : given;
-  const std::string path = Absolute(module);
+  const std::string path = AbsolutePath(module);
   if (path.empty()) {
     std::cerr << "velmor: no module at " << module << "\n";
     return 1;
@@ -64,15 +49,6 @@ int CallExport(const std::string& given, bool registering) {
 
 }  // namespace
 
-const char kNotRegistered[] =
-    "the control VELMOR.VelmorCtrl.QVA is not registered; register it with `velmor register`";
-
-HRESULT CreateControl(REFIID riid, void** ppv) {
-  CLSID clsid{};
-  if (FAILED(CLSIDFromProgID(u"VELMOR.VelmorCtrl.QVA", &clsid))) return REGDB_E_CLASSNOTREG;
-  return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, riid, ppv);
-}
-
 int ReportCreateFailure(HRESULT hr) {
   if (hr == REGDB_E_CLASSNOTREG) {
     std::cerr << "velmor: " << kNotRegistered << "\n";
@@ -80,15 +56,6 @@ int ReportCreateFailure(HRESULT hr) {
     std::cerr << "velmor: cannot create the control: " << Hex(hr) << "\n";
   }
   return 1;
-}
-
-std::string DefaultModulePath() {
-  // The module is built and installed beside the program: <prefix>/bin/velmor and
-  // <prefix>/lib/velmorQVA.so.
-  const std::string self = Absolute("/proc/self/exe");
-  const auto slash = self.find_last_of('/');
-  if (slash == std::string::npos) return "velmorQVA.so";
-  return self.substr(0, slash) + "/../lib/velmorQVA.so";
 }
 
 void AddModuleCommands(CLI::App& app, int& exitCode) {

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "hosts/velmor/unique_fd.h"
+#include "hosts/session/unique_fd.h"
 #include "platform/com/com.h"
 
 namespace velmor::host {

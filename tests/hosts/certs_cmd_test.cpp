@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <string>
 
-#include "hosts/velmor/unique_fd.h"
+#include "hosts/session/unique_fd.h"
 #include "tests/support/pki.h"
 
 namespace {

@@ -1,0 +1,117 @@
+#include "hosts/browser/native_messaging.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace velmor::host {
+namespace {
+
+// ReadFull: up to `size` bytes into `into`; the count read, short only at the end of the pipe.
+std::size_t ReadFull(int fd, char* into, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::read(fd, into + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return done;
+}
+
+std::string Framed(const std::string& json) {
+  const auto length = static_cast<std::uint32_t>(json.size());
+  std::string message(sizeof length, '\0');
+  std::memcpy(message.data(), &length, sizeof length);
+  return message + json;
+}
+
+// EscapedSize: the characters `c` takes inside a JSON string (the text is ASCII already).
+std::size_t EscapedSize(char c) {
+  if (c == '"' || c == '\\') return 2;
+  if (static_cast<unsigned char>(c) < 0x20) return 6;
+  return 1;
+}
+
+}  // namespace
+
+ReadStatus ReadMessage(int fd, std::string& message, std::uint32_t& declared) {
+  message.clear();
+  declared = 0;
+  char header[sizeof(std::uint32_t)];
+  const std::size_t got = ReadFull(fd, header, sizeof header);
+  if (got == 0) return ReadStatus::kEnd;
+  if (got < sizeof header) return ReadStatus::kTruncated;
+  std::memcpy(&declared, header, sizeof declared);
+  if (declared > kMaxRequestBytes) {
+    std::vector<char> sink(std::size_t{1} << 16);
+    std::size_t left = declared;
+    while (left > 0) {
+      const std::size_t want = std::min(left, sink.size());
+      const std::size_t n = ReadFull(fd, sink.data(), want);
+      left -= n;
+      if (n < want) return ReadStatus::kTruncated;
+    }
+    return ReadStatus::kOversized;
+  }
+  message.resize(declared);
+  if (ReadFull(fd, message.data(), declared) < declared) {
+    message.clear();
+    return ReadStatus::kTruncated;
+  }
+  return ReadStatus::kMessage;
+}
+
+std::vector<std::string> FrameAnswer(const Json& answer) {
+  const std::string text = DumpAnswer(answer, /*ascii=*/true);
+  if (text.size() <= kMaxAnswerMessage) return {Framed(text)};
+
+  // Room for the data in each chunk: the envelope is measured with the largest counts it can
+  // carry, so every chunk fits whatever its number.
+  Json envelope = Json::object();
+  if (answer.contains("id")) envelope["id"] = answer["id"];
+  envelope["chunk"] = 0xFFFFFFFFu;
+  envelope["chunks"] = 0xFFFFFFFFu;
+  envelope["data"] = "";
+  const std::size_t overhead = DumpAnswer(envelope, true).size();
+  if (overhead + 6 > kMaxAnswerMessage) {
+    // Only an absurd id gets here; the answer cannot be framed with it.
+    Json refused = {{"error", "the request's id is too long to carry a chunked answer"}};
+    return {Framed(DumpAnswer(refused, true))};
+  }
+  const std::size_t room = kMaxAnswerMessage - overhead;
+
+  std::vector<std::pair<std::size_t, std::size_t>> parts;  // offset, length in `text`
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = start;
+    std::size_t used = 0;
+    while (end < text.size() && used + EscapedSize(text[end]) <= room) used += EscapedSize(text[end++]);
+    parts.emplace_back(start, end - start);
+    start = end;
+  }
+  std::vector<std::string> messages;
+  messages.reserve(parts.size());
+  for (std::size_t k = 0; k < parts.size(); ++k) {
+    envelope["chunk"] = k;
+    envelope["chunks"] = parts.size();
+    envelope["data"] = text.substr(parts[k].first, parts[k].second);
+    messages.push_back(Framed(DumpAnswer(envelope, true)));
+  }
+  return messages;
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace velmor::host

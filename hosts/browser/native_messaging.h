@@ -1,0 +1,39 @@
+// The browsers' native messaging framing: each message is a 32-bit length in the machine's own
+// byte order, then that many bytes of UTF-8 JSON. Messages from the browser may be up to 64 MiB;
+// a message to the browser may not exceed 1 MiB, so a longer answer goes in numbered chunks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "hosts/session/session.h"
+
+namespace velmor::host {
+
+// The longest message the browser accepts from a host.
+inline constexpr std::size_t kMaxAnswerMessage = std::size_t{1} << 20;
+
+enum class ReadStatus {
+  kMessage,    // `message` holds the next message
+  kEnd,        // the browser closed the pipe between messages
+  kTruncated,  // the pipe closed inside a message
+  kOversized,  // the message was longer than kMaxRequestBytes; it was read and dropped
+};
+
+// ReadMessage: the next message on descriptor `fd`. An oversized message is consumed without
+// being held, so that the next one is read from its own start; `declared` is the length its
+// header gave. A read error counts as the end of the pipe.
+ReadStatus ReadMessage(int fd, std::string& message, std::uint32_t& declared);
+
+// FrameAnswer: the messages that carry `answer` to the browser. One message when its JSON text
+// fits in kMaxAnswerMessage; otherwise chunks {"id", "chunk": k, "chunks": n, "data"}, k from 0,
+// whose "data" strings joined give the answer's JSON text. Every non-ASCII character is escaped,
+// so a chunk boundary never splits one. Each string is a complete message, header included.
+std::vector<std::string> FrameAnswer(const Json& answer);
+
+// WriteAll: writes `bytes` to `fd`; false when the browser has gone (the pipe is closed).
+bool WriteAll(int fd, const std::string& bytes);
+
+}  // namespace velmor::host

@@ -1,0 +1,282 @@
+#include "hosts/session/session.h"
+
+#include <limits.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "platform/com/activation.h"
+
+namespace velmor::host {
+namespace {
+
+using com::ComPtr;
+using com::UniqueBstr;
+
+// A request that cannot be carried out; its text becomes the answer's "error".
+struct RequestError {
+  std::string message;
+};
+
+// Requests are flat objects. Deeper nesting is refused while the line is parsed: copying or
+// printing a value nested hundreds of thousands of levels recurses once per level and would
+// overflow the stack.
+constexpr int kMaxRequestDepth = 32;
+
+// A control takes texts as BSTRs but reads most of them up to the first zero character, so a
+// text holding U+0000 would be acted on cut short; such a text is refused instead.
+void RefuseEmbeddedNul(const std::string& text, const std::string& what) {
+  if (text.find('\0') != std::string::npos) {
+    throw RequestError{what + " holds U+0000, which a control would take as the end of the text"};
+  }
+}
+
+// JSON texts are UTF-8; automation strings are UTF-16.
+UniqueBstr Utf8ToBstr(const std::string& text) {
+  if (text.empty()) return UniqueBstr(SysAllocStringLen(u"", 0));
+  const int len = static_cast<int>(text.size());
+  const int units = MultiByteToWideChar(CP_UTF8, 0, text.data(), len, nullptr, 0);
+  if (units <= 0) throw RequestError{"text is not valid UTF-8"};
+  UniqueBstr bstr(SysAllocStringLen(nullptr, static_cast<UINT>(units)));
+  if (!bstr) throw std::bad_alloc();
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), len, bstr.get(), units);
+  return bstr;
+}
+
+std::string BstrToUtf8(BSTR bstr) {
+  return velmor::com::WideToMultiByte(CP_UTF8, bstr, static_cast<int>(SysStringLen(bstr)))
+      .value_or(std::string());
+}
+
+std::string Hex(HRESULT hr) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
+  return text;
+}
+
+// The arguments of one Invoke, in the order OLE passes them (last first), with their strings.
+class Arguments {
+ public:
+  // Add appends one argument; `what` names it in an error ("the value", "argument 2").
+  void Add(const Json& value, const std::string& what) {
+    VARIANT v;
+    VariantInit(&v);
+    if (value.is_null()) {
+      v.vt = VT_NULL;  // an absent argument
+    } else if (value.is_string()) {
+      const std::string& text = value.get_ref<const std::string&>();
+      RefuseEmbeddedNul(text, what);
+      strings_.push_back(Utf8ToBstr(text));
+      v.vt = VT_BSTR;
+      v.bstrVal = strings_.back().get();
+    } else {
+      throw RequestError{"arguments must be strings or null"};
+    }
+    variants_.insert(variants_.begin(), v);
+  }
+  DISPPARAMS Params() {
+    return DISPPARAMS{variants_.empty() ? nullptr : variants_.data(), nullptr,
+                      static_cast<UINT>(variants_.size()), 0};
+  }
+
+ private:
+  std::vector<UniqueBstr> strings_;  // owned here; the variants only borrow them
+  std::vector<VARIANT> variants_;
+};
+
+void Fail(Json& answer, const std::string& message) {
+  answer.erase("ok");
+  answer.erase("result");
+  answer["error"] = message;
+}
+
+std::string StringField(const Json& request, const char* key) {
+  const auto it = request.find(key);
+  if (it == request.end() || !it->is_string()) {
+    throw RequestError{std::string("malformed request: \"") + key + "\" must be a string"};
+  }
+  return it->get<std::string>();
+}
+
+std::int64_t Instance(const Json& request) {
+  const auto it = request.find("instance");
+  if (it == request.end()) return 0;
+  if (!it->is_number_integer() || it->get<std::int64_t>() < 0) {
+    throw RequestError{"malformed request: \"instance\" must be a non-negative integer"};
+  }
+  return it->get<std::int64_t>();
+}
+
+DISPID MemberId(IDispatch* control, const std::string& name) {
+  RefuseEmbeddedNul(name, "the member name");
+  UniqueBstr wide = Utf8ToBstr(name);
+  LPOLESTR names[1] = {wide.get()};
+  DISPID id = DISPID_UNKNOWN;
+  if (FAILED(control->GetIDsOfNames(IID_NULL, names, 1, 0, &id))) {
+    throw RequestError{"unknown member: " + name};
+  }
+  return id;
+}
+
+void Check(HRESULT hr, const std::string& op, const std::string& name) {
+  if (SUCCEEDED(hr)) return;
+  if (hr == DISP_E_BADPARAMCOUNT) throw RequestError{"wrong argument count for " + name};
+  if (hr == DISP_E_MEMBERNOTFOUND) throw RequestError{name + " does not support " + op};
+  if (hr == DISP_E_TYPEMISMATCH) {
+    throw RequestError{"an argument of " + name + " has the wrong type"};
+  }
+  if (hr == E_OUTOFMEMORY) throw std::bad_alloc();
+  throw RequestError{op + " " + name + " failed: " + Hex(hr)};
+}
+
+}  // namespace
+
+Json Session::Handle(std::string_view line, Asked* asked) {
+  Json answer = Json::object();
+  Json request;
+  try {
+    request = Json::parse(line, [](int depth, Json::parse_event_t, Json&) {
+      if (depth > kMaxRequestDepth) {
+        throw RequestError{"malformed request: nested deeper than " +
+                           std::to_string(kMaxRequestDepth) + " levels"};
+      }
+      return true;
+    });
+  } catch (const Json::exception& e) {
+    answer["error"] = std::string("malformed request: ") + e.what();
+    return answer;
+  } catch (const RequestError& e) {
+    answer["error"] = e.message;
+    return answer;
+  } catch (const std::bad_alloc&) {
+    answer["error"] = "out of memory";
+    return answer;
+  }
+  if (!request.is_object()) {
+    answer["error"] = "malformed request: a request is a JSON object";
+    return answer;
+  }
+  if (request.contains("id")) answer["id"] = request["id"];
+  if (asked != nullptr) {
+    for (auto [key, into] : {std::pair{"op", &asked->op}, std::pair{"name", &asked->name}}) {
+      const auto it = request.find(key);
+      if (it != request.end() && it->is_string()) *into = it->get<std::string>();
+    }
+  }
+  try {
+    Run(request, answer);
+  } catch (const RequestError& e) {
+    Fail(answer, e.message);
+  } catch (const Json::exception& e) {
+    Fail(answer, std::string("malformed request: ") + e.what());
+  } catch (const std::bad_alloc&) {
+    Fail(answer, "out of memory");
+  }
+  return answer;
+}
+
+// Control: the instance's control, created on first use.
+IDispatch* Session::Control(std::int64_t instance) {
+  auto it = controls_.find(instance);
+  if (it == controls_.end()) {
+    void* pv = nullptr;
+    const HRESULT hr = CreateControl(IID_IDispatch, &pv);
+    if (hr == REGDB_E_CLASSNOTREG) throw RequestError{kNotRegistered};
+    if (FAILED(hr)) throw RequestError{"cannot create a control: " + Hex(hr)};
+    it = controls_.emplace(instance, ComPtr<IDispatch>(static_cast<IDispatch*>(pv))).first;
+  }
+  return it->second.get();
+}
+
+void Session::Run(const Json& request, Json& answer) {
+  const std::string op = StringField(request, "op");
+  const std::int64_t instance = Instance(request);
+  if (op == "release") {
+    if (controls_.erase(instance) == 0) {
+      throw RequestError{"no control with instance " + std::to_string(instance)};
+    }
+    answer["ok"] = true;
+    return;
+  }
+  if (op != "put" && op != "get" && op != "call") throw RequestError{"unknown op: " + op};
+  const std::string name = StringField(request, "name");
+  IDispatch* control = Control(instance);
+  const DISPID id = MemberId(control, name);
+
+  Arguments args;
+  WORD flags;
+  if (op == "put") {
+    if (!request.contains("value")) {
+      throw RequestError{"malformed request: a put needs a \"value\" (a string or null)"};
+    }
+    args.Add(request["value"], "the value");
+    flags = DISPATCH_PROPERTYPUT;
+  } else if (op == "get") {
+    flags = DISPATCH_PROPERTYGET;
+  } else {
+    if (request.contains("args")) {
+      const Json& list = request["args"];
+      if (!list.is_array()) throw RequestError{"malformed request: \"args\" must be an array"};
+      std::size_t position = 0;
+      for (const Json& value : list) args.Add(value, "argument " + std::to_string(++position));
+    }
+    flags = DISPATCH_METHOD;
+  }
+  DISPPARAMS params = args.Params();
+  DISPID namedPut = DISPID_PROPERTYPUT;
+  if (op == "put") {
+    params.rgdispidNamedArgs = &namedPut;
+    params.cNamedArgs = 1;
+  }
+  VARIANT result;
+  VariantInit(&result);
+  UINT argErr = 0;
+  const HRESULT hr = control->Invoke(id, IID_NULL, 0, flags, &params,
+                                     op == "put" ? nullptr : &result, nullptr, &argErr);
+  Check(hr, op, name);
+  if (op == "put") {
+    answer["ok"] = true;
+  } else {
+    answer["result"] = result.vt == VT_BSTR ? BstrToUtf8(result.bstrVal) : std::string();
+    VariantClear(&result);
+  }
+}
+
+
+std::string DumpAnswer(const Json& answer, bool ascii) {
+  return answer.dump(-1, ' ', ascii, Json::error_handler_t::replace);
+}
+
+const char kNotRegistered[] =
+    "the control VELMOR.VelmorCtrl.QVA is not registered; register it with `velmor register`";
+
+HRESULT CreateControl(REFIID riid, void** ppv) {
+  CLSID clsid{};
+  if (FAILED(CLSIDFromProgID(u"VELMOR.VelmorCtrl.QVA", &clsid))) return REGDB_E_CLASSNOTREG;
+  return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, riid, ppv);
+}
+
+namespace {
+struct FreeDeleter {
+  void operator()(char* p) const noexcept { free(p); }
+};
+}  // namespace
+
+std::string AbsolutePath(const std::string& path) {
+  std::unique_ptr<char, FreeDeleter> resolved(realpath(path.c_str(), nullptr));
+  return resolved ? std::string(resolved.get()) : std::string();
+}
+
+std::string DefaultModulePath() {
+  // The module is built and installed beside the programs: <prefix>/bin/velmor and
+  // <prefix>/lib/velmorQVA.so.
+  const std::string self = AbsolutePath("/proc/self/exe");
+  const auto slash = self.find_last_of('/');
+  if (slash == std::string::npos) return "velmorQVA.so";
+  return self.substr(0, slash) + "/../lib/velmorQVA.so";
+}
+
+}  // namespace velmor::host

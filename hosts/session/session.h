@@ -1,0 +1,70 @@
+// The requests both hosts answer, `velmor call` (JSON lines) and `velmor-host` (the browser's
+// native messaging): each request a JSON object that names one member of one control, each
+// answer a JSON object with its result or the reason it could not be carried out. Controls are
+// created by their ProgID through the user's registry and reached only through IDispatch, as a
+// page's script engine reaches them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/com/com.h"
+
+namespace velmor::host {
+
+using Json = nlohmann::ordered_json;
+
+// The longest request: the browsers' own limit for one message to a native host.
+inline constexpr std::size_t kMaxRequestBytes = std::size_t{64} << 20;
+
+// Session: the controls of one connection (one `velmor call` process, one page's native port),
+// by instance number, each created on its first request and kept until it is released or the
+// session ends. The module-wide buffers are shared by the controls of one process only, so one
+// session per process keeps one page's inputs from another's.
+class Session {
+ public:
+  Session() = default;
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // What a request asked for, as far as it could be read: for logs, which must not hold its
+  // values.
+  struct Asked {
+    std::string op;
+    std::string name;
+  };
+
+  // Handle: the answer to one request text. Never throws: a malformed request, an unknown
+  // member or a failed Invoke is an answer with "error". The request's "id" is echoed. `asked`,
+  // when given, receives the request's "op" and "name" strings.
+  Json Handle(std::string_view request, Asked* asked = nullptr);
+
+ private:
+  IDispatch* Control(std::int64_t instance);
+  void Run(const Json& request, Json& answer);
+
+  std::map<std::int64_t, com::ComPtr<IDispatch>> controls_;
+};
+
+// DumpAnswer: the answer's JSON text on one line. Invalid UTF-8 in a result (which a control
+// never gives) is replaced rather than thrown on; `ascii` escapes every non-ASCII character.
+std::string DumpAnswer(const Json& answer, bool ascii = false);
+
+// CreateControl: a new control, created by its ProgID "VELMOR.VelmorCtrl.QVA" through the
+// registry, as interface `riid` (the caller's reference). REGDB_E_CLASSNOTREG when the control
+// is not registered.
+HRESULT CreateControl(REFIID riid, void** ppv);
+// NotRegistered: the text that says the control is not registered and how to register it.
+extern const char kNotRegistered[];
+
+// DefaultModulePath: the module installed beside the program (../lib/velmorQVA.so).
+std::string DefaultModulePath();
+// AbsolutePath: `path` made absolute with every link resolved; empty when it does not exist.
+std::string AbsolutePath(const std::string& path);
+
+}  // namespace velmor::host
