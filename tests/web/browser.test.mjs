@@ -36,7 +36,7 @@ const SIGN_TEXT = 'Pay 100.00 EUR to 1234-5678~!~reference 42';
 const tmp = mkdtempSync(join(tmpdir(), 'velmor-browser-'));
 const out = process.env.VELMOR_WEB_OUT ?? tmp;
 const pki = join(tmp, 'pki');
-const env = {...process.env, XDG_DATA_HOME: join(tmp, 'data')};
+const env = {...process.env, XDG_DATA_HOME: join(tmp, 'data'), XDG_STATE_HOME: join(tmp, 'state')};
 const profile = join(tmp, 'profile');  // a fresh user-data directory every run
 let context;
 let servers = [];
@@ -207,13 +207,20 @@ test('results over 1 MiB come back whole, both ways', async () => {
     for (let i = 0; plain.length < 1_200_000; i++) plain += `line ${i}: ${(i * 7919) % 100003}\n`;
     const sealed = await ctl.call('Encrypt', plain);
     const opened = parseResult(await ctl.call('Decrypt', sealed));
+    // The largest text SignData holds, in two-byte characters: the host escapes each in its
+    // answer, which comes to 1.8 MB.
+    const accented = 'é'.repeat(299_000);
+    await ctl.put('SignData', accented);
+    const signed = parseResult(await ctl.get('SignData'));
     ctl.release();
-    return {plainLength: plain.length, sealedLength: sealed.length, same: opened.fields[0] === plain,
-            kind: opened.kind};
+    return {sealedLength: sealed.length, same: opened.fields[0] === plain, kind: opened.kind,
+            signed: signed.kind, signedText: signed.fields[0]?.startsWith(accented),
+            signature: signed.fields[1]?.length};
   }, {serial});
   assert.ok(outcome.sealedLength > 1 << 20, `Encrypt gave ${outcome.sealedLength} characters`);
   assert.equal(outcome.kind, 'A');
   assert.ok(outcome.same, 'Decrypt did not give the text back');
+  assert.deepEqual([outcome.signed, outcome.signedText, outcome.signature], ['A', true, 512]);
 });
 
 // sign runs one private-key request on `page` and resolves to its result.
