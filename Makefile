@@ -1,5 +1,5 @@
 # velmor: `make demo` and `make test` do all the set-up on a fresh Debian machine.
-.PHONY: all deps configure build test asan fuzz fuzz-ci bench demo clean
+.PHONY: all deps configure build test asan fuzz fuzz-ci bench demo web-demo clean
 
 JOBS ?= $(shell nproc)
 
@@ -54,6 +54,10 @@ bench: build
 
 demo: build
 	@scripts/demo.sh
+
+# web-demo: the demonstration page in Chromium through the extension and velmor-host (PORT=8080).
+web-demo: build
+	@scripts/web-demo.sh
 
 clean:
 	rm -rf build build-asan build-fuzz

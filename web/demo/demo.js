@@ -35,9 +35,11 @@ async function control() {
   if (!state.ctl) state.ctl = await velmor.create();
   return state.ctl;
 }
+const brief = (t) => (typeof t === 'string' && t.length > 40 ? JSON.stringify(t.slice(0, 37)) + '…' : JSON.stringify(t));
+
 async function put(name, value) {
   await (await control()).put(name, value);
-  log(`put ${name} = ${JSON.stringify(value)}`);
+  log(`put ${name} = ${brief(value)}`);
 }
 async function get(name) {
   const result = await (await control()).get(name);
@@ -46,8 +48,7 @@ async function get(name) {
 }
 async function call(name, ...args) {
   const result = await (await control()).call(name, ...args);
-  const shown = args.map((a) => (a.length > 40 ? JSON.stringify(a.slice(0, 37)) + '…' : JSON.stringify(a)));
-  log(`call ${name}(${shown.join(', ')})`, result);
+  log(`call ${name}(${args.map(brief).join(', ')})`, result);
   return result;
 }
 
