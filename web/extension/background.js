@@ -18,12 +18,14 @@ const DENIED = 'E:DENIED';
 const MAX_INSTANCE = 1024;
 const MAX_NAME_LENGTH = 64;
 const MAX_ARGUMENTS = 8;
+// The browsers' limit for one message to a native host; a longer one would cost the page its host.
+const MAX_REQUEST_BYTES = 64 * 1024 * 1024;
 
 // ---- Content scripts on the allowed origins -------------------------------------------------
 
 const SCRIPT_IDS = ['velmor-bridge', 'velmor-page'];
-// Firefox's match patterns cannot hold a port.
-const PATTERNS_WITH_PORTS = typeof globalThis.browser === 'undefined';
+// Firefox's match patterns cannot hold a port (Firefox alone has getBrowserInfo).
+const PATTERNS_WITH_PORTS = typeof chrome.runtime.getBrowserInfo !== 'function';
 
 // syncContentScripts registers the two content scripts (the bridge in the extension's world,
 // window.velmor in the page's) for the origins of the current policy, replacing any earlier
@@ -144,6 +146,16 @@ function validRequest(message) {
   }
 }
 
+// fitsTheHost tells whether a request's JSON text, with the id the background adds, stays within
+// what a host may be sent. Each UTF-16 code unit of the text takes at most three bytes in UTF-8,
+// so the exact count is made only for a request near the limit.
+function fitsTheHost(request) {
+  const text = JSON.stringify(request);
+  const room = MAX_REQUEST_BYTES - 32;
+  if (text.length * 3 <= room) return true;
+  return new TextEncoder().encode(text).length <= room;
+}
+
 // The name of the certificate that a request about to be carried out would use, for the
 // consent window: the signer that CN names, or the certificate DecryptCN names.
 function certificateName(cnText) {
@@ -184,7 +196,8 @@ class PageConnection {
 
   onPageMessage(message) {
     const pageId = message?.id ?? null;
-    const request = validRequest(message);
+    let request = validRequest(message);
+    if (typeof request !== 'string' && !fitsTheHost(request)) request = 'longer than 64 MiB';
     this.queue = this.queue.then(async () => {
       if (typeof request === 'string') {
         this.answerPage({id: pageId, error: `malformed request: ${request}`});
