@@ -87,9 +87,11 @@ async function demoPage(url) {
   return page;
 }
 
+// Each test fails after a minute rather than wait for a window or an answer that never comes.
+const limit = {timeout: 60_000};
 let demo;  // the demonstration page on the allowed origin, kept for the later tests
 
-test('the demonstration page signs after consent, verifies, encrypts and decrypts; openssl agrees', async () => {
+test('the demonstration page signs after consent, verifies, encrypts and decrypts; openssl agrees', limit, async () => {
   demo = await demoPage(allowedUrl);
   await demoSignAndVerify(fixture, demo, async () => {
     const consent = await consentWindow(allowedUrl);
@@ -99,9 +101,9 @@ test('the demonstration page signs after consent, verifies, encrypts and decrypt
   await demo.screenshot({path: join(process.env.VELMOR_WEB_OUT ?? fixture.tmp, 'browser-demo.png'), fullPage: true});
 });
 
-test('results over 1 MiB come back whole, both ways', () => bigRoundTrips(fixture, demo));
+test('results over 1 MiB come back whole, both ways', limit, () => bigRoundTrips(fixture, demo));
 
-test('a refusal answers E:DENIED, is remembered, and the options page revokes it', async () => {
+test('a refusal answers E:DENIED, is remembered, and the options page revokes it', limit, async () => {
   const page = await demoPage(localhostUrl);
   let asked = consentWindow(localhostUrl);
   let signing = signOn(fixture, page);
@@ -143,11 +145,11 @@ test('a refusal answers E:DENIED, is remembered, and the options page revokes it
   await until(() => hostProcesses(host) === running - 1, `${hostProcesses(host)} host processes, ${running - 1} expected`);
 });
 
-test('a page from an origin not on the allow-list gets no window.velmor', async () => {
+test('a page from an origin not on the allow-list gets no window.velmor', limit, async () => {
   const page = await demoPage(otherUrl);
   assert.equal(await page.evaluate(() => typeof window.velmor), 'undefined');
   assert.match(await page.textContent('#status'), /velmor is not available/);
   await page.close();
 });
 
-test('round trip of one SignData get, page to host and back (200 calls)', (t) => measureRoundTrip(demo, t, 'chromium'));
+test('round trip of one SignData get, page to host and back (200 calls)', limit, (t) => measureRoundTrip(demo, t, 'chromium'));

@@ -1,6 +1,7 @@
 // The browser test in Debian's firefox-esr, driven over WebDriver BiDi by puppeteer-core: the
 // extension installed as a temporary add-on, the host manifest and the extension's managed
-// storage (the bank's policy: 127.0.0.1 allowed and pre-approved) in a home folder of its own.
+// storage (the bank's policy: 127.0.0.1 and localhost allowed, localhost pre-approved) in a home
+// folder of its own.
 //
 //   node tests/web/firefox.test.mjs     (exit status 77, skipped, when firefox-esr is not installed)
 import assert from 'node:assert/strict';
@@ -10,7 +11,7 @@ import {dirname, join} from 'node:path';
 import {after, before, test} from 'node:test';
 import {fileURLToPath} from 'node:url';
 
-import {bigRoundTrips, demoSignAndVerify, extensionDir, Fixture, measureRoundTrip} from './fixture.mjs';
+import {bigRoundTrips, demoSignAndVerify, extensionDir, Fixture, measureRoundTrip, signOn} from './fixture.mjs';
 
 const firefoxPath = process.env.VELMOR_FIREFOX ?? '/usr/lib/firefox-esr/firefox-esr';
 if (!existsSync(firefoxPath)) {
@@ -23,8 +24,9 @@ const {default: puppeteer} = createRequire(join(process.env.VELMOR_WEB_MODULES ?
 const fixture = new Fixture('firefox');
 const home = join(fixture.tmp, 'home');  // Firefox finds host manifests and managed storage under it
 let browser;
-let allowedUrl;
-let localhostUrl;  // on the default list, but not on the policy's, which replaces it
+let allowedUrl;  // http://127.0.0.1:P, allowed: the user is asked
+let localhostUrl;  // http://localhost:P, allowed and pre-approved
+let otherUrl;  // http://127.0.0.2:Q, not on the list
 
 before(async () => {
   fixture.setUp();
@@ -33,10 +35,11 @@ before(async () => {
   mkdirSync(join(home, '.mozilla/managed-storage'), {recursive: true});
   writeFileSync(join(home, '.mozilla/managed-storage/extension@velmor.json'), JSON.stringify({
     name: 'extension@velmor', description: 'velmor policy', type: 'storage',
-    data: {allowedOrigins: ['http://127.0.0.1:*'], preapprovedOrigins: ['http://127.0.0.1:*']},
+    data: {allowedOrigins: ['http://127.0.0.1:*', 'http://localhost:*'], preapprovedOrigins: ['http://localhost:*']},
   }));
   allowedUrl = await fixture.serve('127.0.0.1');
   localhostUrl = allowedUrl.replace('127.0.0.1', 'localhost');
+  otherUrl = await fixture.serve('127.0.0.2');
   browser = await puppeteer.launch({
     browser: 'firefox', executablePath: firefoxPath, headless: true, env: fixture.env,
     userDataDir: join(fixture.tmp, 'profile'), defaultViewport: {width: 1180, height: 900},
@@ -60,19 +63,49 @@ async function demoPage(url, expectVelmor = true) {
   return page;
 }
 
+// consentWindow finds the extension's consent window (BiDi reports its address as about:blank,
+// so each page is asked its own) and checks the origin it shows.
+async function consentWindow(origin) {
+  for (let i = 0; i < 150; i++) {
+    for (const page of await browser.pages()) {
+      const href = await page.evaluate(() => location.href).catch(() => '');
+      if (href.startsWith('moz-extension://') && href.includes('/consent.html')) {
+        await page.waitForSelector('#allow');
+        assert.equal(await page.evaluate(() => document.getElementById('origin').textContent), origin);
+        return page;
+      }
+    }
+    await new Promise((r) => setTimeout(r, 100));
+  }
+  throw new Error('no consent window');
+}
+
+// Each test fails after a minute rather than wait for a window or an answer that never comes.
+const limit = {timeout: 60_000};
 let demo;
 
-test('firefox: a pre-approved origin signs without asking, verifies, encrypts and decrypts; openssl agrees', async () => {
+test('firefox: the demonstration page signs after consent, verifies, encrypts and decrypts; openssl agrees', limit, async () => {
   demo = await demoPage(allowedUrl);
-  await demoSignAndVerify(fixture, demo);
+  await demoSignAndVerify(fixture, demo, async () => {
+    const consent = await consentWindow(allowedUrl);
+    assert.equal(await consent.evaluate(() => document.getElementById('certificate').textContent),
+                 `Alice (serial ${fixture.serial})`);
+    await consent.click('#allow');
+  });
 });
 
-test('firefox: results over 1 MiB come back whole, both ways', () => bigRoundTrips(fixture, demo));
+test('firefox: results over 1 MiB come back whole, both ways', limit, () => bigRoundTrips(fixture, demo));
 
-test('firefox: the policy\'s list replaces the default one', async () => {
-  const page = await demoPage(localhostUrl, false);
+test('firefox: a pre-approved origin signs without asking', limit, async () => {
+  const page = await demoPage(localhostUrl);
+  assert.match(await signOn(fixture, page), /^A:\d{8}transfer 5\.00/);
+  await page.close();
+});
+
+test('firefox: a page from an origin not on the list gets no window.velmor', limit, async () => {
+  const page = await demoPage(otherUrl, false);
   assert.equal(await page.evaluate(() => typeof window.velmor), 'undefined');
   await page.close();
 });
 
-test('firefox: round trip of one SignData get (200 calls)', (t) => measureRoundTrip(demo, t, 'firefox'));
+test('firefox: round trip of one SignData get (200 calls)', limit, (t) => measureRoundTrip(demo, t, 'firefox'));
