@@ -36,6 +36,10 @@ function syncContentScripts() {
     const {allowed} = await readPolicy();
     const matches = [...new Set(allowed.map((r) => matchPattern(r, PATTERNS_WITH_PORTS)))];
     const registered = await chrome.scripting.getRegisteredContentScripts({ids: SCRIPT_IDS});
+    // The background starts again and again; a registration that is already right stays, so that
+    // no page loads in a gap without its scripts.
+    const same = (a, b) => a.length === b.length && a.every((m, i) => m === b[i]);
+    if (registered.length === SCRIPT_IDS.length && registered.every((r) => same(r.matches ?? [], matches))) return;
     if (registered.length > 0) {
       await chrome.scripting.unregisterContentScripts({ids: registered.map((s) => s.id)});
     }
@@ -82,14 +86,20 @@ async function askUser(origin, {certificate, member}) {
   const token = crypto.randomUUID();
   const query = new URLSearchParams({token, origin, certificate, member});
   const answered = new Promise((resolve) => waitingAnswers.set(token, {resolve, windowId: null}));
-  const window = await chrome.windows.create({
-    url: `${CONSENT_PAGE}?${query}`, type: 'popup', width: 520, height: 420, focused: true,
-  });
+  let popup;
+  try {
+    popup = await chrome.windows.create({
+      url: `${CONSENT_PAGE}?${query}`, type: 'popup', width: 520, height: 420, focused: true,
+    });
+  } catch {
+    waitingAnswers.delete(token);
+    return null;  // no window, no consent: this request is refused, nothing is remembered
+  }
   const waiting = waitingAnswers.get(token);
-  if (waiting) waiting.windowId = window.id;
+  if (waiting) waiting.windowId = popup.id;
   const decision = await answered;
   if (decision === 'allow' || decision === 'deny') await recordDecision(origin, decision);
-  if (decision !== null) chrome.windows.remove(window.id).catch(() => {});
+  if (decision !== null) chrome.windows.remove(popup.id).catch(() => {});
   return decision;
 }
 
