@@ -1,5 +1,5 @@
 # velmor: `make demo` and `make test` do all the set-up on a fresh Debian machine.
-.PHONY: all deps configure build test asan fuzz fuzz-ci bench demo clean
+.PHONY: all deps configure build test asan fuzz fuzz-ci bench demo package clean
 
 JOBS ?= $(shell nproc)
 
@@ -55,5 +55,13 @@ bench: build
 demo: build
 	@scripts/demo.sh
 
+# package: build-package/velmor_<version>_amd64.deb (a hardened release build under /usr), then
+# lintian's verdict on it.
+package: deps
+	cmake --preset package
+	cmake --build --preset package -j $(JOBS)
+	cd build-package && cpack -G DEB
+	lintian --fail-on error,warning build-package/velmor_*_amd64.deb
+
 clean:
-	rm -rf build build-asan build-fuzz
+	rm -rf build build-asan build-fuzz build-package
