@@ -1,5 +1,5 @@
 # velmor: `make demo` and `make test` do all the set-up on a fresh Debian machine.
-.PHONY: all deps configure build test asan fuzz fuzz-ci bench demo package clean
+.PHONY: all deps configure build test asan fuzz fuzz-ci bench demo package package-check clean
 
 JOBS ?= $(shell nproc)
 
@@ -62,6 +62,11 @@ package: deps
 	cmake --build --preset package -j $(JOBS)
 	cd build-package && cpack -G DEB
 	lintian --fail-on error,warning build-package/velmor_*_amd64.deb
+
+# package-check: the package installed with apt-get on this machine (build trees moved aside),
+# used, driven from a browser, purged; root or sudo needed.
+package-check: package
+	@scripts/package-check.sh
 
 clean:
 	rm -rf build build-asan build-fuzz build-package
