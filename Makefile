@@ -1,5 +1,5 @@
 # velmor: `make demo` and `make test` do all the set-up on a fresh Debian machine.
-.PHONY: all deps configure build test asan fuzz fuzz-ci bench demo web-demo clean
+.PHONY: all deps configure build test asan fuzz fuzz-ci bench demo web-demo package package-check clean
 
 JOBS ?= $(shell nproc)
 
@@ -59,5 +59,18 @@ demo: build
 web-demo: build
 	@scripts/web-demo.sh
 
+# package: build-package/velmor_<version>_amd64.deb (a hardened release build under /usr), then
+# lintian's verdict on it.
+package: deps
+	cmake --preset package
+	cmake --build --preset package -j $(JOBS)
+	cd build-package && cpack -G DEB
+	lintian --fail-on error,warning build-package/velmor_*_amd64.deb
+
+# package-check: the package installed with apt-get on this machine (build trees moved aside),
+# used, driven from a browser, purged; root or sudo needed.
+package-check: package
+	@scripts/package-check.sh
+
 clean:
-	rm -rf build build-asan build-fuzz
+	rm -rf build build-asan build-fuzz build-package

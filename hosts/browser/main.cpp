@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <exception>
 #include <new>
 #include <string>
@@ -45,7 +46,11 @@ int Serve(HostLog& log) {
     return 1;
   }
   {
-    Session session;
+    // A notice goes to the log and to standard error, which the browser keeps in its own log.
+    Session session([&log](const std::string& text) {
+      log.Line(text);
+      std::fprintf(stderr, "velmor-host: %s\n", text.c_str());
+    });
     std::string message;
     std::uint32_t declared = 0;
     for (;;) {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "platform/com/activation.h"
@@ -179,11 +180,17 @@ Json Session::Handle(std::string_view line, Asked* asked) {
 }
 
 // Control: the instance's control, created on first use.
+Session::Session(Notify notify) : notify_(std::move(notify)) {
+  if (!notify_) notify_ = [](const std::string& text) { std::fprintf(stderr, "velmor: %s\n", text.c_str()); };
+}
+
 IDispatch* Session::Control(std::int64_t instance) {
   auto it = controls_.find(instance);
   if (it == controls_.end()) {
     void* pv = nullptr;
-    const HRESULT hr = CreateControl(IID_IDispatch, &pv);
+    std::string notice;
+    const HRESULT hr = CreateControl(IID_IDispatch, &pv, &notice);
+    if (!notice.empty()) notify_(notice);
     if (hr == REGDB_E_CLASSNOTREG) throw RequestError{kNotRegistered};
     if (FAILED(hr)) throw RequestError{"cannot create a control: " + Hex(hr)};
     it = controls_.emplace(instance, ComPtr<IDispatch>(static_cast<IDispatch*>(pv))).first;
@@ -253,9 +260,26 @@ std::string DumpAnswer(const Json& answer, bool ascii) {
 const char kNotRegistered[] =
     "the control VELMOR.VelmorCtrl.QVA is not registered; register it with `velmor register`";
 
-HRESULT CreateControl(REFIID riid, void** ppv) {
+HRESULT CreateControl(REFIID riid, void** ppv, std::string* notice) {
+  constexpr char16_t kProgId[] = u"VELMOR.VelmorCtrl.QVA";
   CLSID clsid{};
-  if (FAILED(CLSIDFromProgID(u"VELMOR.VelmorCtrl.QVA", &clsid))) return REGDB_E_CLASSNOTREG;
+  if (FAILED(CLSIDFromProgID(kProgId, &clsid))) {
+    // An installed package registers its module for each user on first use, so that no user
+    // has a step of their own to take.
+    const std::string module = InstalledModulePath();
+    std::string why;
+    if (module.empty() || FAILED(com::CallServerExport(module, "DllRegisterServer", why)) ||
+        FAILED(CLSIDFromProgID(kProgId, &clsid))) {
+      return REGDB_E_CLASSNOTREG;
+    }
+    const std::string text = "registered the control VELMOR.VelmorCtrl.QVA from " + module +
+                             " for this user (`velmor unregister` removes it)";
+    if (notice != nullptr) {
+      *notice = text;
+    } else {
+      std::fprintf(stderr, "velmor: %s\n", text.c_str());
+    }
+  }
   return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, riid, ppv);
 }
 
@@ -270,13 +294,30 @@ std::string AbsolutePath(const std::string& path) {
   return resolved ? std::string(resolved.get()) : std::string();
 }
 
-std::string DefaultModulePath() {
-  // The module is built and installed beside the programs: <prefix>/bin/velmor and
-  // <prefix>/lib/velmorQVA.so.
+namespace {
+// ProgramDir: the folder of the running program, without a final slash.
+std::string ProgramDir() {
   const std::string self = AbsolutePath("/proc/self/exe");
   const auto slash = self.find_last_of('/');
-  if (slash == std::string::npos) return "velmorQVA.so";
-  return self.substr(0, slash) + "/../lib/velmorQVA.so";
+  return slash == std::string::npos ? std::string() : self.substr(0, slash);
+}
+}  // namespace
+
+std::string InstalledModulePath() {
+  const std::string dir = ProgramDir();
+  if (dir.empty()) return {};
+  return AbsolutePath(dir + "/../lib/velmor/velmorQVA.so");
+}
+
+std::string DefaultModulePath() {
+  // A build tree has <build>/bin/velmor and <build>/lib/velmorQVA.so; an installation has
+  // <prefix>/bin/velmor and <prefix>/lib/velmor/velmorQVA.so.
+  const std::string dir = ProgramDir();
+  if (dir.empty()) return "velmorQVA.so";
+  const std::string built = dir + "/../lib/velmorQVA.so";
+  if (!AbsolutePath(built).empty()) return built;
+  const std::string installed = InstalledModulePath();
+  return installed.empty() ? built : installed;
 }
 
 }  // namespace velmor::host

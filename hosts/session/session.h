@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -28,7 +29,10 @@ inline constexpr std::size_t kMaxRequestBytes = std::size_t{64} << 20;
 // session per process keeps one page's inputs from another's.
 class Session {
  public:
-  Session() = default;
+  // Notify: receives the one-line notices the session has for the user (that it registered the
+  // installed module, say); by default they go to standard error.
+  using Notify = std::function<void(const std::string&)>;
+  explicit Session(Notify notify = {});
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
@@ -49,6 +53,7 @@ class Session {
   void Run(const Json& request, Json& answer);
 
   std::map<std::int64_t, com::ComPtr<IDispatch>> controls_;
+  Notify notify_;
 };
 
 // DumpAnswer: the answer's JSON text on one line. Invalid UTF-8 in a result (which a control
@@ -56,14 +61,21 @@ class Session {
 std::string DumpAnswer(const Json& answer, bool ascii = false);
 
 // CreateControl: a new control, created by its ProgID "VELMOR.VelmorCtrl.QVA" through the
-// registry, as interface `riid` (the caller's reference). REGDB_E_CLASSNOTREG when the control
-// is not registered.
-HRESULT CreateControl(REFIID riid, void** ppv);
+// registry, as interface `riid` (the caller's reference). When the class is not registered for
+// the user and the program runs from an installation (the module in <prefix>/lib/velmor), the
+// installed module is registered first and `notice` says so (standard error does when `notice`
+// is null). REGDB_E_CLASSNOTREG when the
+// control is not registered and cannot be.
+HRESULT CreateControl(REFIID riid, void** ppv, std::string* notice = nullptr);
 // NotRegistered: the text that says the control is not registered and how to register it.
 extern const char kNotRegistered[];
 
-// DefaultModulePath: the module installed beside the program (../lib/velmorQVA.so).
+// DefaultModulePath: the module beside the program: ../lib/velmorQVA.so in a build tree, else
+// the installed ../lib/velmor/velmorQVA.so.
 std::string DefaultModulePath();
+// InstalledModulePath: ../lib/velmor/velmorQVA.so beside the program when it is there; empty
+// when the program does not run from an installation.
+std::string InstalledModulePath();
 // AbsolutePath: `path` made absolute with every link resolved; empty when it does not exist.
 std::string AbsolutePath(const std::string& path);
 

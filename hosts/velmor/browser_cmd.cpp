@@ -113,11 +113,15 @@ bool WriteReplacing(const fs::path& path, const std::string& text, std::string& 
 }
 
 int Install(const Places& places) {
-  const std::string host = AbsolutePath(places.host.empty() ? AbsolutePath("/proc/self/exe") + "-host"
-                                                            : places.host);
+  // An absolute --host is taken as it stands, so that a package can name where the host will be
+  // installed; otherwise the host must be there now.
+  const bool asGiven = !places.host.empty() && places.host.front() == '/';
+  const std::string host =
+      asGiven ? places.host
+              : AbsolutePath(places.host.empty() ? AbsolutePath("/proc/self/exe") + "-host" : places.host);
   if (host.empty()) {
-    std::cerr << "velmor: no host program at " << (places.host.empty() ? "velmor-host beside velmor" : places.host)
-              << "\n";
+    std::cerr << "velmor: no host program at "
+              << (places.host.empty() ? "velmor-host beside velmor" : places.host) << "\n";
     return 1;
   }
   int status = 0;

@@ -252,8 +252,44 @@ Outcome LegacyToWide(const CodePageInfo& info, const char* in, std::size_t n, bo
 }
 
 // ---- UTF-16 → legacy code page through iconv --------------------------------------------------
+// RoundTrips: whether the code page's bytes `bytes` widen back to exactly `point`.
+bool RoundTrips(iconv_t back, char* bytes, std::size_t size, char32_t point) {
+  char32_t widened[2] = {0, 0};
+  char* dst = reinterpret_cast<char*>(widened);
+  std::size_t dstLeft = sizeof widened;
+  iconv(back, nullptr, nullptr, nullptr, nullptr);
+  const std::size_t rc = iconv(back, &bytes, &size, &dst, &dstLeft);
+  return rc != static_cast<std::size_t>(-1) && size == 0 &&
+         dstLeft == sizeof widened - sizeof(char32_t) && widened[0] == point;
+}
+
+// NarrowEach: the points one at a time, each kept only when its bytes widen back to it, as
+// WC_NO_BEST_FIT_CHARS asks; any other point (iconv maps some one way only, as U+00A3 to the
+// full-width pound sign of code page 932) becomes the default character.
+Outcome NarrowEach(iconv_t cd, iconv_t back, const std::vector<char32_t>& points,
+                   const char* defaultChar, std::size_t defaultLen, bool& usedDefault,
+                   ByteSink& sink) {
+  for (char32_t point : points) {
+    char bytes[16];
+    char* src = reinterpret_cast<char*>(&point);
+    std::size_t srcLeft = sizeof point;
+    char* dst = bytes;
+    std::size_t dstLeft = sizeof bytes;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    const std::size_t rc = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
+    const std::size_t size = sizeof bytes - dstLeft;
+    if (rc != static_cast<std::size_t>(-1) && srcLeft == 0 && RoundTrips(back, bytes, size, point)) {
+      if (!sink.Put(bytes, size)) return Outcome::kOverflow;
+    } else {
+      usedDefault = true;
+      if (!sink.Put(defaultChar, defaultLen)) return Outcome::kOverflow;
+    }
+  }
+  return Outcome::kOk;
+}
+
 Outcome WideToLegacy(const CodePageInfo& info, const char16_t* in, std::size_t n,
-                     const char* defaultChar, bool& usedDefault, ByteSink& sink) {
+                     bool noBestFit, const char* defaultChar, bool& usedDefault, ByteSink& sink) {
   iconv_t cd = GetIconv(info, false);
   if (cd == reinterpret_cast<iconv_t>(-1)) return Outcome::kUnsupported;
   // Code points first; a lone surrogate stays as it is and iconv refuses it like any character
@@ -269,6 +305,11 @@ Outcome WideToLegacy(const CodePageInfo& info, const char16_t* in, std::size_t n
     points.push_back(cp);
   }
   const std::size_t defaultLen = std::min<std::size_t>(std::strlen(defaultChar), 2);
+  if (noBestFit) {
+    iconv_t back = GetIconv(info, true);
+    if (back == reinterpret_cast<iconv_t>(-1)) return Outcome::kUnsupported;
+    return NarrowEach(cd, back, points, defaultChar, defaultLen, usedDefault, sink);
+  }
   char* src = reinterpret_cast<char*>(points.data());
   std::size_t srcLeft = points.size() * sizeof(char32_t);
   char chunk[4096];
@@ -450,8 +491,8 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int cchWide, L
   } else if (const CodePageInfo* info = FindCodePage(cp)) {
     if ((flags & ~WC_NO_BEST_FIT_CHARS) != 0) return Fail(ERROR_INVALID_FLAGS);
     bool used = false;
-    outcome = WideToLegacy(*info, wide, n, defaultChar != nullptr ? defaultChar : "?", used,
-                           sink);
+    outcome = WideToLegacy(*info, wide, n, (flags & WC_NO_BEST_FIT_CHARS) != 0,
+                           defaultChar != nullptr ? defaultChar : "?", used, sink);
     if (usedDefaultChar != nullptr) *usedDefaultChar = used ? TRUE : FALSE;
   } else {
     return Fail(ERROR_INVALID_PARAMETER);

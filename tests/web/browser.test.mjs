@@ -6,7 +6,8 @@
 //
 // VELMOR names the velmor command (default build/bin/velmor), VELMOR_WEB_MODULES the folder
 // holding node_modules/playwright-core (default: beside this file), VELMOR_WEB_OUT where the
-// screenshot goes (default: the temporary folder).
+// screenshot goes (default: the temporary folder); VELMOR_INSTALLED=1 tests the installed
+// package (see fixture.mjs).
 import assert from 'node:assert/strict';
 import {existsSync, readFileSync} from 'node:fs';
 import {createRequire} from 'node:module';
@@ -14,8 +15,9 @@ import {dirname, join} from 'node:path';
 import {after, before, test} from 'node:test';
 import {fileURLToPath} from 'node:url';
 
-import {bigRoundTrips, demoSignAndVerify, extensionDir, Fixture, hostProcesses, measureRoundTrip, signOn, until}
-  from './fixture.mjs';
+import {
+  bigRoundTrips, demoSignAndVerify, extensionDir, Fixture, hostProcesses, installed, measureRoundTrip, signOn, until,
+} from './fixture.mjs';
 
 const chromiumPath = process.env.VELMOR_CHROMIUM ?? '/usr/lib/chromium/chromium';
 if (!existsSync(chromiumPath)) {
@@ -31,6 +33,8 @@ const optionsPage = `chrome-extension://${EXTENSION_ID}/options.html`;
 
 const fixture = new Fixture('chromium');
 const profile = join(fixture.tmp, 'profile');  // a fresh user-data directory every run
+const hostManifest = installed ? '/etc/chromium/native-messaging-hosts/org.velmor.host.json'
+                               : join(profile, 'NativeMessagingHosts/org.velmor.host.json');
 let context;
 let allowedUrl;  // http://127.0.0.1:P
 let localhostUrl;  // http://localhost:P, another origin on the default list
@@ -51,7 +55,7 @@ async function waitForContentScripts() {
 
 before(async () => {
   fixture.setUp();
-  fixture.velmor('install-browser-host', '--user-data-dir', profile);
+  if (!installed) fixture.velmor('install-browser-host', '--user-data-dir', profile);
   allowedUrl = await fixture.serve('127.0.0.1');
   localhostUrl = allowedUrl.replace('127.0.0.1', 'localhost');
   otherUrl = await fixture.serve('127.0.0.2');
@@ -139,7 +143,7 @@ test('a refusal answers E:DENIED, is remembered, and the options page revokes it
   await options.close();
 
   // The page's host process ends with the page.
-  const host = JSON.parse(readFileSync(join(profile, 'NativeMessagingHosts/org.velmor.host.json'), 'utf8')).path;
+  const host = JSON.parse(readFileSync(hostManifest, 'utf8')).path;
   const running = hostProcesses(host);
   await page.close();
   await until(() => hostProcesses(host) === running - 1, `${hostProcesses(host)} host processes, ${running - 1} expected`);

@@ -11,7 +11,7 @@ import {dirname, join} from 'node:path';
 import {after, before, test} from 'node:test';
 import {fileURLToPath} from 'node:url';
 
-import {bigRoundTrips, demoSignAndVerify, extensionDir, Fixture, measureRoundTrip, signOn} from './fixture.mjs';
+import {bigRoundTrips, demoSignAndVerify, extensionDir, Fixture, installed, measureRoundTrip, signOn} from './fixture.mjs';
 
 const firefoxPath = process.env.VELMOR_FIREFOX ?? '/usr/lib/firefox-esr/firefox-esr';
 if (!existsSync(firefoxPath)) {
@@ -31,7 +31,7 @@ let otherUrl;  // http://127.0.0.2:Q, not on the list
 before(async () => {
   fixture.setUp();
   fixture.env.HOME = home;
-  fixture.velmor('install-browser-host', '--firefox-dir', join(home, '.mozilla/native-messaging-hosts'));
+  if (!installed) fixture.velmor('install-browser-host', '--firefox-dir', join(home, '.mozilla/native-messaging-hosts'));
   mkdirSync(join(home, '.mozilla/managed-storage'), {recursive: true});
   writeFileSync(join(home, '.mozilla/managed-storage/extension@velmor.json'), JSON.stringify({
     name: 'extension@velmor', description: 'velmor policy', type: 'storage',

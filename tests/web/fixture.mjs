@@ -10,7 +10,12 @@ import {dirname, join, resolve} from 'node:path';
 import {fileURLToPath} from 'node:url';
 
 export const repo = resolve(dirname(fileURLToPath(import.meta.url)), '../..');
-export const extensionDir = join(repo, 'web/extension');
+// VELMOR_INSTALLED=1 tests the installed package instead of the tree: the extension and the page
+// from /usr/share/velmor, the host manifests in the browsers' system folders, and the module
+// registered by the host on its first use.
+export const installed = process.env.VELMOR_INSTALLED === '1';
+export const extensionDir = installed ? '/usr/share/velmor/extension' : join(repo, 'web/extension');
+const webDir = installed ? '/usr/share/velmor/web' : join(repo, 'web');
 export const SIGN_TEXT = 'Pay 100.00 EUR to 1234-5678~!~reference 42';
 
 export class Fixture {
@@ -49,7 +54,7 @@ export class Fixture {
     this.openssl('pkcs12', '-export', '-inkey', p('alice.key'), '-in', p('alice.pem'), '-passout', 'pass:test',
                  '-out', p('alice.p12'));
     this.openssl('x509', '-in', p('alice.pem'), '-pubkey', '-noout', '-out', p('alice.pub'));
-    this.velmor('register');
+    if (!installed) this.velmor('register');
     this.velmor('certs', 'import', '--store', 'MY', '--passin', 'pass:test', p('alice.p12'));
     this.velmor('certs', 'add', '--store', 'Root', p('ca.pem'));
     this.serial = this.velmor('certs', 'list', '--store', 'MY').match(/^[0-9a-f]+/m)[0];
@@ -58,7 +63,7 @@ export class Fixture {
 
   // serve starts the demonstration page's server on `host` and resolves to its URL.
   async serve(host) {
-    const {serve} = await import(join(repo, 'web/demo/serve.mjs'));
+    const {serve} = await import(join(webDir, 'demo/serve.mjs'));
     const {server, url} = await serve({host});
     this.servers.push(server);
     return url;

@@ -62,6 +62,7 @@ struct Encode {
   std::u16string wide;
   std::string bytes;
   bool usedDefault;
+  DWORD flags = 0;
 };
 
 void PrintTo(const Encode& e, std::ostream* os) { *os << e.name; }
@@ -74,10 +75,10 @@ TEST_P(FromWide, ConvertsAsWindowsDoes) {
   BOOL used = -1;
   BOOL* usedOut = e.codePage == CP_UTF8 ? nullptr : &used;
   const int size =
-      WideCharToMultiByte(e.codePage, 0, e.wide.data(), n, nullptr, 0, nullptr, usedOut);
+      WideCharToMultiByte(e.codePage, e.flags, e.wide.data(), n, nullptr, 0, nullptr, usedOut);
   ASSERT_EQ(size, static_cast<int>(e.bytes.size()));
   std::string out(e.bytes.size(), '\0');
-  ASSERT_EQ(WideCharToMultiByte(e.codePage, 0, e.wide.data(), n, out.data(), size, nullptr,
+  ASSERT_EQ(WideCharToMultiByte(e.codePage, e.flags, e.wide.data(), n, out.data(), size, nullptr,
                                 usedOut),
             size);
   EXPECT_EQ(out, e.bytes);
@@ -94,7 +95,11 @@ INSTANTIATE_TEST_SUITE_P(
                       Encode{"Cp1252", 1252, u"\u20AC\u00E9", "\x80\xE9", false},
                       Encode{"Cp1252Unmappable", 1252, u"a\u4E2D", "a?", true},
                       Encode{"Cp936", 936, u"\u4E2D\u6587", "\xD6\xD0\xCE\xC4", false},
-                      Encode{"Cp936Unmappable", 936, u"\U0001F600", "?", true}),
+                      Encode{"Cp936Unmappable", 936, u"\U0001F600", "?", true},
+                      // U+00A3 maps one way to the full-width pound sign, which widens to U+FFE1.
+                      Encode{"Cp932BestFitByDefault", 932, u"\u00A3", "\x81\x92", false},
+                      Encode{"Cp932BestFitRefused", 932, u"\u00A3\u65E5", "?\x93\xFA", true,
+                             WC_NO_BEST_FIT_CHARS}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(CodePage, MinusOneCountsTheTerminator) {
