@@ -85,6 +85,14 @@ async function consentWindow(origin) {
   return window;
 }
 
+// answer clicks Allow or Deny; the window closes as the extension takes the answer, maybe while
+// the click is still being reported.
+async function answer(window, button) {
+  await window.click(button).catch((error) => {
+    if (!window.isClosed()) throw error;
+  });
+}
+
 async function demoPage(url) {
   const page = await context.newPage();
   await page.goto(`${url}/demo/?issuer=${fixture.caSerial}`);
@@ -100,7 +108,7 @@ test('the demonstration page signs after consent, verifies, encrypts and decrypt
   await demoSignAndVerify(fixture, demo, async () => {
     const consent = await consentWindow(allowedUrl);
     assert.equal(await consent.textContent('#certificate'), `Alice (serial ${fixture.serial})`);
-    await consent.click('#allow');
+    await answer(consent, '#allow');
   });
   await demo.screenshot({path: join(process.env.VELMOR_WEB_OUT ?? fixture.tmp, 'browser-demo.png'), fullPage: true});
 });
@@ -111,7 +119,7 @@ test('a refusal answers E:DENIED, is remembered, and the options page revokes it
   const page = await demoPage(localhostUrl);
   let asked = consentWindow(localhostUrl);
   let signing = signOn(fixture, page);
-  await (await asked).click('#deny');
+  await answer(await asked, '#deny');
   assert.equal(await signing, 'E:DENIED');
 
   // Remembered: no window this time.
@@ -138,15 +146,15 @@ test('a refusal answers E:DENIED, is remembered, and the options page revokes it
   assert.equal(await signing, 'E:DENIED');
   asked = consentWindow(localhostUrl);
   signing = signOn(fixture, page);
-  await (await asked).click('#allow');
+  await answer(await asked, '#allow');
   assert.match(await signing, /^A:\d{8}transfer 5\.00/);
   await options.close();
 
   // The page's host process ends with the page.
   const host = JSON.parse(readFileSync(hostManifest, 'utf8')).path;
-  const running = hostProcesses(host);
+  const running = hostProcesses(host, fixture);
   await page.close();
-  await until(() => hostProcesses(host) === running - 1, `${hostProcesses(host)} host processes, ${running - 1} expected`);
+  await until(() => hostProcesses(host, fixture) === running - 1, `${hostProcesses(host, fixture)} host processes, ${running - 1} expected`);
 });
 
 test('a page from an origin not on the allow-list gets no window.velmor', limit, async () => {

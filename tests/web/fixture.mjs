@@ -95,12 +95,17 @@ export class Fixture {
   }
 }
 
-// hostProcesses counts the running processes of the program at `path`.
-export function hostProcesses(path) {
+// hostProcesses counts the running processes of the program at `path` that work in this
+// fixture's data folder (other tests may run the same host at the same time).
+export function hostProcesses(path, fixture) {
+  const mine = `XDG_DATA_HOME=${fixture.env.XDG_DATA_HOME}`;
   let n = 0;
   for (const pid of readdirSync('/proc').filter((d) => /^\d+$/.test(d))) {
     try {
-      if (readFileSync(`/proc/${pid}/cmdline`, 'utf8').split('\0').includes(path)) n++;
+      if (readFileSync(`/proc/${pid}/cmdline`, 'utf8').split('\0').includes(path) &&
+          readFileSync(`/proc/${pid}/environ`, 'utf8').split('\0').includes(mine)) {
+        n++;
+      }
     } catch {
       // gone meanwhile
     }
