@@ -32,6 +32,7 @@ const consentPage = `chrome-extension://${EXTENSION_ID}/consent.html`;
 const optionsPage = `chrome-extension://${EXTENSION_ID}/options.html`;
 
 const fixture = new Fixture('chromium');
+const out = process.env.VELMOR_WEB_OUT ?? fixture.tmp;  // screenshots of the page and the consent window
 const profile = join(fixture.tmp, 'profile');  // a fresh user-data directory every run
 const hostManifest = installed ? '/etc/chromium/native-messaging-hosts/org.velmor.host.json'
                                : join(profile, 'NativeMessagingHosts/org.velmor.host.json');
@@ -108,9 +109,11 @@ test('the demonstration page signs after consent, verifies, encrypts and decrypt
   await demoSignAndVerify(fixture, demo, async () => {
     const consent = await consentWindow(allowedUrl);
     assert.equal(await consent.textContent('#certificate'), `Alice (serial ${fixture.serial})`);
+    await consent.setViewportSize({width: 520, height: 340});
+    await consent.screenshot({path: join(out, 'browser-consent.png')});
     await answer(consent, '#allow');
   });
-  await demo.screenshot({path: join(process.env.VELMOR_WEB_OUT ?? fixture.tmp, 'browser-demo.png'), fullPage: true});
+  await demo.screenshot({path: join(out, 'browser-demo.png'), fullPage: true});
 });
 
 test('results over 1 MiB come back whole, both ways', limit, () => bigRoundTrips(fixture, demo));
