@@ -114,7 +114,11 @@ BOOL PropExchange::ExchangeVersion(DWORD current, BOOL allowConversion) {
 
 // A live control keeps its module loaded.
 CVelmorCtrl::CVelmorCtrl()
-    : m_xObjectSafety(*this), m_xViewObject(*this), m_copyright(kDefaultCopyright) {
+    : m_xObjectSafety(*this),
+      m_xViewObject(*this),
+      m_xSpecifyPropertyPages(*this),
+      m_xOleObject(*this),
+      m_copyright(kDefaultCopyright) {
   AfxOleLockApp();
 }
 
@@ -139,6 +143,10 @@ HRESULT CVelmorCtrl::QueryInterface(REFIID riid, void** ppv) {
     *ppv = static_cast<IObjectSafety*>(&m_xObjectSafety);
   } else if (riid == IID_IViewObject) {
     *ppv = static_cast<IViewObject*>(&m_xViewObject);
+  } else if (riid == IID_ISpecifyPropertyPages) {
+    *ppv = static_cast<ISpecifyPropertyPages*>(&m_xSpecifyPropertyPages);
+  } else if (riid == IID_IOleObject) {
+    *ppv = static_cast<IOleObject*>(&m_xOleObject);
   } else {
     *ppv = nullptr;
     return E_NOINTERFACE;
@@ -188,7 +196,6 @@ HRESULT CVelmorCtrl::XObjectSafety::SetInterfaceSafetyOptions(REFIID riid,
 // ---- IViewObject -----------------------------------------------------------------------------
 namespace {
 constexpr HRESULT DV_E_DVASPECT = MakeHResult(0x8004006Bu);
-constexpr HRESULT OLE_E_ADVISENOTSUPPORTED = MakeHResult(0x80040003u);
 }  // namespace
 
 HRESULT CVelmorCtrl::XViewObject::QueryInterface(REFIID riid, void** ppv) {
@@ -239,6 +246,112 @@ const CLSID* CVelmorCtrl::GetPropPageIDs(ULONG& count) {
   static const CLSID pages[1] = {CLSID_VelmorPropPage};
   count = 1;
   return pages;
+}
+
+// ---- ISpecifyPropertyPages -------------------------------------------------------------------
+HRESULT CVelmorCtrl::XSpecifyPropertyPages::QueryInterface(REFIID riid, void** ppv) {
+  return outer_.QueryInterface(riid, ppv);
+}
+ULONG CVelmorCtrl::XSpecifyPropertyPages::AddRef() { return outer_.AddRef(); }
+ULONG CVelmorCtrl::XSpecifyPropertyPages::Release() { return outer_.Release(); }
+
+HRESULT CVelmorCtrl::XSpecifyPropertyPages::GetPages(CAUUID* pPages) {
+  if (pPages == nullptr) return E_POINTER;
+  ULONG count = 0;
+  const CLSID* pages = GetPropPageIDs(count);
+  *pPages = CAUUID{0, nullptr};
+  auto* list = static_cast<GUID*>(CoTaskMemAlloc(sizeof(GUID) * count));
+  if (list == nullptr) return E_OUTOFMEMORY;
+  for (ULONG i = 0; i < count; ++i) list[i] = pages[i];
+  *pPages = CAUUID{count, list};
+  return S_OK;
+}
+
+// ---- IOleObject --------------------------------------------------------------------------------
+namespace {
+// CoTaskMemText: an ANSI text as a zero-terminated UTF-16 text from CoTaskMemAlloc; null when
+// it cannot be converted or memory is short.
+LPOLESTR CoTaskMemText(const char* ansi) {
+  const int units = MultiByteToWideChar(CP_ACP, 0, ansi, -1, nullptr, 0);
+  if (units <= 0) return nullptr;
+  com::UniqueCoTaskMem<OLECHAR> text(
+      static_cast<OLECHAR*>(CoTaskMemAlloc(static_cast<std::size_t>(units) * sizeof(OLECHAR))));
+  if (!text || MultiByteToWideChar(CP_ACP, 0, ansi, -1, text.get(), units) <= 0) return nullptr;
+  return text.release();
+}
+}  // namespace
+
+HRESULT CVelmorCtrl::XOleObject::QueryInterface(REFIID riid, void** ppv) {
+  return outer_.QueryInterface(riid, ppv);
+}
+ULONG CVelmorCtrl::XOleObject::AddRef() { return outer_.AddRef(); }
+ULONG CVelmorCtrl::XOleObject::Release() { return outer_.Release(); }
+
+HRESULT CVelmorCtrl::XOleObject::SetClientSite(IOleClientSite* pClientSite) {
+  if (pClientSite != nullptr) pClientSite->AddRef();
+  site_.reset(pClientSite);
+  return S_OK;
+}
+HRESULT CVelmorCtrl::XOleObject::GetClientSite(IOleClientSite** ppClientSite) {
+  if (ppClientSite == nullptr) return E_POINTER;
+  *ppClientSite = site_.get();
+  if (site_) site_->AddRef();
+  return S_OK;
+}
+HRESULT CVelmorCtrl::XOleObject::GetMoniker(DWORD, DWORD, IUnknown** ppmk) {
+  if (ppmk != nullptr) *ppmk = nullptr;
+  return E_NOTIMPL;
+}
+HRESULT CVelmorCtrl::XOleObject::GetClipboardData(DWORD, IUnknown** ppDataObject) {
+  if (ppDataObject != nullptr) *ppDataObject = nullptr;
+  return E_NOTIMPL;
+}
+HRESULT CVelmorCtrl::XOleObject::DoVerb(LONG iVerb, LPMSG, IOleClientSite*, LONG, HDC hdcParent,
+                                        LPCRECT) {
+  if (iVerb != OLEIVERB_PROPERTIES) return E_NOTIMPL;
+  return outer_.OnProperties(hdcParent);
+}
+HRESULT CVelmorCtrl::XOleObject::EnumVerbs(IUnknown** ppEnumOleVerb) {
+  if (ppEnumOleVerb != nullptr) *ppEnumOleVerb = nullptr;
+  return E_NOTIMPL;
+}
+HRESULT CVelmorCtrl::XOleObject::GetUserClassID(CLSID* pClsid) {
+  if (pClsid == nullptr) return E_POINTER;
+  *pClsid = GetClassID();
+  return S_OK;
+}
+HRESULT CVelmorCtrl::XOleObject::GetUserType(DWORD, LPOLESTR* pszUserType) {
+  if (pszUserType == nullptr) return E_POINTER;
+  const char* name = com::FindString(AfxGetInstanceHandle(), GetUserTypeNameID());
+  *pszUserType = name != nullptr ? CoTaskMemText(name) : nullptr;
+  return *pszUserType != nullptr ? S_OK : E_OUTOFMEMORY;
+}
+HRESULT CVelmorCtrl::XOleObject::Advise(IUnknown*, DWORD* pdwConnection) {
+  if (pdwConnection != nullptr) *pdwConnection = 0;
+  return OLE_E_ADVISENOTSUPPORTED;
+}
+HRESULT CVelmorCtrl::XOleObject::EnumAdvise(IUnknown** ppenumAdvise) {
+  if (ppenumAdvise != nullptr) *ppenumAdvise = nullptr;
+  return OLE_E_ADVISENOTSUPPORTED;
+}
+HRESULT CVelmorCtrl::XOleObject::GetMiscStatus(DWORD, DWORD* pdwStatus) {
+  if (pdwStatus == nullptr) return E_POINTER;
+  *pdwStatus = CVelmorCtrl::GetMiscStatus();
+  return S_OK;
+}
+
+HRESULT CVelmorCtrl::OnProperties(HDC hdcParent) {
+  ULONG count = 0;
+  const CLSID* pages = GetPropPageIDs(count);
+  const char* name = com::FindString(AfxGetInstanceHandle(), GetUserTypeNameID());
+  com::UniqueCoTaskMem<OLECHAR> caption(name != nullptr ? CoTaskMemText(name) : nullptr);
+  IUnknown* self = static_cast<IDispatch*>(this);
+  // The frame holds the control through its pages; the control stays alive for the call.
+  AddRef();
+  const HRESULT hr = OleCreatePropertyFrame(hdcParent, 0, 0, caption.get(), 1, &self, count,
+                                            pages, LOCALE_USER_DEFAULT, 0, nullptr);
+  Release();
+  return hr;
 }
 
 // ---- IDispatch --------------------------------------------------------------------------------
