@@ -249,20 +249,39 @@ class TypeLib final : public ITypeLib {
     const TypeInfoDesc& t = desc_.types[static_cast<std::size_t>(index)];
     return Document(t.name, t.help, desc_.helpFile, name, doc, helpContext, helpFile);
   }
+  // IsName: whether a type or member is called `name`, matched without regard to case as OLE
+  // matches; a name found is written back into `name` as the library spells it.
   HRESULT IsName(LPOLESTR name, ULONG, BOOL* found) override {
     if (name == nullptr || found == nullptr) return E_INVALIDARG;
     *found = FALSE;
-    for (const TypeInfoDesc& t : desc_.types) {
-      if (SameName(t.name, name)) *found = TRUE;
-      for (const MemberInfo& m : t.members) {
-        if (SameName(m.name, name)) *found = TRUE;
-      }
-    }
+    ForEachName(name, [&](const char* spelled, std::size_t, MEMBERID) {
+      Respell(name, spelled);
+      *found = TRUE;
+      return false;
+    });
     return S_OK;
   }
-  HRESULT FindName(LPOLESTR, ULONG, ITypeInfo**, MEMBERID*, std::uint16_t* found) override {
-    if (found != nullptr) *found = 0;
-    return E_NOTIMPL;
+  // FindName: up to *pcFound types and members called `name` (a type gives MEMBERID_NIL, a
+  // member its identifier and the type it belongs to); *pcFound becomes the number found. Each
+  // type info holds a reference the caller gives back.
+  HRESULT FindName(LPOLESTR name, ULONG, ITypeInfo** infos, MEMBERID* ids,
+                   std::uint16_t* pcFound) override {
+    if (name == nullptr || infos == nullptr || ids == nullptr || pcFound == nullptr) {
+      return E_INVALIDARG;
+    }
+    const std::uint16_t room = *pcFound;
+    std::uint16_t count = 0;
+    ForEachName(name, [&](const char* spelled, std::size_t type, MEMBERID id) {
+      if (count == room) return false;
+      Respell(name, spelled);
+      infos[count] = types_[type].get();
+      infos[count]->AddRef();
+      ids[count] = id;
+      ++count;
+      return true;
+    });
+    *pcFound = count;
+    return S_OK;
   }
   void ReleaseTLibAttr(TLIBATTR* attr) override { delete attr; }
 
@@ -290,6 +309,24 @@ class TypeLib final : public ITypeLib {
 
  private:
   ~TypeLib() = default;
+  // ForEachName: `visit(spelling, type index, member id)` for each type (MEMBERID_NIL) and then
+  // each member called `name`, in the library's order, until visit answers false.
+  template <typename Visit>
+  void ForEachName(LPCOLESTR name, Visit&& visit) const {
+    for (std::size_t t = 0; t < desc_.types.size(); ++t) {
+      if (SameName(desc_.types[t].name, name) && !visit(desc_.types[t].name, t, MEMBERID_NIL)) return;
+    }
+    for (std::size_t t = 0; t < desc_.types.size(); ++t) {
+      for (const MemberInfo& m : desc_.types[t].members) {
+        if (SameName(m.name, name) && !visit(m.name, t, m.id)) return;
+      }
+    }
+  }
+  // Respell: `name`, which matched `spelled` without regard to case, spelled as the library
+  // spells it (the same length: the names are ASCII).
+  static void Respell(LPOLESTR name, const char* spelled) {
+    for (std::size_t i = 0; spelled[i] != '\0'; ++i) name[i] = static_cast<OLECHAR>(spelled[i]);
+  }
   const TypeLibDesc& desc_;
   std::vector<std::unique_ptr<TypeInfo>> types_;
   ULONG refs_ = 0;
