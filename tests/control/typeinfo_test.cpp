@@ -61,3 +61,82 @@ TEST(TypeInfo, NamesAndDispidsAgreeWithGetIDsOfNames) {
 }
 
 }  // namespace
+
+namespace {
+
+struct FindCase {
+  const char* name;
+  const char16_t* asked;
+  std::uint16_t room;
+  std::uint16_t found;
+  const char16_t* spelled;  // the name as the library writes it back
+  MEMBERID id;              // of the first found
+  TYPEKIND kind;            // of the first found's type
+};
+void PrintTo(const FindCase& c, std::ostream* os) { *os << c.name; }
+
+// ControlTypeLib: the library the control's type information comes from.
+ComPtr<ITypeLib> ControlTypeLib() {
+  void* raw = nullptr;
+  if (velmor::CreateVelmorCtrl(IID_IDispatch, &raw) != S_OK) return nullptr;
+  ComPtr<IDispatch> control(static_cast<IDispatch*>(raw));
+  ITypeInfo* rawInfo = nullptr;
+  if (control->GetTypeInfo(0, 0, &rawInfo) != S_OK) return nullptr;
+  ComPtr<ITypeInfo> info(rawInfo);
+  ITypeLib* lib = nullptr;
+  return info->GetContainingTypeLib(&lib, nullptr) == S_OK ? ComPtr<ITypeLib>(lib) : nullptr;
+}
+
+class FindName : public ::testing::TestWithParam<FindCase> {};
+
+TEST_P(FindName, FindsTypesAndMembersWithoutRegardToCase) {
+  ComPtr<ITypeLib> lib = ControlTypeLib();
+  ASSERT_NE(lib, nullptr);
+
+  const FindCase& c = GetParam();
+  std::u16string name(c.asked);
+  ITypeInfo* infos[4] = {};
+  MEMBERID ids[4] = {};
+  std::uint16_t count = c.room;
+  ASSERT_EQ(lib->FindName(name.data(), 0, infos, ids, &count), S_OK);
+  ASSERT_EQ(count, c.found);
+  for (std::uint16_t i = count; i < 4; ++i) EXPECT_EQ(infos[i], nullptr) << "nothing past the count";
+  if (count == 0) return;
+  EXPECT_EQ(name, std::u16string(c.spelled));
+  EXPECT_EQ(ids[0], c.id);
+  TYPEATTR* attr = nullptr;
+  ASSERT_EQ(infos[0]->GetTypeAttr(&attr), S_OK);
+  EXPECT_EQ(attr->typekind, c.kind);
+  infos[0]->ReleaseTypeAttr(attr);
+  BOOL isName = FALSE;
+  std::u16string again(c.asked);
+  EXPECT_EQ(lib->IsName(again.data(), 0, &isName), S_OK);
+  EXPECT_TRUE(isName);
+  for (std::uint16_t i = 0; i < count; ++i) infos[i]->Release();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FindName,
+    ::testing::Values(
+        FindCase{"Member", u"signdata", 4, 1, u"SignData", velmor::DISPID_SignData, TKIND_DISPATCH},
+        FindCase{"Method", u"GETCERTLIST", 4, 1, u"getCertList", velmor::DISPID_getCertList, TKIND_DISPATCH},
+        FindCase{"Coclass", u"velmor", 4, 1, u"Velmor", MEMBERID_NIL, TKIND_COCLASS},
+        FindCase{"EventInterface", u"_dvelmorevents", 4, 1, u"_DVelmorEvents", MEMBERID_NIL, TKIND_DISPATCH},
+        FindCase{"NoRoom", u"SignData", 0, 0, nullptr, 0, TKIND_DISPATCH},
+        FindCase{"Unknown", u"SignDat", 4, 0, nullptr, 0, TKIND_DISPATCH},
+        FindCase{"ParameterNamesAreNotMembers", u"plainText", 4, 0, nullptr, 0, TKIND_DISPATCH}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+TEST(FindName, NullArgumentsAreRefused) {
+  ComPtr<ITypeLib> lib = ControlTypeLib();
+  ASSERT_NE(lib, nullptr);
+  std::u16string name(u"CN");
+  ITypeInfo* infos[1] = {};
+  MEMBERID ids[1] = {};
+  std::uint16_t count = 1;
+  EXPECT_EQ(lib->FindName(nullptr, 0, infos, ids, &count), E_INVALIDARG);
+  EXPECT_EQ(lib->FindName(name.data(), 0, nullptr, ids, &count), E_INVALIDARG);
+  EXPECT_EQ(lib->FindName(name.data(), 0, infos, ids, nullptr), E_INVALIDARG);
+}
+
+}  // namespace
