@@ -151,7 +151,7 @@ BOOL GetTextExtentPoint32A(HDC hdc, LPCSTR text, int count, SIZE* size);
 BOOL TextOutA(HDC hdc, int x, int y, LPCSTR text, int count);
 // DrawTextA: text laid out in `rect` by the DT_ format (count -1: up to the terminator). Lines
 // end at line feeds unless DT_SINGLELINE; DT_WORDBREAK wraps between words; "&x" underlines
-// x and "&&" is "&" unless DT_NOPREFIX; drawing is clipped to `rect` unless DT_NOCLIP;
+// x and "&&" is "&" unless DT_NOPREFIX; DT_EXPANDTABS stops tabs every eight characters; drawing is clipped to `rect` unless DT_NOCLIP;
 // DT_CALCRECT only measures, setting rect's right and bottom. Returns the height of the text
 // (with DT_VCENTER or DT_BOTTOM, from rect's top to the text's bottom), 0 on failure.
 int DrawTextA(HDC hdc, LPCSTR text, int count, RECT* rect, UINT format);

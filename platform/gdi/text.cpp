@@ -111,13 +111,18 @@ struct Line {
   std::size_t underline = std::string::npos;  // byte offset into text
 };
 
-// Unprefix: "&x" marks x (the last such mark counts), "&&" is "&".
-Line Unprefix(std::string_view raw, bool prefix) {
+// Unprefix: "&x" marks x (the last such mark counts), "&&" is "&"; with `tabs`, a tab becomes
+// the blanks up to the next multiple of eight characters.
+Line Unprefix(std::string_view raw, bool prefix, bool tabs) {
   Line line;
   for (std::size_t i = 0; i < raw.size(); ++i) {
     if (prefix && raw[i] == '&' && i + 1 < raw.size()) {
       ++i;
       if (raw[i] != '&') line.underline = line.text.size();
+    }
+    if (tabs && raw[i] == '\t') {
+      line.text.append(8 - line.text.size() % 8, ' ');
+      continue;
     }
     line.text.push_back(raw[i]);
   }
@@ -229,6 +234,7 @@ int DrawTextA(HDC hdc, LPCSTR text, int count, RECT* rect, UINT format) {
   const LONG lineHeight = m.ascent + m.descent;
   const LONG width = rect->right - rect->left;
   const bool prefix = (format & DT_NOPREFIX) == 0;
+  const bool tabs = (format & DT_EXPANDTABS) != 0;
 
   // Lines at line feeds (a carriage return before one goes with it), then wrapped at blanks.
   std::vector<Line> lines;
@@ -249,7 +255,7 @@ int DrawTextA(HDC hdc, LPCSTR text, int count, RECT* rect, UINT format) {
   for (const std::string& p : paragraphs) {
     if ((format & DT_WORDBREAK) != 0 && (format & DT_SINGLELINE) == 0) {
       // Marks are taken out before wrapping, so that a line is measured as it is drawn.
-      const Line whole = Unprefix(p, prefix);
+      const Line whole = Unprefix(p, prefix, tabs);
       std::size_t offset = 0;
       for (std::string& piece : Wrap(cr, whole.text, width)) {
         Line line{std::move(piece)};
@@ -260,7 +266,7 @@ int DrawTextA(HDC hdc, LPCSTR text, int count, RECT* rect, UINT format) {
         lines.push_back(std::move(line));
       }
     } else {
-      lines.push_back(Unprefix(p, prefix));
+      lines.push_back(Unprefix(p, prefix, tabs));
     }
   }
 
