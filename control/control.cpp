@@ -1,5 +1,7 @@
 #include "control/control.h"
 
+#include <algorithm>
+#include <iterator>
 #include <new>
 
 #include "codec/codec.h"
@@ -279,6 +281,72 @@ LPOLESTR CoTaskMemText(const char* ansi) {
   if (!text || MultiByteToWideChar(CP_ACP, 0, ansi, -1, text.get(), units) <= 0) return nullptr;
   return text.release();
 }
+
+// The message map's verbs: the framework's Properties verb.
+struct MapVerb {
+  LONG verb;
+  const char* name;
+};
+constexpr MapVerb kVerbs[] = {{OLEIVERB_PROPERTIES, "&Properties..."}};
+
+// VerbEnumerator: the verbs of kVerbs, from a position of its own.
+class VerbEnumerator final : public IEnumOLEVERB {
+ public:
+  explicit VerbEnumerator(std::size_t at) : at_(at) { AfxOleLockApp(); }
+  HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    if (ppv == nullptr) return E_POINTER;
+    if (riid != IID_IUnknown && riid != IID_IEnumOLEVERB) {
+      *ppv = nullptr;
+      return E_NOINTERFACE;
+    }
+    *ppv = static_cast<IEnumOLEVERB*>(this);
+    AddRef();
+    return S_OK;
+  }
+  ULONG AddRef() override { return ++refs_; }
+  ULONG Release() override {
+    const ULONG left = --refs_;
+    if (left == 0) delete this;
+    return left;
+  }
+  HRESULT Next(ULONG celt, OLEVERB* rgelt, ULONG* fetched) override {
+    if (rgelt == nullptr || (fetched == nullptr && celt != 1)) return E_POINTER;
+    ULONG n = 0;
+    for (; n < celt && at_ < std::size(kVerbs); ++n, ++at_) {
+      LPOLESTR name = CoTaskMemText(kVerbs[at_].name);
+      if (name == nullptr) {
+        for (ULONG i = 0; i < n; ++i) CoTaskMemFree(rgelt[i].lpszVerbName);
+        at_ -= n;
+        if (fetched != nullptr) *fetched = 0;
+        return E_OUTOFMEMORY;
+      }
+      rgelt[n] = OLEVERB{kVerbs[at_].verb, name, MF_ENABLED, OLEVERBATTRIB_ONCONTAINERMENU};
+    }
+    if (fetched != nullptr) *fetched = n;
+    return n == celt ? S_OK : S_FALSE;
+  }
+  HRESULT Skip(ULONG celt) override {
+    const std::size_t left = std::size(kVerbs) - at_;
+    at_ += std::min<std::size_t>(celt, left);
+    return celt <= left ? S_OK : S_FALSE;
+  }
+  HRESULT Reset() override {
+    at_ = 0;
+    return S_OK;
+  }
+  HRESULT Clone(IEnumOLEVERB** out) override {
+    if (out == nullptr) return E_POINTER;
+    *out = new (std::nothrow) VerbEnumerator(at_);
+    if (*out == nullptr) return E_OUTOFMEMORY;
+    (*out)->AddRef();
+    return S_OK;
+  }
+
+ private:
+  ~VerbEnumerator() { AfxOleUnlockApp(); }
+  std::size_t at_;
+  ULONG refs_ = 0;
+};
 }  // namespace
 
 HRESULT CVelmorCtrl::XOleObject::QueryInterface(REFIID riid, void** ppv) {
@@ -311,9 +379,12 @@ HRESULT CVelmorCtrl::XOleObject::DoVerb(LONG iVerb, LPMSG, IOleClientSite*, LONG
   if (iVerb != OLEIVERB_PROPERTIES) return E_NOTIMPL;
   return outer_.OnProperties(hdcParent);
 }
-HRESULT CVelmorCtrl::XOleObject::EnumVerbs(IUnknown** ppEnumOleVerb) {
-  if (ppEnumOleVerb != nullptr) *ppEnumOleVerb = nullptr;
-  return E_NOTIMPL;
+HRESULT CVelmorCtrl::XOleObject::EnumVerbs(IEnumOLEVERB** ppEnumOleVerb) {
+  if (ppEnumOleVerb == nullptr) return E_POINTER;
+  *ppEnumOleVerb = new (std::nothrow) VerbEnumerator(0);
+  if (*ppEnumOleVerb == nullptr) return E_OUTOFMEMORY;
+  (*ppEnumOleVerb)->AddRef();
+  return S_OK;
 }
 HRESULT CVelmorCtrl::XOleObject::GetUserClassID(CLSID* pClsid) {
   if (pClsid == nullptr) return E_POINTER;

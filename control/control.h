@@ -132,11 +132,12 @@ class CVelmorCtrl final : public CtrlState, public IDispatch {
     HRESULT GetMoniker(DWORD, DWORD, IUnknown** ppmk) override;
     HRESULT InitFromData(IUnknown*, BOOL, DWORD) override { return E_NOTIMPL; }
     HRESULT GetClipboardData(DWORD, IUnknown** ppDataObject) override;
-    // DoVerb: OLEIVERB_PROPERTIES runs OnProperties into `hdcParent`; any other verb
-    // E_NOTIMPL (the control has no window to show or activate).
+    // DoVerb: OLEIVERB_PROPERTIES, the message map's one verb, runs OnProperties into
+    // `hdcParent`; any other verb E_NOTIMPL (the control has no window to show or activate).
     HRESULT DoVerb(LONG iVerb, LPMSG lpmsg, IOleClientSite* pActiveSite, LONG lindex,
                    HDC hdcParent, LPCRECT lprcPosRect) override;
-    HRESULT EnumVerbs(IUnknown** ppEnumOleVerb) override;
+    // EnumVerbs: the verbs of the message map, each with its name from CoTaskMemAlloc.
+    HRESULT EnumVerbs(IEnumOLEVERB** ppEnumOleVerb) override;
     HRESULT Update() override { return S_OK; }
     HRESULT IsUpToDate() override { return S_OK; }
     HRESULT GetUserClassID(CLSID* pClsid) override;

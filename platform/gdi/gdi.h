@@ -1,8 +1,10 @@
 // velmor's layer in place of GDI, on Cairo image surfaces: device contexts that draw into an
 // image, the stock pens and brushes, FillRect and Ellipse with GDI's geometry (a rectangle covers
-// its left and top edges but not its right and bottom ones), without anti-aliasing. A new DC has
-// GDI's defaults selected: the black pen and the white brush. Also IViewObject, through which a
-// container asks an object to draw itself into a DC.
+// its left and top edges but not its right and bottom ones), without anti-aliasing; text in fonts
+// chosen by face name, smoothed in grey; dialog units. A new DC has
+// GDI's defaults selected: the black pen, the white brush and the dialog font, black text on an
+// opaque white background. Also IViewObject, through which a container asks an object to draw
+// itself into a DC. Dialog templates and property pages: platform/gdi/dialog.h and ole.h.
 #pragma once
 
 #include <memory>

@@ -42,6 +42,30 @@ inline constexpr DWORD USERCLASSTYPE_FULL = 1;
 inline constexpr DWORD USERCLASSTYPE_SHORT = 2;
 inline constexpr DWORD USERCLASSTYPE_APPNAME = 3;
 
+inline constexpr DWORD MF_ENABLED = 0x0;
+inline constexpr DWORD OLEVERBATTRIB_ONCONTAINERMENU = 0x2;
+
+// OLEVERB: one verb an object offers; lpszVerbName comes from CoTaskMemAlloc and belongs to the
+// caller.
+struct OLEVERB {
+  LONG lVerb;
+  LPOLESTR lpszVerbName;
+  DWORD fuFlags;
+  DWORD grfAttribs;
+};
+
+struct IEnumOLEVERB : IUnknown {
+  // Next: up to `celt` verbs; S_OK when all were fetched, S_FALSE when fewer. pceltFetched may
+  // be null only when celt is 1.
+  virtual HRESULT Next(ULONG celt, OLEVERB* rgelt, ULONG* pceltFetched) = 0;
+  virtual HRESULT Skip(ULONG celt) = 0;
+  virtual HRESULT Reset() = 0;
+  virtual HRESULT Clone(IEnumOLEVERB** ppenum) = 0;
+
+ protected:
+  ~IEnumOLEVERB() = default;
+};
+
 struct MSG;
 using LPMSG = MSG*;
 struct SIZEL {
@@ -127,7 +151,7 @@ struct IOleObject : IUnknown {
   // DoVerb: `hdcParent` stands for the parent window (see above).
   virtual HRESULT DoVerb(LONG iVerb, LPMSG lpmsg, IOleClientSite* pActiveSite, LONG lindex,
                          HDC hdcParent, LPCRECT lprcPosRect) = 0;
-  virtual HRESULT EnumVerbs(IUnknown** ppEnumOleVerb) = 0;
+  virtual HRESULT EnumVerbs(IEnumOLEVERB** ppEnumOleVerb) = 0;
   virtual HRESULT Update() = 0;
   virtual HRESULT IsUpToDate() = 0;
   virtual HRESULT GetUserClassID(CLSID* pClsid) = 0;
@@ -149,6 +173,7 @@ extern const IID IID_IPropertyPage;
 extern const IID IID_ISpecifyPropertyPages;
 extern const IID IID_IOleClientSite;
 extern const IID IID_IOleObject;
+extern const IID IID_IEnumOLEVERB;
 
 // OleCreatePropertyFrame: shows the pages `pPageClsID` (created with CoCreateInstance) for the
 // objects `ppUnk` in a modal property frame with its top left at (x, y) of `hdcOwner`, titled

@@ -188,6 +188,17 @@ TEST(PropPage, TheControlListsItsPageAndKnowsOnlyThePropertiesVerb) {
   velmor::gdi::UniqueDc dc(velmor::gdi::CreateImageDC(10, 10));
   EXPECT_EQ(object->DoVerb(OLEIVERB_PRIMARY, nullptr, nullptr, 0, dc.get(), &kRect), E_NOTIMPL);
   EXPECT_EQ(object->DoVerb(OLEIVERB_PROPERTIES, nullptr, nullptr, 0, nullptr, &kRect), E_INVALIDARG);
+  IEnumOLEVERB* rawVerbs = nullptr;
+  ASSERT_EQ(object->EnumVerbs(&rawVerbs), S_OK);
+  ComPtr<IEnumOLEVERB> verbs(rawVerbs);
+  OLEVERB found[2] = {};
+  ULONG fetched = 0;
+  EXPECT_EQ(verbs->Next(2, found, &fetched), S_FALSE);
+  ASSERT_EQ(fetched, 1u);
+  velmor::com::UniqueCoTaskMem<OLECHAR> verbName(found[0].lpszVerbName);
+  EXPECT_EQ(found[0].lVerb, OLEIVERB_PROPERTIES);
+  EXPECT_EQ(std::u16string(verbName.get()), u"&Properties...");
+  EXPECT_EQ(verbs->Next(1, found, nullptr), S_FALSE);
   DWORD status = 0;
   EXPECT_EQ(object->GetMiscStatus(DVASPECT_CONTENT, &status), S_OK);
   EXPECT_EQ(status, 0x00020491u);
