@@ -1,5 +1,7 @@
 #include "control/control.h"
 
+#include <algorithm>
+#include <iterator>
 #include <new>
 
 #include "codec/codec.h"
@@ -114,7 +116,11 @@ BOOL PropExchange::ExchangeVersion(DWORD current, BOOL allowConversion) {
 
 // A live control keeps its module loaded.
 CVelmorCtrl::CVelmorCtrl()
-    : m_xObjectSafety(*this), m_xViewObject(*this), m_copyright(kDefaultCopyright) {
+    : m_xObjectSafety(*this),
+      m_xViewObject(*this),
+      m_xSpecifyPropertyPages(*this),
+      m_xOleObject(*this),
+      m_copyright(kDefaultCopyright) {
   AfxOleLockApp();
 }
 
@@ -139,6 +145,10 @@ HRESULT CVelmorCtrl::QueryInterface(REFIID riid, void** ppv) {
     *ppv = static_cast<IObjectSafety*>(&m_xObjectSafety);
   } else if (riid == IID_IViewObject) {
     *ppv = static_cast<IViewObject*>(&m_xViewObject);
+  } else if (riid == IID_ISpecifyPropertyPages) {
+    *ppv = static_cast<ISpecifyPropertyPages*>(&m_xSpecifyPropertyPages);
+  } else if (riid == IID_IOleObject) {
+    *ppv = static_cast<IOleObject*>(&m_xOleObject);
   } else {
     *ppv = nullptr;
     return E_NOINTERFACE;
@@ -188,7 +198,6 @@ HRESULT CVelmorCtrl::XObjectSafety::SetInterfaceSafetyOptions(REFIID riid,
 // ---- IViewObject -----------------------------------------------------------------------------
 namespace {
 constexpr HRESULT DV_E_DVASPECT = MakeHResult(0x8004006Bu);
-constexpr HRESULT OLE_E_ADVISENOTSUPPORTED = MakeHResult(0x80040003u);
 }  // namespace
 
 HRESULT CVelmorCtrl::XViewObject::QueryInterface(REFIID riid, void** ppv) {
@@ -239,6 +248,181 @@ const CLSID* CVelmorCtrl::GetPropPageIDs(ULONG& count) {
   static const CLSID pages[1] = {CLSID_VelmorPropPage};
   count = 1;
   return pages;
+}
+
+// ---- ISpecifyPropertyPages -------------------------------------------------------------------
+HRESULT CVelmorCtrl::XSpecifyPropertyPages::QueryInterface(REFIID riid, void** ppv) {
+  return outer_.QueryInterface(riid, ppv);
+}
+ULONG CVelmorCtrl::XSpecifyPropertyPages::AddRef() { return outer_.AddRef(); }
+ULONG CVelmorCtrl::XSpecifyPropertyPages::Release() { return outer_.Release(); }
+
+HRESULT CVelmorCtrl::XSpecifyPropertyPages::GetPages(CAUUID* pPages) {
+  if (pPages == nullptr) return E_POINTER;
+  ULONG count = 0;
+  const CLSID* pages = GetPropPageIDs(count);
+  *pPages = CAUUID{0, nullptr};
+  auto* list = static_cast<GUID*>(CoTaskMemAlloc(sizeof(GUID) * count));
+  if (list == nullptr) return E_OUTOFMEMORY;
+  for (ULONG i = 0; i < count; ++i) list[i] = pages[i];
+  *pPages = CAUUID{count, list};
+  return S_OK;
+}
+
+// ---- IOleObject --------------------------------------------------------------------------------
+namespace {
+// CoTaskMemText: an ANSI text as a zero-terminated UTF-16 text from CoTaskMemAlloc; null when
+// it cannot be converted or memory is short.
+LPOLESTR CoTaskMemText(const char* ansi) {
+  const int units = MultiByteToWideChar(CP_ACP, 0, ansi, -1, nullptr, 0);
+  if (units <= 0) return nullptr;
+  com::UniqueCoTaskMem<OLECHAR> text(
+      static_cast<OLECHAR*>(CoTaskMemAlloc(static_cast<std::size_t>(units) * sizeof(OLECHAR))));
+  if (!text || MultiByteToWideChar(CP_ACP, 0, ansi, -1, text.get(), units) <= 0) return nullptr;
+  return text.release();
+}
+
+// The message map's verbs: the framework's Properties verb.
+struct MapVerb {
+  LONG verb;
+  const char* name;
+};
+constexpr MapVerb kVerbs[] = {{OLEIVERB_PROPERTIES, "&Properties..."}};
+
+// VerbEnumerator: the verbs of kVerbs, from a position of its own.
+class VerbEnumerator final : public IEnumOLEVERB {
+ public:
+  explicit VerbEnumerator(std::size_t at) : at_(at) { AfxOleLockApp(); }
+  HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    if (ppv == nullptr) return E_POINTER;
+    if (riid != IID_IUnknown && riid != IID_IEnumOLEVERB) {
+      *ppv = nullptr;
+      return E_NOINTERFACE;
+    }
+    *ppv = static_cast<IEnumOLEVERB*>(this);
+    AddRef();
+    return S_OK;
+  }
+  ULONG AddRef() override { return ++refs_; }
+  ULONG Release() override {
+    const ULONG left = --refs_;
+    if (left == 0) delete this;
+    return left;
+  }
+  HRESULT Next(ULONG celt, OLEVERB* rgelt, ULONG* fetched) override {
+    if (rgelt == nullptr || (fetched == nullptr && celt != 1)) return E_POINTER;
+    ULONG n = 0;
+    for (; n < celt && at_ < std::size(kVerbs); ++n, ++at_) {
+      LPOLESTR name = CoTaskMemText(kVerbs[at_].name);
+      if (name == nullptr) {
+        for (ULONG i = 0; i < n; ++i) CoTaskMemFree(rgelt[i].lpszVerbName);
+        at_ -= n;
+        if (fetched != nullptr) *fetched = 0;
+        return E_OUTOFMEMORY;
+      }
+      rgelt[n] = OLEVERB{kVerbs[at_].verb, name, MF_ENABLED, OLEVERBATTRIB_ONCONTAINERMENU};
+    }
+    if (fetched != nullptr) *fetched = n;
+    return n == celt ? S_OK : S_FALSE;
+  }
+  HRESULT Skip(ULONG celt) override {
+    const std::size_t left = std::size(kVerbs) - at_;
+    at_ += std::min<std::size_t>(celt, left);
+    return celt <= left ? S_OK : S_FALSE;
+  }
+  HRESULT Reset() override {
+    at_ = 0;
+    return S_OK;
+  }
+  HRESULT Clone(IEnumOLEVERB** out) override {
+    if (out == nullptr) return E_POINTER;
+    *out = new (std::nothrow) VerbEnumerator(at_);
+    if (*out == nullptr) return E_OUTOFMEMORY;
+    (*out)->AddRef();
+    return S_OK;
+  }
+
+ private:
+  ~VerbEnumerator() { AfxOleUnlockApp(); }
+  std::size_t at_;
+  ULONG refs_ = 0;
+};
+}  // namespace
+
+HRESULT CVelmorCtrl::XOleObject::QueryInterface(REFIID riid, void** ppv) {
+  return outer_.QueryInterface(riid, ppv);
+}
+ULONG CVelmorCtrl::XOleObject::AddRef() { return outer_.AddRef(); }
+ULONG CVelmorCtrl::XOleObject::Release() { return outer_.Release(); }
+
+HRESULT CVelmorCtrl::XOleObject::SetClientSite(IOleClientSite* pClientSite) {
+  if (pClientSite != nullptr) pClientSite->AddRef();
+  site_.reset(pClientSite);
+  return S_OK;
+}
+HRESULT CVelmorCtrl::XOleObject::GetClientSite(IOleClientSite** ppClientSite) {
+  if (ppClientSite == nullptr) return E_POINTER;
+  *ppClientSite = site_.get();
+  if (site_) site_->AddRef();
+  return S_OK;
+}
+HRESULT CVelmorCtrl::XOleObject::GetMoniker(DWORD, DWORD, IUnknown** ppmk) {
+  if (ppmk != nullptr) *ppmk = nullptr;
+  return E_NOTIMPL;
+}
+HRESULT CVelmorCtrl::XOleObject::GetClipboardData(DWORD, IUnknown** ppDataObject) {
+  if (ppDataObject != nullptr) *ppDataObject = nullptr;
+  return E_NOTIMPL;
+}
+HRESULT CVelmorCtrl::XOleObject::DoVerb(LONG iVerb, LPMSG, IOleClientSite*, LONG, HDC hdcParent,
+                                        LPCRECT) {
+  if (iVerb != OLEIVERB_PROPERTIES) return E_NOTIMPL;
+  return outer_.OnProperties(hdcParent);
+}
+HRESULT CVelmorCtrl::XOleObject::EnumVerbs(IEnumOLEVERB** ppEnumOleVerb) {
+  if (ppEnumOleVerb == nullptr) return E_POINTER;
+  *ppEnumOleVerb = new (std::nothrow) VerbEnumerator(0);
+  if (*ppEnumOleVerb == nullptr) return E_OUTOFMEMORY;
+  (*ppEnumOleVerb)->AddRef();
+  return S_OK;
+}
+HRESULT CVelmorCtrl::XOleObject::GetUserClassID(CLSID* pClsid) {
+  if (pClsid == nullptr) return E_POINTER;
+  *pClsid = GetClassID();
+  return S_OK;
+}
+HRESULT CVelmorCtrl::XOleObject::GetUserType(DWORD, LPOLESTR* pszUserType) {
+  if (pszUserType == nullptr) return E_POINTER;
+  const char* name = com::FindString(AfxGetInstanceHandle(), GetUserTypeNameID());
+  *pszUserType = name != nullptr ? CoTaskMemText(name) : nullptr;
+  return *pszUserType != nullptr ? S_OK : E_OUTOFMEMORY;
+}
+HRESULT CVelmorCtrl::XOleObject::Advise(IUnknown*, DWORD* pdwConnection) {
+  if (pdwConnection != nullptr) *pdwConnection = 0;
+  return OLE_E_ADVISENOTSUPPORTED;
+}
+HRESULT CVelmorCtrl::XOleObject::EnumAdvise(IUnknown** ppenumAdvise) {
+  if (ppenumAdvise != nullptr) *ppenumAdvise = nullptr;
+  return OLE_E_ADVISENOTSUPPORTED;
+}
+HRESULT CVelmorCtrl::XOleObject::GetMiscStatus(DWORD, DWORD* pdwStatus) {
+  if (pdwStatus == nullptr) return E_POINTER;
+  *pdwStatus = CVelmorCtrl::GetMiscStatus();
+  return S_OK;
+}
+
+HRESULT CVelmorCtrl::OnProperties(HDC hdcParent) {
+  ULONG count = 0;
+  const CLSID* pages = GetPropPageIDs(count);
+  const char* name = com::FindString(AfxGetInstanceHandle(), GetUserTypeNameID());
+  com::UniqueCoTaskMem<OLECHAR> caption(name != nullptr ? CoTaskMemText(name) : nullptr);
+  IUnknown* self = static_cast<IDispatch*>(this);
+  // The frame holds the control through its pages; the control stays alive for the call.
+  AddRef();
+  const HRESULT hr = OleCreatePropertyFrame(hdcParent, 0, 0, caption.get(), 1, &self, count,
+                                            pages, LOCALE_USER_DEFAULT, 0, nullptr);
+  Release();
+  return hr;
 }
 
 // ---- IDispatch --------------------------------------------------------------------------------

@@ -11,6 +11,7 @@
 #include "certs/certs.h"
 #include "platform/com/com.h"
 #include "platform/gdi/gdi.h"
+#include "platform/gdi/ole.h"
 
 namespace velmor {
 
@@ -98,13 +99,71 @@ class CVelmorCtrl final : public CtrlState, public IDispatch {
     CVelmorCtrl& outer_;
   };
 
+  // The control's ISpecifyPropertyPages: the page classes of GetPropPageIDs.
+  class XSpecifyPropertyPages final : public ISpecifyPropertyPages {
+   public:
+    explicit XSpecifyPropertyPages(CVelmorCtrl& outer) : outer_(outer) {}
+    HRESULT QueryInterface(REFIID riid, void** ppv) override;
+    ULONG AddRef() override;
+    ULONG Release() override;
+    // GetPages: the list in pElems (from CoTaskMemAlloc, the caller's). E_POINTER,
+    // E_OUTOFMEMORY (with an empty list).
+    HRESULT GetPages(CAUUID* pPages) override;
+
+   private:
+    CVelmorCtrl& outer_;
+  };
+
+  // The control's IOleObject, as far as a control that is invisible at run time needs it: its
+  // class, user type and status, its client site, and the verbs of its message map (the one
+  // Properties verb). The rest answers as for an object that keeps no moniker, data or advise
+  // sinks.
+  class XOleObject final : public IOleObject {
+   public:
+    explicit XOleObject(CVelmorCtrl& outer) : outer_(outer) {}
+    HRESULT QueryInterface(REFIID riid, void** ppv) override;
+    ULONG AddRef() override;
+    ULONG Release() override;
+    HRESULT SetClientSite(IOleClientSite* pClientSite) override;
+    HRESULT GetClientSite(IOleClientSite** ppClientSite) override;
+    HRESULT SetHostNames(LPCOLESTR, LPCOLESTR) override { return S_OK; }
+    HRESULT Close(DWORD) override { return S_OK; }
+    HRESULT SetMoniker(DWORD, IUnknown*) override { return E_NOTIMPL; }
+    HRESULT GetMoniker(DWORD, DWORD, IUnknown** ppmk) override;
+    HRESULT InitFromData(IUnknown*, BOOL, DWORD) override { return E_NOTIMPL; }
+    HRESULT GetClipboardData(DWORD, IUnknown** ppDataObject) override;
+    // DoVerb: OLEIVERB_PROPERTIES, the message map's one verb, runs OnProperties into
+    // `hdcParent`; any other verb E_NOTIMPL (the control has no window to show or activate).
+    HRESULT DoVerb(LONG iVerb, LPMSG lpmsg, IOleClientSite* pActiveSite, LONG lindex,
+                   HDC hdcParent, LPCRECT lprcPosRect) override;
+    // EnumVerbs: the verbs of the message map, each with its name from CoTaskMemAlloc.
+    HRESULT EnumVerbs(IEnumOLEVERB** ppEnumOleVerb) override;
+    HRESULT Update() override { return S_OK; }
+    HRESULT IsUpToDate() override { return S_OK; }
+    HRESULT GetUserClassID(CLSID* pClsid) override;
+    // GetUserType: the user type name (string 1), from CoTaskMemAlloc, the caller's.
+    HRESULT GetUserType(DWORD dwFormOfType, LPOLESTR* pszUserType) override;
+    HRESULT SetExtent(DWORD, SIZEL*) override { return E_NOTIMPL; }
+    HRESULT GetExtent(DWORD, SIZEL*) override { return E_NOTIMPL; }
+    HRESULT Advise(IUnknown*, DWORD* pdwConnection) override;
+    HRESULT Unadvise(DWORD) override { return OLE_E_NOCONNECTION; }
+    HRESULT EnumAdvise(IUnknown** ppenumAdvise) override;
+    HRESULT GetMiscStatus(DWORD dwAspect, DWORD* pdwStatus) override;
+    HRESULT SetColorScheme(void*) override { return E_NOTIMPL; }
+
+   private:
+    CVelmorCtrl& outer_;
+    com::ComPtr<IOleClientSite> site_;
+  };
+
   // A new control with a reference count of 0; the first QueryInterface or AddRef takes the
   // first reference and the last Release destroys it.
   CVelmorCtrl();
   CVelmorCtrl(const CVelmorCtrl&) = delete;
   CVelmorCtrl& operator=(const CVelmorCtrl&) = delete;
 
-  // IUnknown: IUnknown and IDispatch give the control itself, IObjectSafety its XObjectSafety.
+  // IUnknown: IUnknown and IDispatch give the control itself, IObjectSafety, IViewObject,
+  // ISpecifyPropertyPages and IOleObject its interface parts.
   HRESULT QueryInterface(REFIID riid, void** ppv) override;
   ULONG AddRef() override;
   ULONG Release() override;
@@ -136,6 +195,10 @@ class CVelmorCtrl final : public CtrlState, public IDispatch {
   // GetPropPageIDs: the module-wide list of property pages (the one CVelmorPropPage); `count`
   // becomes 1.
   static const CLSID* GetPropPageIDs(ULONG& count);
+  // OnProperties: the Properties verb: a property frame for this control with its pages,
+  // titled with its user type name, at the top left of `hdcParent` (the parent window).
+  // Returns the frame's answer.
+  HRESULT OnProperties(HDC hdcParent);
   // IsModified: whether a property put has marked the control modified.
   bool IsModified() const { return m_bModified; }
   ULONG RefCount() const { return m_refs; }
@@ -151,6 +214,8 @@ class CVelmorCtrl final : public CtrlState, public IDispatch {
 
   XObjectSafety m_xObjectSafety;
   XViewObject m_xViewObject;
+  XSpecifyPropertyPages m_xSpecifyPropertyPages;
+  XOleObject m_xOleObject;
   std::string m_copyright;  // ANSI text
   ULONG m_refs = 0;
 };

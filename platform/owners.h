@@ -87,6 +87,7 @@ VELMOR_MAKE_DELETER(sqlite3_stmt, sqlite3_finalize);
 VELMOR_MAKE_DELETER(cairo_t, cairo_destroy);
 VELMOR_MAKE_DELETER(cairo_surface_t, cairo_surface_destroy);
 VELMOR_MAKE_DELETER(cairo_font_face_t, cairo_font_face_destroy);
+VELMOR_MAKE_DELETER(cairo_font_options_t, cairo_font_options_destroy);
 
 #undef VELMOR_MAKE_DELETER
 

@@ -23,7 +23,8 @@ void AddModuleCommands(CLI::App& app, int& exitCode);
 // velmor typelib: the control's type library as IDL.
 void AddTypeLibCommand(CLI::App& app, int& exitCode);
 
-// velmor version [MODULE], bitmap --out PNG, draw --width W --height H --out PNG.
+// velmor version [MODULE], bitmap --out PNG, draw --width W --height H --out PNG,
+// properties --out PNG.
 void AddResourceCommands(CLI::App& app, int& exitCode);
 
 // velmor install-browser-host / uninstall-browser-host: the browsers' native-host manifests.

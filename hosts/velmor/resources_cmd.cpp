@@ -1,5 +1,6 @@
-// velmor version / bitmap / draw: the module's version resource and toolbox bitmap, read from
-// the module file, and the control's face, drawn by the control into an image.
+// velmor version / bitmap / draw / properties: the module's version resource and toolbox
+// bitmap, read from the module file; the control's face, drawn by the control into an image;
+// and the property sheet its Properties verb shows.
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include "hosts/velmor/commands.h"
 #include "platform/com/resource.h"
 #include "platform/gdi/gdi.h"
+#include "platform/gdi/ole.h"
 
 namespace velmor::host {
 
@@ -95,6 +97,43 @@ int DrawFace(int width, int height, const std::string& out) {
   return 0;
 }
 
+int DrawProperties(const std::string& out) {
+  void* raw = nullptr;
+  HRESULT hr = CreateControl(IID_IOleObject, &raw);
+  if (FAILED(hr)) return ReportCreateFailure(hr);
+  com::ComPtr<IOleObject> object(static_cast<IOleObject*>(raw));
+  if (FAILED(hr = object->QueryInterface(IID_ISpecifyPropertyPages, &raw))) {
+    std::cerr << "velmor: the control names no property pages\n";
+    return 1;
+  }
+  com::ComPtr<ISpecifyPropertyPages> specify(static_cast<ISpecifyPropertyPages*>(raw));
+  CAUUID pages{};
+  hr = specify->GetPages(&pages);
+  const com::UniqueCoTaskMem<GUID> list(pages.pElems);
+  // The screen the sheet is shown on: exactly the sheet's size.
+  SIZE size{};
+  if (SUCCEEDED(hr)) hr = gdi::PropertyFrameSize(pages.cElems, list.get(), LOCALE_USER_DEFAULT, &size);
+  gdi::UniqueDc dc(SUCCEEDED(hr) ? gdi::CreateImageDC(size.cx, size.cy) : nullptr);
+  if (dc) {
+    const RECT position{0, 0, size.cx, size.cy};
+    hr = object->DoVerb(OLEIVERB_PROPERTIES, nullptr, nullptr, 0, dc.get(), &position);
+  }
+  if (FAILED(hr) || !dc) {
+    char code[16];
+    std::snprintf(code, sizeof code, "%08X", static_cast<unsigned>(hr));
+    std::cerr << "velmor: the Properties verb failed (" << code << ")\n";
+    return 1;
+  }
+  std::string why;
+  if (!gdi::SavePng(dc.get(), out, why)) {
+    std::cerr << "velmor: cannot write " << out << ": " << why << "\n";
+    return 1;
+  }
+  std::cout << "the property sheet, " << pages.cElems << (pages.cElems == 1 ? " page, " : " pages, ")
+            << size.cx << " x " << size.cy << " -> " << out << "\n";
+  return 0;
+}
+
 }  // namespace
 
 void AddResourceCommands(CLI::App& app, int& exitCode) {
@@ -119,6 +158,12 @@ void AddResourceCommands(CLI::App& app, int& exitCode) {
   draw->add_option("--height", height, "height in pixels")->check(CLI::Range(1, 8192));
   draw->add_option("--out", drawOut, "the PNG file")->required();
   draw->callback([&exitCode] { exitCode = DrawFace(width, height, drawOut); });
+
+  static std::string propertiesOut;
+  auto* properties =
+      app.add_subcommand("properties", "Write the property sheet the control's Properties verb shows");
+  properties->add_option("--out", propertiesOut, "the PNG file")->required();
+  properties->callback([&exitCode] { exitCode = DrawProperties(propertiesOut); });
 }
 
 }  // namespace velmor::host

@@ -163,6 +163,25 @@ struct BstrDeleter {
 using UniqueBstr = std::unique_ptr<OLECHAR, BstrDeleter>;
 }  // namespace velmor::com
 
+// ---- Task memory and arithmetic ---------------------------------------------------------------
+// CoTaskMemAlloc: `cb` bytes for memory handed from one object to another across an interface
+// (a page's title, a list of page classes); null when memory is short. The receiver frees it
+// with CoTaskMemFree (null is allowed).
+void* CoTaskMemAlloc(std::size_t cb);
+void CoTaskMemFree(void* pv);
+// MulDiv: number * numerator / denominator, computed in 64 bits and rounded half away from
+// zero; -1 when the denominator is 0 or the result does not fit 32 bits.
+int MulDiv(int number, int numerator, int denominator);
+
+namespace velmor::com {
+struct CoTaskMemDeleter {
+  void operator()(void* p) const { CoTaskMemFree(p); }
+};
+// UniqueCoTaskMem<T>: one owner for memory an interface handed over with CoTaskMemAlloc.
+template <typename T>
+using UniqueCoTaskMem = std::unique_ptr<T, CoTaskMemDeleter>;
+}  // namespace velmor::com
+
 // ---- Interfaces -------------------------------------------------------------------------------
 struct ITypeInfo;  // platform/com/typelib.h
 

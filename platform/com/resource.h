@@ -116,6 +116,7 @@ struct FileResources {
   WORD language = 0;
   std::vector<std::pair<UINT, std::string>> strings;
   std::vector<std::pair<UINT, std::vector<BYTE>>> bitmaps;
+  std::vector<std::pair<UINT, std::vector<BYTE>>> dialogs;  // DLGTEMPLATE bytes
   std::optional<VS_FIXEDFILEINFO> fixed;
   WORD versionLanguage = 0;
   WORD versionCodePage = 0;
@@ -124,7 +125,13 @@ struct FileResources {
 
 // kResourceSection: the name of the module file's section that holds the serialized table.
 inline constexpr char kResourceSection[] = ".velmor.rsrc";
-// SerializeResources: the strings, bitmaps and version resource of a module, as bytes.
+// DialogTemplateBytes: a dialog as the DLGTEMPLATE a Windows module carries: the template's
+// header (style, no extended style, item count, position and size, no menu, the predefined
+// class, no title, with DS_SETFONT the point size and face), then each item on a 4-byte
+// boundary (style, no extended style, position, size, 16-bit id, the class as 0xFFFF and its
+// atom, 0x0082 for "static", the text, no creation data). Texts are UTF-16LE with terminators.
+std::vector<BYTE> DialogTemplateBytes(const DialogResource& dialog);
+// SerializeResources: the strings, bitmaps, dialogs and version resource of a module, as bytes.
 std::vector<BYTE> SerializeResources(const HINSTANCE__& resources);
 // ParseResources: the reverse; nullopt for bytes that are not a whole, well-formed table.
 std::optional<FileResources> ParseResources(std::span<const BYTE> bytes);

@@ -3,7 +3,8 @@
 // The table: "VRSC", a 32-bit count, then records of type (16 bits), id (32), size (32) and
 // bytes, all little-endian. Strings (RT_STRING) are their text, bitmaps (RT_BITMAP) their DIB,
 // the version (RT_VERSION) VS_FIXEDFILEINFO, the string table's language and code page and
-// zero-terminated key and value texts.
+// zero-terminated key and value texts, dialogs (RT_DIALOG) the DLGTEMPLATE that a Windows
+// module's resource section holds (DialogTemplateBytes).
 #include <elf.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -18,6 +19,7 @@ namespace velmor::com {
 namespace {
 
 constexpr WORD RT_BITMAP = 2;
+constexpr WORD RT_DIALOG = 5;
 constexpr WORD RT_STRING = 6;
 constexpr WORD RT_VERSION = 16;
 constexpr char kMagic[4] = {'V', 'R', 'S', 'C'};
@@ -76,16 +78,57 @@ struct Reader {
   }
 };
 
+// Wide: an ASCII or ANSI table text as UTF-16LE with its terminator.
+void Wide(std::vector<BYTE>& out, const char* text) {
+  const std::string ansi = text != nullptr ? text : "";
+  for (char c : ansi) Put(out, static_cast<unsigned char>(c), 2);  // the tables' texts are ASCII
+  Put(out, 0, 2);
+}
+
 }  // namespace
+
+std::vector<BYTE> DialogTemplateBytes(const DialogResource& dialog) {
+  std::vector<BYTE> out;
+  Put(out, dialog.style, 4);
+  Put(out, 0, 4);  // no extended style
+  Put(out, dialog.items.size(), 2);
+  for (short v : {dialog.x, dialog.y, dialog.cx, dialog.cy}) Put(out, static_cast<WORD>(v), 2);
+  Put(out, 0, 2);  // no menu
+  Put(out, 0, 2);  // the predefined dialog class
+  Put(out, 0, 2);  // no title
+  if ((dialog.style & DS_SETFONT) != 0) {
+    Put(out, dialog.pointSize, 2);
+    Wide(out, dialog.faceName);
+  }
+  for (const DialogItem& item : dialog.items) {
+    while (out.size() % 4 != 0) out.push_back(0);  // each item starts on a DWORD
+    Put(out, item.style, 4);
+    Put(out, 0, 4);
+    for (short v : {item.x, item.y, item.cx, item.cy}) Put(out, static_cast<WORD>(v), 2);
+    Put(out, static_cast<WORD>(item.id), 2);
+    // The predefined classes go by their atoms; any other by name.
+    if (item.windowClass != nullptr && std::strcmp(item.windowClass, "static") == 0) {
+      Put(out, 0xFFFF, 2);
+      Put(out, 0x0082, 2);
+    } else {
+      Wide(out, item.windowClass);
+    }
+    Wide(out, item.text);
+    Put(out, 0, 2);  // no creation data
+  }
+  return out;
+}
 
 std::vector<BYTE> SerializeResources(const HINSTANCE__& resources) {
   std::vector<BYTE> out(std::begin(kMagic), std::end(kMagic));
   const std::size_t records =
-      resources.strings.size() + resources.bitmaps.size() + (resources.version != nullptr ? 1 : 0);
+      resources.strings.size() + resources.bitmaps.size() + resources.dialogs.size() +
+      (resources.version != nullptr ? 1 : 0);
   Put(out, resources.language, 2);
   Put(out, records, 4);
   for (const StringResource& s : resources.strings) Record(out, RT_STRING, s.id, Text(s.text));
   for (const BitmapResource& b : resources.bitmaps) Record(out, RT_BITMAP, b.id, b.dib);
+  for (const DialogResource& d : resources.dialogs) Record(out, RT_DIALOG, d.id, DialogTemplateBytes(d));
   if (resources.version != nullptr) {
     const VersionResource& v = *resources.version;
     std::vector<BYTE> body(sizeof v.fixed);
@@ -120,6 +163,8 @@ std::optional<FileResources> ParseResources(std::span<const BYTE> bytes) {
       out.strings.emplace_back(id, std::string(body.begin(), body.end()));
     } else if (type == RT_BITMAP) {
       out.bitmaps.emplace_back(id, std::vector<BYTE>(body.begin(), body.end()));
+    } else if (type == RT_DIALOG) {
+      out.dialogs.emplace_back(id, std::vector<BYTE>(body.begin(), body.end()));
     } else if (type == RT_VERSION) {
       Reader v{body};
       const auto fixed = v.Bytes(sizeof(VS_FIXEDFILEINFO));

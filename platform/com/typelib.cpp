@@ -9,6 +9,8 @@
 
 const IID IID_ITypeInfo = {0x00020401, 0x0000, 0x0000,
                            {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+const IID IID_ITypeComp = {0x00020403, 0x0000, 0x0000,
+                           {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 const IID IID_ITypeLib = {0x00020402, 0x0000, 0x0000,
                           {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 
@@ -58,8 +60,10 @@ class TypeInfo final : public ITypeInfo {
     return *out != nullptr ? S_OK : E_OUTOFMEMORY;
   }
   HRESULT GetTypeComp(ITypeComp** out) override {
-    if (out != nullptr) *out = nullptr;
-    return E_NOTIMPL;
+    if (out == nullptr) return E_INVALIDARG;
+    *out = &comp_;
+    AddRef();
+    return S_OK;
   }
   HRESULT GetFuncDesc(UINT index, FUNCDESC** out) override {
     if (out == nullptr) return E_INVALIDARG;
@@ -169,8 +173,66 @@ class TypeInfo final : public ITypeInfo {
   void ReleaseVarDesc(VARDESC* desc) override { delete desc; }
 
   const TypeInfoDesc& desc() const { return desc_; }
+  ITypeComp* comp() { return &comp_; }
 
  private:
+  // The type's ITypeComp: a part of the type info, sharing its reference count.
+  class Comp final : public ITypeComp {
+   public:
+    explicit Comp(TypeInfo& outer) : outer_(outer) {}
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+      if (ppv == nullptr) return E_POINTER;
+      if (riid == IID_IUnknown || riid == IID_ITypeComp) {
+        *ppv = static_cast<ITypeComp*>(this);
+        AddRef();
+        return S_OK;
+      }
+      *ppv = nullptr;
+      return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return outer_.AddRef(); }
+    ULONG Release() override { return outer_.Release(); }
+    HRESULT Bind(LPOLESTR name, ULONG, WORD flags, ITypeInfo** info, DESCKIND* kind,
+                 BINDPTR* bound) override {
+      if (name == nullptr || info == nullptr || kind == nullptr || bound == nullptr) return E_INVALIDARG;
+      *info = nullptr;
+      *kind = DESCKIND_NONE;
+      bound->lpfuncdesc = nullptr;
+      constexpr WORD kProperty = INVOKE_PROPERTYGET | INVOKE_PROPERTYPUT | INVOKE_PROPERTYPUTREF;
+      for (std::size_t i = 0; i < outer_.funcs_.size(); ++i) {
+        if (!SameName(outer_.funcs_[i]->name, name)) continue;
+        if (flags != 0 && (flags & INVOKE_FUNC) == 0) return TYPE_E_TYPEMISMATCH;
+        const HRESULT hr = outer_.GetFuncDesc(static_cast<UINT>(i), &bound->lpfuncdesc);
+        if (FAILED(hr)) return hr;
+        *kind = DESCKIND_FUNCDESC;
+        *info = &outer_;
+        outer_.AddRef();
+        return S_OK;
+      }
+      for (std::size_t i = 0; i < outer_.vars_.size(); ++i) {
+        if (!SameName(outer_.vars_[i]->name, name)) continue;
+        if (flags != 0 && (flags & kProperty) == 0) return TYPE_E_TYPEMISMATCH;
+        const HRESULT hr = outer_.GetVarDesc(static_cast<UINT>(i), &bound->lpvardesc);
+        if (FAILED(hr)) return hr;
+        *kind = DESCKIND_VARDESC;
+        *info = &outer_;
+        outer_.AddRef();
+        return S_OK;
+      }
+      return S_OK;
+    }
+    // A type holds no types of its own.
+    HRESULT BindType(LPOLESTR name, ULONG, ITypeInfo** info, ITypeComp** comp) override {
+      if (name == nullptr || info == nullptr) return E_INVALIDARG;
+      *info = nullptr;
+      if (comp != nullptr) *comp = nullptr;
+      return S_OK;
+    }
+
+   private:
+    TypeInfo& outer_;
+  };
+
   const MemberInfo* Find(MEMBERID memid) const {
     for (const MemberInfo& m : desc_.members) {
       if (m.id == memid) return &m;
@@ -183,6 +245,7 @@ class TypeInfo final : public ITypeInfo {
   const TypeInfoDesc& desc_;
   std::vector<const MemberInfo*> funcs_;
   std::vector<const MemberInfo*> vars_;
+  Comp comp_{*this};
 };
 
 class TypeLib final : public ITypeLib {
@@ -239,8 +302,10 @@ class TypeLib final : public ITypeLib {
     return *out != nullptr ? S_OK : E_OUTOFMEMORY;
   }
   HRESULT GetTypeComp(ITypeComp** out) override {
-    if (out != nullptr) *out = nullptr;
-    return E_NOTIMPL;
+    if (out == nullptr) return E_INVALIDARG;
+    *out = &comp_;
+    AddRef();
+    return S_OK;
   }
   HRESULT GetDocumentation(INT index, BSTR* name, BSTR* doc, DWORD* helpContext,
                            BSTR* helpFile) override {
@@ -249,20 +314,39 @@ class TypeLib final : public ITypeLib {
     const TypeInfoDesc& t = desc_.types[static_cast<std::size_t>(index)];
     return Document(t.name, t.help, desc_.helpFile, name, doc, helpContext, helpFile);
   }
+  // IsName: whether a type or member is called `name`, matched without regard to case as OLE
+  // matches; a name found is written back into `name` as the library spells it.
   HRESULT IsName(LPOLESTR name, ULONG, BOOL* found) override {
     if (name == nullptr || found == nullptr) return E_INVALIDARG;
     *found = FALSE;
-    for (const TypeInfoDesc& t : desc_.types) {
-      if (SameName(t.name, name)) *found = TRUE;
-      for (const MemberInfo& m : t.members) {
-        if (SameName(m.name, name)) *found = TRUE;
-      }
-    }
+    ForEachName(name, [&](const char* spelled, std::size_t, MEMBERID) {
+      Respell(name, spelled);
+      *found = TRUE;
+      return false;
+    });
     return S_OK;
   }
-  HRESULT FindName(LPOLESTR, ULONG, ITypeInfo**, MEMBERID*, std::uint16_t* found) override {
-    if (found != nullptr) *found = 0;
-    return E_NOTIMPL;
+  // FindName: up to *pcFound types and members called `name` (a type gives MEMBERID_NIL, a
+  // member its identifier and the type it belongs to); *pcFound becomes the number found. Each
+  // type info holds a reference the caller gives back.
+  HRESULT FindName(LPOLESTR name, ULONG, ITypeInfo** infos, MEMBERID* ids,
+                   std::uint16_t* pcFound) override {
+    if (name == nullptr || infos == nullptr || ids == nullptr || pcFound == nullptr) {
+      return E_INVALIDARG;
+    }
+    const std::uint16_t room = *pcFound;
+    std::uint16_t count = 0;
+    ForEachName(name, [&](const char* spelled, std::size_t type, MEMBERID id) {
+      if (count == room) return false;
+      Respell(name, spelled);
+      infos[count] = types_[type].get();
+      infos[count]->AddRef();
+      ids[count] = id;
+      ++count;
+      return true;
+    });
+    *pcFound = count;
+    return S_OK;
   }
   void ReleaseTLibAttr(TLIBATTR* attr) override { delete attr; }
 
@@ -289,10 +373,83 @@ class TypeLib final : public ITypeLib {
   TypeInfo* Type(std::size_t i) { return i < types_.size() ? types_[i].get() : nullptr; }
 
  private:
+  // The library's ITypeComp: a part of the library, sharing its reference count. Global names
+  // are the members of its modules and enumerations, which bind through their own types.
+  class Comp final : public ITypeComp {
+   public:
+    explicit Comp(TypeLib& outer) : outer_(outer) {}
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+      if (ppv == nullptr) return E_POINTER;
+      if (riid == IID_IUnknown || riid == IID_ITypeComp) {
+        *ppv = static_cast<ITypeComp*>(this);
+        AddRef();
+        return S_OK;
+      }
+      *ppv = nullptr;
+      return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return outer_.AddRef(); }
+    ULONG Release() override { return outer_.Release(); }
+    HRESULT Bind(LPOLESTR name, ULONG hash, WORD flags, ITypeInfo** info, DESCKIND* kind,
+                 BINDPTR* bound) override {
+      if (name == nullptr || info == nullptr || kind == nullptr || bound == nullptr) return E_INVALIDARG;
+      *info = nullptr;
+      *kind = DESCKIND_NONE;
+      bound->lpfuncdesc = nullptr;
+      for (std::size_t t = 0; t < outer_.types_.size(); ++t) {
+        const TypeInfoDesc& d = outer_.desc_.types[t];
+        if (d.kind != TKIND_MODULE && d.kind != TKIND_ENUM) continue;
+        if (SameName(d.name, name)) {
+          *kind = DESCKIND_TYPECOMP;
+          bound->lptcomp = outer_.types_[t]->comp();
+          outer_.AddRef();
+          return S_OK;
+        }
+        const HRESULT hr = outer_.types_[t]->comp()->Bind(name, hash, flags, info, kind, bound);
+        if (FAILED(hr) || *kind != DESCKIND_NONE) return hr;
+      }
+      return S_OK;
+    }
+    HRESULT BindType(LPOLESTR name, ULONG, ITypeInfo** info, ITypeComp** comp) override {
+      if (name == nullptr || info == nullptr) return E_INVALIDARG;
+      *info = nullptr;
+      if (comp != nullptr) *comp = nullptr;
+      for (std::size_t t = 0; t < outer_.types_.size(); ++t) {
+        if (!SameName(outer_.desc_.types[t].name, name)) continue;
+        *info = outer_.types_[t].get();
+        outer_.AddRef();
+        break;
+      }
+      return S_OK;
+    }
+
+   private:
+    TypeLib& outer_;
+  };
+
   ~TypeLib() = default;
+  // ForEachName: `visit(spelling, type index, member id)` for each type (MEMBERID_NIL) and then
+  // each member called `name`, in the library's order, until visit answers false.
+  template <typename Visit>
+  void ForEachName(LPCOLESTR name, Visit&& visit) const {
+    for (std::size_t t = 0; t < desc_.types.size(); ++t) {
+      if (SameName(desc_.types[t].name, name) && !visit(desc_.types[t].name, t, MEMBERID_NIL)) return;
+    }
+    for (std::size_t t = 0; t < desc_.types.size(); ++t) {
+      for (const MemberInfo& m : desc_.types[t].members) {
+        if (SameName(m.name, name) && !visit(m.name, t, m.id)) return;
+      }
+    }
+  }
+  // Respell: `name`, which matched `spelled` without regard to case, spelled as the library
+  // spells it (the same length: the names are ASCII).
+  static void Respell(LPOLESTR name, const char* spelled) {
+    for (std::size_t i = 0; spelled[i] != '\0'; ++i) name[i] = static_cast<OLECHAR>(spelled[i]);
+  }
   const TypeLibDesc& desc_;
   std::vector<std::unique_ptr<TypeInfo>> types_;
   ULONG refs_ = 0;
+  Comp comp_{*this};
 };
 
 HRESULT TypeInfo::QueryInterface(REFIID riid, void** ppv) {

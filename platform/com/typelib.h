@@ -87,8 +87,37 @@ struct TLIBATTR {
   WORD wLibFlags;
 };
 
-struct ITypeComp;  // binding by name is not offered (GetTypeComp answers E_NOTIMPL)
 struct ITypeLib;
+struct ITypeInfo;
+
+enum DESCKIND : int { DESCKIND_NONE, DESCKIND_FUNCDESC, DESCKIND_VARDESC, DESCKIND_TYPECOMP,
+                      DESCKIND_IMPLICITAPPOBJ, DESCKIND_MAX };
+inline constexpr HRESULT TYPE_E_TYPEMISMATCH = MakeHResult(0x80028CA0u);
+
+struct ITypeComp;
+union BINDPTR {
+  FUNCDESC* lpfuncdesc;  // given back with the bound type info's ReleaseFuncDesc
+  VARDESC* lpvardesc;    // given back with its ReleaseVarDesc
+  ITypeComp* lptcomp;
+};
+
+// ITypeComp: names bound as a compiler binds them. A type info's binds its members: Bind
+// answers DESCKIND_FUNCDESC or DESCKIND_VARDESC with the description and the type info (a
+// reference the caller gives back), DESCKIND_NONE (S_OK) for a name it lacks, and
+// TYPE_E_TYPEMISMATCH for a member whose kind `wFlags` (INVOKE_*, 0 for any) rules out;
+// BindType finds nothing inside a type. A library's binds its global names (the library holds
+// no modules or enumerations, so Bind finds none) and its types by name through BindType.
+// Names are matched without regard to case; null arguments are E_INVALIDARG.
+struct ITypeComp : IUnknown {
+  virtual HRESULT Bind(LPOLESTR szName, ULONG lHashVal, WORD wFlags, ITypeInfo** ppTInfo,
+                       DESCKIND* pDescKind, BINDPTR* pBindPtr) = 0;
+  // BindType: ppTComp is no longer used; when given it is set to null.
+  virtual HRESULT BindType(LPOLESTR szName, ULONG lHashVal, ITypeInfo** ppTInfo,
+                           ITypeComp** ppTComp) = 0;
+
+ protected:
+  ~ITypeComp() = default;
+};
 
 struct ITypeInfo : IUnknown {
   // GetTypeAttr: a TYPEATTR the caller gives back with ReleaseTypeAttr.
@@ -144,6 +173,7 @@ struct ITypeLib : IUnknown {
 };
 
 extern const IID IID_ITypeInfo;
+extern const IID IID_ITypeComp;
 extern const IID IID_ITypeLib;
 
 namespace velmor::com {

@@ -2,41 +2,30 @@
 // that a pixel is painted exactly when its centre lies inside the shape, as GDI paints.
 #include "platform/gdi/gdi.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <new>
 
-#include "platform/owners.h"
+#include "platform/gdi/dc.h"
 
 const IID IID_IViewObject = {0x0000010D, 0x0000, 0x0000,
                              {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 
-struct HGDIOBJ__ {
-  enum Kind { kBrush, kPen } kind;
-  bool null;  // NULL_BRUSH / NULL_PEN: nothing is painted
-  COLORREF color;
-  bool stock;
-};
-
-struct HDC__ {
-  velmor::platform::UniquePtr<cairo_surface_t> surface;
-  velmor::platform::UniquePtr<cairo_t> cr;
-  HGDIOBJ pen;
-  HGDIOBJ brush;
-};
-
 namespace {
 
 HGDIOBJ__ g_stock[] = {
-    {HGDIOBJ__::kBrush, false, RGB(255, 255, 255), true},  // WHITE_BRUSH
-    {HGDIOBJ__::kBrush, false, RGB(192, 192, 192), true},  // LTGRAY_BRUSH
-    {HGDIOBJ__::kBrush, false, RGB(128, 128, 128), true},  // GRAY_BRUSH
-    {HGDIOBJ__::kBrush, false, RGB(64, 64, 64), true},     // DKGRAY_BRUSH
-    {HGDIOBJ__::kBrush, false, RGB(0, 0, 0), true},        // BLACK_BRUSH
-    {HGDIOBJ__::kBrush, true, 0, true},                    // NULL_BRUSH
-    {HGDIOBJ__::kPen, false, RGB(255, 255, 255), true},    // WHITE_PEN
-    {HGDIOBJ__::kPen, false, RGB(0, 0, 0), true},          // BLACK_PEN
-    {HGDIOBJ__::kPen, true, 0, true},                      // NULL_PEN
+    {HGDIOBJ__::kBrush, false, RGB(255, 255, 255), true, {}},  // WHITE_BRUSH
+    {HGDIOBJ__::kBrush, false, RGB(192, 192, 192), true, {}},  // LTGRAY_BRUSH
+    {HGDIOBJ__::kBrush, false, RGB(128, 128, 128), true, {}},  // GRAY_BRUSH
+    {HGDIOBJ__::kBrush, false, RGB(64, 64, 64), true, {}},     // DKGRAY_BRUSH
+    {HGDIOBJ__::kBrush, false, RGB(0, 0, 0), true, {}},        // BLACK_BRUSH
+    {HGDIOBJ__::kBrush, true, 0, true, {}},                    // NULL_BRUSH
+    {HGDIOBJ__::kPen, false, RGB(255, 255, 255), true, {}},    // WHITE_PEN
+    {HGDIOBJ__::kPen, false, RGB(0, 0, 0), true, {}},          // BLACK_PEN
+    {HGDIOBJ__::kPen, true, 0, true, {}},                      // NULL_PEN
+    // DEFAULT_GUI_FONT: the dialogs' font, 8 points at 96 dots an inch
+    {HGDIOBJ__::kFont, false, 0, true, {-11, 0, 0, 0, FW_NORMAL, 0, 0, 0, 0, 0, 0, 0, 0, "MS Sans Serif"}},
 };
 
 void SetColor(cairo_t* cr, COLORREF c) {
@@ -57,12 +46,13 @@ void EllipsePath(cairo_t* cr, double l, double t, double r, double b) {
 }  // namespace
 
 HGDIOBJ GetStockObject(int index) {
-  if (index < 0 || index > NULL_PEN) return nullptr;
-  return &g_stock[index];
+  if (index >= 0 && index <= NULL_PEN) return &g_stock[index];
+  if (index == DEFAULT_GUI_FONT) return &g_stock[NULL_PEN + 1];
+  return nullptr;
 }
 
 HBRUSH CreateSolidBrush(COLORREF color) {
-  return new (std::nothrow) HGDIOBJ__{HGDIOBJ__::kBrush, false, color & 0xFFFFFF, false};
+  return new (std::nothrow) HGDIOBJ__{HGDIOBJ__::kBrush, false, color & 0xFFFFFF, false, {}};
 }
 
 BOOL DeleteObject(HGDIOBJ object) {
@@ -73,7 +63,9 @@ BOOL DeleteObject(HGDIOBJ object) {
 
 HGDIOBJ SelectObject(HDC hdc, HGDIOBJ object) {
   if (hdc == nullptr || object == nullptr) return nullptr;
-  HGDIOBJ& slot = object->kind == HGDIOBJ__::kPen ? hdc->pen : hdc->brush;
+  HGDIOBJ& slot = object->kind == HGDIOBJ__::kPen    ? hdc->pen
+                  : object->kind == HGDIOBJ__::kFont ? hdc->font
+                                                     : hdc->brush;
   HGDIOBJ previous = slot;
   slot = object;
   return previous;
@@ -118,6 +110,32 @@ BOOL Ellipse(HDC hdc, int left, int top, int right, int bottom) {
   return TRUE;
 }
 
+int SaveDC(HDC hdc) {
+  if (hdc == nullptr) return 0;
+  cairo_save(hdc->cr.get());
+  return ++hdc->saved;
+}
+
+BOOL RestoreDC(HDC hdc, int savedDC) {
+  if (hdc == nullptr) return FALSE;
+  const int target = savedDC < 0 ? hdc->saved + savedDC : savedDC - 1;
+  if (target < 0 || target >= hdc->saved) return FALSE;
+  while (hdc->saved > target) {
+    cairo_restore(hdc->cr.get());
+    --hdc->saved;
+  }
+  return TRUE;
+}
+
+int IntersectClipRect(HDC hdc, int left, int top, int right, int bottom) {
+  constexpr int kNullRegion = 1, kSimpleRegion = 2, kError = 0;
+  if (hdc == nullptr) return kError;
+  cairo_t* cr = hdc->cr.get();
+  cairo_rectangle(cr, left, top, std::max(0, right - left), std::max(0, bottom - top));
+  cairo_clip(cr);
+  return right > left && bottom > top ? kSimpleRegion : kNullRegion;
+}
+
 COLORREF GetPixel(HDC hdc, int x, int y) {
   if (hdc == nullptr) return CLR_INVALID;
   cairo_surface_t* s = hdc->surface.get();
@@ -154,7 +172,8 @@ HDC CreateImageDC(int width, int height, COLORREF background) {
   SetColor(cr.get(), background);
   cairo_paint(cr.get());
   return new (std::nothrow)
-      HDC__{std::move(surface), std::move(cr), GetStockObject(BLACK_PEN), GetStockObject(WHITE_BRUSH)};
+      HDC__{std::move(surface), std::move(cr), GetStockObject(BLACK_PEN), GetStockObject(WHITE_BRUSH),
+            GetStockObject(DEFAULT_GUI_FONT)};
 }
 
 void DeleteImageDC(HDC hdc) { delete hdc; }

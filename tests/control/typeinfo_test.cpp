@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "control/control.h"
+#include "control/guids.h"
 #include "platform/com/typelib.h"
 
 namespace {
@@ -58,6 +59,172 @@ TEST(TypeInfo, NamesAndDispidsAgreeWithGetIDsOfNames) {
   TYPEKIND kind{};
   ASSERT_EQ(lib->GetTypeInfoType(index, &kind), S_OK);
   EXPECT_EQ(kind, TKIND_DISPATCH);
+}
+
+}  // namespace
+
+namespace {
+
+struct FindCase {
+  const char* name;
+  const char16_t* asked;
+  std::uint16_t room;
+  std::uint16_t found;
+  const char16_t* spelled;  // the name as the library writes it back
+  MEMBERID id;              // of the first found
+  TYPEKIND kind;            // of the first found's type
+};
+void PrintTo(const FindCase& c, std::ostream* os) { *os << c.name; }
+
+// ControlTypeLib: the library the control's type information comes from.
+ComPtr<ITypeLib> ControlTypeLib() {
+  void* raw = nullptr;
+  if (velmor::CreateVelmorCtrl(IID_IDispatch, &raw) != S_OK) return nullptr;
+  ComPtr<IDispatch> control(static_cast<IDispatch*>(raw));
+  ITypeInfo* rawInfo = nullptr;
+  if (control->GetTypeInfo(0, 0, &rawInfo) != S_OK) return nullptr;
+  ComPtr<ITypeInfo> info(rawInfo);
+  ITypeLib* lib = nullptr;
+  return info->GetContainingTypeLib(&lib, nullptr) == S_OK ? ComPtr<ITypeLib>(lib) : nullptr;
+}
+
+class FindName : public ::testing::TestWithParam<FindCase> {};
+
+TEST_P(FindName, FindsTypesAndMembersWithoutRegardToCase) {
+  ComPtr<ITypeLib> lib = ControlTypeLib();
+  ASSERT_NE(lib, nullptr);
+
+  const FindCase& c = GetParam();
+  std::u16string name(c.asked);
+  ITypeInfo* infos[4] = {};
+  MEMBERID ids[4] = {};
+  std::uint16_t count = c.room;
+  ASSERT_EQ(lib->FindName(name.data(), 0, infos, ids, &count), S_OK);
+  ASSERT_EQ(count, c.found);
+  for (std::uint16_t i = count; i < 4; ++i) EXPECT_EQ(infos[i], nullptr) << "nothing past the count";
+  if (count == 0) return;
+  EXPECT_EQ(name, std::u16string(c.spelled));
+  EXPECT_EQ(ids[0], c.id);
+  TYPEATTR* attr = nullptr;
+  ASSERT_EQ(infos[0]->GetTypeAttr(&attr), S_OK);
+  EXPECT_EQ(attr->typekind, c.kind);
+  infos[0]->ReleaseTypeAttr(attr);
+  BOOL isName = FALSE;
+  std::u16string again(c.asked);
+  EXPECT_EQ(lib->IsName(again.data(), 0, &isName), S_OK);
+  EXPECT_TRUE(isName);
+  for (std::uint16_t i = 0; i < count; ++i) infos[i]->Release();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FindName,
+    ::testing::Values(
+        FindCase{"Member", u"signdata", 4, 1, u"SignData", velmor::DISPID_SignData, TKIND_DISPATCH},
+        FindCase{"Method", u"GETCERTLIST", 4, 1, u"getCertList", velmor::DISPID_getCertList, TKIND_DISPATCH},
+        FindCase{"Coclass", u"velmor", 4, 1, u"Velmor", MEMBERID_NIL, TKIND_COCLASS},
+        FindCase{"EventInterface", u"_dvelmorevents", 4, 1, u"_DVelmorEvents", MEMBERID_NIL, TKIND_DISPATCH},
+        FindCase{"NoRoom", u"SignData", 0, 0, nullptr, 0, TKIND_DISPATCH},
+        FindCase{"Unknown", u"SignDat", 4, 0, nullptr, 0, TKIND_DISPATCH},
+        FindCase{"ParameterNamesAreNotMembers", u"plainText", 4, 0, nullptr, 0, TKIND_DISPATCH}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+TEST(FindName, NullArgumentsAreRefused) {
+  ComPtr<ITypeLib> lib = ControlTypeLib();
+  ASSERT_NE(lib, nullptr);
+  std::u16string name(u"CN");
+  ITypeInfo* infos[1] = {};
+  MEMBERID ids[1] = {};
+  std::uint16_t count = 1;
+  EXPECT_EQ(lib->FindName(nullptr, 0, infos, ids, &count), E_INVALIDARG);
+  EXPECT_EQ(lib->FindName(name.data(), 0, nullptr, ids, &count), E_INVALIDARG);
+  EXPECT_EQ(lib->FindName(name.data(), 0, infos, ids, nullptr), E_INVALIDARG);
+}
+
+}  // namespace
+
+namespace {
+
+struct BindCase {
+  const char* name;
+  const char16_t* asked;
+  WORD flags;
+  HRESULT hr;
+  DESCKIND kind;
+  MEMBERID id;
+};
+void PrintTo(const BindCase& c, std::ostream* os) { *os << c.name; }
+
+class Bind : public ::testing::TestWithParam<BindCase> {};
+
+TEST_P(Bind, MembersOfTheDispatchInterfaceBindByNameAndKind) {
+  ComPtr<ITypeLib> lib = ControlTypeLib();
+  ASSERT_NE(lib, nullptr);
+  ITypeInfo* raw = nullptr;
+  ASSERT_EQ(lib->GetTypeInfoOfGuid(velmor::DIID__DVelmor, &raw), S_OK);
+  ComPtr<ITypeInfo> info(raw);
+  ITypeComp* rawComp = nullptr;
+  ASSERT_EQ(info->GetTypeComp(&rawComp), S_OK);
+  ComPtr<ITypeComp> comp(rawComp);
+
+  const BindCase& c = GetParam();
+  std::u16string name(c.asked);
+  ITypeInfo* bound = nullptr;
+  DESCKIND kind = DESCKIND_MAX;
+  BINDPTR ptr{};
+  ASSERT_EQ(comp->Bind(name.data(), 0, c.flags, &bound, &kind, &ptr), c.hr);
+  if (FAILED(c.hr)) return;
+  ASSERT_EQ(kind, c.kind);
+  if (kind == DESCKIND_NONE) {
+    EXPECT_EQ(bound, nullptr);
+    return;
+  }
+  ComPtr<ITypeInfo> holder(bound);
+  EXPECT_EQ(bound, info.get());
+  if (kind == DESCKIND_FUNCDESC) {
+    EXPECT_EQ(ptr.lpfuncdesc->memid, c.id);
+    bound->ReleaseFuncDesc(ptr.lpfuncdesc);
+  } else {
+    EXPECT_EQ(ptr.lpvardesc->memid, c.id);
+    bound->ReleaseVarDesc(ptr.lpvardesc);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Bind,
+    ::testing::Values(
+        BindCase{"Property", u"signdata", 0, S_OK, DESCKIND_VARDESC, velmor::DISPID_SignData},
+        BindCase{"PropertyPut", u"CN", INVOKE_PROPERTYPUT, S_OK, DESCKIND_VARDESC, velmor::DISPID_CN},
+        BindCase{"Method", u"ENCRYPT", INVOKE_FUNC, S_OK, DESCKIND_FUNCDESC, velmor::DISPID_Encrypt},
+        BindCase{"MethodAsProperty", u"Encrypt", INVOKE_PROPERTYGET, TYPE_E_TYPEMISMATCH, DESCKIND_NONE, 0},
+        BindCase{"PropertyAsMethod", u"SignFile", INVOKE_FUNC, TYPE_E_TYPEMISMATCH, DESCKIND_NONE, 0},
+        BindCase{"Unknown", u"Encrypted", 0, S_OK, DESCKIND_NONE, 0}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+TEST(Bind, TheLibraryBindsItsTypesAndHasNoGlobalNames) {
+  ComPtr<ITypeLib> lib = ControlTypeLib();
+  ASSERT_NE(lib, nullptr);
+  ITypeComp* rawComp = nullptr;
+  ASSERT_EQ(lib->GetTypeComp(&rawComp), S_OK);
+  ComPtr<ITypeComp> comp(rawComp);
+  std::u16string name(u"_dvelmor");
+  ITypeInfo* found = nullptr;
+  ASSERT_EQ(comp->BindType(name.data(), 0, &found, nullptr), S_OK);
+  ASSERT_NE(found, nullptr);
+  ComPtr<ITypeInfo> holder(found);
+  TYPEATTR* attr = nullptr;
+  ASSERT_EQ(found->GetTypeAttr(&attr), S_OK);
+  EXPECT_TRUE(attr->guid == velmor::DIID__DVelmor);
+  found->ReleaseTypeAttr(attr);
+
+  std::u16string member(u"SignData");
+  DESCKIND kind = DESCKIND_MAX;
+  BINDPTR ptr{};
+  ITypeInfo* none = nullptr;
+  EXPECT_EQ(comp->Bind(member.data(), 0, 0, &none, &kind, &ptr), S_OK);
+  EXPECT_EQ(kind, DESCKIND_NONE);
+  EXPECT_EQ(comp->BindType(member.data(), 0, &none, nullptr), S_OK);
+  EXPECT_EQ(none, nullptr);
+  EXPECT_EQ(comp->BindType(nullptr, 0, &none, nullptr), E_INVALIDARG);
 }
 
 }  // namespace
