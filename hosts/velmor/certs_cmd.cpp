@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "hosts/velmor/admin.h"
 #include "hosts/velmor/commands.h"
 #include "hosts/velmor/passin.h"
 #include "hosts/velmor/unique_fd.h"
@@ -151,8 +152,8 @@ int Import(const CertsOptions& o) {
   std::optional<Secret> password = ImportPassword(o, why);
   if (!password) return Failed("import", why + "; nothing was imported");
   const DWORD spec = o.keySpec == "signature" ? AT_SIGNATURE : AT_KEYEXCHANGE;
-  velmor::crypt::Pkcs12Import result;
-  if (!velmor::crypt::ImportPkcs12(*bytes, password->text(), spec, std::string(), &result)) {
+  velmor::admin::Pkcs12Import result;
+  if (!velmor::admin::ImportPkcs12(*bytes, password->text(), spec, std::string(), &result)) {
     return Failed("import", o.file + ": " + Reason(GetLastError()) + "; nothing was imported");
   }
   std::cout << "imported " << result.serialHex << " " << result.subject << " into MY with key container "
@@ -167,7 +168,7 @@ int Add(const CertsOptions& o) {
   auto bytes = ReadWholeFile(o.file, why);
   if (!bytes) return Failed("add", "cannot read " + o.file + ": " + why);
   std::size_t added = 0, present = 0;
-  if (!velmor::crypt::AddCertificates(o.store, *bytes, &added, &present)) {
+  if (!velmor::admin::AddCertificates(o.store, *bytes, &added, &present)) {
     return Failed("add", o.file + ": " + Reason(GetLastError()) + "; nothing was added");
   }
   std::cout << "added " << added << " certificate(s) to " << o.store;
@@ -177,8 +178,8 @@ int Add(const CertsOptions& o) {
 }
 
 int List(const CertsOptions& o) {
-  std::vector<velmor::crypt::CertificateEntry> entries;
-  if (!velmor::crypt::ListCertificates(o.store, entries)) {
+  std::vector<velmor::admin::CertificateEntry> entries;
+  if (!velmor::admin::ListCertificates(o.store, entries)) {
     return Failed("list", o.store + ": " + Reason(GetLastError()));
   }
   for (const auto& e : entries) {
@@ -190,7 +191,7 @@ int List(const CertsOptions& o) {
 
 int Remove(const CertsOptions& o) {
   std::size_t removed = 0;
-  if (!velmor::crypt::RemoveCertificates(o.store, o.serial, &removed)) {
+  if (!velmor::admin::RemoveCertificates(o.store, o.serial, &removed)) {
     DWORD error = GetLastError();
     if (error == CRYPT_E_NOT_FOUND) return Failed("remove", "no certificate " + o.serial + " in " + o.store);
     return Failed("remove", o.store + ": " + Reason(error));
@@ -201,7 +202,7 @@ int Remove(const CertsOptions& o) {
 
 int Export(const CertsOptions& o) {
   std::string pem;
-  if (!velmor::crypt::ExportCertificatePem(o.store, o.serial, pem)) {
+  if (!velmor::admin::ExportCertificatePem(o.store, o.serial, pem)) {
     DWORD error = GetLastError();
     if (error == CRYPT_E_NOT_FOUND) return Failed("export", "no certificate " + o.serial + " in " + o.store);
     return Failed("export", o.store + ": " + Reason(error));

@@ -188,14 +188,21 @@ class SqliteStorage final : public Storage {
   }
 
   bool Apply(const Change& change, std::vector<std::int64_t>* newIds) override {
-    int rc = Exec("BEGIN IMMEDIATE");
+    // Inside an open transaction a savepoint keeps this write whole; the transaction commits.
+    int rc = Exec(inTransaction_ ? "SAVEPOINT apply" : "BEGIN IMMEDIATE");
     if (rc != SQLITE_OK) return FailSqlite("BEGIN IMMEDIATE", rc);
     std::vector<std::int64_t> ids;
     if (!ApplyInTransaction(change, ids)) {
       DWORD error = GetLastError();
-      Exec("ROLLBACK");
+      Exec(inTransaction_ ? "ROLLBACK TO apply; RELEASE apply" : "ROLLBACK");
       SetLastError(error);
       return false;
+    }
+    if (inTransaction_) {
+      rc = Exec("RELEASE apply");
+      if (rc != SQLITE_OK) return FailSqlite("RELEASE apply", rc);
+      if (newIds != nullptr) *newIds = std::move(ids);
+      return true;
     }
     rc = Exec("COMMIT");
     if (rc != SQLITE_OK) {
@@ -205,6 +212,32 @@ class SqliteStorage final : public Storage {
     FinishRemovals(kScrubWaitMs);
     if (newIds != nullptr) *newIds = std::move(ids);
     return true;
+  }
+
+  bool Begin() override {
+    if (inTransaction_) return Fail(ERROR_BUSY_DW);
+    int rc = Exec("BEGIN IMMEDIATE");
+    if (rc != SQLITE_OK) return FailSqlite("BEGIN IMMEDIATE", rc);
+    inTransaction_ = true;
+    return true;
+  }
+
+  bool Commit() override {
+    if (!inTransaction_) return Fail(NTE_FAIL);
+    inTransaction_ = false;
+    int rc = Exec("COMMIT");
+    if (rc != SQLITE_OK) {
+      Exec("ROLLBACK");
+      return FailSqlite("COMMIT", rc);
+    }
+    FinishRemovals(kScrubWaitMs);
+    return true;
+  }
+
+  void Rollback() override {
+    if (!inTransaction_) return;
+    inTransaction_ = false;
+    Exec("ROLLBACK");
   }
 
   // FinishRemovals: completes the removal of private keys that an earlier write (of this process
@@ -370,6 +403,7 @@ class SqliteStorage final : public Storage {
 
   UniquePtr<sqlite3> db_;
   std::string identity_;
+  bool inTransaction_ = false;
   std::unordered_map<const char*, UniquePtr<sqlite3_stmt>> statements_;
 };
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "hosts/velmor/admin.h"
 #include "platform/crypt/crypt.h"
 #include "platform/owners.h"
 #include "tests/support/pki.h"
@@ -111,7 +112,7 @@ TEST_P(RemovalUnderReaderTest, LeavesNoKeyOnDiskOnceTheReaderLetsGo) {
   ImportWithKey("MY", cert, AT_KEYEXCHANGE, "removed");
   Peer reader(DatabaseOf(home));
   ASSERT_EQ(reader.Exec("BEGIN; SELECT count(*) FROM keys"), SQLITE_OK);
-  ASSERT_TRUE(velmor::crypt::RemoveCertificates("MY", cert.serialHex, nullptr));
+  ASSERT_TRUE(velmor::admin::RemoveCertificates("MY", cert.serialHex, nullptr));
   ASSERT_GT(onDisk(), 0);  // the reader kept the removal from finishing
   ASSERT_EQ(reader.Exec("COMMIT"), SQLITE_OK);
   if (GetParam().byOpen) {
@@ -127,5 +128,65 @@ INSTANTIATE_TEST_SUITE_P(Cases, RemovalUnderReaderTest,
                          ::testing::Values(RemovalCase{"NextWrite", false},
                                            RemovalCase{"NextOpen", true}),
                          [](const auto& p) { return std::string(p.param.name); });
+
+}  // namespace
+
+namespace {
+
+// A transaction's writes: seen inside it, by nobody else before Commit, and gone when it ends
+// without one. `true`: the in-memory backend.
+class StoreTransactionTest : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { velmor::crypt::UseInMemoryStorage(GetParam()); }
+  void TearDown() override { velmor::crypt::UseInMemoryStorage(false); }
+
+  static bool ContainerExists(const char* name) {
+    HCRYPTPROV prov = 0;
+    if (!CryptAcquireContextA(&prov, name, nullptr, PROV_RSA_FULL, 0)) return false;
+    CryptReleaseContext(prov, 0);
+    return true;
+  }
+  static bool MakeContainer(const char* name) {
+    HCRYPTPROV prov = 0;
+    if (!CryptAcquireContextA(&prov, name, nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET)) return false;
+    CryptReleaseContext(prov, 0);
+    return true;
+  }
+
+  TempDataHome home_;
+};
+
+TEST_P(StoreTransactionTest, CommitsWholeOrUndoesWhole) {
+  const TestCert cert = MakeCert(Spec("/CN=Staged"));
+  {
+    velmor::crypt::StoreTransaction undone;
+    ASSERT_TRUE(undone.Begin());
+    velmor::crypt::StoreTransaction second;
+    EXPECT_FALSE(second.Begin());  // one at a time in a process
+    EXPECT_EQ(GetLastError(), 170u);
+    ASSERT_TRUE(MakeContainer("staged"));
+    AddToStore("CA", cert);
+    EXPECT_TRUE(ContainerExists("staged"));
+    std::vector<velmor::admin::CertificateEntry> inside;
+    ASSERT_TRUE(velmor::admin::ListCertificates("CA", inside));
+    EXPECT_EQ(inside.size(), 1u);
+  }
+  EXPECT_FALSE(ContainerExists("staged"));
+  std::vector<velmor::admin::CertificateEntry> ca;
+  ASSERT_TRUE(velmor::admin::ListCertificates("CA", ca));
+  EXPECT_TRUE(ca.empty());
+  velmor::crypt::StoreTransaction kept;
+  ASSERT_TRUE(kept.Begin());
+  ASSERT_TRUE(MakeContainer("staged"));
+  AddToStore("CA", cert);
+  ASSERT_TRUE(kept.Commit());
+  velmor::crypt::DropCaches();
+  EXPECT_TRUE(ContainerExists("staged"));
+  ASSERT_TRUE(velmor::admin::ListCertificates("CA", ca));
+  EXPECT_EQ(ca.size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, StoreTransactionTest, ::testing::Bool(),
+                         [](const auto& p) { return p.param ? "Memory" : "Sqlite"; });
 
 }  // namespace
