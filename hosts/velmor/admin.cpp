@@ -431,4 +431,22 @@ bool ExportCertificatePem(const std::string& store, const std::string& serialHex
   return a.Finish(body());
 }
 
+bool ExportKey(const std::string& store, const std::string& serialHex, const std::string& password,
+               std::vector<std::uint8_t>& pfx) {
+  pfx.clear();
+  Attempt a;
+  auto body = [&]() -> bool {
+    UniqueStore source = OpenSystemStore(store);
+    if (!source) return a.Failed();
+    for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(source.get(), nullptr); c != nullptr;
+         c = CertEnumCertificatesInStore(source.get(), c)) {
+      if (SerialText(c) != serialHex) continue;
+      UniqueCert found(c);
+      return velmor::crypt::ExportPkcs12(c, password.c_str(), pfx) || a.Failed();
+    }
+    return a.Failed(CRYPT_E_NOT_FOUND);
+  };
+  return a.Finish(body());
+}
+
 }  // namespace velmor::admin

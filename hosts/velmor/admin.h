@@ -70,4 +70,11 @@ bool RemoveCertificates(const std::string& store, const std::string& serialHex,
 bool ExportCertificatePem(const std::string& store, const std::string& serialHex,
                           std::string& pem);
 
+// ExportKey: a PKCS #12 file under `password` (not empty) of the first certificate of `store`
+// with that serial and its private key, for moving the key to another machine.
+// CRYPT_E_NOT_FOUND without such a certificate, CRYPT_E_NO_KEY_PROPERTY / NTE_BAD_KEYSET /
+// NTE_NO_KEY when it has no key that can be had.
+bool ExportKey(const std::string& store, const std::string& serialHex, const std::string& password,
+               std::vector<std::uint8_t>& pfx);
+
 }  // namespace velmor::admin

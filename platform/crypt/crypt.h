@@ -389,6 +389,29 @@ class StoreTransaction {
 
 inline constexpr DWORD ERROR_INVALID_PASSWORD_DW = 86;
 
+// Private keys at rest are sealed (AES-256-GCM, bound to their container and key spec) under a
+// per-user master key. KeyStorage: where that master key is kept.
+//   kKeyring: the desktop's Secret Service (GNOME Keyring, KWallet, KeePassXC) over D-Bus;
+//   kFile:    master.key beside the database, owner-only;
+//   kAuto:    the place the database recorded when its first key was sealed; for a database
+//             without one, the Secret Service when one answers on the session bus, else the
+//             file (said once on standard error).
+// A store whose master key is missing or wrong answers every call that needs a private key
+// with NTE_BAD_KEYSET, and no key is written.
+enum class KeyStorage { kAuto, kKeyring, kFile };
+// SetKeyStorage: the choice for this process (the default is kAuto, or what the environment
+// variable VELMOR_KEY_STORAGE says: "keyring" or "file").
+void SetKeyStorage(KeyStorage storage);
+
+struct KeyStorageInfo {
+  std::string place;      // "keyring", "file", or empty while no key has been sealed
+  std::string where;      // the file's path, or the Secret Service item's label
+  bool fellBack = false;  // the file was chosen because no Secret Service answered
+  bool sealed = false;    // the database's keys are sealed (false: none yet, or not migrated)
+};
+// DescribeKeyStorage: how the current user's database keeps its master key.
+bool DescribeKeyStorage(KeyStorageInfo& out);
+
 // ReadPkcs12: the contents of a PKCS #12 file, storing nothing. `*certs` receives a new memory
 // store (the caller's: CertCloseStore) holding the certificate of the private key first, then
 // the file's other certificates in file order; `*key` a handle (the caller's: CryptDestroyKey)
@@ -402,6 +425,11 @@ BOOL ReadPkcs12(const BYTE* pbPfx, DWORD cbPfx, const char* password, HCERTSTORE
 // blocks; other blocks are passed over), each checked to decode. CRYPT_E_NOT_FOUND for a PEM
 // text without a certificate, CRYPT_E_ASN1_* for one that does not decode.
 BOOL ReadCertificates(const BYTE* pbData, DWORD cbData, std::vector<std::vector<BYTE>>& out);
+// ExportPkcs12: a PKCS #12 file (AES-256-CBC, PBKDF2, an HMAC-SHA-256 MAC) of a certificate
+// and the private key its key-provider property names, under `password`, which must not be
+// empty (ERROR_INVALID_PASSWORD_DW). The only way a private key leaves its container.
+// CRYPT_E_NO_KEY_PROPERTY without the property, NTE_BAD_KEYSET / NTE_NO_KEY without the key.
+BOOL ExportPkcs12(PCCERT_CONTEXT pCertContext, const char* password, std::vector<BYTE>& pfx);
 // CertificatePem: the PEM text of a certificate context.
 BOOL CertificatePem(PCCERT_CONTEXT pCertContext, std::string& pem);
 

@@ -1,6 +1,7 @@
 // The files the administration reads and writes: PKCS #12 files, certificates in PEM or DER.
 // Parsing only: what goes where is decided above this layer, inside a StoreTransaction.
 #include <openssl/err.h>
+#include <openssl/objects.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
 
@@ -25,6 +26,10 @@ class ThreadDefaultContext {
  private:
   OSSL_LIB_CTX* previous_;
 };
+
+// The PBKDF2 rounds of an exported file's key and MAC: a file with a private key travels, and
+// its password is all that guards it.
+constexpr int kExportIterations = 100000;
 
 // AddToMemoryStore: one certificate into a memory store.
 bool AddToMemoryStore(HCERTSTORE store, const CertData& cert) {
@@ -142,6 +147,37 @@ BOOL ReadCertificates(const BYTE* pbData, DWORD cbData, std::vector<std::vector<
     if (!cleanEnd) return FailOpenSsl("PEM_read_bio_X509", CRYPT_E_ASN1_CORRUPT);
     DropExpectedOpenSslErrors();  // the list ends where no further PEM block starts
     if (out.empty()) return Fail(CRYPT_E_NOT_FOUND);
+    return TRUE;
+  });
+}
+
+BOOL ExportPkcs12(PCCERT_CONTEXT pCertContext, const char* password, std::vector<BYTE>& pfx) {
+  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+    pfx.clear();
+    CertContextImpl* impl = FindContext(pCertContext);
+    if (impl == nullptr) return FALSE;
+    if (password == nullptr || password[0] == '\0') return Fail(ERROR_INVALID_PASSWORD_DW);
+    if (!impl->keyProv) return Fail(CRYPT_E_NO_KEY_PROPERTY);
+    const KeyProvRecord record = *impl->keyProv;
+    HCRYPTPROV prov = 0;
+    if (!AcquireForKeyProv(record, &prov)) return FALSE;
+    auto provider = FindProvider(prov);
+    UniquePtr<EVP_PKEY> key = provider ? PrivateKeyOf(*provider, record.keySpec, nullptr) : nullptr;
+    const DWORD error = GetLastError();
+    CryptReleaseContext(prov, 0);
+    if (!key) return Fail(error);
+    X509* x = X509Of(*impl->data);
+    if (x == nullptr) return FALSE;
+    ThreadDefaultContext useOurs;
+    UniquePtr<PKCS12> p12(PKCS12_create_ex(password, nullptr, key.get(), x, nullptr,
+                                           NID_aes_256_cbc, NID_aes_256_cbc, kExportIterations,
+                                           kExportIterations, 0, LibCtx(), nullptr));
+    if (!p12) return FailOpenSsl("PKCS12_create_ex", NTE_FAIL);
+    unsigned char* raw = nullptr;
+    const int n = i2d_PKCS12(p12.get(), &raw);
+    OpenSslBytes der(raw);
+    if (n <= 0) return FailOpenSsl("i2d_PKCS12", NTE_FAIL);
+    pfx.assign(der.get(), der.get() + n);
     return TRUE;
   });
 }

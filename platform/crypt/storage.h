@@ -75,6 +75,8 @@ class Storage {
   virtual bool Begin() = 0;
   virtual bool Commit() = 0;
   virtual void Rollback() = 0;
+  // DescribeSealing: where the master key of the sealed private keys is kept.
+  virtual bool DescribeSealing(KeyStorageInfo& out) = 0;
 };
 
 // OpenStorage: the storage of the current user, resolved afresh from XDG_DATA_HOME / HOME on

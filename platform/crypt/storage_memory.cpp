@@ -92,6 +92,11 @@ class MemoryStorage final : public Storage {
     return true;
   }
 
+  bool DescribeSealing(KeyStorageInfo& out) override {
+    out = KeyStorageInfo();  // keys in memory are never written anywhere
+    return true;
+  }
+
   bool Begin() override {
     if (saved_) return Fail(ERROR_BUSY_DW);
     saved_ = Saved{generation_, nextId_, certs_, containers_};
@@ -186,6 +191,13 @@ std::shared_ptr<Storage> OpenStorage() {
 void UseInMemoryStorage(bool enable) {
   std::lock_guard<detail::ApiMutex> lock(detail::ApiLock());
   detail::TheChoice().memory = enable ? detail::MakeMemoryStorage() : nullptr;
+}
+
+bool DescribeKeyStorage(KeyStorageInfo& out) {
+  return detail::Guarded<bool>(false, [&]() -> bool {
+    auto storage = detail::OpenStorage();
+    return storage && storage->DescribeSealing(out);
+  });
 }
 
 StoreTransaction::~StoreTransaction() {

@@ -122,6 +122,9 @@ TempDataHome::TempDataHome() {
   }
   setenv("XDG_DATA_HOME", path_.c_str(), 1);
   setenv("HOME", path_.c_str(), 1);
+  // Tests keep the master key in a file beside their store, whatever session they run in
+  // (the Secret Service test says otherwise for its own processes).
+  setenv("VELMOR_KEY_STORAGE", "file", 0);
 }
 
 TempDataHome::~TempDataHome() {

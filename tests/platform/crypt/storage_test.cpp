@@ -29,6 +29,18 @@ class Peer {
     db_.reset(raw);
   }
   int Exec(const char* sql) { return sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr); }
+  // Blob: the first column of the first row of `sql`.
+  std::vector<std::uint8_t> Blob(const char* sql) {
+    sqlite3_stmt* raw = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db_.get(), sql, -1, &raw, nullptr), SQLITE_OK);
+    UniquePtr<sqlite3_stmt> statement(raw);
+    std::vector<std::uint8_t> out;
+    if (sqlite3_step(raw) == SQLITE_ROW) {
+      const auto* p = static_cast<const std::uint8_t*>(sqlite3_column_blob(raw, 0));
+      out.assign(p, p + sqlite3_column_bytes(raw, 0));
+    }
+    return out;
+  }
 
  private:
   UniquePtr<sqlite3> db_;
@@ -97,20 +109,23 @@ TEST_P(RemovalUnderReaderTest, LeavesNoKeyOnDiskOnceTheReaderLetsGo) {
   CertSpec spec = Spec("/CN=Removed/OU=QVA");
   spec.key = MakeKey(1024, true);
   TestCert cert = MakeCert(spec);
-  const std::vector<std::uint8_t> exponent = PrivateExponent(cert.key);
+  // The key is sealed at rest: what must go is its sealed form.
+  std::vector<std::uint8_t> sealed;
   auto onDisk = [&] {
     int found = 0;
     for (const char* file : {"store.db", "store.db-wal"}) {
       const auto path = home.path() / "velmor" / file;
       if (!std::filesystem::exists(path)) continue;
       std::vector<std::uint8_t> bytes = ReadFile(path);
-      found += std::search(bytes.begin(), bytes.end(), exponent.begin(), exponent.end()) !=
+      found += std::search(bytes.begin(), bytes.end(), sealed.begin(), sealed.end()) !=
                bytes.end();
     }
     return found;
   };
   ImportWithKey("MY", cert, AT_KEYEXCHANGE, "removed");
   Peer reader(DatabaseOf(home));
+  sealed = reader.Blob("SELECT der FROM keys");
+  ASSERT_GT(sealed.size(), 64u);
   ASSERT_EQ(reader.Exec("BEGIN; SELECT count(*) FROM keys"), SQLITE_OK);
   ASSERT_TRUE(velmor::admin::RemoveCertificates("MY", cert.serialHex, nullptr));
   ASSERT_GT(onDisk(), 0);  // the reader kept the removal from finishing
