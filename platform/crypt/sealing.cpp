@@ -294,9 +294,10 @@ void AnnounceFallback(const std::string& path) {
   static std::atomic<bool> said{false};
   if (said.exchange(true)) return;
   std::fprintf(stderr,
-               "velmor: no Secret Service answered on the session bus; the master key that seals "
-               "your private keys is kept in %s (owner-only). Choose with --key-storage "
-               "keyring|file or VELMOR_KEY_STORAGE.\n",
+               "velmor: no Secret Service could keep the master key that seals your private "
+               "keys (none answered on the session bus, or it could not store one); it is kept "
+               "in %s (owner-only). Choose with --key-storage keyring|file or "
+               "VELMOR_KEY_STORAGE.\n",
                path.c_str());
 }
 

@@ -534,18 +534,19 @@ class SqliteStorage final : public Storage {
     }
     KeySource source = KeySource::kFile;
     bool fellBack = false;
-    switch (ChosenKeyStorage()) {
-      case KeyStorage::kKeyring: source = KeySource::kKeyring; break;
-      case KeyStorage::kFile: break;
-      case KeyStorage::kAuto:
-        if (SecretServiceAnswers()) {
-          source = KeySource::kKeyring;
-        } else {
-          fellBack = true;
-        }
-        break;
+    const KeyStorage chosen = ChosenKeyStorage();
+    if (chosen == KeyStorage::kKeyring) {
+      source = KeySource::kKeyring;
+    } else if (chosen == KeyStorage::kAuto) {
+      // A Secret Service that answers but cannot keep a key (a locked keyring on a machine
+      // with nobody to unlock it) counts as none.
+      if (SecretServiceAnswers() && OpenMasterKey(KeySource::kKeyring, folder_, true, master)) {
+        source = KeySource::kKeyring;
+      } else {
+        fellBack = true;
+      }
     }
-    if (!OpenMasterKey(source, folder_, true, master)) return false;
+    if (master.empty() && !OpenMasterKey(source, folder_, true, master)) return false;
     const std::uint8_t zeros[kMasterKeyBytes] = {};
     std::vector<std::uint8_t> sealedCheck;
     const std::string_view name = KeySourceName(source);
