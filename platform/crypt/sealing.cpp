@@ -68,8 +68,20 @@ bool FromHex(const char* text, SecretBytes& key) {
   return true;
 }
 
+// SessionBusKnown: whether this process has a session bus to ask. Without one, nothing is
+// asked at all: GLib would try to start a bus, which may take long or start programs.
+bool SessionBusKnown() {
+  const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+  if (address != nullptr && address[0] != '\0') return true;
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  struct stat st {};
+  return runtime != nullptr && stat((std::string(runtime) + "/bus").c_str(), &st) == 0 &&
+         S_ISSOCK(st.st_mode);
+}
+
 bool LookUpKeyring(SecretBytes& key, bool& found) {
   found = false;
+  if (!SessionBusKnown()) return Fail(NTE_BAD_KEYSET);
   GError* rawError = nullptr;
   platform::SecretPassword text(secret_password_lookup_sync(
       MasterKeySchema(), nullptr, &rawError, "application", kApplication, "purpose", kPurpose,
@@ -173,16 +185,7 @@ KeyStorage ChosenKeyStorage() {
 }
 
 bool SecretServiceAnswers() {
-  // Without a session bus there is nothing to ask; asking GLib would have it try to start one.
-  const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-  if (address == nullptr || address[0] == '\0') {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    struct stat st {};
-    if (runtime == nullptr || stat((std::string(runtime) + "/bus").c_str(), &st) != 0 ||
-        !S_ISSOCK(st.st_mode)) {
-      return false;
-    }
-  }
+  if (!SessionBusKnown()) return false;
   GError* rawError = nullptr;
   UniquePtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &rawError));
   UniquePtr<GError> error(rawError);
