@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "hosts/velmor/admin.h"
 #include "platform/crypt/crypt.h"
 #include "platform/owners.h"
 #include "tests/support/pki.h"
@@ -35,7 +36,7 @@ void Use(const Home& home) { setenv("XDG_DATA_HOME", home.path.c_str(), 1); }
 void AddMany(const std::string& store, int count, const char* subject) {
   std::string pem;
   for (int i = 0; i < count; ++i) pem += MakeCert(Spec(std::string(subject) + std::to_string(i))).pem();
-  if (!velmor::crypt::AddCertificates(store, std::vector<std::uint8_t>(pem.begin(), pem.end()), nullptr)) {
+  if (!velmor::admin::AddCertificates(store, std::vector<std::uint8_t>(pem.begin(), pem.end()), nullptr)) {
     std::abort();
   }
 }
@@ -96,7 +97,7 @@ void BM_OpenMyEnumerate1000_AfterWrite(benchmark::State& state) {
   TestCert extra = MakeCert(Spec("/CN=Extra"));
   for (auto _ : state) {
     state.PauseTiming();
-    velmor::crypt::AddCertificates("CA", extra.der, nullptr);
+    velmor::admin::AddCertificates("CA", extra.der, nullptr);
     state.ResumeTiming();
     benchmark::DoNotOptimize(EnumerateMy());
   }

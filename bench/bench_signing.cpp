@@ -3,6 +3,8 @@
 //   container, MD5, RSA-2048) beside one RSA-2048 MD5 signature of the same text;
 // - SignFile on a 256 MiB file beside OpenSSL's MD5 over the same bytes, in memory and read
 //   from the file in the same pieces.
+// - the SignData getter with its key sealed beside the same key kept plain, as before keys
+//   were sealed, from the key cache and on first use;
 // After the runs it prints each operation's time over its baseline's.
 #include <benchmark/benchmark.h>
 #include <openssl/cms.h>
@@ -101,6 +103,81 @@ void BM_SignDataGetter(benchmark::State& run) {
     benchmark::DoNotOptimize(result);
   }
 }
+
+// PlainWorld: the same kind of store with its signer's key as stores kept keys before they were
+// sealed: the plain DER in the key row and no master key. It is used with a key storage that
+// cannot be had (the Secret Service on a bus that does not exist), so that no open seals it.
+struct PlainWorld {
+  TestCert signer = TheWorld().signer;  // the same key (and the world made first): only the
+                                        // form of its row differs
+  TempDataHome home;
+
+  PlainWorld() {
+    for (int i = 1; i < kStoreCertificates; ++i) {
+      velmor::testing::CertSpec spec;
+      spec.subject = "/CN=Other " + std::to_string(i) + "/OU=QVA/O=Tarnvik Bank";
+      spec.bits = 2048;
+      velmor::testing::AddToStore("MY", velmor::testing::MakeCert(spec));
+    }
+    velmor::testing::ImportWithKey("MY", signer);
+    velmor::platform::UniquePtr<BIO> pem(BIO_new_mem_buf(
+        signer.key.privatePem.data(), static_cast<int>(signer.key.privatePem.size())));
+    velmor::platform::UniquePtr<EVP_PKEY> key(PEM_read_bio_PrivateKey(pem.get(), nullptr, nullptr, nullptr));
+    unsigned char* raw = nullptr;
+    const int n = i2d_PrivateKey(key.get(), &raw);
+    velmor::platform::OpenSslSecret der(raw, {n > 0 ? static_cast<std::size_t>(n) : 0});
+    sqlite3* db = nullptr;
+    sqlite3_open((home.path() / "velmor" / "store.db").c_str(), &db);
+    velmor::platform::UniquePtr<sqlite3> owned(db);
+    sqlite3_stmt* update = nullptr;
+    sqlite3_prepare_v2(db, "UPDATE keys SET der = ?", -1, &update, nullptr);
+    velmor::platform::UniquePtr<sqlite3_stmt> statement(update);
+    sqlite3_bind_blob(update, 1, der.get(), n, SQLITE_STATIC);
+    if (n <= 0 || sqlite3_step(update) != SQLITE_DONE ||
+        sqlite3_exec(db, "DELETE FROM seal", nullptr, nullptr, nullptr) != SQLITE_OK) {
+      std::fprintf(stderr, "cannot make the plain store\n");
+    }
+    std::filesystem::remove(home.path() / "velmor" / "master.key");
+    velmor::crypt::DropCaches();
+  }
+};
+
+PlainWorld& ThePlainWorld() {
+  static PlainWorld world;
+  return world;
+}
+
+// Use: points this process at the world's store; the plain one with a master key that cannot
+// be had, the sealed one with its file.
+void Use(const TempDataHome& home, bool plain) {
+  setenv("XDG_DATA_HOME", home.path().c_str(), 1);
+  setenv("VELMOR_KEY_STORAGE", plain ? "keyring" : "file", 1);
+  setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent", 1);
+}
+
+// The SignData getter with the key sealed (arg 1) or plain (arg 0), from the key cache (the
+// usual case: every call after the first) or read and opened anew each time (`firstUse`).
+void SignDataGetterKeyForm(benchmark::State& run, bool firstUse) {
+  const bool sealed = run.range(0) != 0;
+  if (sealed) {
+    Use(TheWorld().home, false);
+  } else {
+    Use(ThePlainWorld().home, true);
+  }
+  velmor::CtrlState state;
+  SelectSigner(state);
+  velmor::SetSignData(state, kText);
+  for (auto _ : run) {
+    if (firstUse) velmor::crypt::DropCaches();
+    std::string result = velmor::GetSignData(state);
+    if (result.rfind("A:", 0) != 0) run.SkipWithError(result.c_str());
+    benchmark::DoNotOptimize(result);
+  }
+  run.SetLabel(sealed ? "sealed" : "plain");
+  Use(TheWorld().home, false);
+}
+void BM_SignDataGetterKeyForm(benchmark::State& run) { SignDataGetterKeyForm(run, false); }
+void BM_SignDataGetterKeyFormFirstUse(benchmark::State& run) { SignDataGetterKeyForm(run, true); }
 
 // BareSignature: one RSA-2048 PKCS #1 v1.5 signature over the MD5 of `text` with the signer's
 // key, straight through OpenSSL. False when OpenSSL fails.
@@ -421,6 +498,8 @@ BENCHMARK(BM_PKCS7Data)->Unit(benchmark::kMicrosecond)->Repetitions(5);
 BENCHMARK(BM_SignDataGetter)->Unit(benchmark::kMicrosecond)->Repetitions(5);
 BENCHMARK(BM_BareRsa2048Md5)->Unit(benchmark::kMicrosecond)->Repetitions(5);
 BENCHMARK(BM_SignDataGetterOverBareInTurns)->Unit(benchmark::kMicrosecond)->MinTime(3.0);
+BENCHMARK(BM_SignDataGetterKeyForm)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond)->Repetitions(5);
+BENCHMARK(BM_SignDataGetterKeyFormFirstUse)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond)->Repetitions(5);
 BENCHMARK(BM_StepProviderContext)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_StepOpenStoreAndFindSigner)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_StepKeyContainer)->Unit(benchmark::kMicrosecond);
@@ -439,6 +518,10 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks(&reporter);
   reporter.PrintRatio("SignData getter / bare RSA-2048 MD5 signature", "BM_SignDataGetter",
                       "BM_BareRsa2048Md5");
+  reporter.PrintRatio("SignData getter, sealed key / plain key, from the key cache",
+                      "BM_SignDataGetterKeyForm/1", "BM_SignDataGetterKeyForm/0");
+  reporter.PrintRatio("SignData getter, sealed key / plain key, first use",
+                      "BM_SignDataGetterKeyFormFirstUse/1", "BM_SignDataGetterKeyFormFirstUse/0");
   reporter.PrintRatio("VerifySignature / bare certificate parse + RSA-2048 MD5 verification",
                       "BM_VerifySignature", "BM_BareVerify");
   reporter.PrintRatio("VerifyPKCS7 / bare CMS verification + issuer check", "BM_VerifyPKCS7",

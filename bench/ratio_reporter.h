@@ -19,8 +19,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
       if (run.error_occurred || run.iterations == 0) continue;
       const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
       if (run.run_type == Run::RT_Iteration || median) {
-        times_[run.run_name.function_name + run.run_name.args] = {run.GetAdjustedRealTime(),
-                                                                   run.GetAdjustedCPUTime()};
+        const std::string& args = run.run_name.args;
+        times_[run.run_name.function_name + (args.empty() ? "" : "/" + args)] = {
+            run.GetAdjustedRealTime(), run.GetAdjustedCPUTime()};
       }
     }
     ConsoleReporter::ReportRuns(runs);

@@ -1,11 +1,12 @@
 // The owners of everything the platform layer borrows from C libraries: each OpenSSL, SQLite,
-// iconv, dlopen and Cairo object type is registered here, once, with the function that frees
+// iconv, dlopen, GLib / libsecret and Cairo object type is registered here, once, with the function that frees
 // it, and is then held as UniquePtr<T> everywhere (platform/ and its tests). Only platform/ and the tests of platform/
 // include this header: nothing above the platform layer sees these libraries.
 #pragma once
 
 #include <cairo.h>
 #include <dlfcn.h>
+#include <gio/gio.h>
 #include <iconv.h>
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
@@ -20,6 +21,7 @@
 #include <openssl/pkcs7.h>
 #include <openssl/provider.h>
 #include <openssl/x509.h>
+#include <libsecret/secret.h>
 #include <sqlite3.h>
 
 #include <cstdio>
@@ -83,6 +85,11 @@ VELMOR_MAKE_DELETER(STACK_OF(X509), owners_detail::FreeX509Stack);  // and every
 VELMOR_MAKE_DELETER(sqlite3, owners_detail::CloseSqlite);
 VELMOR_MAKE_DELETER(sqlite3_stmt, sqlite3_finalize);
 
+// GLib and libsecret (the Secret Service that keeps the master key of the sealed private keys)
+VELMOR_MAKE_DELETER(GError, g_error_free);
+VELMOR_MAKE_DELETER(GDBusConnection, g_object_unref);
+VELMOR_MAKE_DELETER(GVariant, g_variant_unref);
+
 // Cairo
 VELMOR_MAKE_DELETER(cairo_t, cairo_destroy);
 VELMOR_MAKE_DELETER(cairo_surface_t, cairo_surface_destroy);
@@ -109,6 +116,13 @@ struct OpenSslClearFree {
   void operator()(unsigned char* p) const noexcept { OPENSSL_clear_free(p, size); }
 };
 using OpenSslSecret = std::unique_ptr<unsigned char, OpenSslClearFree>;
+
+// SecretPassword: a password libsecret handed over (secret_password_lookup_sync), wiped and
+// freed with secret_password_free.
+struct SecretPasswordFree {
+  void operator()(gchar* p) const noexcept { secret_password_free(p); }
+};
+using SecretPassword = std::unique_ptr<gchar, SecretPasswordFree>;
 
 // UniqueIconv: an iconv descriptor (iconv_t is a bare pointer type, so it has an owner of its
 // own rather than a Deleter<T>); null stands for "none".

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "hosts/velmor/admin.h"
 #include "hosts/velmor/commands.h"
 #include "hosts/velmor/passin.h"
 #include "hosts/session/unique_fd.h"
@@ -32,6 +33,9 @@ struct CertsOptions {
   std::string passin;    // --passin SOURCE
   std::string keySpec = "exchange";
   std::string serial;
+  std::string keyStorage;  // --key-storage keyring|file; empty: as the store says, else found
+  std::string out;         // export-key --out
+  bool verbose = false;
 };
 
 constexpr const char* kStores = "MY, CA, Root, Trust, TrustedPublisher";
@@ -101,6 +105,10 @@ std::string Reason(DWORD error) {
     case NTE_BAD_KEY: return "the private key does not belong to the certificate";
     case NTE_NO_KEY: return "the file holds no private key";
     case NTE_BAD_ALGID: return "the key is not an RSA key";
+    case NTE_BAD_KEYSET:
+      return "the private key cannot be opened: the master key that seals it is missing or "
+             "wrong (see velmor certs list --verbose)";
+    case CRYPT_E_NO_KEY_PROPERTY: return "the certificate has no private key";
     case CRYPT_E_NOT_FOUND: return "no certificate found";
     case CRYPT_E_ASN1_EOD:
     case CRYPT_E_ASN1_CORRUPT:
@@ -151,8 +159,8 @@ int Import(const CertsOptions& o) {
   std::optional<Secret> password = ImportPassword(o, why);
   if (!password) return Failed("import", why + "; nothing was imported");
   const DWORD spec = o.keySpec == "signature" ? AT_SIGNATURE : AT_KEYEXCHANGE;
-  velmor::crypt::Pkcs12Import result;
-  if (!velmor::crypt::ImportPkcs12(*bytes, password->text(), spec, std::string(), &result)) {
+  velmor::admin::Pkcs12Import result;
+  if (!velmor::admin::ImportPkcs12(*bytes, password->text(), spec, std::string(), &result)) {
     return Failed("import", o.file + ": " + Reason(GetLastError()) + "; nothing was imported");
   }
   std::cout << "imported " << result.serialHex << " " << result.subject << " into MY with key container "
@@ -167,7 +175,7 @@ int Add(const CertsOptions& o) {
   auto bytes = ReadWholeFile(o.file, why);
   if (!bytes) return Failed("add", "cannot read " + o.file + ": " + why);
   std::size_t added = 0, present = 0;
-  if (!velmor::crypt::AddCertificates(o.store, *bytes, &added, &present)) {
+  if (!velmor::admin::AddCertificates(o.store, *bytes, &added, &present)) {
     return Failed("add", o.file + ": " + Reason(GetLastError()) + "; nothing was added");
   }
   std::cout << "added " << added << " certificate(s) to " << o.store;
@@ -176,21 +184,91 @@ int Add(const CertsOptions& o) {
   return 0;
 }
 
+// KeyStorageText: where the master key of the user's sealed private keys is kept.
+std::string KeyStorageText() {
+  velmor::crypt::KeyStorageInfo info;
+  if (!velmor::crypt::DescribeKeyStorage(info)) return "unknown (" + Reason(GetLastError()) + ")";
+  if (!info.sealed) {
+    return "no key sealed yet (the first goes under a master key in the Secret Service when one "
+           "answers, else in a file beside the store)";
+  }
+  if (info.place == "keyring") return "Secret Service, item \"" + info.where + "\"";
+  std::string text = "file " + info.where + " (owner-only)";
+  if (info.fellBack) text += ", chosen because no Secret Service answered";
+  return text;
+}
+
 int List(const CertsOptions& o) {
-  std::vector<velmor::crypt::CertificateEntry> entries;
-  if (!velmor::crypt::ListCertificates(o.store, entries)) {
+  std::vector<velmor::admin::CertificateEntry> entries;
+  if (!velmor::admin::ListCertificates(o.store, entries)) {
     return Failed("list", o.store + ": " + Reason(GetLastError()));
   }
+  if (o.verbose) std::cout << "# private keys sealed with AES-256-GCM; master key: " << KeyStorageText() << "\n";
   for (const auto& e : entries) {
+    std::string key = e.hasKey ? "key" : "no key";
+    // A key the property names but that cannot be opened is not the same as none.
+    if (!e.hasKey && e.keyError == NTE_BAD_KEYSET && !e.container.empty()) key = "key (sealed, cannot be opened)";
     std::cout << e.serialHex << "\t" << e.subject << "\t" << UtcText(e.notBefore) << "\t"
-              << UtcText(e.notAfter) << "\t" << (e.hasKey ? "key" : "no key") << "\n";
+              << UtcText(e.notAfter) << "\t" << key;
+    if (o.verbose && !e.container.empty()) std::cout << "\t" << e.container;
+    std::cout << "\n";
   }
+  return 0;
+}
+
+// ExportKeyPassword: the password of the file export-key writes: from --passin, else asked
+// for on the terminal. Never empty: the file carries a private key.
+std::optional<Secret> ExportKeyPassword(const CertsOptions& o, std::string& why) {
+  if (o.passin.empty() && ::isatty(STDIN_FILENO) == 0) {
+    why = "a password is needed for a file with a private key (--passin)";
+    return std::nullopt;
+  }
+  std::optional<Secret> password = !o.passin.empty()
+                                       ? ReadPassin(o.passin, why)
+                                       : PromptPassword("Password for " + o.out + ": ", why);
+  if (password && password->text().empty()) {
+    why = "the password is empty; a file with a private key needs one";
+    return std::nullopt;
+  }
+  return password;
+}
+
+int ExportKey(const CertsOptions& o) {
+  std::string why;
+  std::optional<Secret> password = ExportKeyPassword(o, why);
+  if (!password) return Failed("export-key", why + "; nothing was written");
+  std::vector<std::uint8_t> pfx;
+  if (!velmor::admin::ExportKey(o.store, o.serial, password->text(), pfx)) {
+    DWORD error = GetLastError();
+    if (error == CRYPT_E_NOT_FOUND) return Failed("export-key", "no certificate " + o.serial + " in " + o.store);
+    return Failed("export-key", o.serial + ": " + Reason(error) + "; nothing was written");
+  }
+  // A new file, owner-only, never one that exists (it may be someone else's or a link).
+  UniqueFd fd(::open(o.out.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd) return Failed("export-key", "cannot create " + o.out + ": " + std::strerror(errno));
+  std::size_t done = 0;
+  while (done < pfx.size()) {
+    const ssize_t n = ::write(fd.get(), pfx.data() + done, pfx.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const std::string reason = std::strerror(errno);
+      ::unlink(o.out.c_str());
+      return Failed("export-key", "cannot write " + o.out + ": " + reason);
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (::fsync(fd.get()) != 0) {
+    const std::string reason = std::strerror(errno);
+    ::unlink(o.out.c_str());
+    return Failed("export-key", "cannot write " + o.out + ": " + reason);
+  }
+  std::cout << "wrote the certificate " << o.serial << " and its private key to " << o.out << "\n";
   return 0;
 }
 
 int Remove(const CertsOptions& o) {
   std::size_t removed = 0;
-  if (!velmor::crypt::RemoveCertificates(o.store, o.serial, &removed)) {
+  if (!velmor::admin::RemoveCertificates(o.store, o.serial, &removed)) {
     DWORD error = GetLastError();
     if (error == CRYPT_E_NOT_FOUND) return Failed("remove", "no certificate " + o.serial + " in " + o.store);
     return Failed("remove", o.store + ": " + Reason(error));
@@ -201,7 +279,7 @@ int Remove(const CertsOptions& o) {
 
 int Export(const CertsOptions& o) {
   std::string pem;
-  if (!velmor::crypt::ExportCertificatePem(o.store, o.serial, pem)) {
+  if (!velmor::admin::ExportCertificatePem(o.store, o.serial, pem)) {
     DWORD error = GetLastError();
     if (error == CRYPT_E_NOT_FOUND) return Failed("export", "no certificate " + o.serial + " in " + o.store);
     return Failed("export", o.store + ": " + Reason(error));
@@ -219,6 +297,16 @@ void AddCertsCommand(CLI::App& app, int& exitCode) {
   auto storeOption = [&](CLI::App* sub, bool required) {
     auto* opt = sub->add_option("--store", options->store, std::string("Store: ") + kStores);
     if (required) opt->required();
+    sub->add_option("--key-storage", options->keyStorage,
+                    "Where the master key that seals the private keys is kept: keyring (the "
+                    "desktop's Secret Service) or file (beside the store). Default: where the "
+                    "store's first key went, else the Secret Service when one answers, else a file")
+        ->check(CLI::IsMember({"keyring", "file"}));
+  };
+  // KeyStorageChosen: passes --key-storage on to the platform before a command runs.
+  auto keyStorageChosen = [options] {
+    if (options->keyStorage == "keyring") velmor::crypt::SetKeyStorage(velmor::crypt::KeyStorage::kKeyring);
+    if (options->keyStorage == "file") velmor::crypt::SetKeyStorage(velmor::crypt::KeyStorage::kFile);
   };
 
   CLI::App* import = certs->add_subcommand(
@@ -239,7 +327,8 @@ void AddCertsCommand(CLI::App& app, int& exitCode) {
   password->excludes("--passin");
   import->add_option("--key-spec", options->keySpec, "exchange (default) or signature")
       ->check(CLI::IsMember({"exchange", "signature"}));
-  import->callback([options, password, &exitCode] {
+  import->callback([options, password, keyStorageChosen, &exitCode] {
+    keyStorageChosen();
     options->passwordGiven = password->count() != 0;
     exitCode = Import(*options);
     Secret::Wipe(options->password);
@@ -249,21 +338,52 @@ void AddCertsCommand(CLI::App& app, int& exitCode) {
   CLI::App* add = certs->add_subcommand("add", "Add certificates (PEM or DER) to a store");
   storeOption(add, true);
   add->add_option("file", options->file, "Certificate file")->required();
-  add->callback([options, &exitCode] { exitCode = Add(*options); });
+  add->callback([options, keyStorageChosen, &exitCode] {
+    keyStorageChosen();
+    exitCode = Add(*options);
+  });
 
   CLI::App* list = certs->add_subcommand("list", "List a store: serial, subject, validity, key");
   storeOption(list, true);
-  list->callback([options, &exitCode] { exitCode = List(*options); });
+  list->add_flag("--verbose,-v", options->verbose,
+                 "Also say where the master key of the private keys is kept, and each key's container");
+  list->callback([options, keyStorageChosen, &exitCode] {
+    keyStorageChosen();
+    exitCode = List(*options);
+  });
 
   CLI::App* remove = certs->add_subcommand("remove", "Remove the certificates with a serial number");
   storeOption(remove, true);
   remove->add_option("serial", options->serial, "Serial number as lower-case hexadecimal")->required();
-  remove->callback([options, &exitCode] { exitCode = Remove(*options); });
+  remove->callback([options, keyStorageChosen, &exitCode] {
+    keyStorageChosen();
+    exitCode = Remove(*options);
+  });
 
   CLI::App* exportCmd = certs->add_subcommand("export", "Write a certificate as PEM");
   storeOption(exportCmd, true);
   exportCmd->add_option("serial", options->serial, "Serial number as lower-case hexadecimal")->required();
-  exportCmd->callback([options, &exitCode] { exitCode = Export(*options); });
+  exportCmd->callback([options, keyStorageChosen, &exitCode] {
+    keyStorageChosen();
+    exitCode = Export(*options);
+  });
+
+  CLI::App* exportKey = certs->add_subcommand(
+      "export-key", "Write a certificate and its private key as a PKCS #12 file, to move them");
+  storeOption(exportKey, false);
+  exportKey->add_option("serial", options->serial, "Serial number as lower-case hexadecimal")->required();
+  exportKey->add_option("--out", options->out, "The PKCS #12 file to create (not one that exists)")
+      ->required();
+  exportKey
+      ->add_option("--passin", options->passin,
+                   "Where the password of the new file is, as for import. Without it the "
+                   "password is asked for on the terminal; it may not be empty")
+      ->check([](const std::string& spec) { return PassinFormError(spec); });
+  exportKey->callback([options, keyStorageChosen, &exitCode] {
+    keyStorageChosen();
+    exitCode = ExportKey(*options);
+    Secret::Wipe(options->passin);
+  });
 }
 
 }  // namespace velmor::host

@@ -693,6 +693,19 @@ BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwProp
       SetLastError(static_cast<DWORD>(E_INVALIDARG));
       return FALSE;
     }
+    if (dwPropId == CERT_SHA256_HASH_PROP_ID) {
+      std::uint8_t digest[EVP_MAX_MD_SIZE];
+      unsigned int n = 0;
+      UniquePtr<EVP_MD> sha256(EVP_MD_fetch(LibCtx(), "SHA256", nullptr));
+      if (!sha256 || EVP_Digest(impl->data->der.data(), impl->data->der.size(), digest, &n,
+                                sha256.get(), nullptr) != 1) {
+        return FailOpenSsl("EVP_Digest", NTE_BAD_HASH);
+      }
+      return WriteOutput(std::span<const std::uint8_t>(digest, n), static_cast<BYTE*>(pvData),
+                         pcbData)
+                 ? TRUE
+                 : FALSE;
+    }
     if (dwPropId != CERT_KEY_PROV_INFO_PROP_ID || !impl->keyProv) {
       return Fail(CRYPT_E_NOT_FOUND);
     }

@@ -202,6 +202,7 @@ inline constexpr DWORD CERT_OID_NAME_STR = 2;
 inline constexpr DWORD CERT_X500_NAME_STR = 3;
 
 inline constexpr DWORD CERT_KEY_PROV_INFO_PROP_ID = 2;
+inline constexpr DWORD CERT_SHA256_HASH_PROP_ID = 107;
 
 inline constexpr const char* szOID_RSA_MD5 = "1.2.840.113549.2.5";
 inline constexpr const char* szOID_RSA_RSA = "1.2.840.113549.1.1.1";
@@ -346,10 +347,7 @@ BOOL CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, DWORD d
 namespace velmor::crypt {
 
 
-// ---- Administration (used by `velmor certs` and the tests) -----------------------------------
-// Each function runs as one transaction: on failure nothing is left behind, FALSE-like results
-// come with the reason in GetLastError() and, where a platform call failed, LastFailedCall().
-
+// ---- For administration and tests --------------------------------------------------------
 // UseInMemoryStorage: keeps the stores and containers of this process in memory (tests only);
 // false goes back to the user's database.
 void UseInMemoryStorage(bool enable);
@@ -364,53 +362,75 @@ void DropCaches();
 // DefaultContainer: the name of the user's default key container (the login name).
 std::string DefaultContainer();
 
-// ImportKeyAndCertificate: puts the private key (DER, PKCS #8 or PKCS #1) into the new key
-// container `container` as `keySpec`, and the certificate into `store` with the key-provider
-// property naming that container, the enhanced provider, PROV_RSA_FULL and `keySpec`. The
-// `chain` certificates go to "CA" (unless it holds them already). Fails with NTE_EXISTS when the container exists, NTE_BAD_KEY
-// when the key is not the certificate's, CRYPT_E_ASN1_* or NTE_BAD_DATA for unreadable input.
-bool ImportKeyAndCertificate(const std::string& store, const std::vector<std::uint8_t>& certDer,
-                             const std::uint8_t* keyDer, std::size_t keyLen, DWORD keySpec,
-                             const std::string& container,
-                             const std::vector<std::vector<std::uint8_t>>& chain = {});
+// StoreTransaction: makes every change this process makes to the user's stores and key
+// containers while it is open (CryptAcquireContextA with CRYPT_NEWKEYSET or
+// CRYPT_DELETEKEYSET, CryptImportKey, CryptGenKey, CertAddEncodedCertificateToStore,
+// CertSetCertificateContextProperty, CertDeleteCertificateFromStore) one transaction: later
+// calls of this process see them, no other process does before Commit, and a process that ends
+// before Commit (killed, crashed) leaves none of them. Destroyed without a successful Commit,
+// it undoes them all. While it is open it holds the database's write lock: other processes'
+// writes wait for it, their reads do not.
+class StoreTransaction {
+ public:
+  StoreTransaction() = default;
+  ~StoreTransaction();
+  StoreTransaction(const StoreTransaction&) = delete;
+  StoreTransaction& operator=(const StoreTransaction&) = delete;
+  // Begin: false with the last error when the database cannot be opened or locked, or when
+  // this process has a transaction open already (ERROR_BUSY, 170).
+  bool Begin();
+  // Commit: false with the last error when the changes could not be made durable; they are
+  // undone then.
+  bool Commit();
 
-struct Pkcs12Import {
-  std::string container;   // the new key container
-  std::string serialHex;   // of the certificate that went into MY
-  std::string subject;     // its subject text
-  std::size_t chainCount = 0;  // certificates that went into CA
+ private:
+  bool open_ = false;
 };
-// ImportPkcs12: imports a PKCS #12 file: the key into a new container (named after the
-// certificate's serial number, or `container` when given), the certificate into "MY" with its
-// key-provider property, the other certificates into "CA". A wrong password gives
-// ERROR_INVALID_PASSWORD_DW; unreadable data CRYPT_E_ASN1_CORRUPT or NTE_BAD_DATA.
-bool ImportPkcs12(const std::vector<std::uint8_t>& pfx, const std::string& password,
-                  DWORD keySpec, const std::string& container, Pkcs12Import* result);
+
 inline constexpr DWORD ERROR_INVALID_PASSWORD_DW = 86;
 
-// AddCertificates: adds every certificate of `data` (DER, or PEM with one or more
-// certificates) to the system store `store`, except those the store already holds byte for
-// byte; `added` receives the count added, `present` the count already there.
-bool AddCertificates(const std::string& store, const std::vector<std::uint8_t>& data,
-                     std::size_t* added, std::size_t* present = nullptr);
+// Private keys at rest are sealed (AES-256-GCM, bound to their container and key spec) under a
+// per-user master key. KeyStorage: where that master key is kept.
+//   kKeyring: the desktop's Secret Service (GNOME Keyring, KWallet, KeePassXC) over D-Bus;
+//   kFile:    master.key beside the database, owner-only;
+//   kAuto:    the place the database recorded when its first key was sealed; for a database
+//             without one, the Secret Service when one answers on the session bus, else the
+//             file (said once on standard error).
+// A store whose master key is missing or wrong answers every call that needs a private key
+// with NTE_BAD_KEYSET, and no key is written.
+enum class KeyStorage { kAuto, kKeyring, kFile };
+// SetKeyStorage: the choice for this process (the default is kAuto, or what the environment
+// variable VELMOR_KEY_STORAGE says: "keyring" or "file").
+void SetKeyStorage(KeyStorage storage);
 
-struct CertificateEntry {
-  std::string serialHex;   // lower case, most significant byte first, every encoded byte
-  std::string subject;     // as CertNameToStrA writes it
-  std::int64_t notBefore = 0;  // seconds since 1970, UTC
-  std::int64_t notAfter = 0;
-  bool hasKey = false;     // the key-provider property is set and its container holds the key
-  std::string container;   // the property's container name, when set
-  std::vector<std::uint8_t> der;
+struct KeyStorageInfo {
+  std::string place;      // "keyring", "file", or empty while no key has been sealed
+  std::string where;      // the file's path, or the Secret Service item's label
+  bool fellBack = false;  // the file was chosen because no Secret Service answered
+  bool sealed = false;    // the database's keys are sealed (false: none yet, or not migrated)
 };
-// ListCertificates: the certificates of a system store in enumeration order.
-bool ListCertificates(const std::string& store, std::vector<CertificateEntry>& out);
-// RemoveCertificates: removes every certificate of `store` whose SerialHex is `serialHex`, and
-// the key containers only they referred to; `removed` receives the count (0: CRYPT_E_NOT_FOUND).
-bool RemoveCertificates(const std::string& store, const std::string& serialHex,
-                        std::size_t* removed);
-// ExportCertificatePem: the PEM text of the first certificate of `store` with that SerialHex.
-bool ExportCertificatePem(const std::string& store, const std::string& serialHex,
-                          std::string& pem);
+// DescribeKeyStorage: how the current user's database keeps its master key.
+bool DescribeKeyStorage(KeyStorageInfo& out);
+
+// ReadPkcs12: the contents of a PKCS #12 file, storing nothing. `*certs` receives a new memory
+// store (the caller's: CertCloseStore) holding the certificate of the private key first, then
+// the file's other certificates in file order; `*key` a handle (the caller's: CryptDestroyKey)
+// on the private key, in no container, exportable as a PRIVATEKEYBLOB. An empty password is
+// tried both as "" and as none. ERROR_INVALID_PASSWORD_DW for a wrong password,
+// CRYPT_E_ASN1_* or NTE_BAD_DATA for unreadable data, NTE_NO_KEY / CRYPT_E_NOT_FOUND for a
+// file without a key / its certificate, NTE_BAD_ALGID for a key that is not RSA.
+BOOL ReadPkcs12(const BYTE* pbPfx, DWORD cbPfx, const char* password, HCERTSTORE* certs,
+                HCRYPTKEY* key);
+// ReadCertificates: the DER certificates of a file in DER or PEM (one or more CERTIFICATE
+// blocks; other blocks are passed over), each checked to decode. CRYPT_E_NOT_FOUND for a PEM
+// text without a certificate, CRYPT_E_ASN1_* for one that does not decode.
+BOOL ReadCertificates(const BYTE* pbData, DWORD cbData, std::vector<std::vector<BYTE>>& out);
+// ExportPkcs12: a PKCS #12 file (AES-256-CBC, PBKDF2, an HMAC-SHA-256 MAC) of a certificate
+// and the private key its key-provider property names, under `password`, which must not be
+// empty (ERROR_INVALID_PASSWORD_DW). The only way a private key leaves its container.
+// CRYPT_E_NO_KEY_PROPERTY without the property, NTE_BAD_KEYSET / NTE_NO_KEY without the key.
+BOOL ExportPkcs12(PCCERT_CONTEXT pCertContext, const char* password, std::vector<BYTE>& pfx);
+// CertificatePem: the PEM text of a certificate context.
+BOOL CertificatePem(PCCERT_CONTEXT pCertContext, std::string& pem);
 
 }  // namespace velmor::crypt

@@ -85,6 +85,11 @@ bool Acquire(const std::string& container, DWORD flags, HCRYPTPROV* out) {
     bool exists = false;
     if (!provider->storage->ContainerExists(container, exists)) return false;
     if (!exists) return Fail(NTE_BAD_KEYSET);
+    // A container whose sealed keys do not open here (the master key is missing or wrong) is
+    // refused as a whole, as an unusable key set, before anyone tries to use its keys.
+    for (DWORD spec : {AT_KEYEXCHANGE, AT_SIGNATURE}) {
+      if (!PrivateKeyOf(*provider, spec, nullptr) && GetLastError() != NTE_NO_KEY) return false;
+    }
   }
   *out = Providers().Add(std::move(provider));
   return true;

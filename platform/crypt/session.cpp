@@ -142,6 +142,49 @@ bool ImportPrivateKeyBlob(Provider& provider, const BYTE* data, DWORD len, ALG_I
   return true;
 }
 
+// ExportPrivateKeyBlob: the PRIVATEKEYBLOB of an RSA key (the layout ImportPrivateKeyBlob
+// reads), or only its size when `size` is all that is asked for.
+bool ExportPrivateKeyBlob(const Key& key, SecretBytes* out, DWORD& size) {
+  const int bits = EVP_PKEY_get_bits(key.pkey.get());
+  if (bits <= 0 || bits % 16 != 0 || bits > static_cast<int>(kMaxRsaBits)) return Fail(NTE_BAD_KEY);
+  const std::size_t full = static_cast<std::size_t>(bits) / 8, half = full / 2;
+  size = static_cast<DWORD>(kHeaderSize + kRsaPubSize + 2 * full + 5 * half);
+  if (out == nullptr) return true;
+  const char* names[] = {OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_FACTOR1,
+                         OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1,
+                         OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1,
+                         OSSL_PKEY_PARAM_RSA_D};
+  const std::size_t lengths[] = {full, half, half, half, half, half, full};
+  BIGNUM* rawE = nullptr;
+  if (EVP_PKEY_get_bn_param(key.pkey.get(), OSSL_PKEY_PARAM_RSA_E, &rawE) != 1) {
+    return FailOpenSsl("EVP_PKEY_get_bn_param", NTE_BAD_KEY);
+  }
+  UniquePtr<BIGNUM> e(rawE);
+  if (BN_num_bits(e.get()) > 32) return Fail(NTE_BAD_KEY);
+  std::vector<std::uint8_t> head;
+  WriteHeader(head, PRIVATEKEYBLOB, key.alg == CALG_RSA_SIGN ? CALG_RSA_SIGN : CALG_RSA_KEYX);
+  WriteLe32(head, kMagicPrivate);
+  WriteLe32(head, static_cast<DWORD>(bits));
+  WriteLe32(head, static_cast<DWORD>(BN_get_word(e.get())));
+  SecretBytes blob(size);
+  std::memcpy(blob.data(), head.data(), head.size());
+  std::size_t at = head.size();
+  for (std::size_t i = 0; i < 7; ++i) {
+    BIGNUM* raw = nullptr;
+    if (EVP_PKEY_get_bn_param(key.pkey.get(), names[i], &raw) != 1) {
+      return FailOpenSsl("EVP_PKEY_get_bn_param", NTE_BAD_KEY);
+    }
+    UniquePtr<BIGNUM> number(raw);  // wiped when it goes
+    // A number longer than its field (unbalanced primes) has no place in this layout.
+    if (BN_bn2lebinpad(number.get(), blob.data() + at, static_cast<int>(lengths[i])) < 0) {
+      return Fail(NTE_BAD_KEY);
+    }
+    at += lengths[i];
+  }
+  *out = std::move(blob);
+  return true;
+}
+
 // RsaUnwrap / RsaWrap: PKCS #1 v1.5 type 2 encryption of a session key.
 bool RsaWrap(EVP_PKEY* pub, const SecretBytes& secret, std::vector<std::uint8_t>& out) {
   UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(LibCtx(), pub, nullptr));
@@ -384,6 +427,21 @@ BOOL CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType, DWORD d
     if (pdwDataLen == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     if (dwFlags != 0) return Fail(NTE_BAD_FLAGS);
     std::vector<std::uint8_t> blob;
+    if (dwBlobType == PRIVATEKEYBLOB) {
+      if (key->kind != Key::Kind::kRsaPrivate || !key->pkey) return Fail(NTE_BAD_KEY);
+      if (!key->exportable) return Fail(NTE_BAD_KEY_STATE);
+      if (hExpKey != 0) return Fail(NTE_BAD_KEY);  // sealed blobs are not offered
+      DWORD size = 0;
+      SecretBytes secret;
+      if (!ExportPrivateKeyBlob(*key, pbData != nullptr ? &secret : nullptr, size)) return FALSE;
+      if (pbData == nullptr || *pdwDataLen < size) {
+        *pdwDataLen = size;
+        return pbData == nullptr ? TRUE : Fail(ERROR_MORE_DATA);
+      }
+      std::memcpy(pbData, secret.data(), secret.size());
+      *pdwDataLen = size;
+      return TRUE;
+    }
     if (dwBlobType == SIMPLEBLOB) {
       if (key->kind != Key::Kind::kRc4) return Fail(NTE_BAD_KEY);
       if (!key->exportable) return Fail(NTE_BAD_KEY_STATE);

@@ -69,6 +69,14 @@ class Storage {
   virtual bool LoadKey(std::string_view container, DWORD spec, std::optional<StoredKey>& out) = 0;
   // Apply: the new certificates' ids, in the order of change.certs.
   virtual bool Apply(const Change& change, std::vector<std::int64_t>* newIds) = 0;
+  // Begin / Commit / Rollback: one transaction around several writes (StoreTransaction). Each
+  // Apply inside it still takes whole or not at all; none is seen by another process, or
+  // survives the end of this one, before Commit. Begin holds the database's write lock.
+  virtual bool Begin() = 0;
+  virtual bool Commit() = 0;
+  virtual void Rollback() = 0;
+  // DescribeSealing: where the master key of the sealed private keys is kept.
+  virtual bool DescribeSealing(KeyStorageInfo& out) = 0;
 };
 
 // OpenStorage: the storage of the current user, resolved afresh from XDG_DATA_HOME / HOME on

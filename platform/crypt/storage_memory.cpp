@@ -1,9 +1,10 @@
 // The in-memory backend for tests, and the choice of backend for the current user.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <map>
 
-#include "platform/crypt/storage.h"
+#include "platform/crypt/certificate.h"
 
 namespace velmor::crypt {
 namespace detail {
@@ -91,6 +92,34 @@ class MemoryStorage final : public Storage {
     return true;
   }
 
+  bool DescribeSealing(KeyStorageInfo& out) override {
+    out = KeyStorageInfo();  // keys in memory are never written anywhere
+    return true;
+  }
+
+  bool Begin() override {
+    if (saved_) return Fail(ERROR_BUSY_DW);
+    saved_ = Saved{generation_, nextId_, certs_, containers_};
+    return true;
+  }
+
+  bool Commit() override {
+    if (!saved_) return Fail(NTE_FAIL);
+    saved_.reset();
+    return true;
+  }
+
+  void Rollback() override {
+    if (!saved_) return;
+    // The generation moves on rather than back: caches keyed by it must not take the state
+    // before the transaction for the one inside it.
+    generation_ = std::max(generation_, saved_->generation) + 1;
+    nextId_ = saved_->nextId;
+    certs_ = std::move(saved_->certs);
+    containers_ = std::move(saved_->containers);
+    saved_.reset();
+  }
+
  private:
   struct Row {
     std::string store;
@@ -103,9 +132,17 @@ class MemoryStorage final : public Storage {
   std::int64_t nextId_ = 1;
   std::map<std::int64_t, Row> certs_;
   std::map<std::string, std::map<DWORD, StoredKey>> containers_;
+  struct Saved {
+    std::uint64_t generation;
+    std::int64_t nextId;
+    std::map<std::int64_t, Row> certs;
+    std::map<std::string, std::map<DWORD, StoredKey>> containers;
+  };
+  std::optional<Saved> saved_;  // the state at Begin, while a transaction is open
 };
 
 struct Choice {
+  std::shared_ptr<Storage> pinned;  // the storage of the open StoreTransaction
   std::shared_ptr<Storage> memory;  // set while tests asked for the in-memory backend
   std::shared_ptr<Storage> cached;
   std::string cachedPath;
@@ -124,6 +161,7 @@ std::shared_ptr<Storage> MakeMemoryStorage() { return std::make_shared<MemorySto
 
 std::shared_ptr<Storage> OpenStorage() {
   Choice& choice = TheChoice();
+  if (choice.pinned) return choice.pinned;
   if (choice.memory) return choice.memory;
   std::string path = DatabasePath();
   if (path.empty()) {
@@ -153,6 +191,53 @@ std::shared_ptr<Storage> OpenStorage() {
 void UseInMemoryStorage(bool enable) {
   std::lock_guard<detail::ApiMutex> lock(detail::ApiLock());
   detail::TheChoice().memory = enable ? detail::MakeMemoryStorage() : nullptr;
+}
+
+bool DescribeKeyStorage(KeyStorageInfo& out) {
+  return detail::Guarded<bool>(false, [&]() -> bool {
+    auto storage = detail::OpenStorage();
+    return storage && storage->DescribeSealing(out);
+  });
+}
+
+StoreTransaction::~StoreTransaction() {
+  if (!open_) return;
+  detail::Guarded<bool>(false, [] {
+    auto& choice = detail::TheChoice();
+    if (choice.pinned) choice.pinned->Rollback();
+    choice.pinned.reset();
+    // What this process read inside the transaction may be gone.
+    detail::DropStoreCache();
+    detail::DropKeyCache();
+    return true;
+  });
+}
+
+bool StoreTransaction::Begin() {
+  return detail::Guarded<bool>(false, [this]() -> bool {
+    auto& choice = detail::TheChoice();
+    if (open_ || choice.pinned) return detail::Fail(detail::ERROR_BUSY_DW);
+    auto storage = detail::OpenStorage();
+    if (!storage || !storage->Begin()) return false;
+    choice.pinned = std::move(storage);
+    open_ = true;
+    return true;
+  });
+}
+
+bool StoreTransaction::Commit() {
+  return detail::Guarded<bool>(false, [this]() -> bool {
+    auto& choice = detail::TheChoice();
+    if (!open_ || !choice.pinned) return detail::Fail(NTE_FAIL);
+    auto storage = std::move(choice.pinned);
+    choice.pinned.reset();
+    open_ = false;
+    if (storage->Commit()) return true;
+    const DWORD error = GetLastError();
+    detail::DropStoreCache();
+    detail::DropKeyCache();
+    return detail::Fail(error);
+  });
 }
 
 }  // namespace velmor::crypt

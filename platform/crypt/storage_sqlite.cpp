@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <initializer_list>
 
+#include "platform/crypt/sealing.h"
 #include "platform/crypt/storage.h"
 
 namespace velmor::crypt::detail {
@@ -40,6 +41,7 @@ CREATE TABLE IF NOT EXISTS keys(
   der BLOB NOT NULL,
   exportable INTEGER NOT NULL,
   PRIMARY KEY(container, spec));
+CREATE TABLE IF NOT EXISTS seal(k TEXT PRIMARY KEY, v BLOB NOT NULL);
 )sql";
 
 // Names are stored as UTF-16 code units (little-endian bytes); null stays NULL.
@@ -79,8 +81,12 @@ bool ReadName(sqlite3_stmt* s, int column, std::u16string& name) {
 
 class SqliteStorage final : public Storage {
  public:
-  SqliteStorage(UniquePtr<sqlite3> db, std::string identity)
-      : db_(std::move(db)), identity_(std::move(identity)) {}
+  SqliteStorage(UniquePtr<sqlite3> db, std::string identity, std::string folder,
+                std::int64_t database)
+      : db_(std::move(db)),
+        identity_(std::move(identity)),
+        folder_(std::move(folder)),
+        database_(database) {}
 
   const std::string& Identity() const override { return identity_; }
 
@@ -174,28 +180,84 @@ class SqliteStorage final : public Storage {
     }
     out.reset();
     int rc = sqlite3_step(s);
+    SecretBytes stored;
+    bool exportable = false;
     if (rc == SQLITE_ROW) {
       const auto* p = static_cast<const std::uint8_t*>(sqlite3_column_blob(s, 0));
       int n = sqlite3_column_bytes(s, 0);
-      StoredKey key;
-      if (p != nullptr && n > 0) key.der = SecretBytes(p, static_cast<std::size_t>(n));
-      key.exportable = sqlite3_column_int(s, 1) != 0;
-      out = std::move(key);
+      if (p != nullptr && n > 0) stored = SecretBytes(p, static_cast<std::size_t>(n));
+      exportable = sqlite3_column_int(s, 1) != 0;
     }
     sqlite3_reset(s);
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) return FailSqlite("sqlite3_step(key)", rc);
+    if (rc == SQLITE_DONE) return true;
+    SealState seal;
+    if (!ReadSeal(seal)) return false;
+    StoredKey key;
+    key.exportable = exportable;
+    if (!seal.check) {
+      key.der = std::move(stored);  // written before keys were sealed, and not sealed yet
+    } else {
+      // The master key is held only while the key opens.
+      SecretBytes master;
+      if (!OpenMasterKey(SourceFor(seal), folder_, false, master) ||
+          !Unseal(master, KeyBinding(database_, container, spec), stored.data(), stored.size(),
+                  key.der)) {
+        return false;
+      }
+    }
+    out = std::move(key);
     return true;
   }
 
+  bool DescribeSealing(KeyStorageInfo& out) override {
+    SealState seal;
+    if (!ReadSeal(seal)) return false;
+    out = KeyStorageInfo();
+    if (!seal.check) return true;
+    const KeySource source = SourceFor(seal);
+    out.place = KeySourceName(source);
+    out.where = source == KeySource::kFile ? MasterKeyFile(folder_) : MasterKeyLabel();
+    out.fellBack = seal.fellBack;
+    out.sealed = true;
+    return true;
+  }
+
+  // SealPlainKeys: seals, in the open write transaction, the keys of a database written before
+  // keys were sealed. Unless it holds none, sets up sealing (PrepareSealing) on the way.
+  bool SealPlainKeys(bool& sealedSome) {
+    sealedSome = false;
+    SealState seal;
+    if (!ReadSeal(seal)) return false;
+    if (seal.check) return true;
+    sqlite3_stmt* s = Prepare("SELECT count(*) FROM keys");
+    if (s == nullptr) return false;
+    const int rc = sqlite3_step(s);
+    const std::int64_t count = rc == SQLITE_ROW ? sqlite3_column_int64(s, 0) : 0;
+    sqlite3_reset(s);
+    if (rc != SQLITE_ROW) return FailSqlite("sqlite3_step(count keys)", rc);
+    if (count == 0) return true;
+    SecretBytes master;
+    sealedSome = true;
+    return PrepareSealing(master);
+  }
+
   bool Apply(const Change& change, std::vector<std::int64_t>* newIds) override {
-    int rc = Exec("BEGIN IMMEDIATE");
+    // Inside an open transaction a savepoint keeps this write whole; the transaction commits.
+    int rc = Exec(inTransaction_ ? "SAVEPOINT apply" : "BEGIN IMMEDIATE");
     if (rc != SQLITE_OK) return FailSqlite("BEGIN IMMEDIATE", rc);
     std::vector<std::int64_t> ids;
     if (!ApplyInTransaction(change, ids)) {
       DWORD error = GetLastError();
-      Exec("ROLLBACK");
+      Exec(inTransaction_ ? "ROLLBACK TO apply; RELEASE apply" : "ROLLBACK");
       SetLastError(error);
       return false;
+    }
+    if (inTransaction_) {
+      rc = Exec("RELEASE apply");
+      if (rc != SQLITE_OK) return FailSqlite("RELEASE apply", rc);
+      if (newIds != nullptr) *newIds = std::move(ids);
+      return true;
     }
     rc = Exec("COMMIT");
     if (rc != SQLITE_OK) {
@@ -205,6 +267,59 @@ class SqliteStorage final : public Storage {
     FinishRemovals(kScrubWaitMs);
     if (newIds != nullptr) *newIds = std::move(ids);
     return true;
+  }
+
+  bool Begin() override {
+    if (inTransaction_) return Fail(ERROR_BUSY_DW);
+    int rc = Exec("BEGIN IMMEDIATE");
+    if (rc != SQLITE_OK) return FailSqlite("BEGIN IMMEDIATE", rc);
+    inTransaction_ = true;
+    return true;
+  }
+
+  bool Commit() override {
+    if (!inTransaction_) return Fail(NTE_FAIL);
+    inTransaction_ = false;
+    int rc = Exec("COMMIT");
+    if (rc != SQLITE_OK) {
+      Exec("ROLLBACK");
+      return FailSqlite("COMMIT", rc);
+    }
+    FinishRemovals(kScrubWaitMs);
+    return true;
+  }
+
+  void Rollback() override {
+    if (!inTransaction_) return;
+    inTransaction_ = false;
+    Exec("ROLLBACK");
+  }
+
+  // SealOldKeys: seals the keys of a database written before keys were sealed, all in one
+  // transaction, once per database. A failure (no master key to be had) fails no open: those
+  // keys stay as they were, usable, and the next open tries again.
+  void SealOldKeys() {
+    SealState seal;
+    if (!ReadSeal(seal) || seal.check) return;
+    sqlite3_stmt* s = Prepare("SELECT 1 FROM keys LIMIT 1");
+    if (s == nullptr) return;
+    const int rc = sqlite3_step(s);
+    sqlite3_reset(s);
+    if (rc != SQLITE_ROW) return;
+    const DWORD error = GetLastError();
+    if (Begin()) {
+      bool sealedSome = false;
+      sqlite3_stmt* bump = nullptr;
+      if (SealPlainKeys(sealedSome) &&
+          (!sealedSome ||
+           ((bump = Prepare("UPDATE meta SET v = v + 1 WHERE k = 'generation'")) != nullptr &&
+            Step(bump, "sqlite3_step(generation)")))) {
+        Commit();
+      } else {
+        Rollback();
+      }
+    }
+    SetLastError(error);
   }
 
   // FinishRemovals: completes the removal of private keys that an earlier write (of this process
@@ -280,10 +395,17 @@ class SqliteStorage final : public Storage {
         return false;
       }
     }
+    SecretBytes master;
+    if (!change.keys.empty() && !PrepareSealing(master)) return false;
     for (const auto& k : change.keys) {
       bool exists = false;
       if (!ContainerExists(k.container, exists)) return false;
       if (!exists) return Fail(NTE_BAD_KEYSET);
+      std::vector<std::uint8_t> sealed;
+      if (!Seal(master, KeyBinding(database_, k.container, k.spec), k.der.data(), k.der.size(),
+                sealed)) {
+        return false;
+      }
       sqlite3_stmt* s = Prepare(
           "INSERT OR REPLACE INTO keys(container, spec, der, exportable) VALUES(?, ?, ?, ?)");
       if (s == nullptr) return false;
@@ -291,7 +413,7 @@ class SqliteStorage final : public Storage {
                  {sqlite3_bind_text(s, 1, k.container.data(), static_cast<int>(k.container.size()),
                                     SQLITE_TRANSIENT),
                   sqlite3_bind_int64(s, 2, k.spec),
-                  sqlite3_bind_blob(s, 3, k.der.data(), static_cast<int>(k.der.size()),
+                  sqlite3_bind_blob(s, 3, sealed.data(), static_cast<int>(sealed.size()),
                                     SQLITE_STATIC),
                   sqlite3_bind_int(s, 4, k.exportable ? 1 : 0)}) ||
           !Step(s, "sqlite3_step(insert key)")) {
@@ -351,6 +473,135 @@ class SqliteStorage final : public Storage {
     return s != nullptr && Step(s, "sqlite3_step(scrub mark)");
   }
 
+  struct SealState {
+    std::optional<KeySource> source;   // where the master key was put
+    std::optional<SecretBytes> check;  // sealed under the master key: tells a right one
+    bool fellBack = false;
+  };
+
+  bool ReadSeal(SealState& out) {
+    out = SealState();
+    sqlite3_stmt* s = Prepare("SELECT k, v FROM seal");
+    if (s == nullptr) return false;
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+      const auto* k = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+      const auto* v = static_cast<const std::uint8_t*>(sqlite3_column_blob(s, 1));
+      const auto n = static_cast<std::size_t>(sqlite3_column_bytes(s, 1));
+      const std::string_view key = k != nullptr ? k : "";
+      const std::string_view value(reinterpret_cast<const char*>(v), v != nullptr ? n : 0);
+      if (key == "source") out.source = KeySourceNamed(value);
+      if (key == "check") out.check = SecretBytes(v, v != nullptr ? n : 0);
+      if (key == "fallback") out.fellBack = value == "1";
+    }
+    sqlite3_reset(s);
+    if (rc != SQLITE_DONE) return FailSqlite("sqlite3_step(seal)", rc);
+    return true;
+  }
+
+  // SourceFor: where to look for the master key: where this process was told to, else where
+  // the database says it was put.
+  static KeySource SourceFor(const SealState& seal) {
+    switch (ChosenKeyStorage()) {
+      case KeyStorage::kKeyring: return KeySource::kKeyring;
+      case KeyStorage::kFile: return KeySource::kFile;
+      case KeyStorage::kAuto: break;
+    }
+    return seal.source.value_or(KeySource::kFile);
+  }
+
+  bool PutSeal(const char* key, const std::uint8_t* value, std::size_t len) {
+    sqlite3_stmt* s = Prepare("INSERT OR REPLACE INTO seal(k, v) VALUES(?, ?)");
+    return s != nullptr &&
+           Bound(s, "sqlite3_bind(seal)",
+                 {sqlite3_bind_text(s, 1, key, -1, SQLITE_STATIC),
+                  sqlite3_bind_blob(s, 2, value, static_cast<int>(len), SQLITE_TRANSIENT)}) &&
+           Step(s, "sqlite3_step(seal)");
+  }
+
+  // PrepareSealing: the master key, in the open write transaction, checked against the
+  // database's check value. The first time, it chooses where the master key lives, makes it,
+  // records the place and the check value, and seals every key written before: all of it in
+  // this one transaction. NTE_BAD_KEYSET when the master key is missing or wrong.
+  bool PrepareSealing(SecretBytes& master) {
+    SealState seal;
+    if (!ReadSeal(seal)) return false;
+    const std::string check = CheckBinding(database_);
+    if (seal.check) {
+      SecretBytes probe;
+      return OpenMasterKey(SourceFor(seal), folder_, false, master) &&
+             Unseal(master, check, seal.check->data(), seal.check->size(), probe);
+    }
+    KeySource source = KeySource::kFile;
+    bool fellBack = false;
+    const KeyStorage chosen = ChosenKeyStorage();
+    if (chosen == KeyStorage::kKeyring) {
+      source = KeySource::kKeyring;
+    } else if (chosen == KeyStorage::kAuto) {
+      // A Secret Service that answers but cannot keep a key (a locked keyring on a machine
+      // with nobody to unlock it) counts as none.
+      if (SecretServiceAnswers() && OpenMasterKey(KeySource::kKeyring, folder_, true, master)) {
+        source = KeySource::kKeyring;
+      } else {
+        fellBack = true;
+      }
+    }
+    if (master.empty() && !OpenMasterKey(source, folder_, true, master)) return false;
+    const std::uint8_t zeros[kMasterKeyBytes] = {};
+    std::vector<std::uint8_t> sealedCheck;
+    const std::string_view name = KeySourceName(source);
+    if (!Seal(master, check, zeros, sizeof zeros, sealedCheck) ||
+        !PutSeal("source", reinterpret_cast<const std::uint8_t*>(name.data()), name.size()) ||
+        !PutSeal("check", sealedCheck.data(), sealedCheck.size()) ||
+        !PutSeal("fallback", reinterpret_cast<const std::uint8_t*>(fellBack ? "1" : "0"), 1)) {
+      return false;
+    }
+    // Keys written before sealing: read them all, then seal each in its row.
+    struct Plain {
+      std::string container;
+      DWORD spec;
+      SecretBytes der;
+    };
+    std::vector<Plain> plain;
+    sqlite3_stmt* s = Prepare("SELECT container, spec, der FROM keys");
+    if (s == nullptr) return false;
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+      const auto* p = static_cast<const std::uint8_t*>(sqlite3_column_blob(s, 2));
+      const int n = sqlite3_column_bytes(s, 2);
+      plain.push_back(Plain{text != nullptr ? text : "", static_cast<DWORD>(sqlite3_column_int64(s, 1)),
+                            SecretBytes(p, p != nullptr && n > 0 ? static_cast<std::size_t>(n) : 0)});
+    }
+    sqlite3_reset(s);
+    if (rc != SQLITE_DONE) return FailSqlite("sqlite3_step(plain keys)", rc);
+    for (const Plain& k : plain) {
+      std::vector<std::uint8_t> sealed;
+      if (!Seal(master, KeyBinding(database_, k.container, k.spec), k.der.data(), k.der.size(),
+                sealed)) {
+        return false;
+      }
+      s = Prepare("UPDATE keys SET der = ? WHERE container = ? AND spec = ?");
+      if (s == nullptr ||
+          !Bound(s, "sqlite3_bind(seal key)",
+                 {sqlite3_bind_blob(s, 1, sealed.data(), static_cast<int>(sealed.size()),
+                                    SQLITE_STATIC),
+                  sqlite3_bind_text(s, 2, k.container.data(), static_cast<int>(k.container.size()),
+                                    SQLITE_TRANSIENT),
+                  sqlite3_bind_int64(s, 3, k.spec)}) ||
+          !Step(s, "sqlite3_step(seal key)")) {
+        return false;
+      }
+    }
+    if (!plain.empty()) {
+      // The plain copies stay in freed pages and the log until FinishRemovals has run.
+      s = Prepare("INSERT OR REPLACE INTO meta(k, v) SELECT 'scrub', v FROM meta WHERE k = 'generation'");
+      if (s == nullptr || !Step(s, "sqlite3_step(scrub mark)")) return false;
+    }
+    if (fellBack) AnnounceFallback(MasterKeyFile(folder_));
+    return true;
+  }
+
   // BindKeyProv: SQLITE_OK, or the result of the first bind that failed.
   static int BindKeyProv(sqlite3_stmt* s, int first, const std::optional<KeyProvRecord>& kp) {
     int rc = sqlite3_bind_int(s, first, kp ? 1 : 0);
@@ -370,13 +621,16 @@ class SqliteStorage final : public Storage {
 
   UniquePtr<sqlite3> db_;
   std::string identity_;
+  std::string folder_;        // where the database and the master key file live
+  std::int64_t database_ = 0;  // the number drawn when the database was made
+  bool inTransaction_ = false;
   std::unordered_map<const char*, UniquePtr<sqlite3_stmt>> statements_;
 };
 
 // The objects kSchema makes; a database holding all of them needs no write to be opened.
 constexpr const char* kSchemaComplete =
-    "SELECT count(*) = 5 FROM sqlite_master WHERE name IN "
-    "('meta', 'certs', 'certs_by_store', 'containers', 'keys')";
+    "SELECT count(*) = 6 FROM sqlite_master WHERE name IN "
+    "('meta', 'certs', 'certs_by_store', 'containers', 'keys', 'seal')";
 
 // ReadIdentity: the random number drawn when the database was made; `out` stays empty when the
 // schema is missing or incomplete (a new file). Reads only: WAL readers never wait for a writer.
@@ -502,7 +756,9 @@ std::shared_ptr<Storage> MakeSqliteStorage(const std::string& path) {
   // caches keyed by identity never serve certificates or keys of the removed one.
   std::string identity = path + "#" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) +
                          "#" + std::to_string(*drawn);
-  auto storage = std::make_shared<SqliteStorage>(std::move(db), std::move(identity));
+  auto storage = std::make_shared<SqliteStorage>(std::move(db), std::move(identity),
+                                                 path.substr(0, slash), *drawn);
+  storage->SealOldKeys();
   storage->FinishRemovals(0);
   return storage;
 }

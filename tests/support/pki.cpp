@@ -19,6 +19,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "hosts/velmor/admin.h"
 #include "platform/owners.h"
 
 namespace velmor::testing {
@@ -121,6 +122,9 @@ TempDataHome::TempDataHome() {
   }
   setenv("XDG_DATA_HOME", path_.c_str(), 1);
   setenv("HOME", path_.c_str(), 1);
+  // Tests keep the master key in a file beside their store, whatever session they run in
+  // (the Secret Service test says otherwise for its own processes).
+  setenv("VELMOR_KEY_STORAGE", "file", 0);
 }
 
 TempDataHome::~TempDataHome() {
@@ -241,14 +245,24 @@ void AddToStore(const std::string& store, const TestCert& cert) {
 
 void ImportWithKey(const std::string& store, const TestCert& cert, DWORD keySpec,
                    std::string container) {
+  // The key as a PRIVATEKEYBLOB, laid out by OpenSSL's own encoder of that format.
   PkeyPtr key = KeyFromPem(cert.key.privatePem);
-  unsigned char* raw = nullptr;
-  int n = i2d_PrivateKey(key.get(), &raw);
-  velmor::platform::OpenSslSecret der(raw, {n > 0 ? static_cast<std::size_t>(n) : 0});
-  if (n <= 0) Throw("i2d_PrivateKey");
-  bool ok = velmor::crypt::ImportKeyAndCertificate(store, cert.der, der.get(),
-                                                   static_cast<std::size_t>(n), keySpec, container);
-  DWORD error = GetLastError();
+  velmor::platform::UniquePtr<BIO> bio(BIO_new(BIO_s_mem()));
+  if (!bio || i2b_PrivateKey_bio(bio.get(), key.get()) <= 0) Throw("i2b_PrivateKey_bio");
+  char* blob = nullptr;
+  const long n = BIO_get_mem_data(bio.get(), &blob);
+  if (n <= 0 || blob == nullptr) Throw("BIO_get_mem_data");
+  if (container.empty()) {
+    PCCERT_CONTEXT context = CertCreateCertificateContext(X509_ASN_ENCODING, cert.der.data(),
+                                                          static_cast<DWORD>(cert.der.size()));
+    container = velmor::admin::ContainerNameFor(context);
+    CertFreeCertificateContext(context);
+  }
+  const bool ok = velmor::admin::ImportKeyAndCertificate(
+      store, cert.der, reinterpret_cast<const std::uint8_t*>(blob), static_cast<std::size_t>(n),
+      keySpec, container);
+  const DWORD error = GetLastError();
+  OPENSSL_cleanse(blob, static_cast<std::size_t>(n));
   if (!ok) {
     throw std::runtime_error("ImportKeyAndCertificate: " + std::to_string(error) + " " +
                              velmor::crypt::LastFailedCall());

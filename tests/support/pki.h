@@ -16,7 +16,8 @@ namespace velmor::testing {
 
 // TempDataHome: points XDG_DATA_HOME (and HOME) at a fresh temporary directory for the lifetime
 // of the object, so that the stores and key containers a test makes are its own; restores the
-// previous values and removes the directory afterwards.
+// previous values and removes the directory afterwards. Sets VELMOR_KEY_STORAGE=file unless it
+// is set already, so that master keys go to a file in that directory.
 class TempDataHome {
  public:
   TempDataHome();

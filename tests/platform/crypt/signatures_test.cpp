@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "hosts/velmor/admin.h"
 #include "platform/crypt/crypt.h"
 #include "tests/support/pki.h"
 
@@ -192,7 +193,7 @@ TEST_F(SignaturesTest, ReplacedKeyIsNotServedFromTheCache) {
   ASSERT_NE(ctx, nullptr);
   SignWithCert(ctx, "warm the cache");
   CertFreeCertificateContext(ctx);
-  ASSERT_TRUE(velmor::crypt::RemoveCertificates("MY", first.serialHex, nullptr));
+  ASSERT_TRUE(velmor::admin::RemoveCertificates("MY", first.serialHex, nullptr));
   ImportWithKey("MY", second, AT_KEYEXCHANGE, "swap");
   ctx = FindInMy(store, second.serialHex);
   ASSERT_NE(ctx, nullptr);

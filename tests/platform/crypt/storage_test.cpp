@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "hosts/velmor/admin.h"
 #include "platform/crypt/crypt.h"
 #include "platform/owners.h"
 #include "tests/support/pki.h"
@@ -28,6 +29,18 @@ class Peer {
     db_.reset(raw);
   }
   int Exec(const char* sql) { return sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr); }
+  // Blob: the first column of the first row of `sql`.
+  std::vector<std::uint8_t> Blob(const char* sql) {
+    sqlite3_stmt* raw = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db_.get(), sql, -1, &raw, nullptr), SQLITE_OK);
+    UniquePtr<sqlite3_stmt> statement(raw);
+    std::vector<std::uint8_t> out;
+    if (sqlite3_step(raw) == SQLITE_ROW) {
+      const auto* p = static_cast<const std::uint8_t*>(sqlite3_column_blob(raw, 0));
+      out.assign(p, p + sqlite3_column_bytes(raw, 0));
+    }
+    return out;
+  }
 
  private:
   UniquePtr<sqlite3> db_;
@@ -96,22 +109,25 @@ TEST_P(RemovalUnderReaderTest, LeavesNoKeyOnDiskOnceTheReaderLetsGo) {
   CertSpec spec = Spec("/CN=Removed/OU=QVA");
   spec.key = MakeKey(1024, true);
   TestCert cert = MakeCert(spec);
-  const std::vector<std::uint8_t> exponent = PrivateExponent(cert.key);
+  // The key is sealed at rest: what must go is its sealed form.
+  std::vector<std::uint8_t> sealed;
   auto onDisk = [&] {
     int found = 0;
     for (const char* file : {"store.db", "store.db-wal"}) {
       const auto path = home.path() / "velmor" / file;
       if (!std::filesystem::exists(path)) continue;
       std::vector<std::uint8_t> bytes = ReadFile(path);
-      found += std::search(bytes.begin(), bytes.end(), exponent.begin(), exponent.end()) !=
+      found += std::search(bytes.begin(), bytes.end(), sealed.begin(), sealed.end()) !=
                bytes.end();
     }
     return found;
   };
   ImportWithKey("MY", cert, AT_KEYEXCHANGE, "removed");
   Peer reader(DatabaseOf(home));
+  sealed = reader.Blob("SELECT der FROM keys");
+  ASSERT_GT(sealed.size(), 64u);
   ASSERT_EQ(reader.Exec("BEGIN; SELECT count(*) FROM keys"), SQLITE_OK);
-  ASSERT_TRUE(velmor::crypt::RemoveCertificates("MY", cert.serialHex, nullptr));
+  ASSERT_TRUE(velmor::admin::RemoveCertificates("MY", cert.serialHex, nullptr));
   ASSERT_GT(onDisk(), 0);  // the reader kept the removal from finishing
   ASSERT_EQ(reader.Exec("COMMIT"), SQLITE_OK);
   if (GetParam().byOpen) {
@@ -127,5 +143,65 @@ INSTANTIATE_TEST_SUITE_P(Cases, RemovalUnderReaderTest,
                          ::testing::Values(RemovalCase{"NextWrite", false},
                                            RemovalCase{"NextOpen", true}),
                          [](const auto& p) { return std::string(p.param.name); });
+
+}  // namespace
+
+namespace {
+
+// A transaction's writes: seen inside it, by nobody else before Commit, and gone when it ends
+// without one. `true`: the in-memory backend.
+class StoreTransactionTest : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { velmor::crypt::UseInMemoryStorage(GetParam()); }
+  void TearDown() override { velmor::crypt::UseInMemoryStorage(false); }
+
+  static bool ContainerExists(const char* name) {
+    HCRYPTPROV prov = 0;
+    if (!CryptAcquireContextA(&prov, name, nullptr, PROV_RSA_FULL, 0)) return false;
+    CryptReleaseContext(prov, 0);
+    return true;
+  }
+  static bool MakeContainer(const char* name) {
+    HCRYPTPROV prov = 0;
+    if (!CryptAcquireContextA(&prov, name, nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET)) return false;
+    CryptReleaseContext(prov, 0);
+    return true;
+  }
+
+  TempDataHome home_;
+};
+
+TEST_P(StoreTransactionTest, CommitsWholeOrUndoesWhole) {
+  const TestCert cert = MakeCert(Spec("/CN=Staged"));
+  {
+    velmor::crypt::StoreTransaction undone;
+    ASSERT_TRUE(undone.Begin());
+    velmor::crypt::StoreTransaction second;
+    EXPECT_FALSE(second.Begin());  // one at a time in a process
+    EXPECT_EQ(GetLastError(), 170u);
+    ASSERT_TRUE(MakeContainer("staged"));
+    AddToStore("CA", cert);
+    EXPECT_TRUE(ContainerExists("staged"));
+    std::vector<velmor::admin::CertificateEntry> inside;
+    ASSERT_TRUE(velmor::admin::ListCertificates("CA", inside));
+    EXPECT_EQ(inside.size(), 1u);
+  }
+  EXPECT_FALSE(ContainerExists("staged"));
+  std::vector<velmor::admin::CertificateEntry> ca;
+  ASSERT_TRUE(velmor::admin::ListCertificates("CA", ca));
+  EXPECT_TRUE(ca.empty());
+  velmor::crypt::StoreTransaction kept;
+  ASSERT_TRUE(kept.Begin());
+  ASSERT_TRUE(MakeContainer("staged"));
+  AddToStore("CA", cert);
+  ASSERT_TRUE(kept.Commit());
+  velmor::crypt::DropCaches();
+  EXPECT_TRUE(ContainerExists("staged"));
+  ASSERT_TRUE(velmor::admin::ListCertificates("CA", ca));
+  EXPECT_EQ(ca.size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, StoreTransactionTest, ::testing::Bool(),
+                         [](const auto& p) { return p.param ? "Memory" : "Sqlite"; });
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "hosts/velmor/admin.h"
 #include "platform/crypt/crypt.h"
 #include "tests/support/pki.h"
 
@@ -268,7 +269,7 @@ TEST(CertificateInfoTest, StoredCertificatesDecodeAsFreshOnes) {
   }
   EXPECT_TRUE(criticalKeyUsage);
   CertFreeCertificateContext(fresh);
-  ASSERT_TRUE(velmor::crypt::AddCertificates("CA", der, nullptr));
+  ASSERT_TRUE(velmor::admin::AddCertificates("CA", der, nullptr));
   velmor::crypt::DropCaches();  // as a new process sees it
   HCERTSTORE store = CertOpenSystemStoreA(0, "CA");
   PCCERT_CONTEXT stored = CertEnumCertificatesInStore(store, nullptr);
