@@ -413,6 +413,17 @@ bool RemoveCertificates(const std::string& store, const std::string& serialHex,
   return true;
 }
 
+namespace {
+// FindBySerial: the certificate of `store` whose serial text is `serialHex`, or null.
+UniqueCert FindBySerial(HCERTSTORE store, const std::string& serialHex) {
+  for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(store, nullptr); c != nullptr;
+       c = CertEnumCertificatesInStore(store, c)) {
+    if (SerialText(c) == serialHex) return UniqueCert(c);  // the enumeration's reference, ours now
+  }
+  return nullptr;
+}
+}  // namespace
+
 bool ExportCertificatePem(const std::string& store, const std::string& serialHex,
                           std::string& pem) {
   pem.clear();
@@ -420,13 +431,9 @@ bool ExportCertificatePem(const std::string& store, const std::string& serialHex
   auto body = [&]() -> bool {
     UniqueStore source = OpenSystemStore(store);
     if (!source) return a.Failed();
-    for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(source.get(), nullptr); c != nullptr;
-         c = CertEnumCertificatesInStore(source.get(), c)) {
-      if (SerialText(c) != serialHex) continue;
-      UniqueCert found(c);
-      return velmor::crypt::CertificatePem(c, pem) || a.Failed();
-    }
-    return a.Failed(CRYPT_E_NOT_FOUND);
+    const UniqueCert found = FindBySerial(source.get(), serialHex);
+    if (!found) return a.Failed(CRYPT_E_NOT_FOUND);
+    return velmor::crypt::CertificatePem(found.get(), pem) || a.Failed();
   };
   return a.Finish(body());
 }
@@ -438,13 +445,9 @@ bool ExportKey(const std::string& store, const std::string& serialHex, const std
   auto body = [&]() -> bool {
     UniqueStore source = OpenSystemStore(store);
     if (!source) return a.Failed();
-    for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(source.get(), nullptr); c != nullptr;
-         c = CertEnumCertificatesInStore(source.get(), c)) {
-      if (SerialText(c) != serialHex) continue;
-      UniqueCert found(c);
-      return velmor::crypt::ExportPkcs12(c, password.c_str(), pfx) || a.Failed();
-    }
-    return a.Failed(CRYPT_E_NOT_FOUND);
+    const UniqueCert found = FindBySerial(source.get(), serialHex);
+    if (!found) return a.Failed(CRYPT_E_NOT_FOUND);
+    return velmor::crypt::ExportPkcs12(found.get(), password.c_str(), pfx) || a.Failed();
   };
   return a.Finish(body());
 }
