@@ -170,23 +170,11 @@ struct CertificateObject {
   bool keyOnToken = false;  // a private or public key object carries the same CKA_ID
 };
 
+// ReadCertificates: the certificate objects of a token; only those whose key is on it unless
+// `all` (a token of trust anchors holds hundreds of certificates and no key: "MY" is opened for
+// every operation, so those are not even read).
 std::vector<CertificateObject> ReadCertificates(CK_FUNCTION_LIST* module,
-                                                CK_SESSION_HANDLE session) {
-  CK_OBJECT_CLASS certificateClass = CKO_CERTIFICATE;
-  CK_CERTIFICATE_TYPE x509 = CKC_X_509;
-  std::vector<CertificateObject> out;
-  for (CK_OBJECT_HANDLE object :
-       FindObjects(module, session,
-                   {{CKA_CLASS, &certificateClass, sizeof certificateClass},
-                    {CKA_CERTIFICATE_TYPE, &x509, sizeof x509}})) {
-    CertificateObject cert;
-    if (!ReadAttribute(module, session, object, CKA_VALUE, kMaxCertificateLength, cert.der) ||
-        cert.der.empty()) {
-      continue;
-    }
-    ReadAttribute(module, session, object, CKA_ID, kMaxIdLength, cert.id);
-    out.push_back(std::move(cert));
-  }
+                                                CK_SESSION_HANDLE session, bool all) {
   // The private key may be hidden until the user logs in; its public half, or the key object
   // itself on tokens that show it, tells that the certificate's key is there.
   std::vector<std::vector<std::uint8_t>> keyIds;
@@ -199,9 +187,24 @@ std::vector<CertificateObject> ReadCertificates(CK_FUNCTION_LIST* module,
       }
     }
   }
-  for (CertificateObject& cert : out) {
+  std::vector<CertificateObject> out;
+  if (keyIds.empty() && !all) return out;
+  CK_OBJECT_CLASS certificateClass = CKO_CERTIFICATE;
+  CK_CERTIFICATE_TYPE x509 = CKC_X_509;
+  for (CK_OBJECT_HANDLE object :
+       FindObjects(module, session,
+                   {{CKA_CLASS, &certificateClass, sizeof certificateClass},
+                    {CKA_CERTIFICATE_TYPE, &x509, sizeof x509}})) {
+    CertificateObject cert;
+    ReadAttribute(module, session, object, CKA_ID, kMaxIdLength, cert.id);
     cert.keyOnToken =
         !cert.id.empty() && std::find(keyIds.begin(), keyIds.end(), cert.id) != keyIds.end();
+    if (!cert.keyOnToken && !all) continue;
+    if (!ReadAttribute(module, session, object, CKA_VALUE, kMaxCertificateLength, cert.der) ||
+        cert.der.empty()) {
+      continue;
+    }
+    out.push_back(std::move(cert));
   }
   return out;
 }
@@ -541,7 +544,7 @@ std::vector<TokenStoreCertificate> TokenStoreCertificates() {
       }
       UniqueP11Session session = OpenSession(*m, slot);
       if (!session) continue;
-      for (CertificateObject& cert : ReadCertificates(*m, session.get().session)) {
+      for (CertificateObject& cert : ReadCertificates(*m, session.get().session, false)) {
         if (!cert.keyOnToken) continue;
         auto data = ParsedCertificate(cert.der);
         const auto container = Utf8ToUtf16(ContainerFor(*m, info, cert.id));
@@ -650,7 +653,7 @@ bool ListTokens(std::vector<TokenModuleEntry>& out) {
           token.pinFinalTry = (tokenInfo.flags & CKF_USER_PIN_FINAL_TRY) != 0;
           token.pinCountLow = (tokenInfo.flags & CKF_USER_PIN_COUNT_LOW) != 0;
           if (UniqueP11Session session = OpenSession(*m, id)) {
-            for (CertificateObject& object : ReadCertificates(*m, session.get().session)) {
+            for (CertificateObject& object : ReadCertificates(*m, session.get().session, true)) {
               auto data = ParsedCertificate(object.der);
               if (!data) continue;
               TokenCertificateEntry cert;
