@@ -8,6 +8,7 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 
 #include "platform/crypt/certificate.h"
@@ -531,10 +532,48 @@ bool TokenUnwrap(TokenKey& key, const std::vector<std::uint8_t>& wrapped, Secret
   return true;
 }
 
-std::vector<TokenStoreCertificate> TokenStoreCertificates() {
+namespace {
+
+// A token's certificates as last read, with the token they were read from. Reading a token's
+// objects costs a session and a search (most of a millisecond on some modules), and "MY" is
+// opened for every operation: while the same token stays in its slot, what was read is used
+// for kTokenListingMs. Whether it is still there is asked every time.
+constexpr auto kTokenListingMs = std::chrono::milliseconds(2000);
+struct TokenListing {
+  CK_TOKEN_INFO info{};
+  std::chrono::steady_clock::time_point readAt;
+  std::vector<TokenStoreCertificate> certificates;
+};
+
+std::vector<TokenStoreCertificate> ReadStoreCertificates(CK_FUNCTION_LIST* module, CK_SLOT_ID slot,
+                                                         const CK_TOKEN_INFO& info) {
   std::vector<TokenStoreCertificate> out;
-  CK_FUNCTION_LIST** modules = Modules();
+  UniqueP11Session session = OpenSession(module, slot);
+  if (!session) return out;
   const auto provider = Utf8ToUtf16(TOKEN_PROV_A);
+  for (CertificateObject& cert : ReadCertificates(module, session.get().session, false)) {
+    auto data = ParsedCertificate(cert.der);
+    const auto container = Utf8ToUtf16(ContainerFor(module, info, cert.id));
+    if (!data || !container || container->empty()) continue;
+    TokenStoreCertificate entry;
+    entry.data = std::move(data);
+    entry.keyProv.container = *container;
+    entry.keyProv.provider = provider ? *provider : std::u16string();
+    entry.keyProv.provType = PROV_RSA_FULL;
+    entry.keyProv.keySpec = AT_KEYEXCHANGE;
+    out.push_back(std::move(entry));
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<TokenStoreCertificate> TokenStoreCertificates() {
+  static auto* listings = new std::map<std::pair<CK_FUNCTION_LIST*, CK_SLOT_ID>, TokenListing>;
+  std::vector<TokenStoreCertificate> out;
+  const auto now = std::chrono::steady_clock::now();
+  std::map<std::pair<CK_FUNCTION_LIST*, CK_SLOT_ID>, TokenListing> seen;
+  CK_FUNCTION_LIST** modules = Modules();
   for (CK_FUNCTION_LIST** m = modules; m != nullptr && *m != nullptr; ++m) {
     for (CK_SLOT_ID slot : Slots(*m, true)) {
       CK_TOKEN_INFO info{};
@@ -542,23 +581,22 @@ std::vector<TokenStoreCertificate> TokenStoreCertificates() {
           (info.flags & CKF_TOKEN_INITIALIZED) == 0) {
         continue;
       }
-      UniqueP11Session session = OpenSession(*m, slot);
-      if (!session) continue;
-      for (CertificateObject& cert : ReadCertificates(*m, session.get().session, false)) {
-        if (!cert.keyOnToken) continue;
-        auto data = ParsedCertificate(cert.der);
-        const auto container = Utf8ToUtf16(ContainerFor(*m, info, cert.id));
-        if (!data || !container || container->empty()) continue;
-        TokenStoreCertificate entry;
-        entry.data = std::move(data);
-        entry.keyProv.container = *container;
-        entry.keyProv.provider = provider ? *provider : std::u16string();
-        entry.keyProv.provType = PROV_RSA_FULL;
-        entry.keyProv.keySpec = AT_KEYEXCHANGE;
-        out.push_back(std::move(entry));
+      TokenListing listing;
+      auto it = listings->find({*m, slot});
+      if (it != listings->end() && SameToken(it->second.info, info) &&
+          now - it->second.readAt < kTokenListingMs) {
+        listing = std::move(it->second);
+      } else {
+        listing.info = info;
+        listing.readAt = now;
+        listing.certificates = ReadStoreCertificates(*m, slot, info);
       }
+      out.insert(out.end(), listing.certificates.begin(), listing.certificates.end());
+      seen.emplace(std::make_pair(*m, slot), std::move(listing));
     }
   }
+  // Tokens no longer present are forgotten.
+  *listings = std::move(seen);
   return out;
 }
 
