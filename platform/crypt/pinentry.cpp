@@ -73,11 +73,12 @@ class Conversation {
     posix_spawn_file_actions_t actions;
     if (posix_spawn_file_actions_init(&actions) != 0) return Fail(NTE_NO_MEMORY);
     // The dialog reads commands on its standard input and answers on its standard output.
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 0);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
     char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
     pid_t pid = -1;
-    const int spawned = ::posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv, environ);
+    const int spawned = posix_spawn_file_actions_adddup2(&actions, fds[1], 0) != 0 ||
+                                posix_spawn_file_actions_adddup2(&actions, fds[1], 1) != 0
+                            ? ENOMEM
+                            : ::posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) return Fail(NTE_SILENT_CONTEXT);
     child_.reset(UniqueChild::pointer(pid));
@@ -231,9 +232,12 @@ PinAnswer AskPin(const PinDialog& dialog, SecretBytes& pin) {
     if (GetLastError() != ERROR_TIMEOUT_DW) SetLastError(NTE_SILENT_CONTEXT);
     return PinAnswer::kFailed;
   }
-  // A text dialog needs the terminal it is to draw on; graphical ones ignore these.
+  // A text dialog needs the terminal it is to draw on (a host reading requests from a pipe may
+  // still have one on standard error); graphical ones ignore these.
   const char* tty = std::getenv("GPG_TTY");
-  if (tty == nullptr && ::isatty(0) == 1) tty = ::ttyname(0);
+  for (int fd : {0, 2}) {
+    if (tty == nullptr && ::isatty(fd) == 1) tty = ::ttyname(fd);
+  }
   std::vector<std::string> commands;
   if (tty != nullptr) {
     commands.push_back("OPTION ttyname=" + Escape(tty, 900));
