@@ -65,6 +65,9 @@ int HexValue(std::uint8_t c) {
 // sends, the PIN among it, and is wiped as it goes.
 class Conversation {
  public:
+  Conversation() = default;
+  explicit Conversation(UniqueFd socket) : socket_(std::move(socket)) {}
+
   bool Start(const std::string& program) {
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return Fail(NTE_FAIL);
@@ -219,15 +222,9 @@ std::string PinentryPath() {
   return "";
 }
 
-PinAnswer AskPin(const PinDialog& dialog, SecretBytes& pin) {
-  pin = SecretBytes();
-  const std::string program = PinentryPath();
-  if (program.empty()) {
-    Fail(NTE_SILENT_CONTEXT);
-    return PinAnswer::kFailed;
-  }
-  Conversation talk;
-  if (!talk.Start(program)) return PinAnswer::kFailed;
+namespace {
+
+PinAnswer Converse(Conversation& talk, const PinDialog& dialog, SecretBytes& pin) {
   if (talk.Await(kDialogReplyMs, nullptr, nullptr) != Conversation::Reply::kOk) {
     if (GetLastError() != ERROR_TIMEOUT_DW) SetLastError(NTE_SILENT_CONTEXT);
     return PinAnswer::kFailed;
@@ -274,6 +271,26 @@ PinAnswer AskPin(const PinDialog& dialog, SecretBytes& pin) {
   if (talk.Send("BYE")) talk.Await(kDialogReplyMs, nullptr, nullptr);
   pin = std::move(typed);
   return PinAnswer::kPin;
+}
+
+}  // namespace
+
+PinAnswer AskPin(const PinDialog& dialog, SecretBytes& pin) {
+  pin = SecretBytes();
+  const std::string program = PinentryPath();
+  if (program.empty()) {
+    Fail(NTE_SILENT_CONTEXT);
+    return PinAnswer::kFailed;
+  }
+  Conversation talk;
+  if (!talk.Start(program)) return PinAnswer::kFailed;
+  return Converse(talk, dialog, pin);
+}
+
+PinAnswer AskPinOn(platform::UniqueFd socket, const PinDialog& dialog, SecretBytes& pin) {
+  pin = SecretBytes();
+  Conversation talk(std::move(socket));
+  return Converse(talk, dialog, pin);
 }
 
 }  // namespace velmor::crypt::detail

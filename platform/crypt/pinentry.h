@@ -32,6 +32,10 @@ enum class PinAnswer { kPin, kCancelled, kFailed };
 // before AskPin returns.
 PinAnswer AskPin(const PinDialog& dialog, SecretBytes& pin);
 
+// AskPinOn: the same conversation with a dialog already connected to `socket` (which it
+// closes); the fuzzer plays the dialog through it.
+PinAnswer AskPinOn(platform::UniqueFd socket, const PinDialog& dialog, SecretBytes& pin);
+
 // PinentryPath: the dialog program (VELMOR_PINENTRY, else "pinentry"), resolved on PATH; empty
 // when there is none.
 std::string PinentryPath();
