@@ -1,12 +1,14 @@
 // The SignData getter with a key on a SoftHSM token beside the same key in a software container,
 // in one run: the token's cost (store listing of the token, session, PIN dialog through the
-// scripted pinentry, login, C_Sign) over the software path. RSA-1024, the tokens the tests make.
+// scripted pinentry, login, C_Sign) over the software path, and how much of it is the PIN
+// dialog's process. RSA-1024, the tokens the tests make.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <string>
 
 #include "bench/ratio_reporter.h"
+#include "platform/crypt/pinentry.h"
 #include "signing/signing.h"
 #include "tests/support/softhsm.h"
 
@@ -78,6 +80,20 @@ void BM_OpenAndEnumerateMy(benchmark::State& run) {
   }
 }
 
+// The PIN dialog alone: the scripted pinentry started, its conversation and its end, which the
+// token's SignData includes once per call.
+void BM_PinDialogAlone(benchmark::State& run) {
+  TheWorld();
+  const velmor::crypt::detail::PinDialog dialog{"Token PIN", "Enter the PIN", "PIN:"};
+  for (auto _ : run) {
+    velmor::crypt::detail::SecretBytes pin;
+    if (velmor::crypt::detail::AskPin(dialog, pin) != velmor::crypt::detail::PinAnswer::kPin) {
+      run.SkipWithError("no PIN");
+    }
+  }
+}
+
+BENCHMARK(BM_PinDialogAlone)->Unit(benchmark::kMicrosecond)->Repetitions(3);
 BENCHMARK(BM_OpenAndEnumerateMy)->Unit(benchmark::kMicrosecond)->Repetitions(3);
 BENCHMARK(BM_SignDataGetterSoftware)->Unit(benchmark::kMicrosecond)->Repetitions(5);
 BENCHMARK(BM_SignDataGetterSoftHsm)->Unit(benchmark::kMicrosecond)->Repetitions(5);
@@ -91,6 +107,8 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks(&reporter);
   reporter.PrintRatio("SignData getter, SoftHSM key / the same key in software",
                       "BM_SignDataGetterSoftHsm", "BM_SignDataGetterSoftware");
+  reporter.PrintRatio("PIN dialog alone / SignData getter, SoftHSM key", "BM_PinDialogAlone",
+                      "BM_SignDataGetterSoftHsm");
   benchmark::Shutdown();
   return 0;
 }

@@ -205,9 +205,9 @@ struct ChildReaper {
     friend bool operator==(const pointer& a, std::nullptr_t) { return a.pid <= 0; }
   };
   void operator()(pointer p) const noexcept {
-    for (int i = 0; i < 50; ++i) {
+    for (int i = 0; i < 500; ++i) {
       if (::waitpid(p.pid, nullptr, WNOHANG) != 0) return;  // reaped, or not ours to reap
-      const timespec tick{0, 10'000'000};
+      const timespec tick{0, 1'000'000};
       ::nanosleep(&tick, nullptr);
     }
     ::kill(p.pid, SIGKILL);
