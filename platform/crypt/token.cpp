@@ -303,6 +303,7 @@ std::string SignedTextPreview() {
   const int n = MultiByteToWideChar(CP_ACP, 0, t_signedText, take, wide.data(), take);
   if (n <= 0) return {};
   wide.resize(std::min(static_cast<std::size_t>(n), kPreviewCharacters));
+  if (!wide.empty() && wide.back() >= 0xD800 && wide.back() <= 0xDBFF) wide.pop_back();  // cut pair
   for (char16_t& c : wide) {
     if (c < 0x20 && c != u'\n') c = u' ';
   }
