@@ -334,7 +334,14 @@ bool LogIn(TokenKey& key, bool silent, const std::string& subject, SecretBytes& 
   CK_SESSION_INFO state{};
   if (key.module->C_GetSessionInfo(SessionOf(key), &state) == CKR_OK &&
       (state.state == CKS_RO_USER_FUNCTIONS || state.state == CKS_RW_USER_FUNCTIONS)) {
-    return true;  // another context of this process is logged in to the token
+    // Logged in already: by another of our contexts, whose login this one now shares (the
+    // token is logged out when the last of them goes), or by someone else, whose it stays.
+    auto it = Logins().find({key.module, key.slot});
+    if (it != Logins().end() && it->second > 0) {
+      ++it->second;
+      key.loggedIn = true;
+    }
+    return true;
   }
   if ((key.info.flags & CKF_LOGIN_REQUIRED) == 0) return true;
   if ((key.info.flags & CKF_USER_PIN_LOCKED) != 0) return Fail(SCARD_W_CHV_BLOCKED);

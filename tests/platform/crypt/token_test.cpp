@@ -120,6 +120,19 @@ TEST_F(TokenTest, MyShowsTheTokensCertificatesAndTheirKeysSignAsTheSameKeyInSoft
   CertCloseStore(store, 0);
 }
 
+TEST_F(TokenTest, TwoContextsShareOneLoginThatOutlivesTheFirst) {
+  const Found found = InMy(Tokens().main.cert.serialHex);
+  HCRYPTPROV first = 0, second = 0;
+  ASSERT_TRUE(CryptAcquireContextA(&first, found.container.c_str(), TOKEN_PROV_A, PROV_RSA_FULL, 0));
+  PinentryAnswer("cancel");  // a second dialog would fail the second context
+  ASSERT_TRUE(CryptAcquireContextA(&second, found.container.c_str(), TOKEN_PROV_A, PROV_RSA_FULL, 0))
+      << std::hex << GetLastError();
+  EXPECT_EQ(PinentryLog(), "");
+  EXPECT_TRUE(CryptReleaseContext(first, 0));
+  EXPECT_EQ(Sign(second, "abc").size(), 128u) << std::hex << GetLastError();
+  EXPECT_TRUE(CryptReleaseContext(second, 0));
+}
+
 struct PinCase {
   const char* name;
   std::string answer;  // the scripted pinentry's answer; "none": no pinentry at all
