@@ -57,9 +57,17 @@ struct TokenKey {
   CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
   UniquePtr<EVP_PKEY> publicKey;
   bool loggedIn = false;  // this context's login, undone when the last one on the token goes
-  // Kept only for a key that wants the PIN again before each use (CKA_ALWAYS_AUTHENTICATE).
+  // A key that wants the user again before each use (CKA_ALWAYS_AUTHENTICATE): its PIN is kept
+  // for that, the only case it outlives the login (a PIN pad asks itself).
+  bool alwaysAuthenticate = false;
   SecretBytes pin;
 };
+
+namespace {
+// ContextLogin: the login a key that always wants the user needs after each C_SignInit or
+// C_DecryptInit.
+CK_RV ContextLogin(TokenKey& key);
+}  // namespace
 
 namespace {
 
@@ -387,6 +395,12 @@ bool FindToken(P11KitUri* uri, TokenKey& key) {
   return Fail(SCARD_W_REMOVED_CARD);
 }
 
+CK_RV ContextLogin(TokenKey& key) {
+  const bool pinPad = (key.info.flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
+  return key.module->C_Login(SessionOf(key), CKU_CONTEXT_SPECIFIC,
+                             pinPad ? nullptr : key.pin.data(), pinPad ? 0 : key.pin.size());
+}
+
 }  // namespace
 
 TokenKey::~TokenKey() {
@@ -472,6 +486,7 @@ bool AcquireTokenKey(const std::string& container, bool silent, std::shared_ptr<
         case PinAnswer::kFailed: return false;
       }
     }
+    key->alwaysAuthenticate = true;
     key->pin = std::move(pin);
   }
   out = std::move(key);
@@ -503,9 +518,8 @@ bool TokenSignDigest(TokenKey& key, const EVP_MD* md, const std::vector<std::uin
   CK_MECHANISM mechanism{CKM_RSA_PKCS, nullptr, 0};
   CK_RV rv = key.module->C_SignInit(SessionOf(key), &mechanism, key.key);
   if (rv != CKR_OK) return TokenFail(key, "C_SignInit", rv, NTE_BAD_KEY);
-  if (!key.pin.empty()) {
-    rv = key.module->C_Login(SessionOf(key), CKU_CONTEXT_SPECIFIC, key.pin.data(), key.pin.size());
-    if (rv != CKR_OK) return TokenFail(key, "C_Login", rv, NTE_FAIL);
+  if (key.alwaysAuthenticate && (rv = ContextLogin(key)) != CKR_OK) {
+    return TokenFail(key, "C_Login", rv, NTE_FAIL);
   }
   const auto size = static_cast<std::size_t>(EVP_PKEY_get_size(key.publicKey.get()));
   std::vector<std::uint8_t> signature(size);
@@ -524,9 +538,8 @@ bool TokenUnwrap(TokenKey& key, const std::vector<std::uint8_t>& wrapped, Secret
   CK_MECHANISM mechanism{CKM_RSA_PKCS, nullptr, 0};
   CK_RV rv = key.module->C_DecryptInit(SessionOf(key), &mechanism, key.key);
   if (rv != CKR_OK) return TokenFail(key, "C_DecryptInit", rv, NTE_BAD_KEY);
-  if (!key.pin.empty()) {
-    rv = key.module->C_Login(SessionOf(key), CKU_CONTEXT_SPECIFIC, key.pin.data(), key.pin.size());
-    if (rv != CKR_OK) return TokenFail(key, "C_Login", rv, NTE_FAIL);
+  if (key.alwaysAuthenticate && (rv = ContextLogin(key)) != CKR_OK) {
+    return TokenFail(key, "C_Login", rv, NTE_FAIL);
   }
   const auto size = static_cast<std::size_t>(EVP_PKEY_get_size(key.publicKey.get()));
   SecretBytes plain(size);
