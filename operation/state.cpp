@@ -35,6 +35,9 @@ CtrlState::~CtrlState() {
 }
 
 void CtrlState::ReleaseHandles() noexcept {
+  // Releasing tells nothing new (a store closed while its signer certificate is still held
+  // says so): the reason the operation failed stays the thread's last error.
+  const DWORD error = GetLastError();
   if (m_hStore != nullptr) CertCloseStore(m_hStore, CERT_CLOSE_STORE_CHECK_FLAG);
   if (m_hProv != 0) CryptReleaseContext(m_hProv, 0);
   if (m_hKeyProv != 0) CryptReleaseContext(m_hKeyProv, 0);
@@ -43,6 +46,7 @@ void CtrlState::ReleaseHandles() noexcept {
   m_hProv = 0;
   m_hKeyProv = 0;
   m_pSignerCert = nullptr;
+  SetLastError(error);
 }
 
 void CtrlState::ReleaseRecipient() noexcept {

@@ -1,7 +1,8 @@
 // The owners of everything the platform layer borrows from C libraries: each OpenSSL, SQLite,
-// iconv, dlopen, GLib / libsecret and Cairo object type is registered here, once, with the function that frees
-// it, and is then held as UniquePtr<T> everywhere (platform/ and its tests). Only platform/ and the tests of platform/
-// include this header: nothing above the platform layer sees these libraries.
+// iconv, dlopen, GLib / libsecret, p11-kit / PKCS #11, child-process and Cairo object type is
+// registered here, once, with the function that frees it, and is then held as UniquePtr<T>
+// everywhere (platform/ and its tests). Only platform/ and the tests of platform/ include this
+// header: nothing above the platform layer sees these libraries.
 #pragma once
 
 #include <cairo.h>
@@ -22,9 +23,17 @@
 #include <openssl/provider.h>
 #include <openssl/x509.h>
 #include <libsecret/secret.h>
+#include <p11-kit/p11-kit.h>
+#include <p11-kit/uri.h>
+#include <signal.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
 
+#include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 namespace velmor::platform {
@@ -79,6 +88,7 @@ VELMOR_MAKE_DELETER(PKCS7, PKCS7_free);
 VELMOR_MAKE_DELETER(X509, X509_free);
 VELMOR_MAKE_DELETER(X509_EXTENSION, X509_EXTENSION_free);
 VELMOR_MAKE_DELETER(X509_NAME, X509_NAME_free);
+VELMOR_MAKE_DELETER(X509_SIG, X509_SIG_free);
 VELMOR_MAKE_DELETER(STACK_OF(X509), owners_detail::FreeX509Stack);  // and every certificate in it
 
 // SQLite (close_v2: a connection with statements still open goes once they are finalized)
@@ -89,6 +99,8 @@ VELMOR_MAKE_DELETER(sqlite3_stmt, sqlite3_finalize);
 VELMOR_MAKE_DELETER(GError, g_error_free);
 VELMOR_MAKE_DELETER(GDBusConnection, g_object_unref);
 VELMOR_MAKE_DELETER(GVariant, g_variant_unref);
+// p11-kit
+VELMOR_MAKE_DELETER(P11KitUri, p11_kit_uri_free);
 
 // Cairo
 VELMOR_MAKE_DELETER(cairo_t, cairo_destroy);
@@ -142,6 +154,82 @@ struct PipeCloser {
   void operator()(FILE* f) const noexcept { pclose(f); }
 };
 using UniquePipe = std::unique_ptr<FILE, PipeCloser>;
+
+// UniqueP11Modules: the PKCS #11 modules p11-kit loaded and initialised from its registry (a
+// null-terminated array), finalised and unloaded with p11_kit_modules_finalize_and_release.
+struct P11ModulesRelease {
+  void operator()(CK_FUNCTION_LIST** modules) const noexcept {
+    p11_kit_modules_finalize_and_release(modules);
+  }
+};
+using UniqueP11Modules = std::unique_ptr<CK_FUNCTION_LIST*, P11ModulesRelease>;
+
+// P11Text: a string p11-kit allocated for the caller (module names, file names, URIs), freed
+// with free().
+struct P11Free {
+  void operator()(char* p) const noexcept { std::free(p); }
+};
+using P11Text = std::unique_ptr<char, P11Free>;
+
+// UniqueP11Session: an open PKCS #11 session, closed with its module's C_CloseSession. The
+// pointer type carries the module's function list with the session number.
+struct P11SessionCloser {
+  struct pointer {
+    CK_FUNCTION_LIST* module = nullptr;
+    CK_SESSION_HANDLE session = 0;
+    pointer() = default;
+    pointer(std::nullptr_t) {}
+    pointer(CK_FUNCTION_LIST* m, CK_SESSION_HANDLE s) : module(m), session(s) {}
+    explicit operator bool() const { return module != nullptr; }
+    friend bool operator==(const pointer& a, const pointer& b) {
+      return a.module == b.module && a.session == b.session;
+    }
+    friend bool operator==(const pointer& a, std::nullptr_t) { return a.module == nullptr; }
+  };
+  void operator()(pointer p) const noexcept { p.module->C_CloseSession(p.session); }
+};
+using UniqueP11Session = std::unique_ptr<void, P11SessionCloser>;
+
+// UniqueFd: a POSIX file descriptor, closed with close(); -1 stands for "none".
+struct FdCloser {
+  struct pointer {
+    int fd = -1;
+    pointer() = default;
+    pointer(std::nullptr_t) {}
+    explicit pointer(int f) : fd(f) {}
+    explicit operator bool() const { return fd >= 0; }
+    friend bool operator==(const pointer& a, const pointer& b) { return a.fd == b.fd; }
+    friend bool operator==(const pointer& a, std::nullptr_t) { return a.fd < 0; }
+  };
+  void operator()(pointer p) const noexcept { ::close(p.fd); }
+};
+using UniqueFd = std::unique_ptr<void, FdCloser>;
+
+// UniqueChild: a child process this process started, reaped when its owner goes. A child that
+// has not ended within half a second of that (its input is closed by then, which ends a
+// well-behaved one) is killed, so that no call ever waits on a stuck child and none is left a
+// zombie.
+struct ChildReaper {
+  struct pointer {
+    pid_t pid = -1;
+    pointer() = default;
+    pointer(std::nullptr_t) {}
+    explicit pointer(pid_t p) : pid(p) {}
+    explicit operator bool() const { return pid > 0; }
+    friend bool operator==(const pointer& a, const pointer& b) { return a.pid == b.pid; }
+    friend bool operator==(const pointer& a, std::nullptr_t) { return a.pid <= 0; }
+  };
+  void operator()(pointer p) const noexcept {
+    for (int i = 0; i < 500; ++i) {
+      if (::waitpid(p.pid, nullptr, WNOHANG) != 0) return;  // reaped, or not ours to reap
+      const timespec tick{0, 1'000'000};
+      ::nanosleep(&tick, nullptr);
+    }
+    ::kill(p.pid, SIGKILL);
+    ::waitpid(p.pid, nullptr, 0);
+  }
+};
+using UniqueChild = std::unique_ptr<void, ChildReaper>;
 
 // UpRef: a second owner of a reference-counted object (null when `p` is null or the count
 // cannot be raised). The caller keeps its own reference.

@@ -10,7 +10,7 @@ cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "${JOBS:-2}" --target fuzz_seeds >/dev/null
 
 targets="fuzz_control_setters fuzz_control_verify fuzz_control_decrypt fuzz_cn_text fuzz_codepage
-  fuzz_crypt_message fuzz_crypt_certificate"
+  fuzz_crypt_message fuzz_crypt_certificate fuzz_pinentry_replies"
 for t in $targets; do rm -rf "fuzz/corpus/$t"; mkdir -p "fuzz/corpus/$t"; done
 
 tmp=$(mktemp -d)
@@ -44,5 +44,13 @@ done
 printf '\x00\xc0\x80\xed\xa0\x80\xf4\x90\x80\x80\xe2\x82' > fuzz/corpus/fuzz_codepage/bytes-ill-formed
 printf '\x18\x00\xd8\x41\x00\x00\xdc' > fuzz/corpus/fuzz_codepage/units-lone-surrogates
 printf '\x13\x81\x82\x83' > fuzz/corpus/fuzz_codepage/bytes-cut-lead-932
+
+# What PIN dialogs answer: a PIN (escaped and in two data lines), a cancel, status lines.
+d=fuzz/corpus/fuzz_pinentry_replies
+printf 'OK Pleased to meet you\nOK\nOK\nOK\nD 1234\nOK\nOK closing connection\n' > "$d/pin"
+printf 'OK hi\n# a comment\nOK\nERR 83886254 Unknown option\nOK\nS PASSPHRASE\nD 12%%25\nD %%0A34\nOK\nOK\n' > "$d/escaped-pin"
+printf 'OK\nOK\nOK\nOK\nERR 83886179 Operation cancelled <Pinentry>\n' > "$d/cancelled"
+printf 'OK\nOK\nOK\nOK\nINQUIRE QUALITY\nS ERROR gnome3.isatty 83918950\nERR 83918950 Inappropriate ioctl\n' > "$d/no-tty"
+printf 'OK\nOK\nOK\nOK\nD %%4\nOK\n' > "$d/cut-escape"
 
 for t in $targets; do echo "$t: $(ls "fuzz/corpus/$t" | wc -l) seeds, $(du -sh "fuzz/corpus/$t" | cut -f1)"; done

@@ -197,6 +197,8 @@ std::string GetSignData(CtrlState& state) {
       return error;
     }
     signing::Signature signature;
+    // A token's PIN dialog shows the start of the text the user is about to sign.
+    const crypt::PinDialogText shown(g_szSignData);
     if (std::string error =
             signing::SignWithSignerKey(state, signing::HashSignDataText, true, signature);
         !error.empty()) {

@@ -17,6 +17,8 @@ namespace velmor::host {
 void AddCallCommand(CLI::App& app, int& exitCode);
 // velmor certs import|add|list|remove|export: the user's certificate stores and keys.
 void AddCertsCommand(CLI::App& app, int& exitCode);
+// velmor tokens list|status: smart cards and USB tokens.
+void AddTokensCommand(CLI::App& app, int& exitCode);
 // velmor register|unregister [MODULE]: the module's self-registration.
 void AddModuleCommands(CLI::App& app, int& exitCode);
 

@@ -16,6 +16,7 @@ int Run(int argc, char** argv) {
   int exitCode = 0;
   velmor::host::AddCallCommand(app, exitCode);
   velmor::host::AddCertsCommand(app, exitCode);
+  velmor::host::AddTokensCommand(app, exitCode);
   velmor::host::AddModuleCommands(app, exitCode);
   velmor::host::AddTypeLibCommand(app, exitCode);
   velmor::host::AddResourceCommands(app, exitCode);

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -171,6 +172,9 @@ struct RSAPUBKEY {
 // ---- Constants --------------------------------------------------------------------------------
 inline constexpr const char* MS_ENHANCED_PROV_A = "Microsoft Enhanced Cryptographic Provider v1.0";
 inline constexpr DWORD PROV_RSA_FULL = 1;
+// The provider of keys held on smart cards and USB tokens (PKCS #11 modules registered with
+// p11-kit). Its containers are PKCS #11 URIs naming the module, the token and the key's CKA_ID.
+inline constexpr const char* TOKEN_PROV_A = "PKCS #11 Token Provider";
 
 inline constexpr DWORD CRYPT_VERIFYCONTEXT = 0xF0000000u;
 inline constexpr DWORD CRYPT_NEWKEYSET = 0x8;
@@ -263,6 +267,13 @@ inline constexpr DWORD CRYPT_E_ASN1_EOD = 0x80093102u;
 inline constexpr DWORD CRYPT_E_ASN1_CORRUPT = 0x80093103u;
 inline constexpr DWORD CRYPT_E_ASN1_BADTAG = 0x8009310Bu;
 inline constexpr DWORD E_ACCESSDENIED_DW = 0x80070005u;
+inline constexpr DWORD NTE_SILENT_CONTEXT = 0x80090022u;
+// Smart-card outcomes a token's provider reports.
+inline constexpr DWORD SCARD_E_NO_SMARTCARD = 0x8010000Cu;
+inline constexpr DWORD SCARD_W_REMOVED_CARD = 0x80100069u;
+inline constexpr DWORD SCARD_W_WRONG_CHV = 0x8010006Bu;
+inline constexpr DWORD SCARD_W_CHV_BLOCKED = 0x8010006Cu;
+inline constexpr DWORD SCARD_W_CANCELLED_BY_USER = 0x8010006Eu;
 
 // ---- Provider contexts ------------------------------------------------------------------------
 // CryptAcquireContextA: a null or empty container name means the default container, named after
@@ -432,5 +443,54 @@ BOOL ReadCertificates(const BYTE* pbData, DWORD cbData, std::vector<std::vector<
 BOOL ExportPkcs12(PCCERT_CONTEXT pCertContext, const char* password, std::vector<BYTE>& pfx);
 // CertificatePem: the PEM text of a certificate context.
 BOOL CertificatePem(PCCERT_CONTEXT pCertContext, std::string& pem);
+
+// ---- Tokens (used by `velmor tokens`) -----------------------------------------------------------
+struct TokenCertificateEntry {
+  std::string serialHex;  // as pages name certificates
+  std::string subject;
+  bool keyOnToken = false;  // a key object with the certificate's CKA_ID is on the token
+  std::string container;    // the container naming that key (empty without one)
+};
+struct TokenEntry {
+  std::string label, manufacturer, model, serial;
+  bool loginRequired = false;
+  bool protectedAuthenticationPath = false;  // a PIN pad: no PIN dialog
+  bool pinLocked = false, pinFinalTry = false, pinCountLow = false;
+  std::vector<TokenCertificateEntry> certificates;
+};
+struct SlotEntry {
+  unsigned long id = 0;
+  std::string description, manufacturer;
+  bool removable = false, hardware = false;
+  bool tokenPresent = false;
+  std::optional<TokenEntry> token;  // absent without a (readable) token
+  DWORD tokenError = 0;             // why a present token could not be read
+};
+struct TokenModuleEntry {
+  std::string name, library, description, manufacturer;
+  std::vector<SlotEntry> slots;
+};
+// ListTokens: every PKCS #11 module in p11-kit's registry, its slots, their tokens and the
+// certificates on them, read without logging in. False with the last error when p11-kit cannot
+// load its registry; a module or token that cannot be read is listed with what could be read.
+bool ListTokens(std::vector<TokenModuleEntry>& out);
+
+// PinDialogProgram: the PIN dialog program a token login would run (VELMOR_PINENTRY, else
+// "pinentry" on PATH), resolved to a path; empty when none is found.
+std::string PinDialogProgram();
+
+// PinDialogText: while it lives, a token login on this thread shows the start of `ansiText` (in
+// the ANSI code page) in its PIN dialog as the text being signed. Borrowed: the text must
+// outlive the object.
+class PinDialogText {
+ public:
+  explicit PinDialogText(const char* ansiText);
+  ~PinDialogText();
+  PinDialogText(const PinDialogText&) = delete;
+  PinDialogText& operator=(const PinDialogText&) = delete;
+
+ private:
+  const char* previous_;
+};
 
 }  // namespace velmor::crypt

@@ -102,10 +102,10 @@ inline bool Fail(DWORD error) {
   return false;
 }
 
-enum class Platform { kOpenSsl, kSqlite };
-// MapPlatformFailure: the one place where an OpenSSL or SQLite failure becomes a Windows
-// last-error value. `code` is the SQLite result code (ignored for OpenSSL, whose error queue is
-// read and cleared); `fallback` is the value used when the failure says nothing more precise:
+enum class Platform { kOpenSsl, kSqlite, kPkcs11 };
+// MapPlatformFailure: the one place where an OpenSSL, SQLite or PKCS #11 failure becomes a
+// Windows last-error value. `code` is the SQLite result code or the PKCS #11 return value
+// (ignored for OpenSSL, whose error queue is read and cleared); `fallback` is the value used when the failure says nothing more precise:
 // out of memory is always NTE_NO_MEMORY; an ASN.1 error refines NTE_FAIL to
 // CRYPT_E_ASN1_CORRUPT; a PKCS #7 reason refines NTE_BAD_SIGNATURE (a message that does not
 // verify) to what was wrong with the message. Records `call` as the failing call (see

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/crypt/pkcs11.h"
 #include "platform/crypt/storage.h"
 
 namespace velmor::crypt::detail {
@@ -15,6 +16,7 @@ struct Provider {
   std::shared_ptr<Storage> storage;  // null for a verify-only context
   std::string container;             // UTF-8
   bool verifyContext = false;
+  std::shared_ptr<TokenKey> token;  // a context on a token: its session and key
 };
 
 struct Hash {
@@ -41,6 +43,8 @@ struct Key {
   SecretBytes streamAhead;
   std::size_t streamUsed = 0;
   std::shared_ptr<Provider> provider;
+  // A token's key: `pkey` is its public half, the token does the private operations.
+  std::shared_ptr<TokenKey> token;
 };
 
 std::shared_ptr<Key> FindKey(HCRYPTKEY handle);

@@ -8,6 +8,7 @@
 
 #include "platform/crypt/certificate.h"
 #include "platform/crypt/keys.h"
+#include "platform/crypt/pkcs11.h"
 
 namespace velmor::crypt::detail {
 
@@ -37,6 +38,35 @@ UniquePtr<EVP_PKEY> SigningKey(CertContextImpl& cert) {
   CryptReleaseContext(handle, 0);
   SetLastError(error);
   return key;
+}
+
+// OnToken: whether the certificate's key-provider property names a token's key.
+bool OnToken(const CertContextImpl& cert) {
+  if (!cert.keyProv || !cert.keyProv->hasProvider) return false;
+  auto name = Utf16ToUtf8(cert.keyProv->provider);
+  return name && IsTokenProvider(*name);
+}
+
+// SignOnToken: the token's signature over the content's digest in its DigestInfo, which is what
+// a message without authenticated attributes signs.
+bool SignOnToken(const CertContextImpl& cert, const EVP_MD* md,
+                 const std::vector<std::uint8_t>& content, std::vector<std::uint8_t>& signature) {
+  std::uint8_t digest[EVP_MAX_MD_SIZE];
+  unsigned int digestLength = 0;
+  if (EVP_Digest(content.data(), content.size(), digest, &digestLength, md, nullptr) != 1) {
+    return FailOpenSsl("EVP_Digest", NTE_BAD_HASH);
+  }
+  HCRYPTPROV handle = 0;
+  if (!AcquireForKeyProv(*cert.keyProv, &handle)) return false;
+  auto provider = FindProvider(handle);
+  const bool signed_ = provider && provider->token &&
+                       TokenSignDigest(*provider->token, md,
+                                       std::vector<std::uint8_t>(digest, digest + digestLength),
+                                       signature);
+  const DWORD error = GetLastError();
+  CryptReleaseContext(handle, 0);
+  SetLastError(error);
+  return signed_;
 }
 
 // SignerCertificate: the signer's certificate, asked from the caller's callback or found by
@@ -194,8 +224,14 @@ BOOL CryptSignMessage(PCRYPT_SIGN_MESSAGE_PARA pSignPara, BOOL fDetachedSignatur
       content.insert(content.end(), rgpbToBeSigned[i], rgpbToBeSigned[i] + rgcbToBeSigned[i]);
     }
     if (content.size() > 0x7FFFFFFF) return Fail(NTE_BAD_LEN);
-    UniquePtr<EVP_PKEY> key = SigningKey(*signer);
-    if (!key) return FALSE;
+    // A token's key signs on the token: the message is laid out around the public key, and a
+    // size query never reaches the token (nor asks for its PIN).
+    const bool onToken = OnToken(*signer);
+    X509* signerCertificate = onToken ? X509Of(*signer->data) : nullptr;
+    if (onToken && signerCertificate == nullptr) return FALSE;
+    UniquePtr<EVP_PKEY> key =
+        onToken ? UpRef(X509_get0_pubkey(signerCertificate)) : SigningKey(*signer);
+    if (!key) return onToken ? Fail(NTE_BAD_KEY) : FALSE;
 
     const int flags = PKCS7_BINARY | PKCS7_NOATTR | PKCS7_NOCERTS | PKCS7_PARTIAL |
                       (fDetachedSignature ? PKCS7_DETACHED : 0);
@@ -213,7 +249,19 @@ BOOL CryptSignMessage(PCRYPT_SIGN_MESSAGE_PARA pSignPara, BOOL fDetachedSignatur
         return FailOpenSsl("PKCS7_add_certificate", NTE_FAIL);
       }
     }
-    if (pbSignedBlob == nullptr) {
+    if (onToken && pbSignedBlob != nullptr) {
+      std::vector<std::uint8_t> signature;
+      if (!SignOnToken(*signer, md, content, signature) ||
+          !LayOutUnsigned(p7.get(), content, static_cast<int>(signature.size()),
+                          fDetachedSignature)) {
+        return FALSE;
+      }
+      PKCS7_SIGNER_INFO* info = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0);
+      if (ASN1_STRING_set(info->enc_digest, signature.data(),
+                          static_cast<int>(signature.size())) != 1) {
+        return FailOpenSsl("ASN1_STRING_set", NTE_NO_MEMORY);
+      }
+    } else if (pbSignedBlob == nullptr) {
       // A size query does not sign: an RSA signature is exactly as long as the modulus, so the
       // message laid out with a blank one of that length has the size of the signed one.
       if (!LayOutUnsigned(p7.get(), content, EVP_PKEY_get_size(key.get()), fDetachedSignature)) {

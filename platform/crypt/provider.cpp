@@ -163,9 +163,23 @@ UniquePtr<EVP_PKEY> PrivateKeyOf(Provider& provider, DWORD spec, bool* exportabl
   return key;
 }
 
+bool AcquireToken(const std::string& container, DWORD flags, HCRYPTPROV* out) {
+  if ((flags & ~CRYPT_SILENT) != 0) return Fail(NTE_BAD_FLAGS);
+  auto provider = std::make_shared<Provider>();
+  if (!AcquireTokenKey(container, (flags & CRYPT_SILENT) != 0, provider->token)) return false;
+  provider->container = container;
+  *out = Providers().Add(std::move(provider));
+  return true;
+}
+
 bool AcquireForKeyProv(const KeyProvRecord& record, HCRYPTPROV* out) {
   if (record.hasProvider) {
     auto name = Utf16ToUtf8(record.provider);
+    if (name && IsTokenProvider(*name)) {
+      auto container = Utf16ToUtf8(record.container);
+      if (!record.hasContainer || !container) return Fail(NTE_BAD_KEYSET);
+      return AcquireToken(*container, 0, out);
+    }
     if (!name || *name != MS_ENHANCED_PROV_A) return Fail(NTE_KEYSET_NOT_DEF);
   }
   if (record.provType != PROV_RSA_FULL) return Fail(NTE_PROV_TYPE_NOT_DEF);
@@ -238,6 +252,10 @@ BOOL CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR szContainer, LPCSTR szProvi
     if (Injected("CryptAcquireContextA", szContainer != nullptr ? szContainer : "")) return FALSE;
     if (phProv == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     *phProv = 0;
+    if (szProvider != nullptr && IsTokenProvider(szProvider) && dwProvType == PROV_RSA_FULL) {
+      if (szContainer == nullptr || szContainer[0] == '\0') return Fail(NTE_BAD_KEYSET);
+      return AcquireToken(szContainer, dwFlags, phProv) ? TRUE : FALSE;
+    }
     if (szProvider != nullptr && std::strcmp(szProvider, MS_ENHANCED_PROV_A) != 0) {
       return Fail(NTE_KEYSET_NOT_DEF);
     }
@@ -278,7 +296,13 @@ BOOL CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey) {
     if (!provider) return Fail(NTE_BAD_UID);
     if (dwKeySpec != AT_KEYEXCHANGE && dwKeySpec != AT_SIGNATURE) return Fail(NTE_NO_KEY);
     auto key = std::make_shared<Key>();
-    key->pkey = PrivateKeyOf(*provider, dwKeySpec, &key->exportable);
+    if (provider->token) {
+      // A token's container holds one key, for signing and for key exchange alike.
+      key->pkey = UpRef(TokenPublicKey(*provider->token));
+      key->token = provider->token;
+    } else {
+      key->pkey = PrivateKeyOf(*provider, dwKeySpec, &key->exportable);
+    }
     if (!key->pkey) return FALSE;
     key->kind = Key::Kind::kRsaPrivate;
     key->alg = dwKeySpec == AT_SIGNATURE ? CALG_RSA_SIGN : CALG_RSA_KEYX;
@@ -346,7 +370,8 @@ BOOL CryptSignHashA(HCRYPTHASH hHash, DWORD dwKeySpec, LPCSTR szDescription, DWO
     if (pdwSigLen == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     if (dwFlags != 0 && dwFlags != CRYPT_NOHASHOID) return Fail(NTE_BAD_FLAGS);
     if (dwKeySpec != AT_KEYEXCHANGE && dwKeySpec != AT_SIGNATURE) return Fail(NTE_BAD_ALGID);
-    auto key = PrivateKeyOf(*hash->provider, dwKeySpec, nullptr);
+    const std::shared_ptr<TokenKey> token = hash->provider->token;
+    auto key = token ? UpRef(TokenPublicKey(*token)) : PrivateKeyOf(*hash->provider, dwKeySpec, nullptr);
     if (!key) return FALSE;
     const auto size = static_cast<DWORD>(EVP_PKEY_get_size(key.get()));
     if (pbSignature == nullptr) {
@@ -359,7 +384,9 @@ BOOL CryptSignHashA(HCRYPTHASH hHash, DWORD dwKeySpec, LPCSTR szDescription, DWO
     }
     std::vector<std::uint8_t> digest, signature;
     if (!HashValue(*hash, digest)) return FALSE;
-    if (!RsaSign(key.get(), dwFlags == CRYPT_NOHASHOID ? nullptr : hash->md, digest, signature)) {
+    const EVP_MD* md = dwFlags == CRYPT_NOHASHOID ? nullptr : hash->md;
+    if (token ? !TokenSignDigest(*token, md, digest, signature)
+              : !RsaSign(key.get(), md, digest, signature)) {
       return FALSE;
     }
     hash->finished = true;
@@ -439,8 +466,9 @@ BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void
     HCRYPTPROV prov = 0;
     if (!AcquireForKeyProv(record, &prov)) return FALSE;
     auto provider = FindProvider(prov);
-    // The container must really hold the key the certificate names.
-    if (!provider || !PrivateKeyOf(*provider, record.keySpec, nullptr)) {
+    // The container must really hold the key the certificate names (a token's context is only
+    // had with its key).
+    if (!provider || (!provider->token && !PrivateKeyOf(*provider, record.keySpec, nullptr))) {
       DWORD error = GetLastError();
       Providers().Remove(prov);
       return Fail(error);

@@ -11,6 +11,7 @@
 #include <cstdlib>
 
 #include "platform/crypt/detail.h"
+#include "platform/crypt/pkcs11.h"
 
 namespace velmor::crypt {
 
@@ -104,6 +105,10 @@ DWORD MapPlatformFailure(Platform platform, const char* call, int code, DWORD fa
       }
     }
     ERR_clear_error();
+  } else if (platform == Platform::kPkcs11) {
+    const auto rv = static_cast<unsigned long>(static_cast<unsigned int>(code));
+    error = Pkcs11Error(rv, fallback);
+    detail = Pkcs11ErrorName(rv);
   } else {
     detail = sqlite3_errstr(code);
     switch (code & 0xFF) {

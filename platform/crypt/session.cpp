@@ -238,7 +238,10 @@ bool ImportSimpleBlob(const BYTE* data, DWORD len, ALG_ID alg, HCRYPTKEY hPubKey
   std::vector<std::uint8_t> wrapped(wrappedLe, wrappedLe + modulusLen);
   std::reverse(wrapped.begin(), wrapped.end());
   SecretBytes secret;
-  if (!RsaUnwrap(unwrapKey->pkey.get(), wrapped, secret)) return false;
+  if (unwrapKey->token ? !TokenUnwrap(*unwrapKey->token, wrapped, secret)
+                       : !RsaUnwrap(unwrapKey->pkey.get(), wrapped, secret)) {
+    return false;
+  }
   if (secret.size() < 5 || secret.size() > 16) return Fail(NTE_BAD_DATA);
   key->kind = Key::Kind::kRc4;
   key->alg = CALG_RC4;

@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "platform/crypt/certificate.h"
+#include "platform/crypt/pkcs11.h"
 
 namespace velmor::crypt::detail {
 
@@ -72,9 +73,24 @@ HCERTSTORE RegisterStore(std::shared_ptr<StoreImpl> store) {
   return store->handle;
 }
 
+// The certificates of the tokens present now follow those of the database in "MY", under row
+// numbers no database row reaches; they are not the database's, so they are never written.
+constexpr std::int64_t kTokenRowBase = std::int64_t{1} << 62;
+bool IsTokenRow(std::int64_t id) { return id >= kTokenRowBase; }
+
 bool Refresh(StoreImpl& store) {
   if (!store.storage) return true;
-  return LoadStore(*store.storage, store.name, store.snapshot);
+  if (!LoadStore(*store.storage, store.name, store.snapshot)) return false;
+  if (store.name != "MY") return true;
+  std::vector<TokenStoreCertificate> tokens = TokenStoreCertificates();
+  if (tokens.empty()) return true;
+  auto merged = std::make_shared<StoreSnapshot>(*store.snapshot);
+  std::int64_t id = kTokenRowBase;
+  for (TokenStoreCertificate& cert : tokens) {
+    merged->push_back(StoreEntry{id++, std::move(cert.data), std::move(cert.keyProv)});
+  }
+  store.snapshot = std::move(merged);
+  return true;
 }
 
 HCERTSTORE OpenSystemStore(HCRYPTPROV_LEGACY prov, const std::string& requested, DWORD flags) {
@@ -270,7 +286,7 @@ BOOL CertAddEncodedCertificateToStore(HCERTSTORE hCertStore, DWORD dwCertEncodin
     const StoreEntry* existing = nullptr;
     if (dwAddDisposition != CERT_STORE_ADD_ALWAYS) {
       for (const auto& e : *store->snapshot) {
-        if (e.data->der == data->der) {
+        if (!IsTokenRow(e.id) && e.data->der == data->der) {
           existing = &e;
           break;
         }
@@ -325,7 +341,7 @@ BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) {
     std::int64_t id = impl->rowId;
     ReleaseContextReference(impl);
     if (!store) return Fail(static_cast<DWORD>(E_INVALIDARG));
-    if (store->readOnly) return Fail(E_ACCESSDENIED_DW);
+    if (store->readOnly || (store->storage && IsTokenRow(id))) return Fail(E_ACCESSDENIED_DW);
     if (store->storage) {
       Change change;
       change.deleteCerts.push_back(id);
@@ -361,6 +377,9 @@ BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwProp
       r.flags = info->dwFlags;
       r.keySpec = info->dwKeySpec;
       record = std::move(r);
+    }
+    if (impl->store && impl->store->storage && IsTokenRow(impl->rowId)) {
+      return Fail(E_ACCESSDENIED_DW);
     }
     if (impl->store && impl->store->storage) {
       Change change;
