@@ -27,6 +27,10 @@ struct RequestError {
 // overflow the stack.
 constexpr int kMaxRequestDepth = 32;
 
+// A page can number its controls as it likes; each costs memory in the host, so a page that
+// never releases them is stopped at this many.
+constexpr std::size_t kMaxControls = 256;
+
 // A control takes texts as BSTRs but reads most of them up to the first zero character, so a
 // text holding U+0000 would be acted on cut short; such a text is refused instead.
 void RefuseEmbeddedNul(const std::string& text, const std::string& what) {
@@ -179,14 +183,18 @@ Json Session::Handle(std::string_view line, Asked* asked) {
   return answer;
 }
 
-// Control: the instance's control, created on first use.
 Session::Session(Notify notify) : notify_(std::move(notify)) {
   if (!notify_) notify_ = [](const std::string& text) { std::fprintf(stderr, "velmor: %s\n", text.c_str()); };
 }
 
+// Control: the instance's control, created on first use.
 IDispatch* Session::Control(std::int64_t instance) {
   auto it = controls_.find(instance);
   if (it == controls_.end()) {
+    if (controls_.size() >= kMaxControls) {
+      throw RequestError{"too many controls: release one first (at most " +
+                         std::to_string(kMaxControls) + " at a time)"};
+    }
     void* pv = nullptr;
     std::string notice;
     const HRESULT hr = CreateControl(IID_IDispatch, &pv, &notice);

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "tests/support/pki.h"
 
@@ -65,6 +66,24 @@ TEST_F(VelmorCall, InstancesAreSeparateControls) {
             "{\"ok\":true}\n"
             "{\"result\":\"Tarnvik Inc.\"}\n"
             "{\"result\":\"x\"}\n");
+}
+
+// A page that never releases its controls cannot grow the host without end.
+TEST_F(VelmorCall, ControlsAreCappedUntilOneIsReleased) {
+  std::string input;
+  for (int i = 0; i <= 256; ++i) {
+    input += "{\"op\":\"get\",\"name\":\"Copyright\",\"instance\":" + std::to_string(i) + "}\n";
+  }
+  input += "{\"op\":\"release\",\"instance\":3}\n{\"op\":\"get\",\"name\":\"Copyright\",\"instance\":256}\n";
+  const Outcome run = Call(input);
+  std::vector<std::string> lines;
+  for (std::size_t at = 0, end; (end = run.out.find('\n', at)) != std::string::npos; at = end + 1) {
+    lines.push_back(run.out.substr(at, end - at));
+  }
+  ASSERT_EQ(lines.size(), 259u);
+  EXPECT_EQ(lines[255], "{\"result\":\"Tarnvik Inc.\"}");
+  EXPECT_EQ(lines[256], "{\"error\":\"too many controls: release one first (at most 256 at a time)\"}");
+  EXPECT_EQ(lines[258], "{\"result\":\"Tarnvik Inc.\"}");
 }
 
 TEST_F(VelmorCall, ModuleWideInputsReachEveryInstance) {
