@@ -2,8 +2,9 @@
 # package-check: the Debian package proved in a clean place. With the build trees moved away, it
 # installs build-package/velmor_*_amd64.deb with apt-get on this machine, uses the installed
 # velmor as a customer would (the module registered on first use, a certificate imported, a
-# signature checked by openssl), runs the browser test against the installed files only
-# (manifests from /etc, the host from /usr/bin, extension and page from /usr/share/velmor), then
+# signature checked by openssl), runs the browser tests against the installed files only
+# (manifests from /etc, the host from /usr/bin, extension and page from /usr/share/velmor; as
+# root also a bank's managed policy in /etc/chromium/policies), then
 # purges the package and checks that nothing of it is left and nothing of the user's is gone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -71,6 +72,13 @@ if [[ -x /usr/lib/chromium/chromium && -f tests/web/browser.test.mjs ]]; then
   tests/web/setup.sh "$modules" >/dev/null
   VELMOR_INSTALLED=1 VELMOR=/usr/bin/velmor VELMOR_WEB_MODULES="$modules" VELMOR_WEB_OUT="$work" \
     node tests/web/browser.test.mjs
+  # A bank's managed machine: the policy in /etc/chromium/policies (written and removed by the
+  # test, which needs root) lets in and pre-approves only the bank's origin.
+  if [[ $(id -u) -eq 0 ]]; then
+    echo "== the bank's policy in /etc/chromium/policies, on the installed files"
+    VELMOR_POLICY_TEST=1 VELMOR_INSTALLED=1 VELMOR=/usr/bin/velmor VELMOR_WEB_MODULES="$modules" \
+      node tests/web/chromium-policy.test.mjs
+  fi
 fi
 
 echo "== purge"
