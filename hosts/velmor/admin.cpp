@@ -40,6 +40,19 @@ class Attempt {
   DWORD error_ = NTE_FAIL;
 };
 
+// InOneTransaction: runs `body` with every write it makes in one database transaction, committed
+// when it succeeds and undone when it fails. The transaction is over before a failure's last
+// error is set again, so that undoing it cannot mask that error.
+template <typename Body>
+bool InOneTransaction(Attempt& a, Body&& body) {
+  bool ok = false;
+  {
+    velmor::crypt::StoreTransaction transaction;
+    ok = (transaction.Begin() || a.Failed()) && body() && (transaction.Commit() || a.Failed());
+  }
+  return a.Finish(ok);
+}
+
 std::string Hex(const BYTE* p, std::size_t n, bool reverse) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string out;
@@ -189,14 +202,8 @@ bool Import(const std::string& store, const std::vector<std::uint8_t>& certDer, 
             std::size_t blobLen, DWORD keySpec, const std::string& container,
             const std::vector<std::vector<std::uint8_t>>& chain) {
   Attempt a;
-  bool ok = false;
-  {
-    velmor::crypt::StoreTransaction transaction;
-    ok = (transaction.Begin() || a.Failed()) &&
-         ImportInto(a, store, certDer, blob, blobLen, keySpec, container, chain) &&
-         (transaction.Commit() || a.Failed());
-  }
-  return a.Finish(ok);
+  return InOneTransaction(
+      a, [&] { return ImportInto(a, store, certDer, blob, blobLen, keySpec, container, chain); });
 }
 
 // Pkcs12Parts: what ReadPkcs12 found, with the key as a PRIVATEKEYBLOB.
@@ -297,34 +304,28 @@ bool AddCertificates(const std::string& store, const std::vector<std::uint8_t>& 
   if (present != nullptr) *present = 0;
   Attempt a;
   std::size_t newOnes = 0, already = 0;
-  bool ok = false;
-  {
-    velmor::crypt::StoreTransaction transaction;
-    auto body = [&]() -> bool {
-      if (!transaction.Begin()) return a.Failed();
-      UniqueStore target = OpenSystemStore(store);
-      if (!target) return a.Failed();
-      if (data.size() > 0x7FFFFFFFu) return a.Failed(NTE_BAD_LEN);
-      std::vector<std::vector<BYTE>> certs;
-      if (!velmor::crypt::ReadCertificates(data.data(), static_cast<DWORD>(data.size()), certs)) {
+  const bool ok = InOneTransaction(a, [&]() -> bool {
+    UniqueStore target = OpenSystemStore(store);
+    if (!target) return a.Failed();
+    if (data.size() > 0x7FFFFFFFu) return a.Failed(NTE_BAD_LEN);
+    std::vector<std::vector<BYTE>> certs;
+    if (!velmor::crypt::ReadCertificates(data.data(), static_cast<DWORD>(data.size()), certs)) {
+      return a.Failed();
+    }
+    for (const auto& der : certs) {
+      if (CertAddEncodedCertificateToStore(target.get(), X509_ASN_ENCODING, der.data(),
+                                           static_cast<DWORD>(der.size()), CERT_STORE_ADD_NEW,
+                                           nullptr)) {
+        ++newOnes;
+      } else if (GetLastError() == CRYPT_E_EXISTS) {
+        ++already;
+      } else {
         return a.Failed();
       }
-      for (const auto& der : certs) {
-        if (CertAddEncodedCertificateToStore(target.get(), X509_ASN_ENCODING, der.data(),
-                                             static_cast<DWORD>(der.size()), CERT_STORE_ADD_NEW,
-                                             nullptr)) {
-          ++newOnes;
-        } else if (GetLastError() == CRYPT_E_EXISTS) {
-          ++already;
-        } else {
-          return a.Failed();
-        }
-      }
-      return transaction.Commit() || a.Failed();
-    };
-    ok = body();
-  }
-  if (!a.Finish(ok)) return false;
+    }
+    return true;
+  });
+  if (!ok) return false;
   if (added != nullptr) *added = newOnes;
   if (present != nullptr) *present = already;
   return true;
@@ -366,49 +367,43 @@ bool RemoveCertificates(const std::string& store, const std::string& serialHex,
   if (removed != nullptr) *removed = 0;
   Attempt a;
   std::size_t count = 0;
-  bool ok = false;
-  {
-    velmor::crypt::StoreTransaction transaction;
-    auto body = [&]() -> bool {
-      if (!transaction.Begin()) return a.Failed();
-      UniqueStore source = OpenSystemStore(store);
-      if (!source) return a.Failed();
-      std::vector<UniqueCert> doomed;
-      std::set<std::string> containers;
-      for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(source.get(), nullptr); c != nullptr;
-           c = CertEnumCertificatesInStore(source.get(), c)) {
-        if (SerialText(c) != serialHex) continue;
-        doomed.emplace_back(CertDuplicateCertificateContext(c));
-        if (std::string name = ContainerOf(c); !name.empty()) containers.insert(name);
+  const bool ok = InOneTransaction(a, [&]() -> bool {
+    UniqueStore source = OpenSystemStore(store);
+    if (!source) return a.Failed();
+    std::vector<UniqueCert> doomed;
+    std::set<std::string> containers;
+    for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(source.get(), nullptr); c != nullptr;
+         c = CertEnumCertificatesInStore(source.get(), c)) {
+      if (SerialText(c) != serialHex) continue;
+      doomed.emplace_back(CertDuplicateCertificateContext(c));
+      if (std::string name = ContainerOf(c); !name.empty()) containers.insert(name);
+    }
+    if (doomed.empty()) return a.Failed(CRYPT_E_NOT_FOUND);
+    for (UniqueCert& cert : doomed) {
+      // The call frees the context whatever it answers.
+      if (!CertDeleteCertificateFromStore(cert.release())) return a.Failed();
+      ++count;
+    }
+    // A container goes only when no remaining certificate of any store names it.
+    for (const char* other : kSystemStores) {
+      UniqueStore s = OpenSystemStore(other);
+      if (!s) return a.Failed();
+      for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(s.get(), nullptr); c != nullptr;
+           c = CertEnumCertificatesInStore(s.get(), c)) {
+        containers.erase(ContainerOf(c));
       }
-      if (doomed.empty()) return a.Failed(CRYPT_E_NOT_FOUND);
-      for (UniqueCert& cert : doomed) {
-        // The call frees the context whatever it answers.
-        if (!CertDeleteCertificateFromStore(cert.release())) return a.Failed();
-        ++count;
+    }
+    for (const std::string& name : containers) {
+      HCRYPTPROV none = 0;
+      if (!CryptAcquireContextA(&none, name.c_str(), MS_ENHANCED_PROV_A, PROV_RSA_FULL,
+                                CRYPT_DELETEKEYSET) &&
+          GetLastError() != NTE_BAD_KEYSET) {
+        return a.Failed();
       }
-      // A container goes only when no remaining certificate of any store names it.
-      for (const char* other : kSystemStores) {
-        UniqueStore s = OpenSystemStore(other);
-        if (!s) return a.Failed();
-        for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(s.get(), nullptr); c != nullptr;
-             c = CertEnumCertificatesInStore(s.get(), c)) {
-          containers.erase(ContainerOf(c));
-        }
-      }
-      for (const std::string& name : containers) {
-        HCRYPTPROV none = 0;
-        if (!CryptAcquireContextA(&none, name.c_str(), MS_ENHANCED_PROV_A, PROV_RSA_FULL,
-                                  CRYPT_DELETEKEYSET) &&
-            GetLastError() != NTE_BAD_KEYSET) {
-          return a.Failed();
-        }
-      }
-      return transaction.Commit() || a.Failed();
-    };
-    ok = body();
-  }
-  if (!a.Finish(ok)) return false;
+    }
+    return true;
+  });
+  if (!ok) return false;
   if (removed != nullptr) *removed = count;
   return true;
 }
