@@ -56,12 +56,6 @@ std::string BstrToUtf8(BSTR bstr) {
       .value_or(std::string());
 }
 
-std::string Hex(HRESULT hr) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
-  return text;
-}
-
 // The arguments of one Invoke, in the order OLE passes them (last first), with their strings.
 class Arguments {
  public:
@@ -134,7 +128,7 @@ void Check(HRESULT hr, const std::string& op, const std::string& name) {
     throw RequestError{"an argument of " + name + " has the wrong type"};
   }
   if (hr == E_OUTOFMEMORY) throw std::bad_alloc();
-  throw RequestError{op + " " + name + " failed: " + Hex(hr)};
+  throw RequestError{op + " " + name + " failed: " + HResultText(hr)};
 }
 
 }  // namespace
@@ -200,7 +194,7 @@ IDispatch* Session::Control(std::int64_t instance) {
     const HRESULT hr = CreateControl(IID_IDispatch, &pv, &notice);
     if (!notice.empty()) notify_(notice);
     if (hr == REGDB_E_CLASSNOTREG) throw RequestError{kNotRegistered};
-    if (FAILED(hr)) throw RequestError{"cannot create a control: " + Hex(hr)};
+    if (FAILED(hr)) throw RequestError{"cannot create a control: " + HResultText(hr)};
     it = controls_.emplace(instance, ComPtr<IDispatch>(static_cast<IDispatch*>(pv))).first;
   }
   return it->second.get();
@@ -260,6 +254,12 @@ void Session::Run(const Json& request, Json& answer) {
   }
 }
 
+
+std::string HResultText(HRESULT hr) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
+  return text;
+}
 
 std::string DumpAnswer(const Json& answer, bool ascii) {
   return answer.dump(-1, ' ', ascii, Json::error_handler_t::replace);

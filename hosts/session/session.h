@@ -56,6 +56,9 @@ class Session {
   Notify notify_;
 };
 
+// HResultText: `hr` as the hosts write it in messages, "0x8004015A".
+std::string HResultText(HRESULT hr);
+
 // DumpAnswer: the answer's JSON text on one line. Invalid UTF-8 in a result (which a control
 // never gives) is replaced rather than thrown on; `ascii` escapes every non-ASCII character.
 std::string DumpAnswer(const Json& answer, bool ascii = false);

@@ -13,12 +13,6 @@ namespace velmor::host {
 
 namespace {
 
-std::string Hex(HRESULT hr) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
-  return text;
-}
-
 int CallExport(const std::string& given, bool registering) {
   const std::string module = given.empty() ? DefaultModulePath() : given;
   const std::string path = AbsolutePath(module);
@@ -38,7 +32,7 @@ int CallExport(const std::string& given, bool registering) {
     const char* step = hr == SELFREG_E_TYPELIB ? " (type library)"
                        : hr == SELFREG_E_CLASS ? " (classes)"
                                                : "";
-    std::cerr << "velmor: " << entry << " in " << path << " failed: " << Hex(hr) << step << "\n";
+    std::cerr << "velmor: " << entry << " in " << path << " failed: " << HResultText(hr) << step << "\n";
     return 1;
   }
   std::cout << entry << " in " << path << " succeeded: "
@@ -53,7 +47,7 @@ int ReportCreateFailure(HRESULT hr) {
   if (hr == REGDB_E_CLASSNOTREG) {
     std::cerr << "velmor: " << kNotRegistered << "\n";
   } else {
-    std::cerr << "velmor: cannot create the control: " << Hex(hr) << "\n";
+    std::cerr << "velmor: cannot create the control: " << HResultText(hr) << "\n";
   }
   return 1;
 }
