@@ -14,15 +14,7 @@
 
 namespace {
 
-bool ReadFull(int fd, char* into, std::size_t size) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::read(fd, into + done, size - done);
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
+using velmor::testing::ReadFull;
 
 // OneConnection: starts a host, asks for the Copyright, reads the answer, closes the pipe and
 // waits for the exit. False when any step fails.

@@ -113,15 +113,7 @@ class Host {
   }
 
  private:
-  bool ReadFull(char* into, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-      const ssize_t n = ::read(from_, into + done, size - done);
-      if (n <= 0) return false;
-      done += static_cast<std::size_t>(n);
-    }
-    return true;
-  }
+  bool ReadFull(char* into, std::size_t size) { return pki::ReadFull(from_, into, size); }
 
   pid_t pid_ = -1;
   int to_ = -1;

@@ -10,6 +10,9 @@
 #include <openssl/rand.h>
 #include <openssl/x509.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <cstdlib>
@@ -291,6 +294,17 @@ std::vector<std::uint8_t> ReadFile(const std::filesystem::path& path) {
   std::ifstream f(path, std::ios::binary);
   if (!f) throw std::runtime_error("cannot read " + path.string());
   return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(f), {});
+}
+
+bool ReadFull(int fd, char* into, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::read(fd, into + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
 }
 
 void RegisterModule(const std::string& velmor) {

@@ -88,6 +88,9 @@ std::string CertBase64(const TestCert& cert);
 void WriteFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
 void WriteFile(const std::filesystem::path& path, const std::string& text);
 std::vector<std::uint8_t> ReadFile(const std::filesystem::path& path);
+// ReadFull: exactly `size` bytes from descriptor `fd` into `into`; false when the other end
+// closed (or the read failed) first.
+bool ReadFull(int fd, char* into, std::size_t size);
 
 struct CommandResult {
   int status = -1;
