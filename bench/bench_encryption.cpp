@@ -237,18 +237,12 @@ BENCHMARK(BM_BareOpen600k)->Unit(benchmark::kMicrosecond)->Repetitions(5);
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  velmor::bench::RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatio("EncryptFile / openssl enc -rc4 to a file (256 MiB)", "BM_EncryptFile/256",
-                      "BM_OpensslEncRc4ToFile/256");
-  reporter.PrintRatio("DecryptFile / openssl enc -rc4 to a file (256 MiB)", "BM_DecryptFile/256",
-                      "BM_OpensslEncRc4ToFile/256");
-  reporter.PrintRatio("Encrypt / bare wrap + RC4 + Base64 (600,000 bytes)", "BM_Encrypt600k",
-                      "BM_BareSeal600k");
-  reporter.PrintRatio("Decrypt / bare unwrap + Base64 + RC4 (600,000 bytes)", "BM_Decrypt600k",
-                      "BM_BareOpen600k");
-  benchmark::Shutdown();
-  return 0;
+  return velmor::bench::RunWithRatios(argc, argv, {
+      {"EncryptFile / openssl enc -rc4 to a file (256 MiB)",
+       "BM_EncryptFile/256", "BM_OpensslEncRc4ToFile/256"},
+      {"DecryptFile / openssl enc -rc4 to a file (256 MiB)",
+       "BM_DecryptFile/256", "BM_OpensslEncRc4ToFile/256"},
+      {"Encrypt / bare wrap + RC4 + Base64 (600,000 bytes)", "BM_Encrypt600k", "BM_BareSeal600k"},
+      {"Decrypt / bare unwrap + Base64 + RC4 (600,000 bytes)", "BM_Decrypt600k", "BM_BareOpen600k"},
+  });
 }

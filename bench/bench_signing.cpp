@@ -512,26 +512,18 @@ BENCHMARK(BM_OpensslMd5FromFile256MiB)->Unit(benchmark::kMillisecond)->MinTime(2
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  velmor::bench::RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatio("SignData getter / bare RSA-2048 MD5 signature", "BM_SignDataGetter",
-                      "BM_BareRsa2048Md5");
-  reporter.PrintRatio("SignData getter, sealed key / plain key, from the key cache",
-                      "BM_SignDataGetterKeyForm/1", "BM_SignDataGetterKeyForm/0");
-  reporter.PrintRatio("SignData getter, sealed key / plain key, first use",
-                      "BM_SignDataGetterKeyFormFirstUse/1", "BM_SignDataGetterKeyFormFirstUse/0");
-  reporter.PrintRatio("VerifySignature / bare certificate parse + RSA-2048 MD5 verification",
-                      "BM_VerifySignature", "BM_BareVerify");
-  reporter.PrintRatio("VerifyPKCS7 / bare CMS verification + issuer check", "BM_VerifyPKCS7",
-                      "BM_BareCmsVerify");
-  reporter.PrintRatio("PKCS7Data / bare RSA-2048 MD5 signature", "BM_PKCS7Data",
-                      "BM_BareRsa2048Md5");
-  reporter.PrintRatio("SignFile / OpenSSL MD5 in memory", "BM_SignFile256MiB",
-                      "BM_OpensslMd5InMemory256MiB");
-  reporter.PrintRatio("SignFile / OpenSSL MD5 read from the file", "BM_SignFile256MiB",
-                      "BM_OpensslMd5FromFile256MiB");
-  benchmark::Shutdown();
-  return 0;
+  return velmor::bench::RunWithRatios(argc, argv, {
+      {"SignData getter / bare RSA-2048 MD5 signature", "BM_SignDataGetter", "BM_BareRsa2048Md5"},
+      {"SignData getter, sealed key / plain key, from the key cache",
+       "BM_SignDataGetterKeyForm/1", "BM_SignDataGetterKeyForm/0"},
+      {"SignData getter, sealed key / plain key, first use",
+       "BM_SignDataGetterKeyFormFirstUse/1", "BM_SignDataGetterKeyFormFirstUse/0"},
+      {"VerifySignature / bare certificate parse + RSA-2048 MD5 verification",
+       "BM_VerifySignature", "BM_BareVerify"},
+      {"VerifyPKCS7 / bare CMS verification + issuer check", "BM_VerifyPKCS7", "BM_BareCmsVerify"},
+      {"PKCS7Data / bare RSA-2048 MD5 signature", "BM_PKCS7Data", "BM_BareRsa2048Md5"},
+      {"SignFile / OpenSSL MD5 in memory", "BM_SignFile256MiB", "BM_OpensslMd5InMemory256MiB"},
+      {"SignFile / OpenSSL MD5 read from the file",
+       "BM_SignFile256MiB", "BM_OpensslMd5FromFile256MiB"},
+  });
 }

@@ -101,14 +101,10 @@ BENCHMARK(BM_SignDataGetterSoftHsm)->Unit(benchmark::kMicrosecond)->Repetitions(
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  velmor::bench::RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatio("SignData getter, SoftHSM key / the same key in software",
-                      "BM_SignDataGetterSoftHsm", "BM_SignDataGetterSoftware");
-  reporter.PrintRatio("PIN dialog alone / SignData getter, SoftHSM key", "BM_PinDialogAlone",
-                      "BM_SignDataGetterSoftHsm");
-  benchmark::Shutdown();
-  return 0;
+  return velmor::bench::RunWithRatios(argc, argv, {
+      {"SignData getter, SoftHSM key / the same key in software",
+       "BM_SignDataGetterSoftHsm", "BM_SignDataGetterSoftware"},
+      {"PIN dialog alone / SignData getter, SoftHSM key",
+       "BM_PinDialogAlone", "BM_SignDataGetterSoftHsm"},
+  });
 }

@@ -6,6 +6,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <vector>
@@ -47,5 +48,24 @@ class RatioReporter : public benchmark::ConsoleReporter {
   };
   std::map<std::string, Times> times_;
 };
+
+// Ratio: one line of a benchmark's closing report, `op`'s time over `base`'s.
+struct Ratio {
+  const char* what;
+  std::string op;
+  std::string base;
+};
+
+// RunWithRatios: a benchmark executable's main: runs the benchmarks the command line selects,
+// then prints each ratio. The exit status is 1 for unknown arguments.
+inline int RunWithRatios(int argc, char** argv, std::initializer_list<Ratio> ratios) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  for (const Ratio& r : ratios) reporter.PrintRatio(r.what, r.op, r.base);
+  benchmark::Shutdown();
+  return 0;
+}
 
 }  // namespace velmor::bench
