@@ -294,14 +294,7 @@ class VerbEnumerator final : public IEnumOLEVERB {
  public:
   explicit VerbEnumerator(std::size_t at) : at_(at) { AfxOleLockApp(); }
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid != IID_IUnknown && riid != IID_IEnumOLEVERB) {
-      *ppv = nullptr;
-      return E_NOINTERFACE;
-    }
-    *ppv = static_cast<IEnumOLEVERB*>(this);
-    AddRef();
-    return S_OK;
+    return velmor::com::QueryAs(static_cast<IEnumOLEVERB*>(this), IID_IEnumOLEVERB, riid, ppv);
   }
   ULONG AddRef() override { return ++refs_; }
   ULONG Release() override {

@@ -39,14 +39,7 @@ COleObjectFactory::~COleObjectFactory() {
 }
 
 HRESULT COleObjectFactory::QueryInterface(REFIID riid, void** ppv) {
-  if (ppv == nullptr) return E_POINTER;
-  if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-    *ppv = static_cast<IClassFactory*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *ppv = nullptr;
-  return E_NOINTERFACE;
+  return velmor::com::QueryAs(static_cast<IClassFactory*>(this), IID_IClassFactory, riid, ppv);
 }
 
 // A factory lives as long as the module; a reference to it holds the module like an object.

@@ -13,14 +13,7 @@ COlePropertyPage::COlePropertyPage(UINT idTemplate, UINT idCaption)
 COlePropertyPage::~COlePropertyPage() = default;
 
 HRESULT COlePropertyPage::QueryInterface(REFIID riid, void** ppv) {
-  if (ppv == nullptr) return E_POINTER;
-  if (riid == IID_IUnknown || riid == IID_IPropertyPage) {
-    *ppv = static_cast<IPropertyPage*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *ppv = nullptr;
-  return E_NOINTERFACE;
+  return velmor::com::QueryAs(static_cast<IPropertyPage*>(this), IID_IPropertyPage, riid, ppv);
 }
 
 ULONG COlePropertyPage::AddRef() { return ++m_refs; }

@@ -204,6 +204,21 @@ struct ReleaseDeleter {
 };
 template <typename T>
 using ComPtr = std::unique_ptr<T, ReleaseDeleter<T>>;
+
+// QueryAs: the QueryInterface of an object that answers IUnknown and the one interface `iid`,
+// both as `self`: S_OK with a reference added for the caller; E_NOINTERFACE with *ppv null for
+// any other interface; E_POINTER for a null ppv.
+template <typename I>
+HRESULT QueryAs(I* self, REFIID iid, REFIID riid, void** ppv) {
+  if (ppv == nullptr) return E_POINTER;
+  if (riid == IID_IUnknown || riid == iid) {
+    *ppv = self;
+    self->AddRef();
+    return S_OK;
+  }
+  *ppv = nullptr;
+  return E_NOINTERFACE;
+}
 }  // namespace velmor::com
 
 // ---- VARIANT subset ---------------------------------------------------------------------------

@@ -181,14 +181,7 @@ class TypeInfo final : public ITypeInfo {
    public:
     explicit Comp(TypeInfo& outer) : outer_(outer) {}
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
-      if (ppv == nullptr) return E_POINTER;
-      if (riid == IID_IUnknown || riid == IID_ITypeComp) {
-        *ppv = static_cast<ITypeComp*>(this);
-        AddRef();
-        return S_OK;
-      }
-      *ppv = nullptr;
-      return E_NOINTERFACE;
+      return velmor::com::QueryAs(static_cast<ITypeComp*>(this), IID_ITypeComp, riid, ppv);
     }
     ULONG AddRef() override { return outer_.AddRef(); }
     ULONG Release() override { return outer_.Release(); }
@@ -257,14 +250,7 @@ class TypeLib final : public ITypeLib {
     }
   }
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_ITypeLib) {
-      *ppv = static_cast<ITypeLib*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return velmor::com::QueryAs(static_cast<ITypeLib*>(this), IID_ITypeLib, riid, ppv);
   }
   ULONG AddRef() override { return ++refs_; }
   ULONG Release() override {
@@ -379,14 +365,7 @@ class TypeLib final : public ITypeLib {
    public:
     explicit Comp(TypeLib& outer) : outer_(outer) {}
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
-      if (ppv == nullptr) return E_POINTER;
-      if (riid == IID_IUnknown || riid == IID_ITypeComp) {
-        *ppv = static_cast<ITypeComp*>(this);
-        AddRef();
-        return S_OK;
-      }
-      *ppv = nullptr;
-      return E_NOINTERFACE;
+      return velmor::com::QueryAs(static_cast<ITypeComp*>(this), IID_ITypeComp, riid, ppv);
     }
     ULONG AddRef() override { return outer_.AddRef(); }
     ULONG Release() override { return outer_.Release(); }
@@ -453,14 +432,7 @@ class TypeLib final : public ITypeLib {
 };
 
 HRESULT TypeInfo::QueryInterface(REFIID riid, void** ppv) {
-  if (ppv == nullptr) return E_POINTER;
-  if (riid == IID_IUnknown || riid == IID_ITypeInfo) {
-    *ppv = static_cast<ITypeInfo*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *ppv = nullptr;
-  return E_NOINTERFACE;
+  return velmor::com::QueryAs(static_cast<ITypeInfo*>(this), IID_ITypeInfo, riid, ppv);
 }
 ULONG TypeInfo::AddRef() { return lib_.AddRef(); }
 ULONG TypeInfo::Release() { return lib_.Release(); }

@@ -32,14 +32,7 @@ class FrameSite final : public IPropertyPageSite {
  public:
   explicit FrameSite(LCID lcid) : lcid_(lcid) {}
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IPropertyPageSite) {
-      *ppv = static_cast<IPropertyPageSite*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return velmor::com::QueryAs(static_cast<IPropertyPageSite*>(this), IID_IPropertyPageSite, riid, ppv);
   }
   ULONG AddRef() override { return ++refs_; }
   ULONG Release() override {
