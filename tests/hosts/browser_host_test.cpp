@@ -181,6 +181,9 @@ TEST_F(BrowserHost, BadMessagesAreAnsweredAndTheConnectionGoesOn) {
   const Json refused = host.Answer();
   feed.join();
   EXPECT_EQ(refused["error"], "malformed message: longer than 67108864 bytes");
+  // An id too long for any message to carry it gets an answer without it.
+  EXPECT_EQ(host.Ask({{"id", std::string(std::size_t{1} << 20, 'i')}, {"op", "get"}, {"name", "CN"}}),
+            Json({{"error", "the request's id is too long to carry a chunked answer"}}));
   EXPECT_EQ(host.Ask({{"op", "get"}, {"name", "Copyright"}})["result"], "Tarnvik Inc.");
   host.SendRaw(Host::Frame("{\"op\":\"get\"", 100));
   host.CloseInput();
