@@ -21,6 +21,13 @@ int AcquireProviderContext(HCRYPTPROV* phProv) {
                              attempt.flags) == TRUE) {
       return 1;
     }
+    // Another process made the container between our open and our create: it is there now, so
+    // open it rather than fall back to a second container (or fail) over a lost race.
+    if ((attempt.flags & CRYPT_NEWKEYSET) != 0 && GetLastError() == NTE_EXISTS &&
+        CryptAcquireContextA(phProv, attempt.container, MS_ENHANCED_PROV_A, PROV_RSA_FULL, 0) ==
+            TRUE) {
+      return 1;
+    }
   }
   // A failed attempt must not leave something that ReleaseHandles would try to release.
   const DWORD error = GetLastError();

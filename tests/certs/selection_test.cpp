@@ -20,6 +20,19 @@ TEST_F(CertsTest, ProviderContextCreatesTheDefaultContainerOnce) {
   EXPECT_EQ(AcquireProviderContext(&again.h), 1);
 }
 
+TEST_F(CertsTest, ProviderContextOpensTheContainerAnotherProcessJustMade) {
+  {
+    Prov first;
+    ASSERT_EQ(AcquireProviderContext(&first.h), 1);
+  }
+  // The open misses the container; by the create, another process has made it.
+  crypt::InjectFailure("CryptAcquireContextA", NTE_BAD_KEYSET, "", 1);
+  Prov prov;
+  EXPECT_EQ(AcquireProviderContext(&prov.h), 1);
+  EXPECT_NE(prov.h, 0u);
+  EXPECT_FALSE(CanOpen(kFallbackContainer));
+}
+
 TEST_F(CertsTest, ProviderContextFallsBackToTheNamedContainer) {
   // The default container can neither be opened nor created: attempts 3 and 4 take over.
   crypt::InjectFailure("CryptAcquireContextA", NTE_PERM, nullptr, 2);
