@@ -5,6 +5,11 @@
 // ciphertext of the whole input (after the key-stream discard) to the end of the file. The
 // files go through the cipher in blocks of 1000 bytes; the streams' own buffers are larger, so
 // that a block is not a system call.
+//
+// An output appears only whole: it is written beside its target and takes the target's place
+// when the call succeeds, so that a failed call leaves no partial envelope (which would open
+// "successfully" short, the layout having no length) and no partial plaintext, and keeps the
+// output of an earlier call. An output that is the input itself is refused.
 #include <sys/stat.h>
 
 #include <cstring>
@@ -41,9 +46,11 @@ bool PathTooLong(const char* path) {
 struct StreamBuffers {
   SecretBuffer in = SecretBuffer::Allocate(kStreamBufferSize);
   SecretBuffer out = SecretBuffer::Allocate(kStreamBufferSize);
-  void Attach(const UniqueFile& input, const UniqueFile& output) const {
+  void Attach(const UniqueFile& input, const OutputFile& output) const {
     if (in) std::setvbuf(input.get(), reinterpret_cast<char*>(in.get()), _IOFBF, in.size());
-    if (out) std::setvbuf(output.get(), reinterpret_cast<char*>(out.get()), _IOFBF, out.size());
+    if (out) {
+      std::setvbuf(output.stream(), reinterpret_cast<char*>(out.get()), _IOFBF, out.size());
+    }
   }
 };
 
@@ -111,26 +118,29 @@ std::string EncryptFile(CtrlState& state, const char* fileName) {
     const StreamBuffers buffers;
     const UniqueFile in = OpenRegularFile(fileName);
     if (!in) return ResultString::Failure(18);
-    UniqueFile out = CreateOutputFile(fileName, ".enc", OutputAccess::kDefault);
-    if (!out) return ResultString::Failure(38);
+    // An output that would take the input's place is one that cannot be created: same code.
+    OutputFile out;
+    if (out.Open(fileName, ".enc", in.get(), OutputAccess::kAsInput) != OutputFile::Opened::kOk) {
+      return ResultString::Failure(38);
+    }
     buffers.Attach(in, out);
 
     BYTE header[kLengthField];
     WriteLengthField(header, blob.size());
-    if (std::fwrite(header, 1, kLengthField, out.get()) != kLengthField ||
-        std::fwrite(blob.get(), 1, blob.size(), out.get()) != blob.size()) {
+    if (std::fwrite(header, 1, kLengthField, out.stream()) != kLengthField ||
+        std::fwrite(blob.get(), 1, blob.size(), out.stream()) != blob.size()) {
       return ResultString::Failure(kEncryptWriteFailed);
     }
     DiscardKeyStream(session.get().value, true);
 
     const SecretBuffer buffer = SecretBuffer::Allocate(kEncryptBuffer);
     if (!buffer) return ResultString::Failure(kEncryptNoMemory);
-    if (std::string error = StreamBlocks(in.get(), out.get(), session.get().value, EncryptBlock,
+    if (std::string error = StreamBlocks(in.get(), out.stream(), session.get().value, EncryptBlock,
                                          buffer, kEncryptCodes);
         !error.empty()) {
       return error;
     }
-    if (!CloseOutputFile(out)) return ResultString::Failure(kEncryptWriteFailed);
+    if (!out.Commit()) return ResultString::Failure(kEncryptWriteFailed);
     return ResultString::Done();
   });
 }
@@ -145,9 +155,11 @@ std::string DecryptFile(CtrlState& state, const char* fileName) {
     const StreamBuffers buffers;
     const UniqueFile in = OpenRegularFile(fileName);
     if (!in) return ResultString::Failure(23);
-    // The output will hold a plaintext: a new one is its owner's only.
-    UniqueFile out = CreateOutputFile(fileName, ".dec", OutputAccess::kOwnerOnly);
-    if (!out) return ResultString::Failure(13);
+    // The output will hold a plaintext: its owner's only.
+    OutputFile out;
+    if (out.Open(fileName, ".dec", in.get(), OutputAccess::kOwnerOnly) != OutputFile::Opened::kOk) {
+      return ResultString::Failure(13);
+    }
     buffers.Attach(in, out);
 
     BYTE header[kLengthField];
@@ -175,12 +187,12 @@ std::string DecryptFile(CtrlState& state, const char* fileName) {
 
     const SecretBuffer buffer = SecretBuffer::Allocate(kBlock);
     if (!buffer) return ResultString::Failure(kDecryptNoMemory);
-    if (std::string error = StreamBlocks(in.get(), out.get(), session.get().value, DecryptBlock,
+    if (std::string error = StreamBlocks(in.get(), out.stream(), session.get().value, DecryptBlock,
                                          buffer, kDecryptCodes);
         !error.empty()) {
       return error;
     }
-    if (!CloseOutputFile(out)) return ResultString::Failure(kDecryptWriteFailed);
+    if (!out.Commit()) return ResultString::Failure(kDecryptWriteFailed);
     return ResultString::Done();
   });
 }

@@ -1,6 +1,8 @@
 // Files the operations read and write, named by the page in ANSI text.
 #pragma once
 
+#include <string>
+
 #include "operation/handles.h"
 
 namespace velmor {
@@ -12,18 +14,48 @@ namespace velmor {
 // check.
 UniqueFile OpenRegularFile(const char* ansiPath);
 
-// Output files: one whose contents are a plaintext is created readable by its owner only; an
-// existing file keeps its permissions when it is truncated.
-enum class OutputAccess { kDefault, kOwnerOnly };
+// Who may read a new output: its owner only (a plaintext), or no one the input does not admit
+// (an envelope: the input's read and write bits, within the process's umask).
+enum class OutputAccess { kOwnerOnly, kAsInput };
 
-// CreateOutputFile: the file named by the ANSI path followed by `suffix`, created or truncated
-// for binary writing, or null. Only a regular file is written: a FIFO would block the call and
-// a device is no place for an envelope. The caller closes it with CloseOutputFile.
-UniqueFile CreateOutputFile(const char* ansiPath, const char* suffix, OutputAccess access);
+// OutputFile: a file that takes the place of "<path><suffix>" only when its writer says it is
+// whole. It is written as a new file beside the target ("<name>.XXXXXX", created exclusively
+// and never through a link, readable by its owner only) and renamed over the target by Commit
+// once it is flushed and on disk. Whatever stood at the target (a file, a link to anywhere)
+// stays as it was until then and is replaced, never written through; an output that is never
+// committed is removed when its owner goes, so that a failed call leaves the folder as it was.
+class OutputFile {
+ public:
+  enum class Opened { kOk, kCannotCreate, kIsTheInput };
 
-// CloseOutputFile: flushes and closes the stream; false when any byte could not be written (a
-// full disk, a file-size limit), so that such a failure is never reported as success.
-bool CloseOutputFile(UniqueFile& file);
+  OutputFile() = default;
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  ~OutputFile();
+
+  // Open: creates the new file for the target named by the ANSI path followed by `suffix`.
+  // kIsTheInput when the target is `input` itself (the same file through a hard or a symbolic
+  // link), which the output would take the place of; kCannotCreate when the folder cannot take
+  // a new file or the target is something other than a file or a link (a folder, a FIFO, a
+  // device). Nothing on disk changes unless it returns kOk.
+  Opened Open(const char* ansiPath, const char* suffix, std::FILE* input, OutputAccess access);
+
+  // stream: the new file, for binary writing; null before a successful Open.
+  std::FILE* stream() const { return stream_.get(); }
+
+  // Commit: flushes and syncs the new file and renames it over the target. False, with the new
+  // file removed and the target untouched, when any byte could not be written (a full disk, a
+  // file-size limit) or the rename failed: such an output is never reported as written.
+  bool Commit();
+
+ private:
+  void Discard();
+
+  UniqueFd folder_;
+  UniqueFile stream_;
+  std::string temporary_;  // names in folder_
+  std::string target_;
+};
 
 // kStreamBufferSize: the buffer size the file operations give their streams, so that the small
 // blocks they read and write do not each become a system call.

@@ -1,10 +1,12 @@
 // EncryptFile and DecryptFile: FileEnvelopes opened by the `openssl` tool and made by it, the
-// sizes around the 1000-byte blocks, a large file, short and lying headers, full disks and
-// unreadable inputs.
+// sizes around the 1000-byte blocks, a large file, short and lying headers, full disks,
+// unreadable inputs, and links and earlier files at the output's name.
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <fstream>
+#include <map>
 
 #include "tests/encryption/fixture.h"
 
@@ -94,8 +96,8 @@ TEST_F(FileEnvelopeTest, PathsAndOutputs) {
             std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
-// Headers that end early or lie: the input is never read past its end, and the ".dec" of a
-// failed call stays as far as it was written.
+// Headers that end early or lie: the input is never read past its end, and a failed call
+// leaves no ".dec" behind.
 struct HeaderCase {
   const char* name;
   std::string content;
@@ -108,7 +110,7 @@ TEST_P(HeaderTest, Refused) {
   const auto path = Dir() / "in.enc";
   WriteFile(path, GetParam().content);
   EXPECT_EQ(OpenFile(path), GetParam().expected);
-  EXPECT_TRUE(std::filesystem::exists(Dir() / "in.enc.dec"));
+  EXPECT_FALSE(std::filesystem::exists(Dir() / "in.enc.dec"));
 }
 INSTANTIATE_TEST_SUITE_P(
     Headers, HeaderTest,
@@ -139,6 +141,15 @@ TEST_F(FileEnvelopeTest, FullDiskIsReported) {
   std::signal(SIGXFSZ, previous);
   EXPECT_EQ(sealed, "E:0039");
   EXPECT_EQ(opened, "E:0014");
+  // Nothing of either output stays: not the outputs, not their new files.
+  std::size_t entries = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(Dir())) {
+    const std::string name = entry.path().filename().string();
+    EXPECT_EQ(name.find(".enc."), std::string::npos) << name;
+    EXPECT_NE(name, "big.bin.enc");
+    ++entries;
+  }
+  EXPECT_GT(entries, 0u);
 }
 
 // A read that fails before the end of the input ends the call with a code.
@@ -151,14 +162,127 @@ TEST_F(FileEnvelopeTest, ReadErrorIsReported) {
 
 TEST_F(FileEnvelopeTest, KeysAreTakenBeforeFilesWhenSealing) {
   // No recipient: EncryptFile stops before it opens anything; DecryptFile opens both files and
-  // reads the header before it looks for the key.
+  // reads the header before it looks for the key (an output it cannot create is reported
+  // first), and leaves no output when the key is missing.
   const auto path = Dir() / "x.bin";
   WriteFile(path, std::string("abc"));
   EXPECT_EQ(SealFile(path), "E:0003");
   EXPECT_FALSE(std::filesystem::exists(Dir() / "x.bin.enc"));
   WriteFile(Dir() / "y.enc", "00000140" + std::string(140, 'k'));
   EXPECT_EQ(OpenFile(Dir() / "y.enc"), "E:0004");
-  EXPECT_TRUE(std::filesystem::exists(Dir() / "y.enc.dec"));
+  EXPECT_FALSE(std::filesystem::exists(Dir() / "y.enc.dec"));
+  std::filesystem::create_directory(Dir() / "y.enc.dec");
+  EXPECT_EQ(OpenFile(Dir() / "y.enc"), "E:0013");
+}
+
+// What stands at the output's name before a call: the output replaces a link, never writes
+// through it, refuses to take the input's place, and a failed call leaves the folder as it was.
+enum class AtOutput { kSymlinkToInput, kHardLinkToInput, kSymlinkToOther, kDanglingLink, kEarlier };
+struct OutputCase {
+  const char* name;
+  bool decrypting;
+  AtOutput at;
+  bool brokenInput;  // an input that fails after the output was begun
+  const char* expected;
+};
+void PrintTo(const OutputCase& c, std::ostream* os) { *os << c.name; }
+class OutputTest : public FileEnvelopeTest, public ::testing::WithParamInterface<OutputCase> {
+ protected:
+  // Snapshot: each name in `folder` with its link target, or its contents.
+  static std::map<std::string, std::string> Snapshot(const std::filesystem::path& folder) {
+    std::map<std::string, std::string> seen;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+      const std::string name = entry.path().filename().string();
+      if (entry.is_symlink()) {
+        seen[name] = "link to " + std::filesystem::read_symlink(entry.path()).string();
+      } else {
+        const Bytes content = ReadFile(entry.path());
+        seen[name] = std::string(content.begin(), content.end());
+      }
+    }
+    return seen;
+  }
+};
+
+TEST_P(OutputTest, ReplacedWholeOrNotAtAll) {
+  namespace fs = std::filesystem;
+  const OutputCase& c = GetParam();
+  AddRecipient();
+  const Bytes plain = Pattern(5000);
+  const fs::path folder = Dir() / "files";
+  fs::create_directory(folder);
+  const fs::path input = folder / (c.decrypting ? "self.enc" : "self.txt");
+  const fs::path output = folder / (input.filename().string() + (c.decrypting ? ".dec" : ".enc"));
+  if (c.brokenInput && c.decrypting) {
+    WriteFile(input, std::string("0000014"));
+  } else if (c.brokenInput) {
+    fs::create_symlink("/proc/self/mem", input);  // a regular file whose reading fails
+  } else if (c.decrypting) {
+    WriteFile(Dir() / "source.bin", plain);
+    ASSERT_EQ(SealFile(Dir() / "source.bin"), "A:0000");
+    fs::rename(Dir() / "source.bin.enc", input);
+  } else {
+    WriteFile(input, plain);
+  }
+  WriteFile(folder / "other.txt", std::string("someone else's"));
+  switch (c.at) {
+    case AtOutput::kSymlinkToInput: fs::create_symlink(input.filename(), output); break;
+    case AtOutput::kHardLinkToInput: fs::create_hard_link(input, output); break;
+    case AtOutput::kSymlinkToOther: fs::create_symlink("other.txt", output); break;
+    case AtOutput::kDanglingLink: fs::create_symlink("missing.txt", output); break;
+    case AtOutput::kEarlier: WriteFile(output, std::string("an earlier output")); break;
+  }
+  std::map<std::string, std::string> before = Snapshot(folder);
+
+  ASSERT_EQ(c.decrypting ? OpenFile(input) : SealFile(input), c.expected);
+  std::map<std::string, std::string> after = Snapshot(folder);
+  if (std::string(c.expected) == "A:0000") {
+    ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(output)));
+    if (c.decrypting) {
+      EXPECT_EQ(ReadFile(output), plain);
+    } else {
+      EXPECT_EQ(fs::file_size(output), plain.size() + 8 + 12 + 128);
+    }
+    before.erase(output.filename().string());
+    after.erase(output.filename().string());
+  }
+  // Nothing else changed: the input, the link's old target, no new file left beside.
+  EXPECT_EQ(after, before);
+  EXPECT_FALSE(fs::exists(folder / "missing.txt"));
+}
+INSTANTIATE_TEST_SUITE_P(
+    Links, OutputTest,
+    ::testing::Values(
+        OutputCase{"SealSymlinkToInput", false, AtOutput::kSymlinkToInput, false, "E:0038"},
+        OutputCase{"SealHardLinkToInput", false, AtOutput::kHardLinkToInput, false, "E:0038"},
+        OutputCase{"SealSymlinkToOther", false, AtOutput::kSymlinkToOther, false, "A:0000"},
+        OutputCase{"SealDanglingLink", false, AtOutput::kDanglingLink, false, "A:0000"},
+        OutputCase{"SealEarlierOutputKept", false, AtOutput::kEarlier, true, "E:0019"},
+        OutputCase{"OpenSymlinkToInput", true, AtOutput::kSymlinkToInput, false, "E:0013"},
+        OutputCase{"OpenHardLinkToInput", true, AtOutput::kHardLinkToInput, false, "E:0013"},
+        OutputCase{"OpenSymlinkToOther", true, AtOutput::kSymlinkToOther, false, "A:0000"},
+        OutputCase{"OpenDanglingLink", true, AtOutput::kDanglingLink, false, "A:0000"},
+        OutputCase{"OpenEarlierOutputKept", true, AtOutput::kEarlier, true, "E:0033"},
+        OutputCase{"OpenLinkKeptOnFailure", true, AtOutput::kSymlinkToOther, true, "E:0033"}),
+    [](const ::testing::TestParamInfo<OutputCase>& p) { return std::string(p.param.name); });
+
+// An envelope is no more open than its input; a plaintext is its owner's only, whatever the
+// envelope's mode.
+TEST_F(FileEnvelopeTest, OutputsAreNoMoreOpenThanTheirInput) {
+  namespace fs = std::filesystem;
+  AddRecipient();
+  const mode_t umaskBefore = ::umask(022);
+  for (const fs::perms mode : {fs::perms(0600), fs::perms(0644), fs::perms(0640)}) {
+    const fs::path input = Dir() / "mode.txt";
+    WriteFile(input, std::string("private"));
+    fs::permissions(input, mode);
+    ASSERT_EQ(SealFile(input), "A:0000");
+    EXPECT_EQ(fs::status(Dir() / "mode.txt.enc").permissions(), mode);
+    fs::permissions(Dir() / "mode.txt.enc", fs::perms(0644));
+    ASSERT_EQ(OpenFile(Dir() / "mode.txt.enc"), "A:0000");
+    EXPECT_EQ(fs::status(Dir() / "mode.txt.enc.dec").permissions(), fs::perms(0600));
+  }
+  ::umask(umaskBefore);
 }
 
 }  // namespace
