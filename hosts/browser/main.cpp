@@ -85,6 +85,7 @@ int Serve(HostLog& log) {
 int main() {
   // A browser that closes the pipe must end the host through a failed write, not a signal.
   ::signal(SIGPIPE, SIG_IGN);
+  ::signal(SIGXFSZ, SIG_IGN);  // a file-size limit fails the write (EFBIG), like a full disk
   try {
     velmor::host::HostLog log;
     log.Line("start");

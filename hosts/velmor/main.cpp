@@ -1,5 +1,7 @@
 // velmor: the command-line host. It drives controls the way a page's script engine does, and
 // manages the user's certificate stores.
+#include <signal.h>
+
 #include <CLI/CLI.hpp>
 
 #include <exception>
@@ -37,6 +39,9 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A file-size limit makes a write fail with EFBIG, which every command answers as it answers a
+  // full disk, instead of killing the process halfway through a file.
+  ::signal(SIGXFSZ, SIG_IGN);
   // The last line of defence: whatever escapes a command is a failure with a message and
   // status 1, never an abort.
   try {

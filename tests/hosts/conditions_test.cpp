@@ -1,0 +1,200 @@
+// Both hosts under conditions the user did not choose: a file-size limit must be answered, not
+// kill the process, and leave no partial output; an unusable data folder is named with what is
+// wrong with it; the deprecated --password says so when it is used.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/support/pki.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace pki = velmor::testing;
+
+// How a child runs: under a file-size limit, as another user, with another data folder.
+struct ChildSetup {
+  rlim_t fileSizeLimit = RLIM_INFINITY;
+  bool asNobody = false;
+  std::string xdgDataHome;  // empty: the test's own
+};
+
+struct Outcome {
+  int status = -1;  // the exit status, or 128 + the signal that ended it
+  std::string out;
+};
+
+// RunChild: `argv` with `input` on standard input; standard output collected, standard error
+// dropped.
+Outcome RunChild(const std::vector<std::string>& argv, const std::string& input,
+                 const ChildSetup& setup) {
+  int in[2], out[2];
+  if (::pipe(in) != 0 || ::pipe(out) != 0) return {};
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(in[0], 0);
+    ::dup2(out[1], 1);
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 2);
+    for (int fd : {in[0], in[1], out[0], out[1], null}) ::close(fd);
+    const rlimit limit{setup.fileSizeLimit, setup.fileSizeLimit};
+    if (setup.fileSizeLimit != RLIM_INFINITY && ::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(126);
+    if (!setup.xdgDataHome.empty()) ::setenv("XDG_DATA_HOME", setup.xdgDataHome.c_str(), 1);
+    if (setup.asNobody && (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+                           ::setresuid(65534, 65534, 65534) != 0)) {
+      ::_exit(126);
+    }
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  ::close(in[0]);
+  ::close(out[1]);
+  Outcome run;
+  std::size_t done = 0;
+  while (done < input.size()) {
+    const ssize_t n = ::write(in[1], input.data() + done, input.size() - done);
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  ::close(in[1]);
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) run.out.append(buffer, static_cast<std::size_t>(n));
+  ::close(out[0]);
+  int raw = 0;
+  ::waitpid(pid, &raw, 0);
+  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : -1;
+  return run;
+}
+
+// Framed: requests in the browser's framing, a native-endian 32-bit length before each.
+std::string Framed(const std::vector<std::string>& requests) {
+  std::string bytes;
+  for (const std::string& r : requests) {
+    const auto length = static_cast<std::uint32_t>(r.size());
+    bytes.append(reinterpret_cast<const char*>(&length), 4);
+    bytes += r;
+  }
+  return bytes;
+}
+
+std::string Lines(const std::vector<std::string>& requests) {
+  std::string text;
+  for (const std::string& r : requests) text += r + "\n";
+  return text;
+}
+
+class FileSizeLimit : public ::testing::TestWithParam<bool> {
+ protected:
+  FileSizeLimit() { pki::RegisterModule(VELMOR_BINARY); }
+  pki::TempDataHome home_;
+};
+
+// A large file sealed under a 1 MiB limit: the answer is the code of an output that cannot be
+// written, the host lives on, and nothing of the output is left.
+TEST_P(FileSizeLimit, IsAnsweredLikeAFullDisk) {
+  const bool browser = GetParam();
+  const pki::TestCert recipient = pki::MakeCert(pki::Spec("/CN=Bank Server/OU=QVA"));
+  pki::AddToStore("CA", recipient);
+  const fs::path folder = home_.path() / "files";
+  fs::create_directory(folder);
+  pki::WriteFile(folder / "big.bin", std::string(std::size_t{4} << 20, 'x'));
+  const std::vector<std::string> requests = {
+      R"({"op":"put","name":"EncryptCN","value":")" + recipient.serialHex + R"("})",
+      R"({"op":"call","name":"EncryptFile","args":[")" + (folder / "big.bin").string() + R"("]})",
+      R"({"op":"get","name":"Copyright"})"};
+  ChildSetup setup;
+  setup.fileSizeLimit = rlim_t{1} << 20;
+  const Outcome run = browser ? RunChild({VELMOR_HOST_BINARY, "chrome-extension://test/"},
+                                         Framed(requests), setup)
+                              : RunChild({VELMOR_BINARY, "call"}, Lines(requests), setup);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.out.find(R"("result":"E:0039")"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find(R"("result":"Tarnvik Inc.")"), std::string::npos) << run.out;
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename());
+  EXPECT_EQ(names, std::vector<std::string>{"big.bin"});
+}
+INSTANTIATE_TEST_SUITE_P(Hosts, FileSizeLimit, ::testing::Bool(),
+                         [](const auto& p) { return p.param ? "BrowserHost" : "VelmorCall"; });
+
+// A data folder that cannot be used: the answer says which folder and why, instead of sending
+// the user to `velmor register`.
+struct FolderCase {
+  const char* name;
+  const char* fileAt;   // a file made at this name in the test's home, if any
+  const char* xdgUnder; // XDG_DATA_HOME below the home, empty: the home itself
+  bool unreadable;      // the data folder exists and this user may not use it
+  const char* reason;   // "@" stands for the home
+};
+void PrintTo(const FolderCase& c, std::ostream* os) { *os << c.name; }
+
+class UnusableDataFolder : public ::testing::TestWithParam<FolderCase> {
+ protected:
+  pki::TempDataHome home_;
+};
+
+TEST_P(UnusableDataFolder, IsNamedWithWhatIsWrong) {
+  const FolderCase& c = GetParam();
+  ChildSetup setup;
+  const fs::path xdg = home_.path() / c.xdgUnder;
+  setup.xdgDataHome = xdg.string();
+  if (c.fileAt[0] != '\0') pki::WriteFile(home_.path() / c.fileAt, std::string("not a folder"));
+  if (c.unreadable) {
+    fs::create_directory(xdg / "velmor");
+    fs::permissions(xdg / "velmor", fs::perms::none);
+    // Permissions do not hold for root: the call then runs as nobody, who may enter the home.
+    setup.asNobody = ::geteuid() == 0;
+    fs::permissions(home_.path(), fs::perms(0711));
+  }
+  const Outcome run = RunChild({VELMOR_BINARY, "call"}, "{\"op\":\"get\",\"name\":\"Copyright\"}\n", setup);
+  std::string reason = c.reason;
+  if (const auto at = reason.find('@'); at != std::string::npos) reason.replace(at, 1, home_.path().string());
+  const std::string expected = "{\"error\":\"the data folder " + (xdg / "velmor").string() +
+                               " cannot be used: " + reason;
+  EXPECT_EQ(run.out.compare(0, expected.size(), expected), 0) << run.out;
+  std::error_code ignored;  // the home is removed with whatever is in it
+  fs::permissions(xdg / "velmor", fs::perms::owner_all, ignored);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Folders, UnusableDataFolder,
+    ::testing::Values(FolderCase{"FileAtTheFolder", "velmor", "", false, "it is a file, not a folder"},
+                      FolderCase{"FileAboveTheFolder", "share", "share/deeper", false,
+                                 "@/share is a file, not a folder"},
+                      FolderCase{"UnreadableFolder", "", "", true,
+                                 "this user may not read, write and enter it"}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// --password still works, and says on standard error that it should no longer be used.
+TEST(DeprecatedPassword, WarnsWhenUsed) {
+  pki::TempDataHome home;
+  pki::RegisterModule(VELMOR_BINARY);
+  for (const std::string option : {"--password x", "--passin pass:x"}) {
+    const pki::TestCert cert = pki::MakeCert(pki::Spec("/CN=Alice/OU=QVA/O=Tarnvik Bank"));
+    const std::string base = (home.path() / cert.serialHex).string();
+    pki::WriteFile(base + ".pem", cert.pem());
+    pki::WriteFile(base + ".key", cert.key.privatePem);
+    const pki::CommandResult made = pki::Run("openssl pkcs12 -export -in '" + base + ".pem' -inkey '" +
+                                             base + ".key' -out '" + base + ".p12' -passout pass:x");
+    ASSERT_EQ(made.status, 0) << made.output;
+    const pki::CommandResult r = pki::Run("'" + std::string(VELMOR_BINARY) + "' certs import " +
+                                          option + " '" + base + ".p12'");
+    EXPECT_EQ(r.status, 0) << option << ": " << r.output;
+    const bool warned = r.output.find("--password is deprecated") != std::string::npos;
+    EXPECT_EQ(warned, option.starts_with("--password")) << option << ": " << r.output;
+  }
+}
+
+}  // namespace
