@@ -2,6 +2,7 @@
 // standard input, one JSON answer a line on standard output. Controls are reached only through
 // IDispatch: GetIDsOfNames for the member, then Invoke. Each control is created by its ProgID
 // through the user's registry, from the module registered for it, as a browser creates it.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include "hosts/velmor/commands.h"
 #include "platform/com/activation.h"
 #include "platform/com/com.h"
+#include "platform/registry/registry.h"
 
 namespace velmor::host {
 namespace {
@@ -80,6 +82,43 @@ class LineReader {
   const char* end_ = nullptr;
 };
 
+// DataFolderProblem: what keeps this user's data folder (the registry and the stores) from
+// being used, or the empty text when nothing does. Without a usable folder no control is
+// registered, and saying only that would send the user to `velmor register`, which cannot help.
+std::string DataFolderProblem() {
+  const std::string database = velmor::registry::DatabasePath();
+  if (database.empty()) {
+    return "there is no data folder: neither XDG_DATA_HOME nor HOME is an absolute path";
+  }
+  const std::string folder = database.substr(0, database.rfind('/'));
+  const std::string prefix = "the data folder " + folder + " cannot be used: ";
+  const std::string hint = " (move it away, or set XDG_DATA_HOME to a folder of yours)";
+  // The nearest part of the path that exists must be a folder this user may use: the data
+  // folder itself, or the one it is to be made in.
+  for (std::string at = folder; !at.empty(); at = at.substr(0, at.rfind('/'))) {
+    struct stat status {};
+    if (::stat(at.c_str(), &status) != 0) {
+      if (errno == ENOENT || errno == ENOTDIR) continue;  // a part further up says why
+      return prefix + at + ": " + std::strerror(errno);
+    }
+    if (!S_ISDIR(status.st_mode)) {
+      return prefix + (at == folder ? std::string("it") : at) + " is a file, not a folder" + hint;
+    }
+    if (::access(at.c_str(), R_OK | W_OK | X_OK) != 0) {
+      return prefix + "this user may not read, write and enter " +
+             (at == folder ? std::string("it") : at) + " (" + std::strerror(errno) +
+             "; give the user access, or set XDG_DATA_HOME to a folder of yours)";
+    }
+    break;
+  }
+  struct stat status {};
+  if (::stat(database.c_str(), &status) == 0 &&
+      (!S_ISREG(status.st_mode) || ::access(database.c_str(), R_OK | W_OK) != 0)) {
+    return prefix + "its registry " + database + " is not a file this user may read and write";
+  }
+  return {};
+}
+
 int RunCall() {
   {
     Session session;
@@ -94,6 +133,10 @@ int RunCall() {
         continue;
       } else {
         answer = session.Handle(line);
+        const auto error = answer.find("error");
+        if (error != answer.end() && error->is_string() && *error == kNotRegistered) {
+          if (std::string problem = DataFolderProblem(); !problem.empty()) *error = problem;
+        }
       }
       std::cout << DumpAnswer(answer) << '\n' << std::flush;
     }

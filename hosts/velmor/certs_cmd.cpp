@@ -330,6 +330,10 @@ void AddCertsCommand(CLI::App& app, int& exitCode) {
   import->callback([options, password, keyStorageChosen, &exitCode] {
     keyStorageChosen();
     options->passwordGiven = password->count() != 0;
+    if (options->passwordGiven) {
+      std::cerr << "velmor: --password is deprecated: every local user can read it from the "
+                   "process list; use --passin\n";
+    }
     exitCode = Import(*options);
     Secret::Wipe(options->password);
     Secret::Wipe(options->passin);
