@@ -3,14 +3,9 @@
 // wrong with it; the deprecated --password says so when it is used.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <grp.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -22,61 +17,11 @@ namespace {
 namespace fs = std::filesystem;
 namespace pki = velmor::testing;
 
-// How a child runs: under a file-size limit, as another user, with another data folder.
-struct ChildSetup {
-  rlim_t fileSizeLimit = RLIM_INFINITY;
-  bool asNobody = false;
-  std::string xdgDataHome;  // empty: the test's own
-};
-
-struct Outcome {
-  int status = -1;  // the exit status, or 128 + the signal that ended it
-  std::string out;
-};
-
-// RunChild: `argv` with `input` on standard input; standard output collected, standard error
-// dropped.
-Outcome RunChild(const std::vector<std::string>& argv, const std::string& input,
-                 const ChildSetup& setup) {
-  int in[2], out[2];
-  if (::pipe(in) != 0 || ::pipe(out) != 0) return {};
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(in[0], 0);
-    ::dup2(out[1], 1);
-    const int null = ::open("/dev/null", O_WRONLY);
-    ::dup2(null, 2);
-    for (int fd : {in[0], in[1], out[0], out[1], null}) ::close(fd);
-    const rlimit limit{setup.fileSizeLimit, setup.fileSizeLimit};
-    if (setup.fileSizeLimit != RLIM_INFINITY && ::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(126);
-    if (!setup.xdgDataHome.empty()) ::setenv("XDG_DATA_HOME", setup.xdgDataHome.c_str(), 1);
-    if (setup.asNobody && (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
-                           ::setresuid(65534, 65534, 65534) != 0)) {
-      ::_exit(126);
-    }
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    ::execv(args[0], args.data());
-    ::_exit(127);
-  }
-  ::close(in[0]);
-  ::close(out[1]);
-  Outcome run;
-  std::size_t done = 0;
-  while (done < input.size()) {
-    const ssize_t n = ::write(in[1], input.data() + done, input.size() - done);
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  ::close(in[1]);
-  char buffer[4096];
-  for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) run.out.append(buffer, static_cast<std::size_t>(n));
-  ::close(out[0]);
-  int raw = 0;
-  ::waitpid(pid, &raw, 0);
-  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : -1;
-  return run;
+// Velmor: runs the shell command `command` (a host, after a file-size limit or with another
+// data folder) with `input` on standard input; standard error is dropped.
+pki::CommandResult Velmor(const fs::path& home, const std::string& command, const std::string& input) {
+  pki::WriteFile(home / "input.bin", input);
+  return pki::Run("(" + command + " < '" + (home / "input.bin").string() + "' 2>/dev/null)");
 }
 
 // Framed: requests in the browser's framing, a native-endian 32-bit length before each.
@@ -115,14 +60,14 @@ TEST_P(FileSizeLimit, IsAnsweredLikeAFullDisk) {
       R"({"op":"put","name":"EncryptCN","value":")" + recipient.serialHex + R"("})",
       R"({"op":"call","name":"EncryptFile","args":[")" + (folder / "big.bin").string() + R"("]})",
       R"({"op":"get","name":"Copyright"})"};
-  ChildSetup setup;
-  setup.fileSizeLimit = rlim_t{1} << 20;
-  const Outcome run = browser ? RunChild({VELMOR_HOST_BINARY, "chrome-extension://test/"},
-                                         Framed(requests), setup)
-                              : RunChild({VELMOR_BINARY, "call"}, Lines(requests), setup);
+  // ulimit -f counts blocks of 1024 bytes: a 1 MiB limit.
+  const std::string limit = "ulimit -f 1024; exec '";
+  const pki::CommandResult run =
+      browser ? Velmor(home_.path(), limit + VELMOR_HOST_BINARY + "'", Framed(requests))
+              : Velmor(home_.path(), limit + VELMOR_BINARY + "' call", Lines(requests));
   EXPECT_EQ(run.status, 0);
-  EXPECT_NE(run.out.find(R"("result":"E:0039")"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find(R"("result":"Tarnvik Inc.")"), std::string::npos) << run.out;
+  EXPECT_NE(run.output.find(R"("result":"E:0039")"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find(R"("result":"Tarnvik Inc.")"), std::string::npos) << run.output;
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename());
   EXPECT_EQ(names, std::vector<std::string>{"big.bin"});
@@ -148,23 +93,23 @@ class UnusableDataFolder : public ::testing::TestWithParam<FolderCase> {
 
 TEST_P(UnusableDataFolder, IsNamedWithWhatIsWrong) {
   const FolderCase& c = GetParam();
-  ChildSetup setup;
   const fs::path xdg = home_.path() / c.xdgUnder;
-  setup.xdgDataHome = xdg.string();
+  std::string command = "XDG_DATA_HOME='" + xdg.string() + "' ";
   if (c.fileAt[0] != '\0') pki::WriteFile(home_.path() / c.fileAt, std::string("not a folder"));
   if (c.unreadable) {
     fs::create_directory(xdg / "velmor");
     fs::permissions(xdg / "velmor", fs::perms::none);
     // Permissions do not hold for root: the call then runs as nobody, who may enter the home.
-    setup.asNobody = ::geteuid() == 0;
     fs::permissions(home_.path(), fs::perms(0711));
+    if (::geteuid() == 0) command += "setpriv --reuid=65534 --regid=65534 --clear-groups ";
   }
-  const Outcome run = RunChild({VELMOR_BINARY, "call"}, "{\"op\":\"get\",\"name\":\"Copyright\"}\n", setup);
+  const pki::CommandResult run = Velmor(home_.path(), command + "'" + VELMOR_BINARY + "' call",
+                                        "{\"op\":\"get\",\"name\":\"Copyright\"}\n");
   std::string reason = c.reason;
   if (const auto at = reason.find('@'); at != std::string::npos) reason.replace(at, 1, home_.path().string());
   const std::string expected = "{\"error\":\"the data folder " + (xdg / "velmor").string() +
                                " cannot be used: " + reason;
-  EXPECT_EQ(run.out.compare(0, expected.size(), expected), 0) << run.out;
+  EXPECT_EQ(run.output.compare(0, expected.size(), expected), 0) << run.output;
   std::error_code ignored;  // the home is removed with whatever is in it
   fs::permissions(xdg / "velmor", fs::perms::owner_all, ignored);
 }
