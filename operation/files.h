@@ -20,7 +20,7 @@ enum class OutputAccess { kOwnerOnly, kAsInput };
 
 // OutputFile: a file that takes the place of "<path><suffix>" only when its writer says it is
 // whole. It is written as a new file beside the target ("<name>.XXXXXX", created exclusively
-// and never through a link, readable by its owner only) and renamed over the target by Commit
+// and never through a link, as open as OutputAccess allows) and renamed over the target by Commit
 // once it is flushed and on disk. Whatever stood at the target (a file, a link to anywhere)
 // stays as it was until then and is replaced, never written through; an output that is never
 // committed is removed when its owner goes, so that a failed call leaves the folder as it was.
