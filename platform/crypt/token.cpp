@@ -178,7 +178,8 @@ void Rescan(CK_FUNCTION_LIST* module) {
   for (CK_SLOT_ID slot : stale ? std::vector<CK_SLOT_ID>{} : Slots(module, true)) {
     CK_TOKEN_INFO info{};
     const CK_RV rv = module->C_GetTokenInfo(slot, &info);
-    if (rv != CKR_OK && rv != CKR_TOKEN_NOT_PRESENT) {
+    // A reader that is empty, or holds a card the module does not know, says so every time.
+    if (rv != CKR_OK && rv != CKR_TOKEN_NOT_PRESENT && rv != CKR_TOKEN_NOT_RECOGNIZED) {
       stale = true;
       break;
     }

@@ -128,6 +128,8 @@ struct KeyCase {
   DWORD lastError;
 };
 
+void PrintTo(const KeyCase& c, std::ostream* os) { *os << c.name; }
+
 class TokenKeyTest : public TokenSigningTest, public ::testing::WithParamInterface<KeyCase> {};
 
 TEST_P(TokenKeyTest, TheKeyIsFoundAtLoginAndMustBeTheCertificates) {
