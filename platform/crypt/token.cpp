@@ -61,6 +61,9 @@ struct TokenKey {
   // for that, the only case it outlives the login (a PIN pad asks itself).
   bool alwaysAuthenticate = false;
   SecretBytes pin;
+  // Whether the key is known to be its certificate's. One whose public half the token does not
+  // show is checked by its first signature instead.
+  bool matchesCertificate = false;
 };
 
 namespace {
@@ -408,7 +411,8 @@ bool TokenFail(const TokenKey& key, const char* call, CK_RV rv, DWORD fallback) 
 // caller); null when the object does not show them.
 UniquePtr<EVP_PKEY> PublicKeyFromAttributes(const TokenKey& key, CK_OBJECT_HANDLE object) {
   std::vector<std::uint8_t> n, e;
-  if (!ReadAttribute(key.module, SessionOf(key), object, CKA_MODULUS, kMaxModulusLength, n) ||
+  if (Injected("C_GetAttributeValue", "CKA_MODULUS") ||
+      !ReadAttribute(key.module, SessionOf(key), object, CKA_MODULUS, kMaxModulusLength, n) ||
       !ReadAttribute(key.module, SessionOf(key), object, CKA_PUBLIC_EXPONENT, 16, e) ||
       n.empty() || e.empty()) {
     return nullptr;
@@ -631,6 +635,8 @@ bool AcquireTokenKey(const std::string& container, bool silent, std::shared_ptr<
     DropExpectedOpenSslErrors();
     return Fail(NTE_BAD_KEY);
   }
+  // Without a certificate there is nothing the key could fail to match.
+  key->matchesCertificate = own != nullptr || !key->publicKey;
   if (!key->publicKey) key->publicKey = std::move(own);
   if (!key->publicKey) return TokenFail(*key, "C_GetAttributeValue", CKR_KEY_HANDLE_INVALID, NTE_BAD_KEY);
   if (ReadFlag(key->module, SessionOf(*key), key->key, CKA_ALWAYS_AUTHENTICATE)) {
@@ -687,6 +693,13 @@ bool TokenSignDigest(TokenKey& key, const EVP_MD* md, const std::vector<std::uin
   // A signature is as long as the modulus: a shorter answer lost its leading zero bytes.
   signature.resize(length);
   signature.insert(signature.begin(), size - length, 0);
+  if (!key.matchesCertificate) {
+    if (!RsaVerify(key.publicKey.get(), nullptr, input, signature.data(), signature.size())) {
+      DropExpectedOpenSslErrors();
+      return Fail(NTE_BAD_KEY);
+    }
+    key.matchesCertificate = true;
+  }
   out = std::move(signature);
   return true;
 }

@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "tests/signing/fixture.h"
+#include "tests/support/seam.h"
 #include "tests/support/softhsm.h"
 
 namespace velmor::testing {
@@ -126,6 +127,7 @@ struct KeyCase {
   std::function<const TestCert&()> cert;
   std::string expected;  // "" for a signature openssl verifies
   DWORD lastError;
+  bool publicHalfHidden = false;  // the token shows neither modulus nor public key object
 };
 
 void PrintTo(const KeyCase& c, std::ostream* os) { *os << c.name; }
@@ -138,7 +140,9 @@ TEST_P(TokenKeyTest, TheKeyIsFoundAtLoginAndMustBeTheCertificates) {
   SelectSigner(cert);
   EXPECT_NE(Call(getCertList).find(cert.serialHex + ";"), std::string::npos);
   SetSignData(state_, "abc");
+  if (c.publicHalfHidden) velmor::crypt::InjectFailure("C_GetAttributeValue", NTE_FAIL, "CKA_MODULUS");
   const std::string answer = Call(c.member);
+  velmor::crypt::ClearInjectedFailures();
   if (c.expected.empty()) {
     ASSERT_EQ(answer.rfind("A:00000003abc00000256", 0), 0u) << answer;
     EXPECT_TRUE(VerifiesWithOpenssl(cert, std::string("abc"), answer.substr(2 + 8 + 3 + 8)));
@@ -164,7 +168,13 @@ INSTANTIATE_TEST_SUITE_P(
                 []() -> const TestCert& { return Tokens().mismatched.cert; },
                 WithError("E:0090", NTE_BAD_KEY), NTE_BAD_KEY},
         KeyCase{"PKCS7DataNotTheCertificatesKey", PKCS7Data,
-                []() -> const TestCert& { return Tokens().mismatched.cert; }, "E:0006", NTE_BAD_KEY}),
+                []() -> const TestCert& { return Tokens().mismatched.cert; }, "E:0006", NTE_BAD_KEY},
+        KeyCase{"PublicHalfHiddenFirstSignatureChecked", GetSignData,
+                []() -> const TestCert& { return Tokens().hidden.cert; }, "", 0, true},
+        // Known only once the token has signed: the signature is withheld.
+        KeyCase{"PublicHalfHiddenNotTheCertificatesKey", GetSignData,
+                []() -> const TestCert& { return Tokens().mismatched.cert; }, "E:0006", NTE_BAD_KEY,
+                true}),
     [](const auto& param) { return std::string(param.param.name); });
 
 }  // namespace
