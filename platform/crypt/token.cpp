@@ -87,6 +87,7 @@ struct ModuleState {
   // at C_Initialize and never again (SoftHSM). Nothing tells it of a token added, or of one
   // removed and put back, until it is initialised anew.
   bool readsOnlyAtStart = false;
+  bool initialised = true;  // false after a C_Initialize that failed: tried again at the next look
   std::chrono::steady_clock::time_point lookedAt;
 };
 
@@ -177,7 +178,7 @@ void Rescan(CK_FUNCTION_LIST* module) {
   const auto now = std::chrono::steady_clock::now();
   if (state.keys != 0 || now - state.lookedAt < kRescanMs) return;
   state.lookedAt = now;
-  bool stale = state.readsOnlyAtStart;
+  bool stale = state.readsOnlyAtStart || !state.initialised;
   for (CK_SLOT_ID slot : stale ? std::vector<CK_SLOT_ID>{} : Slots(module, true)) {
     CK_TOKEN_INFO info{};
     const CK_RV rv = module->C_GetTokenInfo(slot, &info);
@@ -191,7 +192,7 @@ void Rescan(CK_FUNCTION_LIST* module) {
   ForgetModule(module);
   p11_kit_module_finalize(module);
   // One that fails leaves the module answering CKR_CRYPTOKI_NOT_INITIALIZED until the next try.
-  p11_kit_module_initialize(module);
+  state.initialised = p11_kit_module_initialize(module) == CKR_OK;
 }
 
 // KeyOpened / KeyClosed: a token key's hold on its module, which keeps Rescan off it.
