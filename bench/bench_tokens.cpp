@@ -76,7 +76,8 @@ void BM_OpenAndEnumerateMy(benchmark::State& run) {
       ++n;
     }
     CertCloseStore(store, 0);
-    if (n != 4) run.SkipWithError("not the four certificates");
+    // The database's one and the six of the test tokens.
+    if (n != 7) run.SkipWithError("not the seven certificates");
   }
 }
 

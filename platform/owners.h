@@ -7,6 +7,7 @@
 
 #include <cairo.h>
 #include <dlfcn.h>
+#include <errno.h>
 #include <gio/gio.h>
 #include <iconv.h>
 #include <openssl/asn1.h>
@@ -205,10 +206,13 @@ struct FdCloser {
 };
 using UniqueFd = std::unique_ptr<void, FdCloser>;
 
-// UniqueChild: a child process this process started, reaped when its owner goes. A child that
-// has not ended within half a second of that (its input is closed by then, which ends a
-// well-behaved one) is killed, so that no call ever waits on a stuck child and none is left a
-// zombie.
+// UniqueChild: a child process this process started as the leader of a process group of its
+// own (POSIX_SPAWN_SETSID or setpgid), ended with all it started when its owner goes. The leader
+// is given half a second to end by itself (its input is closed by then, which ends a
+// well-behaved one); then the whole group gets SIGTERM, the leader another half second, and the
+// group SIGKILL, so that no call ever waits on a stuck child and nothing it spawned outlives it
+// (a wrapper script's `sleep` included). The leader is reaped only after the group was killed:
+// until then its process id, which names the group, cannot be given to anyone else.
 struct ChildReaper {
   struct pointer {
     pid_t pid = -1;
@@ -219,13 +223,28 @@ struct ChildReaper {
     friend bool operator==(const pointer& a, const pointer& b) { return a.pid == b.pid; }
     friend bool operator==(const pointer& a, std::nullptr_t) { return a.pid <= 0; }
   };
-  void operator()(pointer p) const noexcept {
-    for (int i = 0; i < 500; ++i) {
-      if (::waitpid(p.pid, nullptr, WNOHANG) != 0) return;  // reaped, or not ours to reap
+  enum class State { kRunning, kEnded, kGone };
+  // Wait: the leader's state after at most `waitMs`; an ended one is left unreaped (its zombie
+  // keeps the group's id taken). kGone: not ours to wait for any more (reaped elsewhere).
+  static State Wait(pid_t pid, int waitMs) noexcept {
+    for (int i = 0;; ++i) {
+      siginfo_t info{};
+      if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+        if (errno == EINTR) continue;
+        return State::kGone;
+      }
+      if (info.si_pid == pid) return State::kEnded;
+      if (i >= waitMs) return State::kRunning;
       const timespec tick{0, 1'000'000};
       ::nanosleep(&tick, nullptr);
     }
-    ::kill(p.pid, SIGKILL);
+  }
+  void operator()(pointer p) const noexcept {
+    State state = Wait(p.pid, 500);
+    if (state == State::kGone) return;  // its id may be someone else's by now
+    ::kill(-p.pid, SIGTERM);  // a stuck leader, or what an ended one left behind
+    if (state == State::kRunning && Wait(p.pid, 500) == State::kGone) return;
+    ::kill(-p.pid, SIGKILL);
     ::waitpid(p.pid, nullptr, 0);
   }
 };

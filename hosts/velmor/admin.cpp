@@ -349,7 +349,9 @@ bool ListCertificates(const std::string& store, std::vector<CertificateEntry>& o
       HCRYPTPROV prov = 0;
       DWORD spec = 0;
       BOOL mustFree = FALSE;
-      if (CryptAcquireCertificatePrivateKey(c, 0, nullptr, &prov, &spec, &mustFree)) {
+      // A listing never asks for a token's PIN.
+      if (CryptAcquireCertificatePrivateKey(c, CRYPT_ACQUIRE_SILENT_FLAG, nullptr, &prov, &spec,
+                                            &mustFree)) {
         entry.hasKey = true;
         if (mustFree) CryptReleaseContext(prov, 0);
       } else if (GetLastError() != CRYPT_E_NO_KEY_PROPERTY) {

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -198,16 +199,47 @@ std::string KeyStorageText() {
   return text;
 }
 
+// TokenKeys: the key column of MY's certificates that are on a present token, by the container
+// their key-provider property names (a token key's PKCS #11 URI). A token's key is not opened to
+// list it: that would ask for its PIN.
+std::map<std::string, std::string> TokenKeys() {
+  std::map<std::string, std::string> out;
+  std::vector<velmor::crypt::TokenModuleEntry> modules;
+  if (!velmor::crypt::ListTokens(modules)) return out;
+  for (const auto& module : modules) {
+    for (const auto& slot : module.slots) {
+      if (!slot.token) continue;
+      for (const auto& cert : slot.token->certificates) {
+        if (cert.key == velmor::crypt::TokenKeyPlace::kNone) continue;
+        out[cert.container] = "key on token \"" + slot.token->label + "\"" +
+                              (cert.key == velmor::crypt::TokenKeyPlace::kAfterLogin
+                                   ? " (behind its PIN)"
+                                   : "");
+      }
+    }
+  }
+  return out;
+}
+
 int List(const CertsOptions& o) {
   std::vector<velmor::admin::CertificateEntry> entries;
   if (!velmor::admin::ListCertificates(o.store, entries)) {
     return Failed("list", o.store + ": " + Reason(GetLastError()));
   }
+  // "MY" as the control sees it: the database's certificates, then those of the tokens present.
+  const bool my = o.store == "MY" || o.store == "my";
+  const std::map<std::string, std::string> onToken = my ? TokenKeys() : std::map<std::string, std::string>();
   if (o.verbose) std::cout << "# private keys sealed with AES-256-GCM; master key: " << KeyStorageText() << "\n";
   for (const auto& e : entries) {
     std::string key = e.hasKey ? "key" : "no key";
     // A key the property names but that cannot be opened is not the same as none.
     if (!e.hasKey && e.keyError == NTE_BAD_KEYSET && !e.container.empty()) key = "key (sealed, cannot be opened)";
+    if (auto it = onToken.find(e.container); !e.container.empty() && it != onToken.end()) {
+      key = it->second;
+      // A token key that is not its certificate's is refused when it is used; say so here when
+      // the token showed it without a PIN.
+      if (e.keyError == NTE_BAD_KEY) key += ", not the certificate's key";
+    }
     std::cout << e.serialHex << "\t" << e.subject << "\t" << UtcText(e.notBefore) << "\t"
               << UtcText(e.notAfter) << "\t" << key;
     if (o.verbose && !e.container.empty()) std::cout << "\t" << e.container;

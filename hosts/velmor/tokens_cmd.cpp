@@ -37,11 +37,29 @@ std::string PinNote(const crypt::TokenEntry& token) {
   return note;
 }
 
+// KeyText: where a certificate's key is, as the token shows it before the PIN.
+const char* KeyText(crypt::TokenKeyPlace place) {
+  switch (place) {
+    case crypt::TokenKeyPlace::kOnToken: return "key on the token";
+    case crypt::TokenKeyPlace::kAfterLogin: return "key behind the PIN (looked for at login)";
+    case crypt::TokenKeyPlace::kNone: break;
+  }
+  return "no key";
+}
+
+// List: what a user looks for: the tokens that can hold keys and the certificates whose key is
+// on them. A module of trust anchors gets one line; certificates without a key (a card's issuer
+// certificates) are only counted.
 int List() {
   std::vector<crypt::TokenModuleEntry> modules;
   if (!Load(modules)) return 1;
   if (modules.empty()) std::cout << "no PKCS #11 modules registered with p11-kit\n";
   for (const auto& module : modules) {
+    if (!module.holdsKeys) {
+      std::cout << "module " << module.name << " (" << module.library
+                << "): trust anchors, no keys: not used\n";
+      continue;
+    }
     std::cout << "module " << module.name << " (" << module.library << "): " << module.description
               << ", " << module.manufacturer << "\n";
     if (module.slots.empty()) std::cout << "  no slots\n";
@@ -62,12 +80,18 @@ int List() {
       const crypt::TokenEntry& token = *slot.token;
       std::cout << "    token \"" << token.label << "\": " << token.manufacturer << " "
                 << token.model << ", serial " << token.serial << PinNote(token) << "\n";
-      if (token.certificates.empty()) std::cout << "      no certificates\n";
+      std::size_t withoutKey = 0, withKey = 0;
       for (const auto& cert : token.certificates) {
-        std::cout << "      " << cert.serialHex << "  " << cert.subject << "  "
-                  << (cert.keyOnToken ? "key on the token" : "no key on the token") << "\n";
-        if (cert.keyOnToken) std::cout << "        container " << cert.container << "\n";
+        if (cert.key == crypt::TokenKeyPlace::kNone) {
+          ++withoutKey;
+          continue;
+        }
+        ++withKey;
+        std::cout << "      " << cert.serialHex << "  " << cert.subject << "  " << KeyText(cert.key)
+                  << "\n        container " << cert.container << "\n";
       }
+      if (withKey == 0) std::cout << "      no certificate with a key\n";
+      if (withoutKey != 0) std::cout << "      and " << withoutKey << " certificate(s) without a key\n";
     }
   }
   return 0;
@@ -79,14 +103,17 @@ int Status() {
   std::size_t tokens = 0, certificates = 0;
   std::string names;
   for (const auto& module : modules) {
+    if (!module.holdsKeys) continue;
     names += (names.empty() ? "" : ", ") + module.name;
     for (const auto& slot : module.slots) {
       if (!slot.token) continue;
       ++tokens;
-      for (const auto& cert : slot.token->certificates) certificates += cert.keyOnToken ? 1 : 0;
+      for (const auto& cert : slot.token->certificates) {
+        certificates += cert.key != crypt::TokenKeyPlace::kNone ? 1 : 0;
+      }
     }
   }
-  std::cout << "modules: " << modules.size() << (names.empty() ? "" : " (" + names + ")") << "\n"
+  std::cout << "modules that hold keys: " << (names.empty() ? "none" : names) << "\n"
             << "tokens present: " << tokens << "\n"
             << "certificates in MY from tokens: " << certificates << "\n";
   const std::string dialog = crypt::PinDialogProgram();

@@ -180,6 +180,8 @@ inline constexpr DWORD CRYPT_VERIFYCONTEXT = 0xF0000000u;
 inline constexpr DWORD CRYPT_NEWKEYSET = 0x8;
 inline constexpr DWORD CRYPT_DELETEKEYSET = 0x10;
 inline constexpr DWORD CRYPT_SILENT = 0x40;
+// CryptAcquireCertificatePrivateKey: never ask the user (a token's PIN); NTE_SILENT_CONTEXT instead.
+inline constexpr DWORD CRYPT_ACQUIRE_SILENT_FLAG = 0x40;
 
 inline constexpr DWORD AT_KEYEXCHANGE = 1;
 inline constexpr DWORD AT_SIGNATURE = 2;
@@ -445,11 +447,15 @@ BOOL ExportPkcs12(PCCERT_CONTEXT pCertContext, const char* password, std::vector
 BOOL CertificatePem(PCCERT_CONTEXT pCertContext, std::string& pem);
 
 // ---- Tokens (used by `velmor tokens`) -----------------------------------------------------------
+// TokenKeyPlace: where a token certificate's private key is, as far as the token shows without
+// the PIN. kAfterLogin: the token wants a login and shows no private key before it; the
+// certificate is offered in "MY", and logging in tells whether its key is there.
+enum class TokenKeyPlace { kNone, kOnToken, kAfterLogin };
 struct TokenCertificateEntry {
   std::string serialHex;  // as pages name certificates
   std::string subject;
-  bool keyOnToken = false;  // a key object with the certificate's CKA_ID is on the token
-  std::string container;    // the container naming that key (empty without one)
+  TokenKeyPlace key = TokenKeyPlace::kNone;
+  std::string container;  // the container naming that key (empty when kNone)
 };
 struct TokenEntry {
   std::string label, manufacturer, model, serial;
@@ -468,10 +474,13 @@ struct SlotEntry {
 };
 struct TokenModuleEntry {
   std::string name, library, description, manufacturer;
+  // False for a module of trust anchors (`trust-policy: yes` in p11-kit's registry), which is
+  // never initialised: it has no slots here and nothing of it is in "MY".
+  bool holdsKeys = true;
   std::vector<SlotEntry> slots;
 };
-// ListTokens: every PKCS #11 module in p11-kit's registry, its slots, their tokens and the
-// certificates on them, read without logging in. False with the last error when p11-kit cannot
+// ListTokens: every PKCS #11 module in p11-kit's registry (first those that hold no keys), the
+// slots of the others, their tokens and the certificates on them, read without logging in. False with the last error when p11-kit cannot
 // load its registry; a module or token that cannot be read is listed with what could be read.
 bool ListTokens(std::vector<TokenModuleEntry>& out);
 

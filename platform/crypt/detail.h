@@ -236,8 +236,9 @@ struct Provider;
 // FindProvider: the live provider behind a handle, or null.
 std::shared_ptr<Provider> FindProvider(HCRYPTPROV handle);
 // AcquireForKeyProv: opens the container a key-provider record names (release with
-// CryptReleaseContext).
-bool AcquireForKeyProv(const KeyProvRecord& record, HCRYPTPROV* out);
+// CryptReleaseContext); `silent`: a token's key without asking for its PIN (NTE_SILENT_CONTEXT
+// when one is needed).
+bool AcquireForKeyProv(const KeyProvRecord& record, HCRYPTPROV* out, bool silent = false);
 
 // DefaultContainerName: the login user's name, the default container's name.
 std::string DefaultContainerName();

@@ -63,5 +63,9 @@ UniquePtr<EVP_PKEY> DecodePrivateKey(const std::uint8_t* der, std::size_t len,
 bool EncodePrivateKey(EVP_PKEY* key, SecretBytes& out, DWORD fallback);
 bool RsaSign(EVP_PKEY* key, const EVP_MD* md, const std::vector<std::uint8_t>& digest,
              std::vector<std::uint8_t>& out);
+// RsaVerify: whether `sig` is the PKCS #1 v1.5 signature of `digest` (in its DigestInfo for `md`,
+// as it is when `md` is null); false with NTE_BAD_SIGNATURE.
+bool RsaVerify(EVP_PKEY* key, const EVP_MD* md, const std::vector<std::uint8_t>& digest,
+               const std::uint8_t* sig, std::size_t sigLen);
 
 }  // namespace velmor::crypt::detail

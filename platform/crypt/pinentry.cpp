@@ -75,13 +75,25 @@ class Conversation {
     UniqueFd theirs{UniqueFd::pointer(fds[1])};
     posix_spawn_file_actions_t actions;
     if (posix_spawn_file_actions_init(&actions) != 0) return Fail(NTE_NO_MEMORY);
+    posix_spawnattr_t attributes;
+    if (posix_spawnattr_init(&attributes) != 0) {
+      posix_spawn_file_actions_destroy(&actions);
+      return Fail(NTE_NO_MEMORY);
+    }
+    // The dialog leads a session of its own, so that the child's owner can end it together
+    // with whatever it starts (a wrapper script's children). A text dialog still draws on the
+    // terminal it is told about; outside our session that terminal is not its controlling one,
+    // so it is never stopped for reading it from the background.
     // The dialog reads commands on its standard input and answers on its standard output.
     char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
     pid_t pid = -1;
     const int spawned = posix_spawn_file_actions_adddup2(&actions, fds[1], 0) != 0 ||
-                                posix_spawn_file_actions_adddup2(&actions, fds[1], 1) != 0
+                                posix_spawn_file_actions_adddup2(&actions, fds[1], 1) != 0 ||
+                                posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID) != 0
                             ? ENOMEM
-                            : ::posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv, environ);
+                            : ::posix_spawnp(&pid, program.c_str(), &actions, &attributes, argv,
+                                             environ);
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) return Fail(NTE_SILENT_CONTEXT);
     child_.reset(UniqueChild::pointer(pid));
@@ -90,7 +102,8 @@ class Conversation {
   }
 
   ~Conversation() {
-    // Closing the socket ends a well-behaved dialog; the child's owner reaps it (or kills it).
+    // Closing the socket ends a well-behaved dialog; the child's owner reaps it, or ends its
+    // whole group.
     socket_.reset();
     child_.reset();
     OPENSSL_cleanse(buffer_, sizeof buffer_);

@@ -28,8 +28,9 @@ enum class PinAnswer { kPin, kCancelled, kFailed };
 // AskPin: shows the dialog and waits for the user. kPin with the PIN in `pin` (wiped when `pin`
 // goes); kCancelled when the user closed the dialog; kFailed with the last error set when no
 // dialog could be shown (NTE_SILENT_CONTEXT: no dialog program), it did not answer in time
-// (ERROR_TIMEOUT_DW) or it broke the protocol (NTE_FAIL). The dialog's process is always reaped
-// before AskPin returns.
+// (ERROR_TIMEOUT_DW) or it broke the protocol (NTE_FAIL). The dialog runs in a session and
+// process group of its own; before AskPin returns it is reaped, and whatever it started is ended
+// with it (SIGTERM, then SIGKILL).
 PinAnswer AskPin(const PinDialog& dialog, SecretBytes& pin);
 
 // AskPinOn: the same conversation with a dialog already connected to `socket` (which it

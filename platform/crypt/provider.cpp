@@ -172,13 +172,13 @@ bool AcquireToken(const std::string& container, DWORD flags, HCRYPTPROV* out) {
   return true;
 }
 
-bool AcquireForKeyProv(const KeyProvRecord& record, HCRYPTPROV* out) {
+bool AcquireForKeyProv(const KeyProvRecord& record, HCRYPTPROV* out, bool silent) {
   if (record.hasProvider) {
     auto name = Utf16ToUtf8(record.provider);
     if (name && IsTokenProvider(*name)) {
       auto container = Utf16ToUtf8(record.container);
       if (!record.hasContainer || !container) return Fail(NTE_BAD_KEYSET);
-      return AcquireToken(*container, 0, out);
+      return AcquireToken(*container, silent ? CRYPT_SILENT : 0, out);
     }
     if (!name || *name != MS_ENHANCED_PROV_A) return Fail(NTE_KEYSET_NOT_DEF);
   }
@@ -452,7 +452,6 @@ BOOL CryptDestroyKey(HCRYPTKEY hKey) {
 BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void* pvParameters,
                                        HCRYPTPROV* phCryptProv, DWORD* pdwKeySpec,
                                        BOOL* pfCallerFreeProv) {
-  (void)dwFlags;
   return Guarded<BOOL>(FALSE, [&]() -> BOOL {
     if (Injected("CryptAcquireCertificatePrivateKey")) return FALSE;
     if (phCryptProv == nullptr || pvParameters != nullptr) {
@@ -464,7 +463,7 @@ BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void
     if (!cert->keyProv) return Fail(CRYPT_E_NO_KEY_PROPERTY);
     const KeyProvRecord record = *cert->keyProv;
     HCRYPTPROV prov = 0;
-    if (!AcquireForKeyProv(record, &prov)) return FALSE;
+    if (!AcquireForKeyProv(record, &prov, (dwFlags & CRYPT_ACQUIRE_SILENT_FLAG) != 0)) return FALSE;
     auto provider = FindProvider(prov);
     // The container must really hold the key the certificate names (a token's context is only
     // had with its key).

@@ -61,6 +61,9 @@ struct TokenKey {
   // for that, the only case it outlives the login (a PIN pad asks itself).
   bool alwaysAuthenticate = false;
   SecretBytes pin;
+  // Whether the key is known to be its certificate's. One whose public half the token does not
+  // show is checked by its first signature instead.
+  bool matchesCertificate = false;
 };
 
 namespace {
@@ -73,19 +76,130 @@ namespace {
 
 CK_SESSION_HANDLE SessionOf(const TokenKey& key) { return key.session.get().session; }
 
-// The modules are loaded once per process and stay initialised: a token's presence is asked
-// of its module on every use, which sees devices come and go without being loaded again.
-CK_FUNCTION_LIST** Modules() {
-  struct Registry {
-    bool tried = false;
-    UniqueP11Modules modules;
-  };
+// How long a module's view of its tokens is trusted before it is made to look again (below).
+constexpr auto kRescanMs = std::chrono::milliseconds(2000);
+
+// What this process knows of a module beyond its function list.
+struct ModuleState {
+  // Token keys alive on the module: their sessions and logins would not survive C_Finalize.
+  unsigned keys = 0;
+  // Its slots are neither removable nor hardware: a store of token files that the module reads
+  // at C_Initialize and never again (SoftHSM). Nothing tells it of a token added, or of one
+  // removed and put back, until it is initialised anew.
+  bool readsOnlyAtStart = false;
+  bool initialised = true;  // false after a C_Initialize that failed: tried again at the next look
+  std::chrono::steady_clock::time_point lookedAt;
+};
+
+struct Registry {
+  bool tried = false;
+  UniqueP11Modules modules;
+  std::map<CK_FUNCTION_LIST*, ModuleState> states;
+  // Modules of p11-kit's registry that hold no keys, by name: never initialised.
+  std::vector<std::pair<std::string, std::string>> skipped;  // name, library
+};
+
+std::vector<CK_SLOT_ID> Slots(CK_FUNCTION_LIST* module, bool withToken);
+
+// HoldsNoKeys: whether p11-kit's registry marks the module as a source of trust policy
+// (`trust-policy: yes`, p11-kit's own trust module): certificates of trust anchors and never a
+// key. Initialising that one parses the whole system CA bundle, which every process opening
+// "MY" would pay for nothing.
+bool HoldsNoKeys(CK_FUNCTION_LIST* module) {
+  P11Text value(p11_kit_config_option(module, "trust-policy"));
+  if (!value) return false;
+  const std::string_view v = value.get();
+  return v == "yes" || v == "true";
+}
+
+// ReadsOnlyAtStart: see ModuleState.
+bool ReadsOnlyAtStart(CK_FUNCTION_LIST* module) {
+  const std::vector<CK_SLOT_ID> slots = Slots(module, false);
+  for (CK_SLOT_ID slot : slots) {
+    CK_SLOT_INFO info{};
+    if (module->C_GetSlotInfo(slot, &info) != CKR_OK ||
+        (info.flags & (CKF_REMOVABLE_DEVICE | CKF_HW_SLOT)) != 0) {
+      return false;
+    }
+  }
+  return !slots.empty();
+}
+
+Registry& TheRegistry() {
   static auto* registry = new Registry;
   if (!registry->tried) {
     registry->tried = true;
-    registry->modules.reset(p11_kit_modules_load_and_initialize(0));
+    CK_FUNCTION_LIST** loaded = p11_kit_modules_load(nullptr, 0);
+    if (loaded != nullptr) {
+      std::size_t kept = 0;
+      for (std::size_t i = 0; loaded[i] != nullptr; ++i) {
+        if (!HoldsNoKeys(loaded[i])) {
+          loaded[kept++] = loaded[i];
+          continue;
+        }
+        P11Text name(p11_kit_module_get_name(loaded[i]));
+        P11Text file(p11_kit_module_get_filename(loaded[i]));
+        registry->skipped.emplace_back(name ? name.get() : "", file ? file.get() : "");
+        p11_kit_module_release(loaded[i]);
+      }
+      loaded[kept] = nullptr;
+      registry->modules.reset(loaded);
+      // A module that cannot be initialised is released and taken off the list.
+      p11_kit_modules_initialize(loaded, [](void* module) {
+        p11_kit_module_release(static_cast<CK_FUNCTION_LIST*>(module));
+      });
+      const auto now = std::chrono::steady_clock::now();
+      for (CK_FUNCTION_LIST** m = loaded; *m != nullptr; ++m) {
+        ModuleState& state = registry->states[*m];
+        state.readsOnlyAtStart = ReadsOnlyAtStart(*m);
+        state.lookedAt = now;
+      }
+    }
   }
-  return registry->modules.get();
+  return *registry;
+}
+
+// The key-holding modules, loaded and initialised once per process. A token's presence is asked
+// of its module on every use, which sees cards come and go in their readers; a module that
+// cannot see that by itself is made to look again by Rescan.
+CK_FUNCTION_LIST** Modules() { return TheRegistry().modules.get(); }
+
+void ForgetModule(CK_FUNCTION_LIST* module);
+
+// Rescan: initialises `module` anew (C_Finalize, C_Initialize) when its view of its tokens may
+// be stale and no key of ours is open on it: at most every kRescanMs, when it only reads its
+// tokens at start, or when a slot it says holds a token cannot say which (a token taken away
+// behind its back). Without this a running host never sees a SoftHSM token added, or removed and
+// put back.
+void Rescan(CK_FUNCTION_LIST* module) {
+  auto it = TheRegistry().states.find(module);
+  if (it == TheRegistry().states.end()) return;
+  ModuleState& state = it->second;
+  const auto now = std::chrono::steady_clock::now();
+  if (state.keys != 0 || now - state.lookedAt < kRescanMs) return;
+  state.lookedAt = now;
+  bool stale = state.readsOnlyAtStart || !state.initialised;
+  for (CK_SLOT_ID slot : stale ? std::vector<CK_SLOT_ID>{} : Slots(module, true)) {
+    CK_TOKEN_INFO info{};
+    const CK_RV rv = module->C_GetTokenInfo(slot, &info);
+    // A reader that is empty, or holds a card the module does not know, says so every time.
+    if (rv != CKR_OK && rv != CKR_TOKEN_NOT_PRESENT && rv != CKR_TOKEN_NOT_RECOGNIZED) {
+      stale = true;
+      break;
+    }
+  }
+  if (!stale) return;
+  ForgetModule(module);
+  p11_kit_module_finalize(module);
+  // One that fails leaves the module answering CKR_CRYPTOKI_NOT_INITIALIZED until the next try.
+  state.initialised = p11_kit_module_initialize(module) == CKR_OK;
+}
+
+// KeyOpened / KeyClosed: a token key's hold on its module, which keeps Rescan off it.
+void KeyOpened(CK_FUNCTION_LIST* module) { ++TheRegistry().states[module].keys; }
+void KeyClosed(CK_FUNCTION_LIST* module) {
+  auto it = TheRegistry().states.find(module);
+  if (it != TheRegistry().states.end() && it->second.keys > 0) --it->second.keys;
 }
 
 // Logins this process holds, per module and slot: the token is logged out when the last
@@ -113,13 +227,22 @@ bool SameToken(const CK_TOKEN_INFO& a, const CK_TOKEN_INFO& b) {
          std::memcmp(a.serialNumber, b.serialNumber, sizeof a.serialNumber) == 0;
 }
 
+// Slots: the module's slots (those with a token when `withToken`). The size is asked first: that
+// query is where a module looks for readers plugged in since it was asked last.
 std::vector<CK_SLOT_ID> Slots(CK_FUNCTION_LIST* module, bool withToken) {
-  std::vector<CK_SLOT_ID> slots(kMaxSlots);
-  CK_ULONG count = kMaxSlots;
-  if (module->C_GetSlotList(withToken ? CK_TRUE : CK_FALSE, slots.data(), &count) != CKR_OK) {
-    return {};
+  const CK_BBOOL present = withToken ? CK_TRUE : CK_FALSE;
+  CK_ULONG count = 0;
+  if (module->C_GetSlotList(present, nullptr, &count) != CKR_OK) return {};
+  std::vector<CK_SLOT_ID> slots(std::clamp<CK_ULONG>(count, 1, kMaxSlots));
+  count = slots.size();
+  CK_RV rv = module->C_GetSlotList(present, slots.data(), &count);
+  if (rv == CKR_BUFFER_TOO_SMALL) {  // a reader plugged in between the two calls
+    slots.resize(kMaxSlots);
+    count = kMaxSlots;
+    rv = module->C_GetSlotList(present, slots.data(), &count);
   }
-  slots.resize(std::min(count, kMaxSlots));
+  if (rv != CKR_OK) return {};
+  slots.resize(std::min<CK_ULONG>(count, slots.size()));
   return slots;
 }
 
@@ -176,28 +299,38 @@ UniqueP11Session OpenSession(CK_FUNCTION_LIST* module, CK_SLOT_ID slot, CK_RV* r
 struct CertificateObject {
   std::vector<std::uint8_t> id;
   std::vector<std::uint8_t> der;
-  bool keyOnToken = false;  // a private or public key object carries the same CKA_ID
+  TokenKeyPlace key = TokenKeyPlace::kNone;
 };
 
-// ReadCertificates: the certificate objects of a token; only those whose key is on it unless
-// `all` (a token of trust anchors holds hundreds of certificates and no key: "MY" is opened for
-// every operation, so those are not even read).
+// ReadCertificates: the certificate objects of a token; only those whose key is (or may be) on
+// it unless `all` (a token of trust anchors holds hundreds of certificates and no key: "MY" is
+// opened for every operation, so those are not even read). `loginRequired`: the token's
+// CKF_LOGIN_REQUIRED.
 std::vector<CertificateObject> ReadCertificates(CK_FUNCTION_LIST* module,
-                                                CK_SESSION_HANDLE session, bool all) {
+                                                CK_SESSION_HANDLE session, bool loginRequired,
+                                                bool all) {
   // The private key may be hidden until the user logs in; its public half, or the key object
   // itself on tokens that show it, tells that the certificate's key is there.
   std::vector<std::vector<std::uint8_t>> keyIds;
+  bool privateKeyShown = false;
   for (CK_OBJECT_CLASS keyClass : {CKO_PRIVATE_KEY, CKO_PUBLIC_KEY}) {
     for (CK_OBJECT_HANDLE object :
          FindObjects(module, session, {{CKA_CLASS, &keyClass, sizeof keyClass}})) {
+      privateKeyShown = privateKeyShown || keyClass == CKO_PRIVATE_KEY;
       std::vector<std::uint8_t> id;
       if (ReadAttribute(module, session, object, CKA_ID, kMaxIdLength, id) && !id.empty()) {
         keyIds.push_back(std::move(id));
       }
     }
   }
+  // Many cards show neither the private key nor a public key object until the PIN is given: on
+  // a token that wants a login and shows no private key, a certificate's key may be behind it.
+  CK_SESSION_INFO state{};
+  const bool loggedIn = module->C_GetSessionInfo(session, &state) == CKR_OK &&
+                        (state.state == CKS_RO_USER_FUNCTIONS || state.state == CKS_RW_USER_FUNCTIONS);
+  const bool keysMayBeHidden = loginRequired && !loggedIn && !privateKeyShown;
   std::vector<CertificateObject> out;
-  if (keyIds.empty() && !all) return out;
+  if (keyIds.empty() && !keysMayBeHidden && !all) return out;
   CK_OBJECT_CLASS certificateClass = CKO_CERTIFICATE;
   CK_CERTIFICATE_TYPE x509 = CKC_X_509;
   for (CK_OBJECT_HANDLE object :
@@ -206,9 +339,14 @@ std::vector<CertificateObject> ReadCertificates(CK_FUNCTION_LIST* module,
                     {CKA_CERTIFICATE_TYPE, &x509, sizeof x509}})) {
     CertificateObject cert;
     ReadAttribute(module, session, object, CKA_ID, kMaxIdLength, cert.id);
-    cert.keyOnToken =
-        !cert.id.empty() && std::find(keyIds.begin(), keyIds.end(), cert.id) != keyIds.end();
-    if (!cert.keyOnToken && !all) continue;
+    if (cert.id.empty()) {
+      cert.key = TokenKeyPlace::kNone;  // no CKA_ID names a key
+    } else if (std::find(keyIds.begin(), keyIds.end(), cert.id) != keyIds.end()) {
+      cert.key = TokenKeyPlace::kOnToken;
+    } else if (keysMayBeHidden) {
+      cert.key = TokenKeyPlace::kAfterLogin;
+    }
+    if (cert.key == TokenKeyPlace::kNone && !all) continue;
     if (!ReadAttribute(module, session, object, CKA_VALUE, kMaxCertificateLength, cert.der) ||
         cert.der.empty()) {
       continue;
@@ -274,7 +412,8 @@ bool TokenFail(const TokenKey& key, const char* call, CK_RV rv, DWORD fallback) 
 // caller); null when the object does not show them.
 UniquePtr<EVP_PKEY> PublicKeyFromAttributes(const TokenKey& key, CK_OBJECT_HANDLE object) {
   std::vector<std::uint8_t> n, e;
-  if (!ReadAttribute(key.module, SessionOf(key), object, CKA_MODULUS, kMaxModulusLength, n) ||
+  if (Injected("C_GetAttributeValue", "CKA_MODULUS") ||
+      !ReadAttribute(key.module, SessionOf(key), object, CKA_MODULUS, kMaxModulusLength, n) ||
       !ReadAttribute(key.module, SessionOf(key), object, CKA_PUBLIC_EXPONENT, 16, e) ||
       n.empty() || e.empty()) {
     return nullptr;
@@ -381,10 +520,12 @@ bool FindToken(P11KitUri* uri, TokenKey& key) {
   const char* moduleName = p11_kit_uri_get_module_name(uri);
   for (CK_FUNCTION_LIST** m = modules; m != nullptr && *m != nullptr; ++m) {
     if (moduleName != nullptr && ModuleName(*m) != moduleName) continue;
+    Rescan(*m);
     for (CK_SLOT_ID slot : Slots(*m, true)) {
       CK_TOKEN_INFO info{};
       if ((*m)->C_GetTokenInfo(slot, &info) != CKR_OK) continue;
       if (p11_kit_uri_match_token_info(uri, &info) == 1) {
+        KeyOpened(*m);
         key.module = *m;
         key.slot = slot;
         key.info = info;
@@ -404,13 +545,15 @@ CK_RV ContextLogin(TokenKey& key) {
 }  // namespace
 
 TokenKey::~TokenKey() {
-  if (loggedIn && module != nullptr) {
+  if (module == nullptr) return;
+  if (loggedIn) {
     auto it = Logins().find({module, slot});
     if (it != Logins().end() && --it->second == 0) {
       Logins().erase(it);
       module->C_Logout(SessionOf(*this));
     }
   }
+  KeyClosed(module);
 }
 
 bool IsTokenProvider(std::string_view name) { return name == TOKEN_PROV_A; }
@@ -471,10 +614,31 @@ bool AcquireTokenKey(const std::string& container, bool silent, std::shared_ptr<
                                  {CKA_ID, id.data(), id.size()}});
   if (keys.empty()) {
     if (!Present(*key)) return Fail(SCARD_W_REMOVED_CARD);
-    return Fail(NTE_BAD_KEYSET);
+    // Logged in and still no key: the certificate was offered for a key the token hides until
+    // then, and there is none.
+    return Fail(NTE_NO_KEY);
   }
   key->key = keys.front();
-  if (!key->publicKey) key->publicKey = PublicKeyFromAttributes(*key, key->key);
+  // The key's own public half, from the private key's modulus and exponent, else from the
+  // public key object beside it. A key that is not the certificate's would sign what nothing
+  // verifies (and unwrap nothing sealed for the certificate).
+  UniquePtr<EVP_PKEY> own = PublicKeyFromAttributes(*key, key->key);
+  if (!own) {
+    CK_OBJECT_CLASS publicClass = CKO_PUBLIC_KEY;
+    for (CK_OBJECT_HANDLE object : FindObjects(key->module, SessionOf(*key),
+                                               {{CKA_CLASS, &publicClass, sizeof publicClass},
+                                                {CKA_ID, id.data(), id.size()}})) {
+      if ((own = PublicKeyFromAttributes(*key, object))) break;
+    }
+  }
+  DropExpectedOpenSslErrors();
+  if (key->publicKey && own && EVP_PKEY_eq(key->publicKey.get(), own.get()) != 1) {
+    DropExpectedOpenSslErrors();
+    return Fail(NTE_BAD_KEY);
+  }
+  // Without a certificate there is nothing the key could fail to match.
+  key->matchesCertificate = own != nullptr || !key->publicKey;
+  if (!key->publicKey) key->publicKey = std::move(own);
   if (!key->publicKey) return TokenFail(*key, "C_GetAttributeValue", CKR_KEY_HANDLE_INVALID, NTE_BAD_KEY);
   if (ReadFlag(key->module, SessionOf(*key), key->key, CKA_ALWAYS_AUTHENTICATE)) {
     if ((key->info.flags & CKF_PROTECTED_AUTHENTICATION_PATH) == 0 && pin.empty()) {
@@ -530,6 +694,13 @@ bool TokenSignDigest(TokenKey& key, const EVP_MD* md, const std::vector<std::uin
   // A signature is as long as the modulus: a shorter answer lost its leading zero bytes.
   signature.resize(length);
   signature.insert(signature.begin(), size - length, 0);
+  if (!key.matchesCertificate) {
+    if (!RsaVerify(key.publicKey.get(), nullptr, input, signature.data(), signature.size())) {
+      DropExpectedOpenSslErrors();
+      return Fail(NTE_BAD_KEY);
+    }
+    key.matchesCertificate = true;
+  }
   out = std::move(signature);
   return true;
 }
@@ -572,7 +743,9 @@ std::vector<TokenStoreCertificate> ReadStoreCertificates(CK_FUNCTION_LIST* modul
   UniqueP11Session session = OpenSession(module, slot);
   if (!session) return out;
   const auto provider = Utf8ToUtf16(TOKEN_PROV_A);
-  for (CertificateObject& cert : ReadCertificates(module, session.get().session, false)) {
+  const bool loginRequired = (info.flags & CKF_LOGIN_REQUIRED) != 0;
+  for (CertificateObject& cert :
+       ReadCertificates(module, session.get().session, loginRequired, false)) {
     auto data = ParsedCertificate(cert.der);
     const auto container = Utf8ToUtf16(ContainerFor(module, info, cert.id));
     if (!data || !container || container->empty()) continue;
@@ -587,15 +760,27 @@ std::vector<TokenStoreCertificate> ReadStoreCertificates(CK_FUNCTION_LIST* modul
   return out;
 }
 
+std::map<std::pair<CK_FUNCTION_LIST*, CK_SLOT_ID>, TokenListing>& Listings() {
+  static auto* listings = new std::map<std::pair<CK_FUNCTION_LIST*, CK_SLOT_ID>, TokenListing>;
+  return *listings;
+}
+
+// ForgetModule: what was read of a module's tokens, before it reads them anew.
+void ForgetModule(CK_FUNCTION_LIST* module) {
+  std::erase_if(Listings(), [&](const auto& entry) { return entry.first.first == module; });
+  std::erase_if(Logins(), [&](const auto& entry) { return entry.first.first == module; });
+}
+
 }  // namespace
 
 std::vector<TokenStoreCertificate> TokenStoreCertificates() {
-  static auto* listings = new std::map<std::pair<CK_FUNCTION_LIST*, CK_SLOT_ID>, TokenListing>;
+  auto* listings = &Listings();
   std::vector<TokenStoreCertificate> out;
   const auto now = std::chrono::steady_clock::now();
   std::map<std::pair<CK_FUNCTION_LIST*, CK_SLOT_ID>, TokenListing> seen;
   CK_FUNCTION_LIST** modules = Modules();
   for (CK_FUNCTION_LIST** m = modules; m != nullptr && *m != nullptr; ++m) {
+    Rescan(*m);
     for (CK_SLOT_ID slot : Slots(*m, true)) {
       CK_TOKEN_INFO info{};
       if ((*m)->C_GetTokenInfo(slot, &info) != CKR_OK ||
@@ -675,7 +860,15 @@ bool ListTokens(std::vector<TokenModuleEntry>& out) {
     out.clear();
     CK_FUNCTION_LIST** modules = Modules();
     if (modules == nullptr) return Fail(NTE_PROV_TYPE_NOT_DEF);
+    for (const auto& [name, library] : TheRegistry().skipped) {
+      TokenModuleEntry module;
+      module.name = name;
+      module.library = library;
+      module.holdsKeys = false;
+      out.push_back(std::move(module));
+    }
     for (CK_FUNCTION_LIST** m = modules; *m != nullptr; ++m) {
+      Rescan(*m);
       TokenModuleEntry module;
       module.name = ModuleName(*m);
       P11Text file(p11_kit_module_get_filename(*m));
@@ -712,7 +905,8 @@ bool ListTokens(std::vector<TokenModuleEntry>& out) {
           token.pinFinalTry = (tokenInfo.flags & CKF_USER_PIN_FINAL_TRY) != 0;
           token.pinCountLow = (tokenInfo.flags & CKF_USER_PIN_COUNT_LOW) != 0;
           if (UniqueP11Session session = OpenSession(*m, id)) {
-            for (CertificateObject& object : ReadCertificates(*m, session.get().session, true)) {
+            for (CertificateObject& object :
+                 ReadCertificates(*m, session.get().session, token.loginRequired, true)) {
               auto data = ParsedCertificate(object.der);
               if (!data) continue;
               TokenCertificateEntry cert;
@@ -720,8 +914,10 @@ bool ListTokens(std::vector<TokenModuleEntry>& out) {
               if (auto name = NameToText(data->info.Subject.pbData, data->info.Subject.cbData)) {
                 cert.subject = *name;
               }
-              cert.keyOnToken = object.keyOnToken;
-              if (object.keyOnToken) cert.container = ContainerFor(*m, tokenInfo, object.id);
+              cert.key = object.key;
+              if (object.key != TokenKeyPlace::kNone) {
+                cert.container = ContainerFor(*m, tokenInfo, object.id);
+              }
               token.certificates.push_back(std::move(cert));
             }
             DropExpectedOpenSslErrors();

@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "tests/signing/fixture.h"
+#include "tests/support/seam.h"
 #include "tests/support/softhsm.h"
 
 namespace velmor::testing {
@@ -116,6 +117,64 @@ INSTANTIATE_TEST_SUITE_P(
                    WithError("E:0090", SCARD_W_REMOVED_CARD), SCARD_W_REMOVED_CARD},
         PinOutcome{"PKCS7DataWrongPin", PKCS7Data, "pin:0000", Which::kMain, "E:0006",
                    SCARD_W_WRONG_CHV}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+// A key the token shows only after login is offered and found then; a certificate without one,
+// or with a key that is not its own, is refused the way a container of ours would be.
+struct KeyCase {
+  const char* name;
+  std::function<std::string(CtrlState&)> member;
+  std::function<const TestCert&()> cert;
+  std::string expected;  // "" for a signature openssl verifies
+  DWORD lastError;
+  bool publicHalfHidden = false;  // the token shows neither modulus nor public key object
+};
+
+void PrintTo(const KeyCase& c, std::ostream* os) { *os << c.name; }
+
+class TokenKeyTest : public TokenSigningTest, public ::testing::WithParamInterface<KeyCase> {};
+
+TEST_P(TokenKeyTest, TheKeyIsFoundAtLoginAndMustBeTheCertificates) {
+  const KeyCase& c = GetParam();
+  const TestCert& cert = c.cert();
+  SelectSigner(cert);
+  EXPECT_NE(Call(getCertList).find(cert.serialHex + ";"), std::string::npos);
+  SetSignData(state_, "abc");
+  if (c.publicHalfHidden) velmor::crypt::InjectFailure("C_GetAttributeValue", NTE_FAIL, "CKA_MODULUS");
+  const std::string answer = Call(c.member);
+  velmor::crypt::ClearInjectedFailures();
+  if (c.expected.empty()) {
+    ASSERT_EQ(answer.rfind("A:00000003abc00000256", 0), 0u) << answer;
+    EXPECT_TRUE(VerifiesWithOpenssl(cert, std::string("abc"), answer.substr(2 + 8 + 3 + 8)));
+    EXPECT_EQ(Count(PinentryLog(), "GETPIN"), 1u);
+  } else {
+    EXPECT_EQ(answer, c.expected);
+    EXPECT_EQ(GetLastError(), c.lastError) << std::hex << GetLastError();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TokenKeyTest,
+    ::testing::Values(
+        KeyCase{"HiddenUntilLogin", GetSignData, []() -> const TestCert& { return Tokens().hidden.cert; },
+                "", 0},
+        KeyCase{"NoneAfterLogin", GetSignData,
+                []() -> const TestCert& { return Tokens().hiddenWithoutKey; },
+                WithError("E:0090", NTE_NO_KEY), NTE_NO_KEY},
+        KeyCase{"SignDataNotTheCertificatesKey", GetSignData,
+                []() -> const TestCert& { return Tokens().mismatched.cert; },
+                WithError("E:0090", NTE_BAD_KEY), NTE_BAD_KEY},
+        KeyCase{"SignatureNotTheCertificatesKey", GetSignature,
+                []() -> const TestCert& { return Tokens().mismatched.cert; },
+                WithError("E:0090", NTE_BAD_KEY), NTE_BAD_KEY},
+        KeyCase{"PKCS7DataNotTheCertificatesKey", PKCS7Data,
+                []() -> const TestCert& { return Tokens().mismatched.cert; }, "E:0006", NTE_BAD_KEY},
+        KeyCase{"PublicHalfHiddenFirstSignatureChecked", GetSignData,
+                []() -> const TestCert& { return Tokens().hidden.cert; }, "", 0, true},
+        // Known only once the token has signed: the signature is withheld.
+        KeyCase{"PublicHalfHiddenNotTheCertificatesKey", GetSignData,
+                []() -> const TestCert& { return Tokens().mismatched.cert; }, "E:0006", NTE_BAD_KEY,
+                true}),
     [](const auto& param) { return std::string(param.param.name); });
 
 }  // namespace

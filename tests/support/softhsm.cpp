@@ -34,8 +34,35 @@ std::set<fs::path> TokenFolders(const fs::path& tokens) {
   return out;
 }
 
+std::string Tool(const std::string& label) {
+  return std::string("pkcs11-tool --module ") + kSoftHsmModule + " --token-label " + Quoted(label) +
+         " --login --pin " + kTokenPin + " --label key --write-object ";
+}
+
+// WriteObject: one object (privkey, pubkey or cert) onto the token, from DER bytes.
+void WriteObject(const fs::path& root, const std::string& label, const std::string& id,
+                 const std::string& type, const std::vector<std::uint8_t>& der) {
+  const fs::path file = root / ("object-" + type + ".der");
+  WriteFile(file, der);
+  Check(Run(Tool(label) + file.string() + " --id " + id + " --type " + type), "pkcs11-tool " + type);
+  fs::remove(file);
+}
+
+void WriteKey(const fs::path& root, const std::string& label, const std::string& id,
+              const TestKey& key, bool publicObject) {
+  const fs::path keyPem = root / "key.pem", keyDer = root / "key.der";
+  WriteFile(keyPem, key.privatePem);
+  Check(Run("openssl pkcs8 -topk8 -nocrypt -in " + keyPem.string() + " -outform DER -out " +
+            keyDer.string()),
+        "openssl pkcs8");
+  Check(Run(Tool(label) + keyDer.string() + " --id " + id + " --type privkey"), "pkcs11-tool privkey");
+  fs::remove(keyPem);
+  fs::remove(keyDer);
+  if (publicObject) WriteObject(root, label, id, "pubkey", key.publicDer);
+}
+
 TestToken MakeToken(const fs::path& root, const std::string& label, const std::string& subject,
-                    std::vector<std::uint8_t> serial) {
+                    std::vector<std::uint8_t> serial, const TokenObjects& objects = {}) {
   const fs::path tokens = root / "tokens";
   const auto before = TokenFolders(tokens);
   Check(Run("softhsm2-util --init-token --free --label " + Quoted(label) + " --so-pin " + kSoPin +
@@ -48,22 +75,9 @@ TestToken MakeToken(const fs::path& root, const std::string& label, const std::s
   }
   if (token.folder.empty()) throw std::runtime_error("no folder for token " + label);
   token.cert = MakeCert(Spec(subject, std::move(serial)));
-  const fs::path keyPem = root / "key.pem", keyDer = root / "key.der", pub = root / "pub.der",
-                 cert = root / "cert.der";
-  WriteFile(keyPem, token.cert.key.privatePem);
-  Check(Run("openssl pkcs8 -topk8 -nocrypt -in " + keyPem.string() + " -outform DER -out " +
-            keyDer.string()),
-        "openssl pkcs8");
-  WriteFile(pub, token.cert.key.publicDer);
-  WriteFile(cert, token.cert.der);
-  const std::string tool = std::string("pkcs11-tool --module ") + kSoftHsmModule +
-                           " --token-label " + Quoted(label) + " --login --pin " + kTokenPin +
-                           " --id 01 --label key --write-object ";
-  Check(Run(tool + keyDer.string() + " --type privkey"), "pkcs11-tool privkey");
-  Check(Run(tool + pub.string() + " --type pubkey"), "pkcs11-tool pubkey");
-  Check(Run(tool + cert.string() + " --type cert"), "pkcs11-tool cert");
-  fs::remove(keyPem);
-  fs::remove(keyDer);
+  WriteKey(root, label, "01", objects.otherKey != nullptr ? *objects.otherKey : token.cert.key,
+           objects.publicKey);
+  WriteObject(root, label, "01", "cert", token.cert.der);
   return token;
 }
 
@@ -85,6 +99,13 @@ const char* kPinentryScript = R"(#!/bin/sh
 # A scripted pinentry: the Assuan protocol as pinentry speaks it, with the answer the test chose.
 answer="$VELMOR_TEST_PINENTRY_ANSWER"
 [ "$answer" = hang ] && exec sleep 60
+case "$answer" in
+  spawn:*)
+    # Children that outlive a dialog that never greets; the second ignores SIGTERM.
+    sleep 600 & echo $! >> "${answer#spawn:}"
+    (trap '' TERM; exec sleep 600) & echo $! >> "${answer#spawn:}"
+    exec sleep 60 ;;
+esac
 echo "OK Pleased to meet you"
 while IFS= read -r line; do
   printf '%s\n' "$line" >> "$VELMOR_TEST_PINENTRY_LOG"
@@ -131,6 +152,13 @@ const SoftHsmTokens& Tokens() {
     LockUserPin(t->locked.folder);
     t->removable = MakeToken(t->root, "Velmor Removable", "/CN=Rita Removed/OU=QVA/O=Tarnvik Bank",
                              {0x7a, 0x11, 0x03});
+    t->hidden = MakeToken(t->root, "Velmor Hidden", "/CN=Hilde Hidden/OU=QVA/O=Tarnvik Bank",
+                          {0x7a, 0x11, 0x04}, TokenObjects{.publicKey = false});
+    t->hiddenWithoutKey = MakeCert(Spec("/CN=Nora Nokey/OU=QVA/O=Tarnvik Bank", {0x7a, 0x11, 0x05}));
+    WriteObject(t->root, t->hidden.label, "02", "cert", t->hiddenWithoutKey.der);
+    const TestKey other = MakeKey(1024, true);
+    t->mismatched = MakeToken(t->root, "Velmor Mismatched", "/CN=Mia Mismatch/OU=QVA/O=Tarnvik Bank",
+                              {0x7a, 0x11, 0x06}, TokenObjects{.publicKey = true, .otherKey = &other});
     t->pinentry = (t->root / "pinentry.sh").string();
     WriteFile(t->pinentry, std::string(kPinentryScript));
     fs::permissions(t->pinentry, fs::perms::owner_all);
@@ -140,6 +168,11 @@ const SoftHsmTokens& Tokens() {
     return t;
   }();
   return *tokens;
+}
+
+TestToken AddToken(const std::string& label, const std::string& subject,
+                   std::vector<std::uint8_t> serial) {
+  return MakeToken(Tokens().root, label, subject, std::move(serial));
 }
 
 void PinentryAnswer(const std::string& answer) {

@@ -2,9 +2,15 @@
 // pinentry.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/crypt/crypt.h"
@@ -200,6 +206,61 @@ TEST_F(TokenTest, ATokenPulledOutBetweenTwoCallsIsARemovedCard) {
   EXPECT_FALSE(InMy(token.cert.serialHex).present);
   EXPECT_FALSE(CryptAcquireContextA(&prov, found.container.c_str(), TOKEN_PROV_A, PROV_RSA_FULL, 0));
   EXPECT_EQ(GetLastError(), SCARD_W_REMOVED_CARD);
+}
+
+// Alive: whether a process runs (a zombie waiting for its parent does not count).
+bool Alive(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return false;
+  const auto end = line.rfind(')');
+  return end != std::string::npos && end + 2 < line.size() && line[end + 2] != 'Z';
+}
+
+// Eventually: whether `condition` holds within `seconds`, asked every 100 ms.
+bool Eventually(const std::function<bool()>& condition, int seconds) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  for (;;) {
+    if (condition()) return true;
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+}
+
+TEST_F(TokenTest, ADialogThatTimesOutIsEndedWithEverythingItStarted) {
+  const Found found = InMy(Tokens().main.cert.serialHex);
+  const auto pids = home_.path() / "dialog-children";
+  PinentryAnswer("spawn:" + pids.string());
+  HCRYPTPROV prov = 0;
+  EXPECT_FALSE(CryptAcquireContextA(&prov, found.container.c_str(), TOKEN_PROV_A, PROV_RSA_FULL, 0));
+  EXPECT_EQ(GetLastError(), 1460u /* ERROR_TIMEOUT */);
+  std::vector<pid_t> children;
+  std::ifstream in(pids);
+  for (pid_t pid = 0; in >> pid;) children.push_back(pid);
+  ASSERT_EQ(children.size(), 2u);
+  for (pid_t pid : children) {
+    EXPECT_TRUE(Eventually([pid] { return !Alive(pid); }, 2)) << "the dialog's child " << pid << " survived";
+    if (Alive(pid)) ::kill(pid, SIGKILL);
+  }
+}
+
+TEST_F(TokenTest, ATokenAddedOrPutBackIsSeenByARunningProcess) {
+  ASSERT_TRUE(InMy(Tokens().main.cert.serialHex).present);  // SoftHSM is in use by now
+  const TestToken late = AddToken("Velmor Late", "/CN=Luca Late/OU=QVA/O=Tarnvik Bank", {0x7a, 0x11, 0x07});
+  EXPECT_TRUE(Eventually([&] { return InMy(late.cert.serialHex).present; }, 5)) << "a token added";
+
+  const auto away = home_.path() / "token-away";
+  std::filesystem::rename(late.folder, away);
+  EXPECT_TRUE(Eventually([&] { return !InMy(late.cert.serialHex).present; }, 5)) << "a token taken out";
+  std::filesystem::rename(away, late.folder);
+  EXPECT_TRUE(Eventually([&] { return InMy(late.cert.serialHex).present; }, 5)) << "a token put back";
+
+  const Found found = InMy(late.cert.serialHex);
+  HCRYPTPROV prov = 0;
+  ASSERT_TRUE(CryptAcquireContextA(&prov, found.container.c_str(), TOKEN_PROV_A, PROV_RSA_FULL, 0))
+      << std::hex << GetLastError();
+  EXPECT_EQ(Sign(prov, "abc").size(), 128u) << std::hex << GetLastError();
+  EXPECT_TRUE(CryptReleaseContext(prov, 0));
 }
 
 }  // namespace
