@@ -114,9 +114,13 @@ test('firefox: a pre-approved origin signs without asking', limit, async () => {
   await page.close();
 });
 
-test('firefox: another port of 127.0.0.1 gets no window.velmor with a policy naming one origin', limit, async () => {
+// Firefox's match patterns cannot name a port, so the page may see window.velmor; the
+// background's check of the exact origin refuses it everything.
+test('firefox: another port of 127.0.0.1 gets nothing with a policy naming one origin', limit, async () => {
   const page = await demoPage(otherPortUrl, false);
-  assert.equal(await page.evaluate(() => typeof window.velmor), 'undefined');
+  const outcome = await page.evaluate(() => (typeof window.velmor === 'undefined' ? 'no velmor'
+    : window.velmor.create().then(() => 'created', (e) => e.message)));
+  assert.match(outcome, /^no velmor$|not available/);
   await page.close();
 });
 

@@ -345,7 +345,8 @@ class PageConnection {
     const origin = this.origin;
     if (policy.preapproved.some((rule) => originMatches(origin, rule))) return {by: 'policy'};
     if (await isRemembered('refuse', origin)) return {result: DENIED};
-    const certificatesOnly = verdict.consent.every((c) => c === 'read-certificates');
+    // The one Allow that may be remembered: reading the list of the user's certificates.
+    const certificatesOnly = verdict.member.name === 'getCertList';
     if (certificatesOnly && await isRemembered('certlist', origin)) return {by: 'remembered'};
     const kind = verdict.consent.join('+');
     const sessionScope = policy.session.some((rule) => originMatches(origin, rule));

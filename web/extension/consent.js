@@ -177,7 +177,6 @@ chrome.runtime.sendMessage({type: 'question', token}).then((q) => {
   render(q);
   inert();
   window.addEventListener('focus', inert);
-  window.addEventListener('blur', () => { $('allow').disabled = true; });
   $('allow').addEventListener('click', () => {
     if (Date.now() >= inertUntil) answer('allow');
   });
