@@ -306,6 +306,22 @@ test('a frame of an allowed origin gets nothing under a page that is not allowed
   await page.close();
 });
 
+test('at most 8 hosts run at once; a further page gets a clear error', limit, async () => {
+  const host = JSON.parse(readFileSync(hostManifest, 'utf8')).path;
+  const pages = [];
+  let refused = null;
+  for (let i = 0; i < 10 && !refused; i++) {
+    const page = await context.newPage();
+    await page.goto(`${allowedUrl}/demo/`);
+    pages.push(page);
+    const outcome = await page.evaluate(() => window.velmor.create().then(() => 'created', (e) => e.message));
+    if (outcome !== 'created') refused = outcome;
+  }
+  assert.match(refused ?? '', /too many pages use velmor at once \(at most 8\)/);
+  assert.ok(hostProcesses(host, fixture) <= 8, `${hostProcesses(host, fixture)} hosts`);
+  for (const page of pages) await page.close();
+});
+
 test('create() in a sandboxed page rejects with a clear error', limit, async () => {
   // The sandboxed page is not on the list; give it window.velmor by hand to see create() fail.
   const page = await context.newPage();
