@@ -350,6 +350,22 @@ test('the options page lists remembered refusals and revokes them', limit, async
   policy = async () => '#allow';
   await new Promise((r) => setTimeout(r, 3000));
   assert.match(await signOn(fixture, page), /^A:\d{8}transfer 5\.00/);
+
+  // The list of certificates is the one Allow that may be remembered.
+  policy = async (w) => {
+    await w.window.check('#remember');
+    return '#allow';
+  };
+  const list = () => run(page, [], {op: 'call', name: 'getCertList'});
+  assert.match(await list(), new RegExp(fixture.serial));
+  const asked = seen.length;
+  assert.match(await list(), new RegExp(fixture.serial));
+  assert.equal(seen.length, asked, 'a remembered certificate list asked again');
+  const listed = await context.newPage();
+  await listed.goto(optionsPage);
+  await listed.waitForSelector(`#remembered tr[data-origin="${allowedUrl}"][data-kind="certlist"]`);
+  await listed.screenshot({path: join(out, 'browser-options.png'), fullPage: true});
+  await listed.close();
   await page.close();
 });
 
