@@ -1,7 +1,7 @@
 // The browser test in Debian's firefox-esr, driven over WebDriver BiDi by puppeteer-core: the
 // extension installed as a temporary add-on, the host manifest and the extension's managed
 // storage (the bank's policy: the test's 127.0.0.1 and localhost origins allowed, localhost
-// pre-approved) in a home folder of its own.
+// pre-approved, 127.0.0.1 with a session scope) in a home folder of its own.
 //
 //   node tests/web/firefox.test.mjs     (exit status 77, skipped, when firefox-esr is not installed)
 import assert from 'node:assert/strict';
@@ -40,7 +40,7 @@ before(async () => {
   mkdirSync(join(home, '.mozilla/managed-storage'), {recursive: true});
   writeFileSync(join(home, '.mozilla/managed-storage/extension@velmor.json'), JSON.stringify({
     name: 'extension@velmor', description: 'velmor policy', type: 'storage',
-    data: {allowedOrigins: [allowedUrl, localhostUrl], preapprovedOrigins: [localhostUrl]},
+    data: {allowedOrigins: [allowedUrl, localhostUrl], preapprovedOrigins: [localhostUrl], sessionOrigins: [allowedUrl]},
   }));
   browser = await puppeteer.launch({
     browser: 'firefox', executablePath: firefoxPath, headless: true, env: fixture.env,
@@ -91,7 +91,7 @@ test('firefox: the demonstration page of a pre-approved origin signs, verifies, 
   await demoSignAndVerify(fixture, demo);
 });
 
-test('firefox: a signature on an origin that is only allowed asks, showing the text and the certificate', limit, async () => {
+test('firefox: a signature on an origin that is only allowed asks, showing the text and the certificate; a session scope covers the next', limit, async () => {
   const page = await demoPage(allowedUrl);
   const signing = signOn(fixture, page);
   const consent = await consentWindow(allowedUrl);
@@ -103,6 +103,8 @@ test('firefox: a signature on an origin that is only allowed asks, showing the t
     if (!consent.isClosed()) throw error;
   });
   assert.match(await signing, /^A:\d{8}transfer 5\.00/);
+  // The bank gave this origin a session scope: the page's next signature needs no window.
+  assert.match(await signOn(fixture, page), /^A:\d{8}transfer 5\.00/);
   await page.close();
 });
 
