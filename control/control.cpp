@@ -6,6 +6,7 @@
 
 #include "codec/codec.h"
 #include "control/arguments.h"
+#include "control/consent.h"
 #include "control/guids.h"
 #include "control/module.h"
 #include "platform/com/typelib.h"
@@ -86,6 +87,16 @@ const CVelmorCtrl::Member CVelmorCtrl::kMembers[kDispatchMemberCount] = {
     {u"getCertList", DISPID_getCertList, false, 0,
      [](CVelmorCtrl& c, const char* const*) { return getCertList(c); }, nullptr},
 };
+
+// The consent column stands beside this table, row for row; a member added here without its row
+// there does not compile.
+static_assert(std::size(control::kMemberConsent) == kDispatchMemberCount);
+static_assert([] {
+  for (std::size_t i = 0; i < std::size(control::kMemberConsent); ++i) {
+    if (control::kMemberConsent[i].id != static_cast<int>(i) + 1) return false;
+  }
+  return true;
+}());
 
 namespace {
 

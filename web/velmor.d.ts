@@ -1,7 +1,9 @@
 // Type declarations for velmor.js.
 
-/** The result of a private-key request that the user refused for this origin: kind "E", code "DENIED". */
+/** The result of a request that the user refused (now, or by a refusal remembered for this origin): kind "E", code "DENIED". */
 export declare const DENIED: 'E:DENIED';
+/** The result of a request refused without asking, for a minute after three refusals in a row: kind "E", code "THROTTLED". */
+export declare const THROTTLED: 'E:THROTTLED';
 
 /** A request that could not be carried out: velmor unavailable, host missing, unknown member... */
 export declare class VelmorError extends Error {
@@ -71,7 +73,7 @@ export interface ParsedResult {
 export declare function parseResult(text: string, member?: string): ParsedResult;
 
 /** Reads getCertList's "CN=<name>,<serial>;..." text. */
-export declare function parseCertList(text: string): Array<{ name: string; serial: string }>;
+export declare function parseCertList(text: string): Array<{ name: string; serial: string; ambiguous: boolean }>;
 
 /** The CN value naming a signer: "08CN=Alice" + two-digit length + serial. */
 export declare function cnText(name: string, serial: string): string;

@@ -8,9 +8,11 @@
 //   const signed = parseResult(await ctl.get('SignData'));  // {kind: 'A', fields: [text, hex]}
 //   ctl.release();
 
-// DENIED is the result of a private-key request that the user (or an earlier decision of the
-// user) refused for this origin. No control answers with it: a control's codes are four digits.
+// DENIED is the result of a request the user refused (in its consent window, or by a refusal
+// remembered for this origin); THROTTLED that of one refused without asking, for a minute after
+// three refusals in a row. No control answers with either: a control's codes are four digits.
 export const DENIED = 'E:DENIED';
+export const THROTTLED = 'E:THROTTLED';
 
 export class VelmorError extends Error {
   constructor(message, options) {
@@ -163,13 +165,19 @@ export function parseResult(text, member) {
   return result('text', [s]);
 }
 
-// parseCertList reads getCertList's "CN=<name>,<serial>;..." into [{name, serial}].
+// parseCertList reads getCertList's "CN=<name>,<serial>;..." into [{name, serial, ambiguous}].
+// The format cannot carry every name: a name holding "," or ";" (a certificate's subject may)
+// can move where one entry ends and the next begins. Entries are cut only where a serial (hex
+// digits) ends one and "CN=" or the end follows; an entry whose name still holds "," or ";" is
+// marked ambiguous. A name is only a label for the user: decide by the serial, and let the
+// consent window (which looks the serial up in the user's store) tell the user what it is.
 export function parseCertList(text) {
   const list = [];
-  for (const entry of String(text ?? '').split(';')) {
-    const comma = entry.lastIndexOf(',');
-    if (comma <= 0) continue;
-    list.push({name: entry.slice(0, comma).replace(/^CN=/, ''), serial: entry.slice(comma + 1)});
+  for (const entry of String(text ?? '').split(/(?<=,[0-9a-fA-F]+);(?=CN=|$)/)) {
+    const m = /^(.*),([0-9a-fA-F]+);?$/s.exec(entry);
+    if (!m) continue;
+    const name = m[1].replace(/^CN=/, '');
+    list.push({name, serial: m[2], ambiguous: /[,;]/.test(name)});
   }
   return list;
 }

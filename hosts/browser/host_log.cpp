@@ -12,8 +12,12 @@
 namespace velmor::host {
 namespace {
 
-// A log kept beyond this size is moved to host.log.1 when the next host starts.
+// A log that passes this size is moved to host.log.1 (replacing an older one), by the host that
+// writes past it or by the next host to start.
 constexpr off_t kMaxLogBytes = 1 << 20;
+// An error result is logged by its code alone ("E:0003"): what follows a code may be the
+// platform's error numbers, or (Copyright holds any text) whatever the page wrote.
+constexpr std::size_t kCodeChars = 6;
 constexpr std::size_t kMaxEntryChars = 200;
 
 std::string StateDir() {
@@ -57,17 +61,31 @@ std::string HostLog::Path() {
 }
 
 HostLog::HostLog() {
-  const std::string path = Path();
-  if (path.empty()) return;
+  path_ = Path();
+  if (path_.empty()) return;
   std::error_code ec;
-  const std::filesystem::path dir = std::filesystem::path(path).parent_path();
+  const std::filesystem::path dir = std::filesystem::path(path_).parent_path();
   std::filesystem::create_directories(dir, ec);
   ::chmod(dir.c_str(), 0700);
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0 && st.st_size > kMaxLogBytes) {
-    std::filesystem::rename(path, path + ".1", ec);
+  Open();
+  RotateIfFull();
+}
+
+void HostLog::Open() {
+  fd_ = UniqueFd(::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+}
+
+// RotateIfFull: moves a log past kMaxLogBytes aside and starts a new one. Hosts run side by side
+// on one log: the one that finds the file still its own renames it; one whose file was moved
+// away by another only opens the new one.
+void HostLog::RotateIfFull() {
+  struct stat mine {};
+  if (!fd_ || ::fstat(fd_.get(), &mine) != 0 || mine.st_size <= kMaxLogBytes) return;
+  struct stat named {};
+  if (::stat(path_.c_str(), &named) == 0 && named.st_dev == mine.st_dev && named.st_ino == mine.st_ino) {
+    ::rename(path_.c_str(), (path_ + ".1").c_str());
   }
-  fd_ = UniqueFd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  Open();
 }
 
 HostLog::~HostLog() = default;
@@ -83,11 +101,13 @@ void HostLog::Line(std::string_view text) {
       std::string(stamp) + " [" + std::to_string(::getpid()) + "] " + Printable(text) + "\n";
   // One write per entry: with O_APPEND, entries of hosts running side by side never interleave.
   [[maybe_unused]] const ssize_t n = ::write(fd_.get(), line.data(), line.size());
+  RotateIfFull();
 }
 
 void HostLog::Request(const Session::Asked& asked, std::size_t bytes) {
   const std::string& op = asked.op;
-  const bool known = op == "put" || op == "get" || op == "call" || op == "release";
+  const bool known = op == "put" || op == "get" || op == "call" || op == "release" ||
+                     op == "certificate" || op == "file";
   Line("request " + (known ? op : op.empty() ? "-" : "<other>") + " " + MemberName(asked.name) +
        ", " + std::to_string(bytes) + " bytes");
 }
@@ -100,9 +120,9 @@ void HostLog::Answer(const Json& answer, std::size_t messages) {
     what = "error: " + error.substr(0, error.find(": "));
   } else if (answer.contains("result") && answer["result"].is_string()) {
     const std::string& result = answer["result"].get_ref<const std::string&>();
-    // An error result names only codes and platform error numbers; any other result is data.
+    // Of an error result only its code; any other result is data.
     if (result.rfind("E:", 0) == 0) {
-      what = "result " + result;
+      what = "result " + Printable(result.substr(0, kCodeChars));
     } else {
       what = "result of " + std::to_string(result.size()) + " bytes";
     }

@@ -1,7 +1,8 @@
 // The host's log, in the user's state directory ($XDG_STATE_HOME/velmor/host.log, by default
 // ~/.local/state/velmor/host.log, owner-only). It records what happened, never what was handled:
-// requests by operation and member, answers by kind, size and error code; no texts, results,
-// key material or PINs.
+// requests by operation and member, answers by kind, size and error code (its six characters,
+// "E:0003"); no texts, results, serials, paths, key material or PINs. It is moved to host.log.1
+// as it passes 1 MiB.
 #pragma once
 
 #include <string>
@@ -31,6 +32,10 @@ class HostLog {
   static std::string Path();
 
  private:
+  void Open();
+  void RotateIfFull();
+
+  std::string path_;
   UniqueFd fd_;
 };
 

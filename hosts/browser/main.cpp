@@ -8,8 +8,10 @@
 #include <cstdio>
 #include <exception>
 #include <new>
+#include <optional>
 #include <string>
 
+#include "hosts/browser/gate.h"
 #include "hosts/browser/host_log.h"
 #include "hosts/browser/native_messaging.h"
 #include "hosts/session/session.h"
@@ -51,6 +53,7 @@ int Serve(HostLog& log) {
       log.Line(text);
       std::fprintf(stderr, "velmor-host: %s\n", text.c_str());
     });
+    RequestGate gate;
     std::string message;
     std::uint32_t declared = 0;
     for (;;) {
@@ -69,7 +72,8 @@ int Serve(HostLog& log) {
         continue;
       }
       Session::Asked asked;
-      const Json answer = session.Handle(message, &asked);
+      std::optional<Json> refused = gate.Check(message, &asked);
+      const Json answer = refused ? std::move(*refused) : session.Handle(message, &asked);
       log.Request(asked, message.size());
       if (!Send(out.get(), answer, log)) break;
     }

@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
+#include "hosts/session/lookup.h"
 #include "platform/com/activation.h"
 
 namespace velmor::host {
@@ -209,6 +211,11 @@ void Session::Run(const Json& request, Json& answer) {
     }
     answer["ok"] = true;
     return;
+  }
+  try {
+    if (AnswerLookup(op, request, answer)) return;  // what a consent window shows
+  } catch (const std::invalid_argument& e) {
+    throw RequestError{e.what()};
   }
   if (op != "put" && op != "get" && op != "call") throw RequestError{"unknown op: " + op};
   const std::string name = StringField(request, "name");

@@ -1,12 +1,17 @@
 // velmor typelib: the control's type library, read through ITypeInfo and ITypeLib from a control
-// created by its ProgID, printed as IDL.
+// created by its ProgID, printed as IDL; with --json, the dispatch interface's members with what
+// each needs the user's consent for.
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
 
 #include <cstdio>
 #include <iostream>
 #include <sstream>
 #include <string>
 
+#include "control/consent.h"
 #include "hosts/velmor/commands.h"
 #include "platform/com/activation.h"
 #include "platform/com/typelib.h"
@@ -126,7 +131,63 @@ void PrintCoclass(ITypeInfo* info, const TYPEATTR& attr, std::ostream& out) {
   out << "  };\n";
 }
 
-int PrintTypeLib() {
+// MemberRow: one member of the dispatch interface as --json prints it. A member without a row
+// in the consent column gets "consent": null, and the command fails: whatever reads the list
+// must not guess what such a member does.
+nlohmann::ordered_json MemberRow(const std::string& name, MEMBERID id, bool property,
+                                 unsigned params, bool& complete) {
+  nlohmann::ordered_json row = {{"name", name}, {"dispid", id},
+                                {"kind", property ? "property" : "method"}, {"arity", params}};
+  const control::MemberConsent* known = control::FindMemberConsent(name);
+  if (known == nullptr || known->id != id || known->property != property ||
+      known->params != params) {
+    row["consent"] = nullptr;
+    complete = false;
+    return row;
+  }
+  nlohmann::ordered_json needs = nlohmann::ordered_json::array();
+  for (std::size_t bit = 0; bit < std::size(control::kConsentNames); ++bit) {
+    if ((known->consent & (1u << bit)) != 0) needs.push_back(control::kConsentNames[bit]);
+  }
+  row["consent"] = needs;
+  return row;
+}
+
+int PrintMembersJson(ITypeInfo* info) {
+  TYPEATTR* attr = nullptr;
+  if (FAILED(info->GetTypeAttr(&attr))) return 1;
+  bool complete = true;
+  std::vector<nlohmann::ordered_json> rows;
+  for (UINT i = 0; i < attr->cVars; ++i) {
+    VARDESC* var = nullptr;
+    if (FAILED(info->GetVarDesc(i, &var))) continue;
+    rows.push_back(MemberRow(Document(info, var->memid).name, var->memid, true, 0, complete));
+    info->ReleaseVarDesc(var);
+  }
+  for (UINT i = 0; i < attr->cFuncs; ++i) {
+    FUNCDESC* func = nullptr;
+    if (FAILED(info->GetFuncDesc(i, &func))) continue;
+    rows.push_back(MemberRow(Document(info, func->memid).name, func->memid, false,
+                             static_cast<unsigned>(func->cParams), complete));
+    info->ReleaseFuncDesc(func);
+  }
+  info->ReleaseTypeAttr(attr);
+  std::sort(rows.begin(), rows.end(),
+            [](const auto& a, const auto& b) { return a["dispid"] < b["dispid"]; });
+  // One member a line, for a reader and for a diff.
+  std::cout << "[\n";
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    std::cout << "  " << rows[i].dump() << (i + 1 < rows.size() ? ",\n" : "\n");
+  }
+  std::cout << "]\n";
+  if (!complete) {
+    std::cerr << "velmor: a member of the type library has no consent row (\"consent\": null)\n";
+    return 1;
+  }
+  return 0;
+}
+
+int PrintTypeLib(bool json) {
   void* raw = nullptr;
   const HRESULT hr = CreateControl(IID_IDispatch, &raw);
   if (FAILED(hr)) return ReportCreateFailure(hr);
@@ -137,6 +198,7 @@ int PrintTypeLib() {
     return 1;
   }
   ComPtr<ITypeInfo> dispatch(rawInfo);
+  if (json) return PrintMembersJson(dispatch.get());
   ITypeLib* rawLib = nullptr;
   if (FAILED(dispatch->GetContainingTypeLib(&rawLib, nullptr))) {
     std::cerr << "velmor: the control's type information names no type library\n";
@@ -176,7 +238,11 @@ int PrintTypeLib() {
 
 void AddTypeLibCommand(CLI::App& app, int& exitCode) {
   auto* cmd = app.add_subcommand("typelib", "Print the control's type library as IDL");
-  cmd->callback([&exitCode] { exitCode = PrintTypeLib(); });
+  static bool json = false;
+  cmd->add_flag("--json", json,
+                "Print the dispatch interface's members as JSON: name, DISPID, kind, arity and "
+                "what each needs the user's consent for");
+  cmd->callback([&exitCode] { exitCode = PrintTypeLib(json); });
 }
 
 }  // namespace velmor::host

@@ -1,6 +1,7 @@
 // The control's type information agrees with what its IDispatch answers.
 #include <gtest/gtest.h>
 
+#include "control/consent.h"
 #include "control/control.h"
 #include "control/guids.h"
 #include "platform/com/typelib.h"
@@ -8,6 +9,39 @@
 namespace {
 
 using velmor::com::ComPtr;
+
+// The consent column a host reads without the module must describe the control's members as the
+// control itself answers them: name (in any case), DISPID, property or method, argument count.
+// Only refused invocations are made, so no member does any work.
+TEST(TypeInfo, TheConsentColumnDescribesTheMembersAsTheControlAnswersThem) {
+  void* raw = nullptr;
+  ASSERT_EQ(velmor::CreateVelmorCtrl(IID_IDispatch, &raw), S_OK);
+  ComPtr<IDispatch> control(static_cast<IDispatch*>(raw));
+  for (const velmor::control::MemberConsent& row : velmor::control::kMemberConsent) {
+    std::u16string lower;
+    for (char c : row.name) lower.push_back(static_cast<char16_t>(c >= 'A' && c <= 'Z' ? c + 32 : c));
+    LPOLESTR names[1] = {lower.data()};
+    DISPID id = DISPID_UNKNOWN;
+    ASSERT_EQ(control->GetIDsOfNames(IID_NULL, names, 1, 0, &id), S_OK) << row.name;
+    EXPECT_EQ(id, row.id) << row.name;
+    VARIANT args[4];
+    for (VARIANT& v : args) { VariantInit(&v); v.vt = VT_NULL; }
+    // One argument too many: every member refuses that before doing anything.
+    DISPPARAMS extra{args, nullptr, row.params + 1, 0};
+    VARIANT result;
+    VariantInit(&result);
+    if (!row.property) {
+      EXPECT_EQ(control->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &extra, &result, nullptr, nullptr),
+                DISP_E_BADPARAMCOUNT) << row.name;
+    }
+    DISPID named = DISPID_PROPERTYPUT;
+    DISPPARAMS put{args, &named, 2, 1};  // a put with two values is refused by every property
+    const HRESULT putResult =
+        control->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYPUT, &put, nullptr, nullptr, nullptr);
+    EXPECT_EQ(putResult, row.property ? DISP_E_BADPARAMCOUNT : DISP_E_MEMBERNOTFOUND) << row.name;
+    EXPECT_EQ(velmor::control::FindMemberConsent(row.name), &row);
+  }
+}
 
 TEST(TypeInfo, NamesAndDispidsAgreeWithGetIDsOfNames) {
   void* raw = nullptr;

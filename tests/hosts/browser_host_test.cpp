@@ -25,6 +25,7 @@ namespace pki = velmor::testing;
 using Json = nlohmann::json;
 
 constexpr std::size_t kMaxAnswer = std::size_t{1} << 20;
+constexpr char kOrigin[] = "https://bank.example";
 
 // Host: one velmor-host process with the browser's two pipes.
 class Host {
@@ -203,16 +204,124 @@ TEST_F(BrowserHost, TheLogHoldsNoValues) {
     Host host;
     host.Ask({{"op", "put"}, {"name", "CN"}, {"value", cn}});
     host.Ask({{"op", "put"}, {"name", "SignData"}, {"value", secret}});
-    signature = host.Ask({{"op", "get"}, {"name", "SignData"}})["result"];
+    signature = host.Ask({{"op", "get"}, {"name", "SignData"}, {"origin", kOrigin},
+                          {"consent", {{"op", "get"}, {"name", "SignData"}, {"by", "user"}}}})["result"];
     host.Ask({{"op", "call"}, {"name", "Encrypt"}, {"args", {secret}}});
     host.Ask({{"op", "get"}, {"name", "not a member: SECRET-BENEFICIARY"}});
+    // Copyright holds any text, and an error result is only its code: "E:0003" and no more.
+    host.Ask({{"op", "put"}, {"name", "Copyright"}, {"value", "E:0003 SECRET-BENEFICIARY"}});
+    host.Ask({{"op", "get"}, {"name", "Copyright"}});
+    host.Ask({{"op", "certificate"}, {"serial", cert.serialHex}});
+    host.Ask({{"op", "file"}, {"path", "/tmp/SECRET-BENEFICIARY"}, {"digest", true}});
   }
   ASSERT_EQ(signature.rfind("A:", 0), 0u) << signature;
   const std::string log = Log();
   EXPECT_NE(log.find("request get SignData"), std::string::npos) << log;
+  EXPECT_NE(log.find("result E:0003\n"), std::string::npos) << log;
   EXPECT_EQ(log.find("SECRET-BENEFICIARY"), std::string::npos) << log;
   EXPECT_EQ(log.find(signature.substr(signature.size() - 40)), std::string::npos) << log;
   EXPECT_EQ(log.find(cert.serialHex), std::string::npos) << log;
+}
+
+// The log is moved aside as it passes 1 MiB within one host, not only when the next one starts.
+TEST_F(BrowserHost, TheLogRotatesWithinOneHost) {
+  Host host;
+  const Json request = {{"op", "get"}, {"name", "Copyright"}};
+  for (int i = 0; i < 12000; ++i) host.Ask(request);
+  host.CloseInput();
+  EXPECT_EQ(host.Exit(), 0);
+  const auto dir = home_.path() / ".local/state/velmor";
+  ASSERT_TRUE(std::filesystem::exists(dir / "host.log.1"));
+  EXPECT_LE(std::filesystem::file_size(dir / "host.log"), std::size_t{1} << 20);
+  EXPECT_LE(std::filesystem::file_size(dir / "host.log.1"), (std::size_t{1} << 20) + 256);
+}
+
+// The host judges each request by the control's consent column, whatever the extension did: a
+// member asked the wrong way is refused, and so is a signing, opening or file-writing request
+// without a grant for that very request. Refused requests do no work: the file stays unwritten.
+struct GateCase {
+  const char* what;
+  Json request;
+  const char* error;  // empty: carried out
+};
+
+class Gate : public BrowserHost, public ::testing::WithParamInterface<GateCase> {};
+
+TEST_P(Gate, RefusesByTheConsentColumn) {
+  const std::string input = (home_.path() / "in.txt").string();
+  std::ofstream(input) << "salaries";
+  Json request = GetParam().request;
+  for (auto& arg : request["args"]) {
+    if (arg == "IN") arg = input;
+  }
+  Host host;
+  const Json answer = host.Ask(request);
+  const std::string expected = GetParam().error;
+  if (expected.empty()) {
+    EXPECT_FALSE(answer.contains("error")) << answer;
+  } else {
+    EXPECT_EQ(answer.value("error", ""), expected) << answer;
+    EXPECT_EQ(answer.value("id", Json()), request.value("id", Json()));
+  }
+  EXPECT_FALSE(std::filesystem::exists(input + ".enc"));
+}
+
+const Json kGrantSignData = {{"op", "get"}, {"name", "signdata"}, {"by", "user"}};
+
+INSTANTIATE_TEST_SUITE_P(
+    BrowserHost, Gate,
+    ::testing::Values(
+        GateCase{"call_of_a_property", {{"id", 1}, {"op", "call"}, {"name", "SignData"}, {"origin", kOrigin}},
+                 "refused: SignData is a property: get or put it, never call it"},
+        GateCase{"get_of_a_method", {{"id", 2}, {"op", "get"}, {"name", "pkcs7data"}, {"origin", kOrigin}},
+                 "refused: PKCS7Data is a method: call it, never get it"},
+        GateCase{"put_of_a_method", {{"op", "put"}, {"name", "Decrypt"}, {"value", "x"}},
+                 "refused: Decrypt is a method: call it, never put it"},
+        GateCase{"sign_without_grant", {{"id", "s"}, {"op", "get"}, {"name", "SignData"}, {"origin", kOrigin}},
+                 "refused: SignData needs the user's consent, and the request carries none"},
+        GateCase{"grant_for_another_member",
+                 {{"op", "get"}, {"name", "Signature"}, {"origin", kOrigin}, {"consent", kGrantSignData}},
+                 "refused: Signature needs the user's consent, and the request carries none"},
+        GateCase{"grant_without_origin", {{"op", "get"}, {"name", "SignData"}, {"consent", kGrantSignData}},
+                 "refused: SignData needs the user's consent, and no page is named"},
+        GateCase{"file_output_without_grant",
+                 {{"op", "call"}, {"name", "EncryptFile"}, {"args", {"IN"}}, {"origin", kOrigin}},
+                 "refused: EncryptFile needs the user's consent, and the request carries none"},
+        GateCase{"certificates_without_grant", {{"op", "call"}, {"name", "getCertList"}, {"args", Json::array()}, {"origin", kOrigin}},
+                 "refused: getCertList needs the user's consent, and the request carries none"},
+        GateCase{"granted", {{"op", "get"}, {"name", "SIGNDATA"}, {"origin", kOrigin}, {"consent", kGrantSignData}}, ""},
+        GateCase{"inputs_need_none", {{"op", "put"}, {"name", "SignData"}, {"value", "x"}}, ""},
+        GateCase{"free_members_need_none", {{"op", "call"}, {"name", "Encrypt"}, {"args", {"x"}}}, ""}),
+    [](const auto& row) { return std::string(row.param.what); });
+
+// A host serves one page: a request in the name of another origin is refused.
+TEST_F(BrowserHost, OneHostServesOneOrigin) {
+  Host host;
+  EXPECT_FALSE(host.Ask({{"op", "get"}, {"name", "CN"}, {"origin", kOrigin}}).contains("error"));
+  EXPECT_EQ(host.Ask({{"op", "get"}, {"name", "CN"}, {"origin", "https://other.example"}})["error"],
+            "refused: this host serves another page");
+}
+
+// What the consent window shows comes from the host: a certificate as the store names it, found
+// by its serial, and a file's size and SHA-256 (openssl's digest of the same bytes).
+TEST_F(BrowserHost, LooksUpCertificatesAndFilesForTheConsentWindow) {
+  const pki::TestCert cert = pki::MakeCert(pki::Spec("/CN=Store Name/OU=QVA/O=Tarnvik Bank"));
+  pki::ImportWithKey("MY", cert);
+  const std::string file = (home_.path() / "payment.txt").string();
+  std::ofstream(file) << "pay 100.00 EUR\n";
+  Host host;
+  const Json found = host.Ask({{"op", "certificate"}, {"serial", cert.serialHex}, {"signer", true}});
+  EXPECT_EQ(found["certificate"]["subject"], "Store Name") << found;
+  EXPECT_EQ(found["certificate"]["serial"], cert.serialHex);
+  EXPECT_NE(found["certificate"]["issuer"].get<std::string>().find("CN="), std::string::npos);
+  EXPECT_EQ(found["certificate"]["notAfter"].get<std::string>().size(), 20u);
+  EXPECT_TRUE(host.Ask({{"op", "certificate"}, {"serial", "00"}})["certificate"].is_null());
+  const Json described = host.Ask({{"op", "file"}, {"path", file}, {"digest", true}});
+  const pki::CommandResult digest = pki::Run("openssl dgst -sha256 -r '" + file + "'");
+  EXPECT_EQ(described["file"]["sha256"], digest.output.substr(0, 64)) << described;
+  EXPECT_EQ(described["file"]["size"], 15);
+  EXPECT_EQ(described["file"]["fullPath"], file);
+  EXPECT_FALSE(host.Ask({{"op", "file"}, {"path", file + ".enc"}})["file"]["exists"].get<bool>());
 }
 
 TEST_F(BrowserHost, ManifestsNameTheHostAndOnlyOurExtension) {

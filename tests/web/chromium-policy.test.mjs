@@ -1,7 +1,7 @@
 // A bank's managed machines in Debian's chromium: the extension's policy in
 // /etc/chromium/policies/managed names the allowed and the pre-approved origins, and chromium
 // hands it to the extension as managed storage. A pre-approved origin signs without a consent
-// window; an origin of the default list that the policy leaves out gets no window.velmor.
+// window; another origin of this machine that the policy leaves out gets no window.velmor.
 //
 //   VELMOR_POLICY_TEST=1 node tests/web/chromium-policy.test.mjs   (as root: it writes, then
 //   removes, /etc/chromium/policies/managed/velmor-test.json; exit status 77 otherwise)
@@ -12,7 +12,7 @@ import {dirname, join} from 'node:path';
 import {after, before, test} from 'node:test';
 import {fileURLToPath} from 'node:url';
 
-import {extensionDir, Fixture, installed, signOn} from './fixture.mjs';
+import {extensionDir, Fixture, installed, measureRoundTrip, signOn} from './fixture.mjs';
 
 const chromiumPath = process.env.VELMOR_CHROMIUM ?? '/usr/lib/chromium/chromium';
 if (process.env.VELMOR_POLICY_TEST !== '1' || process.getuid() !== 0 || !existsSync(chromiumPath)) {
@@ -30,7 +30,7 @@ const fixture = new Fixture('chromium-policy');
 const profile = join(fixture.tmp, 'profile');
 let context;
 let allowedUrl;    // http://127.0.0.1:P, allowed and pre-approved by the policy
-let localhostUrl;  // http://localhost:P, on the default list but not on the policy's
+let localhostUrl;  // http://localhost:P, not on the policy's list
 
 before(async () => {
   fixture.setUp();
@@ -40,7 +40,7 @@ before(async () => {
   mkdirSync(policyDir, {recursive: true});
   writeFileSync(policyFile, JSON.stringify({
     '3rdparty': {extensions: {[EXTENSION_ID]: {
-      allowedOrigins: ['http://127.0.0.1:*'], preapprovedOrigins: ['http://127.0.0.1:*']}}},
+      allowedOrigins: [allowedUrl], preapprovedOrigins: [allowedUrl]}}},
   }));
   context = await chromium.launchPersistentContext(profile, {
     executablePath: chromiumPath,
@@ -70,10 +70,10 @@ test('the policy reaches the extension as managed storage', limit, async () => {
     managed = await worker.evaluate(() => chrome.storage.managed.get(null));
     if (!managed.allowedOrigins) await new Promise((r) => setTimeout(r, 100));
   }
-  assert.deepEqual(managed.allowedOrigins, ['http://127.0.0.1:*']);
+  assert.deepEqual(managed.allowedOrigins, [allowedUrl]);
 });
 
-test('a pre-approved origin signs without a consent window', limit, async () => {
+test('a pre-approved origin signs without a consent window; round trip of 200 SignData gets', limit, async (t) => {
   let windows = 0;
   context.on('page', (p) => { if (p.url().includes('consent.html')) windows++; });
   const page = await context.newPage();
@@ -82,6 +82,7 @@ test('a pre-approved origin signs without a consent window', limit, async () => 
   const signed = await signOn(fixture, page);
   assert.match(signed, /^A:00000013transfer 5\.00/);
   assert.equal(windows, 0);
+  await measureRoundTrip(page, t, 'chromium');
 });
 
 test('an origin the policy leaves out gets no window.velmor', limit, async () => {

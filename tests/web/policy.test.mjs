@@ -2,6 +2,12 @@
 import assert from 'node:assert/strict';
 import {test} from 'node:test';
 
+import {execFileSync} from 'node:child_process';
+import {mkdtempSync, rmSync} from 'node:fs';
+import {tmpdir} from 'node:os';
+import {join} from 'node:path';
+
+import {judge, MEMBERS} from '../../web/extension/members.js';
 import {matchPattern, originMatches, originQualifies, parseOriginRule, usesPrivateKey}
   from '../../web/extension/policy.js';
 
@@ -15,11 +21,11 @@ const matching = [
   ['https://bank.example:8443', 'https://bank.example:8443', true],
   ['https://bank.example:8443', 'https://bank.example', false],
   ['https://Bank.Example/', 'https://bank.example', true],
-  ['http://localhost:*', 'http://localhost:5173', true],
-  ['http://localhost:*', 'http://localhost', true],
-  ['http://localhost:*', 'https://localhost', false],
-  ['http://127.0.0.1:*', 'http://127.0.0.2:8080', false],
-  ['http://127.0.0.1:*', 'http://127.0.0.1.bank.example', false],
+  ['http://localhost:5173', 'http://localhost:5173', true],
+  ['http://localhost:5173', 'http://localhost:5174', false],
+  ['http://localhost:5173', 'https://localhost:5173', false],
+  ['http://127.0.0.1:8080', 'http://127.0.0.2:8080', false],
+  ['http://127.0.0.1:8080', 'http://127.0.0.1.bank.example', false],
   ['https://bank.example', 'null', false],
   ['https://bank.example', 'https://bank.example/path', false],
 ];
@@ -30,8 +36,11 @@ for (const [rule, origin, expected] of matching) {
 }
 
 test('parseOriginRule refuses plain http beyond this machine, wildcards and non-origins', () => {
+  // Any local user can serve on a loopback port: such an entry names its port, and no entry
+  // names every port.
   for (const rule of ['http://bank.example', 'http://192.168.1.5:*', 'https://*.bank.example', 'ftp://bank.example',
-                      'https://bank.example/login', 'https://bank.example:70000', 'bank.example', 42]) {
+                      'https://bank.example/login', 'https://bank.example:70000', 'bank.example', 42,
+                      'http://localhost', 'http://127.0.0.1', 'http://localhost:*', 'https://bank.example:*']) {
     assert.equal(parseOriginRule(rule), null, String(rule));
   }
 });
@@ -48,7 +57,7 @@ test('matchPattern names the port where the browser can', () => {
   const rule = parseOriginRule('https://bank.example:8443');
   assert.equal(matchPattern(rule, true), 'https://bank.example:8443/*');
   assert.equal(matchPattern(rule, false), 'https://bank.example/*');
-  assert.equal(matchPattern(parseOriginRule('http://localhost:*'), true), 'http://localhost/*');
+  assert.equal(matchPattern(parseOriginRule('http://localhost:8080'), true), 'http://localhost:8080/*');
 });
 
 test('usesPrivateKey: the signing getters and the signing and opening methods, in any case', () => {
@@ -58,4 +67,32 @@ test('usesPrivateKey: the signing getters and the signing and opening methods, i
                 ['call', 'VerifyPKCS7'], ['call', 'getCertList'], ['release', undefined], ['get', 'Decrypt']];
   for (const [op, name] of asks) assert.equal(usesPrivateKey({op, name}), true, `${op} ${name}`);
   for (const [op, name] of free) assert.equal(usesPrivateKey({op, name}), false, `${op} ${name}`);
+});
+
+// The extension's member table is the control's consent column: `velmor typelib --json` reads it
+// beside the module's own type library, so a member added to the control and not here fails.
+test('the member table is the one velmor typelib --json prints', {skip: !process.env.VELMOR && 'VELMOR is not set'}, () => {
+  const data = mkdtempSync(join(tmpdir(), 'velmor-members-'));
+  try {
+    const env = {...process.env, XDG_DATA_HOME: data};
+    execFileSync(process.env.VELMOR, ['register'], {env, stdio: 'ignore'});
+    const printed = JSON.parse(execFileSync(process.env.VELMOR, ['typelib', '--json'], {env, encoding: 'utf8'}));
+    assert.deepEqual(Object.values(MEMBERS).map((m) => ({...m, consent: [...m.consent]})), printed);
+  } finally {
+    rmSync(data, {recursive: true, force: true});
+  }
+});
+
+// Every member, every kind of request: what the extension refuses outright and what it asks for.
+test('judge: every member under get, put and call', () => {
+  for (const member of Object.values(MEMBERS)) {
+    for (const op of ['get', 'put', 'call']) {
+      const verdict = judge({op, name: member.name.toUpperCase()});
+      const fits = member.kind === 'property' ? op !== 'call' : op === 'call';
+      assert.equal(verdict.error === undefined, fits, `${op} ${member.name}`);
+      if (fits) assert.deepEqual(verdict.consent, op === 'put' ? [] : member.consent, `${op} ${member.name}`);
+    }
+  }
+  assert.match(judge({op: 'get', name: 'NoSuchMember'}).error, /unknown member/);
+  assert.match(judge({op: 'get', name: 'signdat\u0430'}).error, /unknown member/);  // a Cyrillic a
 });

@@ -52,8 +52,13 @@ for (const [name, text, member, expected] of cases) {
 
 test('parseCertList reads names and serials, commas in names included', () => {
   assert.deepEqual(parseCertList('CN=Alice,5a17;CN=Smith, John,00ff;'),
-                   [{name: 'Alice', serial: '5a17'}, {name: 'Smith, John', serial: '00ff'}]);
+                   [{name: 'Alice', serial: '5a17', ambiguous: false}, {name: 'Smith, John', serial: '00ff', ambiguous: true}]);
   assert.deepEqual(parseCertList(''), []);
+});
+
+test('parseCertList keeps every serial when a name holds ";", and marks that name', () => {
+  assert.deepEqual(parseCertList('CN=Bank; main account,0a;CN=Bob,0b;').map((e) => [e.serial, e.ambiguous]),
+                   [['0a', true], ['0b', false]]);
 });
 
 test('cnText writes both fields after their two-digit lengths', () => {

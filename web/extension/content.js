@@ -36,5 +36,12 @@
     page?.close();
     page = event.ports[0];
     page.onmessage = (e) => toBackground(e.data);
+    // window.velmor waits for this before its first request: a page that drops the message (a
+    // CSP sandbox does) learns so at once instead of never.
+    page.postMessage({velmor: 'ready'});
   });
+
+  // A frame gets window.velmor from the background, once it has checked the tab's top-level
+  // page as well as the frame.
+  if (window !== window.top) chrome.runtime.sendMessage({type: 'frame', secure: isSecureContext}).catch(() => {});
 })();

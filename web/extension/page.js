@@ -6,7 +6,8 @@
 //   const result = await ctl.get('SignData');   // "A:00000064Pay 100.00 EUR ... " or "E:0003"
 //   ctl.release();
 //
-// A private-key request that the user refused answers "E:DENIED".
+// A request the user refused answers "E:DENIED"; one refused without asking, after three
+// refusals in a row, answers "E:THROTTLED" for a minute.
 (() => {
   'use strict';
   if (Object.prototype.hasOwnProperty.call(window, 'velmor')) return;
@@ -25,7 +26,12 @@
     }
   }
 
+  // How long the extension's bridge has to answer the page's first message: it does so at once
+  // unless the message never reaches it.
+  const READY_MS = 3000;
+
   let port = null;
+  let ready = null;  // settles when the bridge has the channel
   let nextId = 1;
   let nextInstance = 0;
   const waiting = new Map();  // request id -> {resolve, reject}
@@ -34,25 +40,43 @@
     if (!port) {
       const pair = new Channel();
       port = pair.port1;
+      let bridged;
+      ready = new Promise((resolve, reject) => {
+        bridged = resolve;
+        setTimeout(() => reject(new VelmorError(
+            'the velmor extension does not answer this page: a page whose content security policy ' +
+            'sandboxes it cannot use velmor')), READY_MS);
+      });
+      ready.catch(() => {});
       port.onmessage = (event) => {
         const answer = event.data;
+        if (answer?.velmor === 'ready') {
+          bridged();
+          return;
+        }
         const w = waiting.get(answer?.id);
         if (!w) return;
         waiting.delete(answer.id);
         if (typeof answer.error === 'string') w.reject(new VelmorError(answer.error));
         else w.resolve(answer);
       };
-      postToWindow({velmor: 'connect'}, origin, [pair.port2]);
+      if (origin === 'null') {
+        ready = Promise.reject(new VelmorError('velmor is not available to a sandboxed page (its origin is opaque)'));
+        ready.catch(() => {});
+      } else {
+        postToWindow({velmor: 'connect'}, origin, [pair.port2]);
+      }
     }
     return port;
   }
 
   function request(fields) {
-    return new Promise((resolve, reject) => {
+    const to = channel();
+    return ready.then(() => new Promise((resolve, reject) => {
       const id = nextId++;
       waiting.set(id, {resolve, reject});
-      channel().postMessage({...fields, id});
-    });
+      to.postMessage({...fields, id});
+    }));
   }
 
   const text = (v) => (v === null || v === undefined ? null : String(v));
@@ -72,7 +96,8 @@
     async put(name, value) {
       await request({op: 'put', instance: this.#live(), name: String(name), value: text(value)});
     }
-    // get reads a property; the getters of SignData, Signature and SignFile sign.
+    // get reads a property; the getters of SignData, Signature and SignFile sign (after the
+    // user allows it). A get of a method is refused.
     async get(name) {
       return (await request({op: 'get', instance: this.#live(), name: String(name)})).result;
     }

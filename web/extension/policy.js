@@ -1,39 +1,31 @@
-// Which origins may use velmor, and which members touch a private key. Shared by the background
-// and the options page; it reads the bank's managed policy but never the page.
+// Which origins may use velmor and what the user has remembered. Shared by the background and
+// the options page; it reads the bank's managed policy and the user's own list, never the page.
+import {judge} from './members.js';
 
-// The development default: pages served from this machine, on any port.
-export const DEFAULT_ALLOWED_ORIGINS = Object.freeze(['http://localhost:*', 'http://127.0.0.1:*']);
-
-// Hosts that may be reached over plain http: the browsers count them as secure contexts, and
-// nothing between the page and this machine can rewrite what they serve.
+// Hosts that may be reached over plain http: the browsers count them as secure contexts. Any
+// local user can serve on them, so an entry for them names its port.
 const LOOPBACK_HOSTS = new Set(['localhost', '127.0.0.1']);
 
-// The members whose answer is made with the user's private key: the getters of SignData,
-// Signature and SignFile sign, and so do PKCS7Data; Decrypt and DecryptFile open envelopes.
-// Member names are matched as the control matches them, without regard to case.
-const PRIVATE_KEY_GETS = new Set(['signdata', 'signature', 'signfile']);
-const PRIVATE_KEY_CALLS = new Set(['pkcs7data', 'decrypt', 'decryptfile']);
-
-// usesPrivateKey tells whether a (validated) request needs the user's consent.
+// usesPrivateKey tells whether a request is made with the user's private key (a signature or an
+// opened envelope); false for one the extension refuses outright.
 export function usesPrivateKey(request) {
-  const name = String(request.name ?? '').toLowerCase();
-  if (request.op === 'get') return PRIVATE_KEY_GETS.has(name);
-  if (request.op === 'call') return PRIVATE_KEY_CALLS.has(name);
-  return false;
+  const {consent = []} = judge(request);
+  return consent.includes('sign') || consent.includes('decrypt');
 }
 
-// parseOriginRule turns one allow-list entry into {scheme, host, port}, port being '*' for any
-// port or the port as written ('' for the scheme's default); null for an entry we do not take:
-// not an origin, a scheme other than https, or plain http to anything but this machine.
+// parseOriginRule turns one allow-list entry into {scheme, host, port} (port '' for the scheme's
+// default); null for an entry we do not take: not an origin, a scheme other than https, plain
+// http to anything but this machine, a loopback entry without its port, or a wildcard.
 export function parseOriginRule(text) {
   if (typeof text !== 'string') return null;
-  const m = /^(https?):\/\/([a-z0-9.-]+|\[[0-9a-f:.]+\])(?::(\*|[0-9]{1,5}))?\/?$/i.exec(text.trim());
+  const m = /^(https?):\/\/([a-z0-9.-]+|\[[0-9a-f:.]+\])(?::([0-9]{1,5}))?\/?$/i.exec(text.trim());
   if (!m) return null;
   const scheme = m[1].toLowerCase();
   const host = m[2].toLowerCase();
   let port = m[3] ?? '';
   if (scheme === 'http' && !LOOPBACK_HOSTS.has(host)) return null;
-  if (port !== '*' && port !== '') {
+  if (LOOPBACK_HOSTS.has(host) && port === '') return null;
+  if (port !== '') {
     const n = Number(port);
     if (n < 1 || n > 65535) return null;
     port = String(n);
@@ -42,9 +34,15 @@ export function parseOriginRule(text) {
   return {scheme, host, port};
 }
 
-// originMatches tells whether `origin` (as the browser reports it, scheme://host[:port]) is one
-// that `rule` lets in.
+// ruleText: the entry as the extension keeps and shows it ("https://bank.example:8443").
+export function ruleText(rule) {
+  return `${rule.scheme}://${rule.host}${rule.port ? ':' + rule.port : ''}`;
+}
+
+// originMatches tells whether `origin` (as the browser reports it, scheme://host[:port]) is the
+// one `rule` names.
 export function originMatches(origin, rule) {
+  if (!rule) return false;
   let url;
   try {
     url = new URL(origin);
@@ -52,8 +50,7 @@ export function originMatches(origin, rule) {
     return false;
   }
   if (url.origin !== origin) return false;  // "null", or not a bare origin
-  return url.protocol === rule.scheme + ':' && url.hostname.toLowerCase() === rule.host &&
-         (rule.port === '*' || url.port === rule.port);
+  return url.protocol === rule.scheme + ':' && url.hostname.toLowerCase() === rule.host && url.port === rule.port;
 }
 
 // originQualifies tells whether a frame of `origin` may use velmor at all: a secure context, or
@@ -73,62 +70,92 @@ function rulesOf(list) {
   return (Array.isArray(list) ? list : []).map(parseOriginRule).filter((r) => r !== null);
 }
 
-// readPolicy returns {allowed, preapproved} (lists of rules) from the managed policy, the
-// default allow-list where the policy sets none. A browser without managed storage for us
-// (Firefox without a policy file) has the default.
+const USER_ORIGINS = 'userOrigins';
+
+// readPolicy returns the lists that decide who may do what:
+//   allowed: the bank's allowedOrigins and the origins the user typed in the options page;
+//   preapproved: origins whose requests need no window (the bank's preapprovedOrigins);
+//   session: origins for which one Allow covers the rest of the page's life for that kind of
+//            request (the bank's sessionOrigins).
+// Nothing is allowed by default. A browser without managed storage for us (Firefox without a
+// policy file) has the user's list only.
 export async function readPolicy() {
   let managed = {};
   try {
-    managed = (await chrome.storage.managed.get(['allowedOrigins', 'preapprovedOrigins'])) ?? {};
+    managed = (await chrome.storage.managed.get(['allowedOrigins', 'preapprovedOrigins', 'sessionOrigins'])) ?? {};
   } catch {
     managed = {};
   }
-  const allowed = Array.isArray(managed.allowedOrigins) ? managed.allowedOrigins
-                                                        : DEFAULT_ALLOWED_ORIGINS;
+  const user = (await chrome.storage.local.get(USER_ORIGINS))?.[USER_ORIGINS] ?? [];
+  const text = (list) => (Array.isArray(list) ? list.filter((t) => typeof t === 'string') : []);
+  const allowedRules = rulesOf(managed.allowedOrigins);
+  const allowed = (rules) => rules.filter((r) => allowedRules.some((a) => ruleText(a) === ruleText(r)) ||
+                                               rulesOf(user).some((u) => ruleText(u) === ruleText(r)));
   return {
-    allowedText: allowed.slice(),
-    preapprovedText: Array.isArray(managed.preapprovedOrigins) ? managed.preapprovedOrigins.slice() : [],
-    allowed: rulesOf(allowed),
-    preapproved: rulesOf(managed.preapprovedOrigins),
+    managedText: text(managed.allowedOrigins),
+    userText: text(user),
+    preapprovedText: text(managed.preapprovedOrigins),
+    sessionText: text(managed.sessionOrigins),
+    allowed: [...allowedRules, ...rulesOf(user)],
+    preapproved: allowed(rulesOf(managed.preapprovedOrigins)),
+    session: allowed(rulesOf(managed.sessionOrigins)),
   };
+}
+
+// addUserOrigin / removeUserOrigin: the user's own allow-list. addUserOrigin returns the entry
+// as kept, or null for one parseOriginRule refuses.
+export async function addUserOrigin(text) {
+  const rule = parseOriginRule(text);
+  if (!rule) return null;
+  const user = (await chrome.storage.local.get(USER_ORIGINS))?.[USER_ORIGINS] ?? [];
+  const entry = ruleText(rule);
+  if (!user.includes(entry)) await chrome.storage.local.set({[USER_ORIGINS]: [...user, entry]});
+  return entry;
+}
+
+export async function removeUserOrigin(entry) {
+  const user = (await chrome.storage.local.get(USER_ORIGINS))?.[USER_ORIGINS] ?? [];
+  await chrome.storage.local.set({[USER_ORIGINS]: user.filter((e) => e !== entry)});
 }
 
 // matchPattern is the content-script match pattern for one rule. Chromium matches ports;
 // Firefox's patterns cannot name one, so there a rule covers every port of its host and the
 // background's own check of each connection keeps to the rule's port.
 export function matchPattern(rule, withPorts) {
-  const port = withPorts && rule.port !== '*' && rule.port !== '' ? ':' + rule.port : '';
+  const port = withPorts && rule.port !== '' ? ':' + rule.port : '';
   return `${rule.scheme}://${rule.host}${port}/*`;
 }
 
-// Consent decisions live in the extension's local storage, one key per origin
-// ("consent:https://bank.example" -> {decision, time}, decision "allow" or "deny"), so that two
-// origins decided at once never overwrite each other.
-const DECISION_PREFIX = 'consent:';
+// What the user remembered, one key per origin and kind, so that two origins decided at once
+// never overwrite each other:
+//   "refuse:<origin>"    every request that needs consent is refused without asking;
+//   "certlist:<origin>"  the origin reads the certificate list without asking.
+// An Allow of a signature, a decryption or a file is never remembered.
+export const REMEMBERED_KINDS = Object.freeze(['refuse', 'certlist']);
 
-// readDecisions returns {origin: {decision, time}} for every remembered origin.
-export async function readDecisions() {
+export async function readRemembered() {
   const stored = (await chrome.storage.local.get(null)) ?? {};
-  const decisions = {};
+  const out = [];
   for (const [key, value] of Object.entries(stored)) {
-    if (key.startsWith(DECISION_PREFIX) && (value?.decision === 'allow' || value?.decision === 'deny')) {
-      decisions[key.slice(DECISION_PREFIX.length)] = value;
+    const colon = key.indexOf(':');
+    const kind = key.slice(0, colon);
+    if (colon > 0 && REMEMBERED_KINDS.includes(kind) && typeof value?.time === 'number') {
+      out.push({kind, origin: key.slice(colon + 1), time: value.time});
     }
   }
-  return decisions;
+  return out.sort((a, b) => a.origin.localeCompare(b.origin) || a.kind.localeCompare(b.kind));
 }
 
-// readDecision returns "allow", "deny" or null for one origin.
-export async function readDecision(origin) {
-  const key = DECISION_PREFIX + origin;
-  const value = (await chrome.storage.local.get(key))?.[key];
-  return value?.decision === 'allow' || value?.decision === 'deny' ? value.decision : null;
+export async function isRemembered(kind, origin) {
+  const key = `${kind}:${origin}`;
+  return typeof (await chrome.storage.local.get(key))?.[key]?.time === 'number';
 }
 
-export async function recordDecision(origin, decision) {
-  await chrome.storage.local.set({[DECISION_PREFIX + origin]: {decision, time: Date.now()}});
+export async function remember(kind, origin) {
+  if (!REMEMBERED_KINDS.includes(kind)) throw new Error(`nothing of kind ${kind} is remembered`);
+  await chrome.storage.local.set({[`${kind}:${origin}`]: {time: Date.now()}});
 }
 
-export async function revokeDecision(origin) {
-  await chrome.storage.local.remove(DECISION_PREFIX + origin);
+export async function forget(kind, origin) {
+  await chrome.storage.local.remove(`${kind}:${origin}`);
 }
