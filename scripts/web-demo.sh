@@ -4,8 +4,10 @@
 #      into a store of its own (build/demo/data);
 #   2. the native host's manifest goes into a Chromium profile of its own (build/web-demo/profile);
 #   3. web/demo is served on http://127.0.0.1:PORT (8080);
-#   4. Chromium starts on that profile with the extension loaded unpacked and opens the page
-#      (without a display, the script prints what to open instead and keeps serving).
+#   4. Chromium starts on that profile with the extension loaded unpacked and opens its options
+#      page beside the demonstration page: the extension allows no origin until its user (or a
+#      bank's policy) does, so type http://127.0.0.1:PORT there and reload the page (without a
+#      display, the script prints what to open instead and keeps serving).
 # Nothing touches the user's own browser profile, certificates or keys. Ctrl-C ends it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,10 +26,14 @@ server=$!
 trap 'kill "$server" 2>/dev/null' EXIT
 browser=/usr/lib/chromium/chromium
 if [[ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" && -x "$browser" ]]; then
+  echo "Allow http://127.0.0.1:$port in the extension's options page, then reload the demonstration page."
   "$browser" --user-data-dir="$profile" --no-first-run --load-extension="$PWD/web/extension" \
-    --disable-extensions-except="$PWD/web/extension" "$url"
+    --disable-extensions-except="$PWD/web/extension" \
+    "chrome-extension://liflbgbdglcpalfkmnmeefdojclnkeik/options.html" "$url"
 else
   echo "Open $url in a Chromium started with"
   echo "  XDG_DATA_HOME=$XDG_DATA_HOME $browser --user-data-dir=$profile --load-extension=$PWD/web/extension"
+  echo "after allowing http://127.0.0.1:$port in the extension's options page"
+  echo "  (chrome-extension://liflbgbdglcpalfkmnmeefdojclnkeik/options.html)."
   wait "$server"
 fi
