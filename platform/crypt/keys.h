@@ -61,6 +61,10 @@ UniquePtr<EVP_PKEY> DecodePrivateKey(const std::uint8_t* der, std::size_t len,
 // EncodePrivateKey: the key as DER for the database, into `out`, a buffer that wipes itself;
 // false with `fallback` (or what OpenSSL's failure says more precisely) as the last error.
 bool EncodePrivateKey(EVP_PKEY* key, SecretBytes& out, DWORD fallback);
+// StoreKeys: writes `change` (keys for the provider's container) in one transaction. A container
+// that was empty until now becomes a row in the same write; NTE_EXISTS when another process
+// made one of that name meanwhile.
+bool StoreKeys(Provider& provider, Change change);
 bool RsaSign(EVP_PKEY* key, const EVP_MD* md, const std::vector<std::uint8_t>& digest,
              std::vector<std::uint8_t>& out);
 

@@ -134,7 +134,7 @@ bool ImportPrivateKeyBlob(Provider& provider, const BYTE* data, DWORD len, ALG_I
   if (!EncodePrivateKey(pkey.get(), stored.der, NTE_BAD_DATA)) return false;
   key->spec = stored.spec;
   change.keys.push_back(std::move(stored));
-  if (!provider.storage->Apply(change, nullptr)) return false;
+  if (!StoreKeys(provider, std::move(change))) return false;
   key->pkey = std::move(pkey);
   key->kind = Key::Kind::kRsaPrivate;
   key->alg = alg;
@@ -379,7 +379,7 @@ BOOL CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* phKey
       stored.exportable = key->exportable;
       if (!EncodePrivateKey(raw, stored.der, NTE_FAIL)) return FALSE;
       change.keys.push_back(std::move(stored));
-      if (!provider->storage->Apply(change, nullptr)) return FALSE;
+      if (!StoreKeys(*provider, std::move(change))) return FALSE;
       key->kind = Key::Kind::kRsaPrivate;
       key->alg = sign ? CALG_RSA_SIGN : CALG_RSA_KEYX;
       key->spec = sign ? AT_SIGNATURE : AT_KEYEXCHANGE;

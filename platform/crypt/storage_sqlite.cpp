@@ -295,6 +295,8 @@ class SqliteStorage final : public Storage {
     Exec("ROLLBACK");
   }
 
+  bool InTransaction() const override { return inTransaction_; }
+
   // SealOldKeys: seals the keys of a database written before keys were sealed, all in one
   // transaction, once per database. A failure (no master key to be had) fails no open: those
   // keys stay as they were, usable, and the next open tries again.
