@@ -5,8 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <initializer_list>
+#include <random>
+#include <thread>
 
 #include "platform/crypt/sealing.h"
 #include "platform/crypt/storage.h"
@@ -634,41 +637,58 @@ constexpr const char* kSchemaComplete =
     "SELECT count(*) = 6 FROM sqlite_master WHERE name IN "
     "('meta', 'certs', 'certs_by_store', 'containers', 'keys', 'seal')";
 
+// UntilNotBusy: runs `step` (an SQLite result) again while it answers "busy", for at most
+// kBusyTimeoutMs. SQLite calls the busy handler only where waiting cannot deadlock: two
+// processes making a new database both hold its read lock when they turn on WAL, and one of
+// them is told "busy" at once; it must try again once the other is done.
+template <typename Step>
+int UntilNotBusy(Step&& step) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+  std::minstd_rand jitter(static_cast<unsigned>(getpid()));
+  for (;;) {
+    const int rc = step();
+    const int primary = rc & 0xFF;
+    if ((primary != SQLITE_BUSY && primary != SQLITE_LOCKED) ||
+        std::chrono::steady_clock::now() >= deadline) {
+      return rc;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1 + jitter() % 8));
+  }
+}
+
 // ReadIdentity: the random number drawn when the database was made; `out` stays empty when the
 // schema is missing or incomplete (a new file). Reads only: WAL readers never wait for a writer.
-bool ReadIdentity(sqlite3* db, std::optional<std::int64_t>& out) {
+// Returns the SQLite result (`what` names the failing step).
+int ReadIdentity(sqlite3* db, std::optional<std::int64_t>& out, const char*& what) {
   out.reset();
   sqlite3_stmt* raw = nullptr;
+  what = "sqlite3_prepare_v2(schema)";
   int rc = sqlite3_prepare_v2(db, kSchemaComplete, -1, &raw, nullptr);
   UniquePtr<sqlite3_stmt> complete(raw);
-  if (rc != SQLITE_OK) return FailSqlite("sqlite3_prepare_v2(schema)", rc);
+  if (rc != SQLITE_OK) return rc;
+  what = "sqlite3_step(schema)";
   rc = sqlite3_step(complete.get());
-  if (rc != SQLITE_ROW) return FailSqlite("sqlite3_step(schema)", rc);
-  if (sqlite3_column_int(complete.get(), 0) == 0) return true;
+  if (rc != SQLITE_ROW) return rc;
+  if (sqlite3_column_int(complete.get(), 0) == 0) return SQLITE_OK;
   raw = nullptr;
+  what = "sqlite3_prepare_v2(identity)";
   rc = sqlite3_prepare_v2(db, "SELECT v FROM meta WHERE k = 'identity'", -1, &raw, nullptr);
   UniquePtr<sqlite3_stmt> identity(raw);
-  if (rc != SQLITE_OK) return FailSqlite("sqlite3_prepare_v2(identity)", rc);
+  if (rc != SQLITE_OK) return rc;
+  what = "sqlite3_step(identity)";
   rc = sqlite3_step(identity.get());
-  if (rc == SQLITE_ROW) {
-    out = sqlite3_column_int64(identity.get(), 0);
-    return true;
-  }
-  if (rc == SQLITE_DONE) return true;
-  return FailSqlite("sqlite3_step(identity)", rc);
+  if (rc == SQLITE_ROW) out = sqlite3_column_int64(identity.get(), 0);
+  return rc == SQLITE_ROW || rc == SQLITE_DONE ? SQLITE_OK : rc;
 }
 
 // CreateSchema: makes what is missing, in a transaction of its own (the statements leave what
-// exists alone, so two processes making a new database at once agree).
-bool CreateSchema(sqlite3* db) {
+// exists alone, so two processes making a new database at once agree). Returns the SQLite result.
+int CreateSchema(sqlite3* db) {
   int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
   if (rc == SQLITE_OK) rc = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr);
   if (rc == SQLITE_OK) rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK) {
-    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-    return FailSqlite("create schema", rc);
-  }
-  return true;
+  if (rc != SQLITE_OK) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  return rc;
 }
 
 // MakePrivateDir: creates `dir` (and missing parents) owner-only; tightens an existing one.
@@ -736,7 +756,7 @@ std::shared_ptr<Storage> MakeSqliteStorage(const std::string& path) {
   sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
   for (const char* sql : {"PRAGMA journal_mode=WAL", "PRAGMA foreign_keys=ON",
                           "PRAGMA synchronous=NORMAL", "PRAGMA secure_delete=ON"}) {
-    rc = sqlite3_exec(db.get(), sql, nullptr, nullptr, nullptr);
+    rc = UntilNotBusy([&] { return sqlite3_exec(db.get(), sql, nullptr, nullptr, nullptr); });
     if (rc != SQLITE_OK) {
       FailSqlite(sql, rc);
       return nullptr;
@@ -745,13 +765,20 @@ std::shared_ptr<Storage> MakeSqliteStorage(const std::string& path) {
   // Every open reads; only the very first one writes. A process that starts while another
   // holds the write lock must not wait for it just to learn that the tables exist.
   std::optional<std::int64_t> drawn;
-  if (!ReadIdentity(db.get(), drawn)) return nullptr;
-  if (!drawn) {
-    if (!CreateSchema(db.get()) || !ReadIdentity(db.get(), drawn)) return nullptr;
-    if (!drawn) {
-      FailSqlite("read identity", SQLITE_CORRUPT);
-      return nullptr;
+  const char* what = "";
+  rc = UntilNotBusy([&] { return ReadIdentity(db.get(), drawn, what); });
+  if (rc == SQLITE_OK && !drawn) {
+    what = "create schema";
+    rc = UntilNotBusy([&] { return CreateSchema(db.get()); });
+    if (rc == SQLITE_OK) rc = UntilNotBusy([&] { return ReadIdentity(db.get(), drawn, what); });
+    if (rc == SQLITE_OK && !drawn) {
+      what = "read identity";
+      rc = SQLITE_CORRUPT;
     }
+  }
+  if (rc != SQLITE_OK) {
+    FailSqlite(what, rc);
+    return nullptr;
   }
   // A database made afresh at the same path may get the removed file's inode number and reach
   // the same generation: the random number drawn at its creation tells the two apart, so that
