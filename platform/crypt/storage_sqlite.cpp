@@ -233,12 +233,8 @@ class SqliteStorage final : public Storage {
     SealState seal;
     if (!ReadSeal(seal)) return false;
     if (seal.check) return true;
-    sqlite3_stmt* s = Prepare("SELECT count(*) FROM keys");
-    if (s == nullptr) return false;
-    const int rc = sqlite3_step(s);
-    const std::int64_t count = rc == SQLITE_ROW ? sqlite3_column_int64(s, 0) : 0;
-    sqlite3_reset(s);
-    if (rc != SQLITE_ROW) return FailSqlite("sqlite3_step(count keys)", rc);
+    std::int64_t count = 0;
+    if (!CountKeys(count)) return false;
     if (count == 0) return true;
     SecretBytes master;
     sealedSome = true;
@@ -478,6 +474,17 @@ class SqliteStorage final : public Storage {
     return s != nullptr && Step(s, "sqlite3_step(scrub mark)");
   }
 
+  // CountKeys: how many private keys the database holds.
+  bool CountKeys(std::int64_t& count) {
+    sqlite3_stmt* s = Prepare("SELECT count(*) FROM keys");
+    if (s == nullptr) return false;
+    const int rc = sqlite3_step(s);
+    count = rc == SQLITE_ROW ? sqlite3_column_int64(s, 0) : 0;
+    sqlite3_reset(s);
+    if (rc != SQLITE_ROW) return FailSqlite("sqlite3_step(count keys)", rc);
+    return true;
+  }
+
   struct SealState {
     std::optional<KeySource> source;   // where the master key was put
     std::optional<SecretBytes> check;  // sealed under the master key: tells a right one
@@ -534,8 +541,17 @@ class SqliteStorage final : public Storage {
     const std::string check = CheckBinding(database_);
     if (seal.check) {
       SecretBytes probe;
-      return OpenMasterKey(SourceFor(seal), folder_, false, master) &&
-             Unseal(master, check, seal.check->data(), seal.check->size(), probe);
+      if (OpenMasterKey(SourceFor(seal), folder_, false, master) &&
+          Unseal(master, check, seal.check->data(), seal.check->size(), probe)) {
+        return true;
+      }
+      // Only sealed keys need the master key they were sealed under. With none left, one that
+      // is missing or empty is no loss: sealing is set up afresh, as for a new database.
+      const DWORD error = GetLastError();
+      std::int64_t keys = 0;
+      if (!CountKeys(keys)) return false;
+      if (keys != 0) return Fail(error);
+      master = SecretBytes();
     }
     KeySource source = KeySource::kFile;
     bool fellBack = false;
@@ -733,13 +749,14 @@ std::shared_ptr<Storage> MakeSqliteStorage(const std::string& path) {
   }
   // Create the file ourselves so that it is owner-only whatever the umask; SQLite gives its
   // journal files the same mode.
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  // Non-blocking and without following a link: a FIFO or a link put there is refused at once.
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600);
   if (fd < 0) {
     SetLastError(E_ACCESSDENIED_DW);
     return nullptr;
   }
   struct stat st {};
-  bool ok = fchmod(fd, 0600) == 0 && fstat(fd, &st) == 0;
+  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && fchmod(fd, 0600) == 0;
   close(fd);
   if (!ok) {
     SetLastError(E_ACCESSDENIED_DW);
@@ -785,6 +802,7 @@ std::shared_ptr<Storage> MakeSqliteStorage(const std::string& path) {
   // caches keyed by identity never serve certificates or keys of the removed one.
   std::string identity = path + "#" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) +
                          "#" + std::to_string(*drawn);
+  RemoveAbandonedKeyFiles(path.substr(0, slash));
   auto storage = std::make_shared<SqliteStorage>(std::move(db), std::move(identity),
                                                  path.substr(0, slash), *drawn);
   storage->SealOldKeys();
