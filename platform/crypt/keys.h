@@ -65,6 +65,11 @@ bool EncodePrivateKey(EVP_PKEY* key, SecretBytes& out, DWORD fallback);
 // that was empty until now becomes a row in the same write; NTE_EXISTS when another process
 // made one of that name meanwhile.
 bool StoreKeys(Provider& provider, Change change);
+// StorePrivate: puts an RSA private key (any size up to 16384 bits, any number and balance of
+// primes) into the provider's container as the slot of `alg`, filling `key`; NTE_BAD_DATA for
+// one whose numbers do not make one key.
+bool StorePrivate(Provider& provider, UniquePtr<EVP_PKEY> pkey, ALG_ID alg, DWORD flags,
+                  std::shared_ptr<Key>& key);
 bool RsaSign(EVP_PKEY* key, const EVP_MD* md, const std::vector<std::uint8_t>& digest,
              std::vector<std::uint8_t>& out);
 
