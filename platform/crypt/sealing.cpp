@@ -6,7 +6,6 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <stdio.h>
-#include <dirent.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 namespace velmor::crypt::detail {
 
@@ -268,22 +268,16 @@ bool OpenMasterKey(KeySource source, const std::string& folder, bool create, Sec
 }
 
 void RemoveAbandonedKeyFiles(const std::string& folder) {
-  platform::UniqueFd dirFd(
-      platform::FdCloser::pointer(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
-  if (!dirFd) return;
-  DIR* dir = fdopendir(dup(dirFd.get().fd));
-  if (dir == nullptr) return;
   const std::string prefix = "master.key.";
-  std::vector<std::string> names;
-  while (const dirent* entry = readdir(dir)) {
-    const std::string_view name = entry->d_name;
-    if (name.size() == prefix.size() + 6 && name.substr(0, prefix.size()) == prefix) {
-      names.emplace_back(name);
+  std::error_code error;
+  std::vector<std::string> temporaries;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0) {
+      temporaries.push_back(entry.path().string());
     }
   }
-  closedir(dir);
-  for (const std::string& name : names) {
-    const std::string path = folder + "/" + name;
+  for (const std::string& path : temporaries) {
     platform::UniqueFd fd(platform::FdCloser::pointer(open(path.c_str(), O_RDONLY | kOpenByName)));
     struct stat st {};
     // A temporary whose maker lives is locked; one nobody locks was left by a process killed
