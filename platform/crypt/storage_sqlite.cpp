@@ -308,7 +308,12 @@ class SqliteStorage final : public Storage {
     sqlite3_reset(s);
     if (rc != SQLITE_ROW) return;
     const DWORD error = GetLastError();
-    if (Begin()) {
+    // An open only reads otherwise: it waits for another process's writer a moment at most,
+    // and leaves the sealing to a later open when that writer is not done by then.
+    sqlite3_busy_timeout(db_.get(), kScrubWaitMs);
+    const bool begun = Begin();
+    sqlite3_busy_timeout(db_.get(), kBusyTimeoutMs);
+    if (begun) {
       bool sealedSome = false;
       sqlite3_stmt* bump = nullptr;
       if (SealPlainKeys(sealedSome) &&
