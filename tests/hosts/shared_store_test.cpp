@@ -129,8 +129,8 @@ TEST(SharedStoreTest, TwoFirstImportsIntoANewStoreBothSucceed) {
     const std::string env = "XDG_DATA_HOME=" + Quoted(home) + " ";
     const pki::CommandResult both =
         pki::Run("(" + env + Import(keys.path() / "a.p12") + " > " + Quoted(keys.path() / "a.out") +
-                 " 2>&1 & " + env + Import(keys.path() / "b.p12") + " > " +
-                 Quoted(keys.path() / "b.out") + " 2>&1 & wait %1 && wait %2) && " + env + "'" +
+                 " 2>&1 & a=$!; " + env + Import(keys.path() / "b.p12") + " > " +
+                 Quoted(keys.path() / "b.out") + " 2>&1 & b=$!; wait $a && wait $b) && " + env + "'" +
                  VELMOR_BINARY + "' certs list --store MY");
     if (both.status != 0) {
       ++failed;
