@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <functional>
 #include <set>
 
 #include "codec/codec.h"
@@ -130,17 +131,19 @@ UniqueStore OpenSystemStore(const std::string& name) {
   return UniqueStore(CertOpenSystemStoreA(0, name.c_str()));
 }
 
-// ImportInto: the body of ImportKeyAndCertificate, inside the caller's transaction.
+// StoreKey: puts the private key into the container of `prov` as `keySpec`, handing out a
+// handle on the stored key.
+using StoreKey = std::function<bool(HCRYPTPROV prov, DWORD keySpec, HCRYPTKEY* stored)>;
+
+// ImportInto: the body of ImportKeyAndCertificate and ImportPkcs12, inside the caller's
+// transaction.
 bool ImportInto(Attempt& a, const std::string& store, const std::vector<std::uint8_t>& certDer,
-                BYTE* blob, std::size_t blobLen, DWORD keySpec, const std::string& container,
+                const StoreKey& storeKey, DWORD keySpec, const std::string& container,
                 const std::vector<std::vector<std::uint8_t>>& chain) {
   if (keySpec != AT_KEYEXCHANGE && keySpec != AT_SIGNATURE) {
     return a.Failed(static_cast<DWORD>(E_INVALIDARG));
   }
   if (container.empty()) return a.Failed(NTE_BAD_KEYSET);
-  if (blob == nullptr || blobLen < kBlobHeaderSize || blobLen > 0xFFFFFFFFu) {
-    return a.Failed(NTE_BAD_DATA);
-  }
   UniqueStore target = OpenSystemStore(store);
   if (!target) return a.Failed();
   UniqueCert cert(CertCreateCertificateContext(X509_ASN_ENCODING, certDer.data(),
@@ -152,11 +155,8 @@ bool ImportInto(Attempt& a, const std::string& store, const std::vector<std::uin
     return a.Failed();
   }
   UniqueProv prov{UniqueProv::pointer(rawProv)};
-  // The blob's algorithm names the slot the key goes to.
-  const ALG_ID alg = keySpec == AT_SIGNATURE ? CALG_RSA_SIGN : CALG_RSA_KEYX;
-  for (int i = 0; i < 4; ++i) blob[4 + i] = static_cast<BYTE>(alg >> (8 * i));
   HCRYPTKEY rawKey = 0;
-  if (!CryptImportKey(rawProv, blob, static_cast<DWORD>(blobLen), 0, 0, &rawKey)) return a.Failed();
+  if (!storeKey(rawProv, keySpec, &rawKey)) return a.Failed();
   UniqueKey key{UniqueKey::pointer(rawKey)};
   HCRYPTKEY rawPublic = 0;
   if (!CryptImportPublicKeyInfo(rawProv, X509_ASN_ENCODING,
@@ -198,22 +198,22 @@ bool ImportInto(Attempt& a, const std::string& store, const std::vector<std::uin
   return true;
 }
 
-bool Import(const std::string& store, const std::vector<std::uint8_t>& certDer, BYTE* blob,
-            std::size_t blobLen, DWORD keySpec, const std::string& container,
+bool Import(const std::string& store, const std::vector<std::uint8_t>& certDer,
+            const StoreKey& storeKey, DWORD keySpec, const std::string& container,
             const std::vector<std::vector<std::uint8_t>>& chain) {
   Attempt a;
   return InOneTransaction(
-      a, [&] { return ImportInto(a, store, certDer, blob, blobLen, keySpec, container, chain); });
+      a, [&] { return ImportInto(a, store, certDer, storeKey, keySpec, container, chain); });
 }
 
-// Pkcs12Parts: what ReadPkcs12 found, with the key as a PRIVATEKEYBLOB.
+// Pkcs12Parts: what ReadPkcs12 found, the key as a handle in no container.
 struct Pkcs12Parts {
   std::vector<std::uint8_t> certDer;
   std::vector<std::vector<std::uint8_t>> chain;
   std::string container;
   std::string serialHex;
   std::string subject;
-  SecretBuffer blob;
+  UniqueKey key;
 };
 
 bool ReadParts(Attempt& a, const std::vector<std::uint8_t>& pfx, const std::string& password,
@@ -226,7 +226,7 @@ bool ReadParts(Attempt& a, const std::vector<std::uint8_t>& pfx, const std::stri
     return a.Failed();
   }
   UniqueStore certs(rawStore);
-  UniqueKey key{UniqueKey::pointer(rawKey)};
+  parts.key = UniqueKey{UniqueKey::pointer(rawKey)};
   for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(rawStore, nullptr); c != nullptr;
        c = CertEnumCertificatesInStore(rawStore, c)) {
     std::vector<std::uint8_t> der(c->pbCertEncoded, c->pbCertEncoded + c->cbCertEncoded);
@@ -245,11 +245,6 @@ bool ReadParts(Attempt& a, const std::vector<std::uint8_t>& pfx, const std::stri
     }
   }
   if (parts.certDer.empty()) return a.Failed(CRYPT_E_NOT_FOUND);
-  DWORD size = 0;
-  if (!CryptExportKey(rawKey, 0, PRIVATEKEYBLOB, 0, nullptr, &size)) return a.Failed();
-  parts.blob = SecretBuffer::Allocate(size);
-  if (!parts.blob) return a.Failed(NTE_NO_MEMORY);
-  if (!CryptExportKey(rawKey, 0, PRIVATEKEYBLOB, 0, parts.blob.get(), &size)) return a.Failed();
   return true;
 }
 
@@ -277,7 +272,17 @@ bool ImportKeyAndCertificate(const std::string& store, const std::vector<std::ui
   }
   const bool given = privateKeyBlob != nullptr && blobLen != 0;
   if (given) std::memcpy(blob.get(), privateKeyBlob, blobLen);
-  return Import(store, certDer, given ? blob.get() : nullptr, blobLen, keySpec, container, chain);
+  auto storeKey = [&](HCRYPTPROV prov, DWORD spec, HCRYPTKEY* stored) {
+    if (!given || blobLen < kBlobHeaderSize || blobLen > 0xFFFFFFFFu) {
+      SetLastError(NTE_BAD_DATA);
+      return false;
+    }
+    // The blob's algorithm names the slot the key goes to.
+    const ALG_ID alg = spec == AT_SIGNATURE ? CALG_RSA_SIGN : CALG_RSA_KEYX;
+    for (int i = 0; i < 4; ++i) blob.get()[4 + i] = static_cast<BYTE>(alg >> (8 * i));
+    return CryptImportKey(prov, blob.get(), static_cast<DWORD>(blobLen), 0, 0, stored) == TRUE;
+  };
+  return Import(store, certDer, storeKey, keySpec, container, chain);
 }
 
 bool ImportPkcs12(const std::vector<std::uint8_t>& pfx, const std::string& password, DWORD keySpec,
@@ -285,8 +290,12 @@ bool ImportPkcs12(const std::vector<std::uint8_t>& pfx, const std::string& passw
   Attempt a;
   Pkcs12Parts parts;
   if (!a.Finish(ReadParts(a, pfx, password, container, parts))) return false;
-  if (!Import("MY", parts.certDer, parts.blob.get(), parts.blob.size(), keySpec, parts.container,
-              parts.chain)) {
+  // The key goes over as it is, not through a PRIVATEKEYBLOB, whose layout has no room for
+  // keys of an odd size or with primes of unequal length.
+  auto storeKey = [&](HCRYPTPROV prov, DWORD spec, HCRYPTKEY* stored) {
+    return velmor::crypt::StorePrivateKey(prov, parts.key.get().value, spec, 0, stored) == TRUE;
+  };
+  if (!Import("MY", parts.certDer, storeKey, keySpec, parts.container, parts.chain)) {
     return false;
   }
   if (result != nullptr) {

@@ -431,9 +431,17 @@ bool DescribeKeyStorage(KeyStorageInfo& out);
 // on the private key, in no container, exportable as a PRIVATEKEYBLOB. An empty password is
 // tried both as "" and as none. ERROR_INVALID_PASSWORD_DW for a wrong password,
 // CRYPT_E_ASN1_* or NTE_BAD_DATA for unreadable data, NTE_NO_KEY / CRYPT_E_NOT_FOUND for a
-// file without a key / its certificate, NTE_BAD_ALGID for a key that is not RSA.
+// file without a key / a certificate, NTE_BAD_KEY for one whose certificates are none of them
+// the key's, NTE_BAD_ALGID for a key that is not RSA.
 BOOL ReadPkcs12(const BYTE* pbPfx, DWORD cbPfx, const char* password, HCERTSTORE* certs,
                 HCRYPTKEY* key);
+// StorePrivateKey: stores the private key behind `hKey` (a key of ReadPkcs12) in the container
+// of `hProv` as `dwKeySpec`, exportable when `dwFlags` is CRYPT_EXPORTABLE; `*phKey` receives
+// a handle on the stored key (the caller's: CryptDestroyKey). Unlike a PRIVATEKEYBLOB, this
+// carries every RSA key, whatever its size parity or the balance of its primes. NTE_BAD_KEY
+// for a handle that is no exportable private key, NTE_BAD_DATA for an inconsistent key.
+BOOL StorePrivateKey(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwKeySpec, DWORD dwFlags,
+                     HCRYPTKEY* phKey);
 // ReadCertificates: the DER certificates of a file in DER or PEM (one or more CERTIFICATE
 // blocks; other blocks are passed over), each checked to decode. CRYPT_E_NOT_FOUND for a PEM
 // text without a certificate, CRYPT_E_ASN1_* for one that does not decode.

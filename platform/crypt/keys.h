@@ -61,6 +61,15 @@ UniquePtr<EVP_PKEY> DecodePrivateKey(const std::uint8_t* der, std::size_t len,
 // EncodePrivateKey: the key as DER for the database, into `out`, a buffer that wipes itself;
 // false with `fallback` (or what OpenSSL's failure says more precisely) as the last error.
 bool EncodePrivateKey(EVP_PKEY* key, SecretBytes& out, DWORD fallback);
+// StoreKeys: writes `change` (keys for the provider's container) in one transaction. A container
+// that was empty until now becomes a row in the same write; NTE_EXISTS when another process
+// made one of that name meanwhile.
+bool StoreKeys(Provider& provider, Change change);
+// StorePrivate: puts an RSA private key (any size up to 16384 bits, any number and balance of
+// primes) into the provider's container as the slot of `alg`, filling `key`; NTE_BAD_DATA for
+// one whose numbers do not make one key.
+bool StorePrivate(Provider& provider, UniquePtr<EVP_PKEY> pkey, ALG_ID alg, DWORD flags,
+                  std::shared_ptr<Key>& key);
 bool RsaSign(EVP_PKEY* key, const EVP_MD* md, const std::vector<std::uint8_t>& digest,
              std::vector<std::uint8_t>& out);
 // RsaVerify: whether `sig` is the PKCS #1 v1.5 signature of `digest` (in its DigestInfo for `md`,

@@ -86,7 +86,9 @@ BOOL ReadPkcs12(const BYTE* pbPfx, DWORD cbPfx, const char* password, HCERTSTORE
     UniquePtr<X509> cert(rawCert);
     UniquePtr<STACK_OF(X509)> chain(rawChain);
     if (!privateKey) return Fail(NTE_NO_KEY);
-    if (!cert) return Fail(CRYPT_E_NOT_FOUND);
+    // The certificate is the one the key belongs to; certificates without it are a key that
+    // does not match them, not a file without certificates.
+    if (!cert) return Fail(chain && sk_X509_num(chain.get()) > 0 ? NTE_BAD_KEY : CRYPT_E_NOT_FOUND);
     if (!EVP_PKEY_is_a(privateKey.get(), "RSA")) return Fail(NTE_BAD_ALGID);
     auto certData = ParseX509(cert.get());
     if (!certData) return FALSE;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 #include <tuple>
 
 #include "platform/crypt/certificate.h"
@@ -57,6 +58,16 @@ std::optional<std::string> AnsiToName(const char* ansi) {
   return Utf16ToUtf8(wide);
 }
 
+// Empty key containers this process made outside a StoreTransaction, by database identity and
+// name. Making one is no write: a call that only reads (a signature, the certificate list)
+// would otherwise wait for another process's writer just to create its default container. An
+// empty container holds nothing another process could use, so it becomes a row of the database
+// with its first key (StoreKeys); until then this process alone knows it.
+std::set<std::pair<std::string, std::string>>& EmptyContainers() {
+  static auto* empty = new std::set<std::pair<std::string, std::string>>;
+  return *empty;
+}
+
 bool Acquire(const std::string& container, DWORD flags, HCRYPTPROV* out) {
   auto provider = std::make_shared<Provider>();
   if (flags & CRYPT_VERIFYCONTEXT) {
@@ -67,24 +78,35 @@ bool Acquire(const std::string& container, DWORD flags, HCRYPTPROV* out) {
   provider->storage = OpenStorage();
   if (!provider->storage) return false;
   provider->container = container;
+  Storage& storage = *provider->storage;
+  const auto id = std::make_pair(storage.Identity(), container);
+  const bool empty = EmptyContainers().count(id) != 0;
+  bool row = false;
+  if (!empty && !storage.ContainerExists(container, row)) return false;
   if (flags & CRYPT_DELETEKEYSET) {
-    bool exists = false;
-    if (!provider->storage->ContainerExists(container, exists)) return false;
-    if (!exists) return Fail(NTE_BAD_KEYSET);
-    Change change;
-    change.deleteContainers.push_back(container);
-    if (!provider->storage->Apply(change, nullptr)) return false;
+    if (!empty && !row) return Fail(NTE_BAD_KEYSET);
+    if (row) {
+      Change change;
+      change.deleteContainers.push_back(container);
+      if (!storage.Apply(change, nullptr)) return false;
+    }
+    EmptyContainers().erase(id);
     *out = 0;
     return true;
   }
   if (flags & CRYPT_NEWKEYSET) {
-    Change change;
-    change.containers.push_back(Change::NewContainer{container, true});
-    if (!provider->storage->Apply(change, nullptr)) return false;
+    if (empty || row) return Fail(NTE_EXISTS);
+    if (storage.InTransaction()) {
+      // The transaction holds the write lock already: the row costs no wait, and goes with
+      // the transaction if it is undone.
+      Change change;
+      change.containers.push_back(Change::NewContainer{container, true});
+      if (!storage.Apply(change, nullptr)) return false;
+    } else {
+      EmptyContainers().insert(id);
+    }
   } else {
-    bool exists = false;
-    if (!provider->storage->ContainerExists(container, exists)) return false;
-    if (!exists) return Fail(NTE_BAD_KEYSET);
+    if (!empty && !row) return Fail(NTE_BAD_KEYSET);
     // A container whose sealed keys do not open here (the master key is missing or wrong) is
     // refused as a whole, as an unusable key set, before anyone tries to use its keys.
     for (DWORD spec : {AT_KEYEXCHANGE, AT_SIGNATURE}) {
@@ -161,6 +183,19 @@ UniquePtr<EVP_PKEY> PrivateKeyOf(Provider& provider, DWORD spec, bool* exportabl
   if (exportable != nullptr) *exportable = stored->exportable;
   cache[id] = std::move(entry);
   return key;
+}
+
+bool StoreKeys(Provider& provider, Change change) {
+  if (provider.verifyContext || !provider.storage) return Fail(NTE_BAD_KEYSET);
+  const auto id = std::make_pair(provider.storage->Identity(), provider.container);
+  const bool wasEmpty = EmptyContainers().count(id) != 0;
+  if (wasEmpty) {
+    change.containers.insert(change.containers.begin(),
+                             Change::NewContainer{provider.container, true});
+  }
+  if (!provider.storage->Apply(change, nullptr)) return false;
+  if (wasEmpty) EmptyContainers().erase(id);
+  return true;
 }
 
 bool AcquireToken(const std::string& container, DWORD flags, HCRYPTPROV* out) {

@@ -6,6 +6,7 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 namespace velmor::crypt::detail {
 
@@ -115,6 +117,10 @@ bool KeyringKey(SecretBytes& key, bool create) {
   return LookUpKeyring(key, found) && (found || Fail(NTE_BAD_KEYSET));
 }
 
+// The flags of every open of a file read by name here: never through a link, never waiting on a
+// FIFO or device with nobody at the other end, never left open in a child.
+constexpr int kOpenByName = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+
 bool ReadKeyFile(int fd, SecretBytes& key) {
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
@@ -133,34 +139,70 @@ bool ReadKeyFile(int fd, SecretBytes& key) {
   return true;
 }
 
-bool OpenKeyFile(const std::string& path, SecretBytes& key) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return Fail(NTE_BAD_KEYSET);
-  const bool ok = ReadKeyFile(fd, key);
-  close(fd);
-  return ok;
+// SameFile: whether `path` names the file open as `fd` (and not a file put there since).
+bool SameFile(int fd, const std::string& path) {
+  struct stat open {}, named {};
+  return fstat(fd, &open) == 0 && lstat(path.c_str(), &named) == 0 && open.st_dev == named.st_dev &&
+         open.st_ino == named.st_ino;
 }
 
 // CreateKeyFile: a new file of 32 random bytes, made whole under another name (O_EXCL, 0600)
-// and then given its name only if no other process gave it one first.
+// and then given its name only if no other process gave it one first. The temporary is locked
+// while it lives, so that RemoveAbandonedKeyFiles takes only those of processes that are gone;
+// one it took before the lock was had is made again.
 bool CreateKeyFile(const std::string& path, SecretBytes& key) {
-  std::string temporary = path + ".XXXXXX";
-  const int fd = mkostemp(temporary.data(), O_CLOEXEC);
-  if (fd < 0) return Fail(NTE_BAD_KEYSET);
-  SecretBytes fresh(kMasterKeyBytes);
-  bool ok = fchmod(fd, 0600) == 0 &&
-            RAND_bytes_ex(LibCtx(), fresh.data(), fresh.size(), 0) == 1 &&
-            write(fd, fresh.data(), fresh.size()) == static_cast<ssize_t>(fresh.size()) &&
-            fsync(fd) == 0;
-  close(fd);
-  if (ok && renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) {
-    key = std::move(fresh);
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    std::string temporary = path + ".XXXXXX";
+    platform::UniqueFd fd(platform::FdCloser::pointer(mkostemp(temporary.data(), O_CLOEXEC)));
+    if (!fd) return Fail(NTE_BAD_KEYSET);
+    const int raw = fd.get().fd;
+    if (flock(raw, LOCK_EX) != 0) {
+      unlink(temporary.c_str());
+      return Fail(NTE_BAD_KEYSET);
+    }
+    if (!SameFile(raw, temporary)) continue;  // taken for abandoned in the meantime
+    SecretBytes fresh(kMasterKeyBytes);
+    const bool ok = fchmod(raw, 0600) == 0 &&
+                    RAND_bytes_ex(LibCtx(), fresh.data(), fresh.size(), 0) == 1 &&
+                    write(raw, fresh.data(), fresh.size()) == static_cast<ssize_t>(fresh.size()) &&
+                    fsync(raw) == 0;
+    if (ok &&
+        renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) {
+      key = std::move(fresh);
+      return true;
+    }
+    const int why = errno;
+    unlink(temporary.c_str());
+    if (ok && why == EEXIST) {  // another process made it first
+      fd.reset();
+      const int existing = open(path.c_str(), O_RDONLY | kOpenByName);
+      if (existing < 0) return Fail(NTE_BAD_KEYSET);
+      const bool read = ReadKeyFile(existing, key);
+      close(existing);
+      return read;
+    }
+    return Fail(NTE_BAD_KEYSET);
+  }
+  return Fail(NTE_BAD_KEYSET);
+}
+
+// FileKey: the master key in the file at `path`. With `create`, a missing or empty file is
+// made anew (an empty one is what a full disk or a crash at the wrong moment leaves).
+bool FileKey(const std::string& path, bool create, SecretBytes& key) {
+  platform::UniqueFd fd(platform::FdCloser::pointer(open(path.c_str(), O_RDONLY | kOpenByName)));
+  if (!fd) return errno == ENOENT && create ? CreateKeyFile(path, key) : Fail(NTE_BAD_KEYSET);
+  struct stat st {};
+  if (create && fstat(fd.get().fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0 &&
+      st.st_uid == geteuid()) {
+    if (!SameFile(fd.get().fd, path) || unlink(path.c_str()) != 0) return Fail(NTE_BAD_KEYSET);
+    if (!CreateKeyFile(path, key)) return false;
+    std::fprintf(stderr,
+                 "velmor: the master key file %s was empty and no private key was sealed under "
+                 "it; a new master key was made there.\n",
+                 path.c_str());
     return true;
   }
-  const int why = errno;
-  unlink(temporary.c_str());
-  if (ok && why == EEXIST) return OpenKeyFile(path, key);  // another process made it first
-  return Fail(NTE_BAD_KEYSET);
+  return ReadKeyFile(fd.get().fd, key);
 }
 
 }  // namespace
@@ -222,12 +264,30 @@ const char* MasterKeyLabel() { return "velmor: master key of the private keys in
 
 bool OpenMasterKey(KeySource source, const std::string& folder, bool create, SecretBytes& key) {
   if (source == KeySource::kKeyring) return KeyringKey(key, create);
-  const std::string path = MasterKeyFile(folder);
-  struct stat st {};
-  if (lstat(path.c_str(), &st) != 0 && errno == ENOENT) {
-    return create ? CreateKeyFile(path, key) : Fail(NTE_BAD_KEYSET);
+  return FileKey(MasterKeyFile(folder), create, key);
+}
+
+void RemoveAbandonedKeyFiles(const std::string& folder) {
+  const std::string prefix = "master.key.";
+  std::error_code error;
+  std::vector<std::string> temporaries;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0) {
+      temporaries.push_back(entry.path().string());
+    }
   }
-  return OpenKeyFile(path, key);
+  for (const std::string& path : temporaries) {
+    platform::UniqueFd fd(platform::FdCloser::pointer(open(path.c_str(), O_RDONLY | kOpenByName)));
+    struct stat st {};
+    // A temporary whose maker lives is locked; one nobody locks was left by a process killed
+    // before it gave the file its name, and holds a master key no database uses.
+    if (!fd || fstat(fd.get().fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+        flock(fd.get().fd, LOCK_EX | LOCK_NB) != 0 || !SameFile(fd.get().fd, path)) {
+      continue;
+    }
+    unlink(path.c_str());
+  }
 }
 
 std::string KeyBinding(std::int64_t database, std::string_view container, DWORD spec) {

@@ -30,10 +30,15 @@ std::string MasterKeyFile(const std::string& folder);
 // MasterKeyLabel: the label of the Secret Service item.
 const char* MasterKeyLabel();
 
-// OpenMasterKey: the master key from `source` into `key` (wiped with it). With `create`, a
-// missing one is made (32 random bytes) and kept there first. False with NTE_BAD_KEYSET when
-// it cannot be had.
+// OpenMasterKey: the master key from `source` into `key` (wiped with it). `create` says that no
+// sealed key depends on it: a missing one, or an empty file, is made anew (32 random bytes) and
+// kept there first. False with NTE_BAD_KEYSET when it cannot be had (a file that is no regular
+// file of ours, a link, one of another size), at once: nothing read by name can block.
 bool OpenMasterKey(KeySource source, const std::string& folder, bool create, SecretBytes& key);
+
+// RemoveAbandonedKeyFiles: removes the temporaries of master key files in `folder` that
+// processes killed while making them left behind (those of living processes stay).
+void RemoveAbandonedKeyFiles(const std::string& folder);
 
 // AnnounceFallback: says once per process on standard error that the master key went to the
 // file at `path` because no Secret Service answered.

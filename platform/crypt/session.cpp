@@ -121,7 +121,20 @@ bool ImportPrivateKeyBlob(Provider& provider, const BYTE* data, DWORD len, ALG_I
   auto pkey = RsaFromParts(n.get(), e.get(), d.get(), p1.get(), p2.get(), dp.get(), dq.get(),
                            qinv.get());
   if (!pkey) return FailOpenSsl("EVP_PKEY_fromdata", NTE_BAD_DATA);
-  // A blob whose numbers do not make one key is refused before it is stored.
+  return StorePrivate(provider, std::move(pkey), alg, flags, key);
+}
+
+}  // namespace
+
+// StorePrivate: an RSA private key into the provider's container, in the slot `alg` names. The
+// key is kept as its DER inside the seal, which carries any RSA key (any size, more than two
+// primes, primes of unequal length); a key whose numbers do not make one key is refused first.
+bool StorePrivate(Provider& provider, UniquePtr<EVP_PKEY> pkey, ALG_ID alg, DWORD flags,
+                  std::shared_ptr<Key>& key) {
+  if (provider.verifyContext || !provider.storage) return Fail(NTE_BAD_KEYSET);
+  if (!EVP_PKEY_is_a(pkey.get(), "RSA")) return Fail(NTE_BAD_ALGID);
+  const int bits = EVP_PKEY_get_bits(pkey.get());
+  if (bits <= 0 || bits > static_cast<int>(kMaxRsaBits)) return Fail(NTE_BAD_DATA);
   UniquePtr<EVP_PKEY_CTX> check(EVP_PKEY_CTX_new_from_pkey(LibCtx(), pkey.get(), nullptr));
   if (!check || EVP_PKEY_pairwise_check(check.get()) != 1) {
     return FailOpenSsl("EVP_PKEY_pairwise_check", NTE_BAD_DATA);
@@ -134,13 +147,15 @@ bool ImportPrivateKeyBlob(Provider& provider, const BYTE* data, DWORD len, ALG_I
   if (!EncodePrivateKey(pkey.get(), stored.der, NTE_BAD_DATA)) return false;
   key->spec = stored.spec;
   change.keys.push_back(std::move(stored));
-  if (!provider.storage->Apply(change, nullptr)) return false;
+  if (!StoreKeys(provider, std::move(change))) return false;
   key->pkey = std::move(pkey);
   key->kind = Key::Kind::kRsaPrivate;
   key->alg = alg;
   key->exportable = (flags & CRYPT_EXPORTABLE) != 0;
   return true;
 }
+
+namespace {
 
 // ExportPrivateKeyBlob: the PRIVATEKEYBLOB of an RSA key (the layout ImportPrivateKeyBlob
 // reads), or only its size when `size` is all that is asked for.
@@ -379,7 +394,7 @@ BOOL CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* phKey
       stored.exportable = key->exportable;
       if (!EncodePrivateKey(raw, stored.der, NTE_FAIL)) return FALSE;
       change.keys.push_back(std::move(stored));
-      if (!provider->storage->Apply(change, nullptr)) return FALSE;
+      if (!StoreKeys(*provider, std::move(change))) return FALSE;
       key->kind = Key::Kind::kRsaPrivate;
       key->alg = sign ? CALG_RSA_SIGN : CALG_RSA_KEYX;
       key->spec = sign ? AT_SIGNATURE : AT_KEYEXCHANGE;
@@ -527,6 +542,29 @@ BOOL CryptDecrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, B
     if (!Stream(*key, *pdwDataLen, pbData)) return FALSE;
     if (!HashPlaintext(hHash, pbData, *pdwDataLen)) return FALSE;
     if (Final) EndStream(*key);
+    return TRUE;
+  });
+}
+
+BOOL velmor::crypt::StorePrivateKey(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwKeySpec,
+                                    DWORD dwFlags, HCRYPTKEY* phKey) {
+  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+    if (phKey == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    *phKey = 0;
+    auto provider = FindProvider(hProv);
+    if (!provider) return Fail(NTE_BAD_UID);
+    if ((dwFlags & ~CRYPT_EXPORTABLE) != 0) return Fail(NTE_BAD_FLAGS);
+    if (dwKeySpec != AT_KEYEXCHANGE && dwKeySpec != AT_SIGNATURE) return Fail(NTE_BAD_ALGID);
+    auto source = FindKey(hKey);
+    if (!source || source->kind != Key::Kind::kRsaPrivate || !source->pkey || source->token) {
+      return Fail(NTE_BAD_KEY);
+    }
+    if (!source->exportable) return Fail(NTE_BAD_KEY_STATE);
+    auto key = std::make_shared<Key>();
+    key->provider = provider;
+    const ALG_ID alg = dwKeySpec == AT_SIGNATURE ? CALG_RSA_SIGN : CALG_RSA_KEYX;
+    if (!StorePrivate(*provider, UpRef(source->pkey.get()), alg, dwFlags, key)) return FALSE;
+    *phKey = AddKey(std::move(key));
     return TRUE;
   });
 }

@@ -75,6 +75,8 @@ class Storage {
   virtual bool Begin() = 0;
   virtual bool Commit() = 0;
   virtual void Rollback() = 0;
+  // InTransaction: whether Begin holds the write lock now (a write then waits for nobody).
+  virtual bool InTransaction() const = 0;
   // DescribeSealing: where the master key of the sealed private keys is kept.
   virtual bool DescribeSealing(KeyStorageInfo& out) = 0;
 };

@@ -120,6 +120,8 @@ class MemoryStorage final : public Storage {
     saved_.reset();
   }
 
+  bool InTransaction() const override { return saved_.has_value(); }
+
  private:
   struct Row {
     std::string store;

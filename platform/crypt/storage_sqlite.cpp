@@ -5,8 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <initializer_list>
+#include <random>
+#include <thread>
 
 #include "platform/crypt/sealing.h"
 #include "platform/crypt/storage.h"
@@ -230,12 +233,8 @@ class SqliteStorage final : public Storage {
     SealState seal;
     if (!ReadSeal(seal)) return false;
     if (seal.check) return true;
-    sqlite3_stmt* s = Prepare("SELECT count(*) FROM keys");
-    if (s == nullptr) return false;
-    const int rc = sqlite3_step(s);
-    const std::int64_t count = rc == SQLITE_ROW ? sqlite3_column_int64(s, 0) : 0;
-    sqlite3_reset(s);
-    if (rc != SQLITE_ROW) return FailSqlite("sqlite3_step(count keys)", rc);
+    std::int64_t count = 0;
+    if (!CountKeys(count)) return false;
     if (count == 0) return true;
     SecretBytes master;
     sealedSome = true;
@@ -295,6 +294,8 @@ class SqliteStorage final : public Storage {
     Exec("ROLLBACK");
   }
 
+  bool InTransaction() const override { return inTransaction_; }
+
   // SealOldKeys: seals the keys of a database written before keys were sealed, all in one
   // transaction, once per database. A failure (no master key to be had) fails no open: those
   // keys stay as they were, usable, and the next open tries again.
@@ -307,7 +308,12 @@ class SqliteStorage final : public Storage {
     sqlite3_reset(s);
     if (rc != SQLITE_ROW) return;
     const DWORD error = GetLastError();
-    if (Begin()) {
+    // An open only reads otherwise: it waits for another process's writer a moment at most,
+    // and leaves the sealing to a later open when that writer is not done by then.
+    sqlite3_busy_timeout(db_.get(), kScrubWaitMs);
+    const bool begun = Begin();
+    sqlite3_busy_timeout(db_.get(), kBusyTimeoutMs);
+    if (begun) {
       bool sealedSome = false;
       sqlite3_stmt* bump = nullptr;
       if (SealPlainKeys(sealedSome) &&
@@ -473,6 +479,17 @@ class SqliteStorage final : public Storage {
     return s != nullptr && Step(s, "sqlite3_step(scrub mark)");
   }
 
+  // CountKeys: how many private keys the database holds.
+  bool CountKeys(std::int64_t& count) {
+    sqlite3_stmt* s = Prepare("SELECT count(*) FROM keys");
+    if (s == nullptr) return false;
+    const int rc = sqlite3_step(s);
+    count = rc == SQLITE_ROW ? sqlite3_column_int64(s, 0) : 0;
+    sqlite3_reset(s);
+    if (rc != SQLITE_ROW) return FailSqlite("sqlite3_step(count keys)", rc);
+    return true;
+  }
+
   struct SealState {
     std::optional<KeySource> source;   // where the master key was put
     std::optional<SecretBytes> check;  // sealed under the master key: tells a right one
@@ -529,8 +546,17 @@ class SqliteStorage final : public Storage {
     const std::string check = CheckBinding(database_);
     if (seal.check) {
       SecretBytes probe;
-      return OpenMasterKey(SourceFor(seal), folder_, false, master) &&
-             Unseal(master, check, seal.check->data(), seal.check->size(), probe);
+      if (OpenMasterKey(SourceFor(seal), folder_, false, master) &&
+          Unseal(master, check, seal.check->data(), seal.check->size(), probe)) {
+        return true;
+      }
+      // Only sealed keys need the master key they were sealed under. With none left, one that
+      // is missing or empty is no loss: sealing is set up afresh, as for a new database.
+      const DWORD error = GetLastError();
+      std::int64_t keys = 0;
+      if (!CountKeys(keys)) return false;
+      if (keys != 0) return Fail(error);
+      master = SecretBytes();
     }
     KeySource source = KeySource::kFile;
     bool fellBack = false;
@@ -632,41 +658,58 @@ constexpr const char* kSchemaComplete =
     "SELECT count(*) = 6 FROM sqlite_master WHERE name IN "
     "('meta', 'certs', 'certs_by_store', 'containers', 'keys', 'seal')";
 
+// UntilNotBusy: runs `step` (an SQLite result) again while it answers "busy", for at most
+// kBusyTimeoutMs. SQLite calls the busy handler only where waiting cannot deadlock: two
+// processes making a new database both hold its read lock when they turn on WAL, and one of
+// them is told "busy" at once; it must try again once the other is done.
+template <typename Step>
+int UntilNotBusy(Step&& step) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+  std::minstd_rand jitter(static_cast<unsigned>(getpid()));
+  for (;;) {
+    const int rc = step();
+    const int primary = rc & 0xFF;
+    if ((primary != SQLITE_BUSY && primary != SQLITE_LOCKED) ||
+        std::chrono::steady_clock::now() >= deadline) {
+      return rc;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1 + jitter() % 8));
+  }
+}
+
 // ReadIdentity: the random number drawn when the database was made; `out` stays empty when the
 // schema is missing or incomplete (a new file). Reads only: WAL readers never wait for a writer.
-bool ReadIdentity(sqlite3* db, std::optional<std::int64_t>& out) {
+// Returns the SQLite result (`what` names the failing step).
+int ReadIdentity(sqlite3* db, std::optional<std::int64_t>& out, const char*& what) {
   out.reset();
   sqlite3_stmt* raw = nullptr;
+  what = "sqlite3_prepare_v2(schema)";
   int rc = sqlite3_prepare_v2(db, kSchemaComplete, -1, &raw, nullptr);
   UniquePtr<sqlite3_stmt> complete(raw);
-  if (rc != SQLITE_OK) return FailSqlite("sqlite3_prepare_v2(schema)", rc);
+  if (rc != SQLITE_OK) return rc;
+  what = "sqlite3_step(schema)";
   rc = sqlite3_step(complete.get());
-  if (rc != SQLITE_ROW) return FailSqlite("sqlite3_step(schema)", rc);
-  if (sqlite3_column_int(complete.get(), 0) == 0) return true;
+  if (rc != SQLITE_ROW) return rc;
+  if (sqlite3_column_int(complete.get(), 0) == 0) return SQLITE_OK;
   raw = nullptr;
+  what = "sqlite3_prepare_v2(identity)";
   rc = sqlite3_prepare_v2(db, "SELECT v FROM meta WHERE k = 'identity'", -1, &raw, nullptr);
   UniquePtr<sqlite3_stmt> identity(raw);
-  if (rc != SQLITE_OK) return FailSqlite("sqlite3_prepare_v2(identity)", rc);
+  if (rc != SQLITE_OK) return rc;
+  what = "sqlite3_step(identity)";
   rc = sqlite3_step(identity.get());
-  if (rc == SQLITE_ROW) {
-    out = sqlite3_column_int64(identity.get(), 0);
-    return true;
-  }
-  if (rc == SQLITE_DONE) return true;
-  return FailSqlite("sqlite3_step(identity)", rc);
+  if (rc == SQLITE_ROW) out = sqlite3_column_int64(identity.get(), 0);
+  return rc == SQLITE_ROW || rc == SQLITE_DONE ? SQLITE_OK : rc;
 }
 
 // CreateSchema: makes what is missing, in a transaction of its own (the statements leave what
-// exists alone, so two processes making a new database at once agree).
-bool CreateSchema(sqlite3* db) {
+// exists alone, so two processes making a new database at once agree). Returns the SQLite result.
+int CreateSchema(sqlite3* db) {
   int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
   if (rc == SQLITE_OK) rc = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr);
   if (rc == SQLITE_OK) rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK) {
-    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-    return FailSqlite("create schema", rc);
-  }
-  return true;
+  if (rc != SQLITE_OK) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  return rc;
 }
 
 // MakePrivateDir: creates `dir` (and missing parents) owner-only; tightens an existing one.
@@ -711,13 +754,14 @@ std::shared_ptr<Storage> MakeSqliteStorage(const std::string& path) {
   }
   // Create the file ourselves so that it is owner-only whatever the umask; SQLite gives its
   // journal files the same mode.
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  // Non-blocking and without following a link: a FIFO or a link put there is refused at once.
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600);
   if (fd < 0) {
     SetLastError(E_ACCESSDENIED_DW);
     return nullptr;
   }
   struct stat st {};
-  bool ok = fchmod(fd, 0600) == 0 && fstat(fd, &st) == 0;
+  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && fchmod(fd, 0600) == 0;
   close(fd);
   if (!ok) {
     SetLastError(E_ACCESSDENIED_DW);
@@ -734,7 +778,7 @@ std::shared_ptr<Storage> MakeSqliteStorage(const std::string& path) {
   sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
   for (const char* sql : {"PRAGMA journal_mode=WAL", "PRAGMA foreign_keys=ON",
                           "PRAGMA synchronous=NORMAL", "PRAGMA secure_delete=ON"}) {
-    rc = sqlite3_exec(db.get(), sql, nullptr, nullptr, nullptr);
+    rc = UntilNotBusy([&] { return sqlite3_exec(db.get(), sql, nullptr, nullptr, nullptr); });
     if (rc != SQLITE_OK) {
       FailSqlite(sql, rc);
       return nullptr;
@@ -743,19 +787,27 @@ std::shared_ptr<Storage> MakeSqliteStorage(const std::string& path) {
   // Every open reads; only the very first one writes. A process that starts while another
   // holds the write lock must not wait for it just to learn that the tables exist.
   std::optional<std::int64_t> drawn;
-  if (!ReadIdentity(db.get(), drawn)) return nullptr;
-  if (!drawn) {
-    if (!CreateSchema(db.get()) || !ReadIdentity(db.get(), drawn)) return nullptr;
-    if (!drawn) {
-      FailSqlite("read identity", SQLITE_CORRUPT);
-      return nullptr;
+  const char* what = "";
+  rc = UntilNotBusy([&] { return ReadIdentity(db.get(), drawn, what); });
+  if (rc == SQLITE_OK && !drawn) {
+    what = "create schema";
+    rc = UntilNotBusy([&] { return CreateSchema(db.get()); });
+    if (rc == SQLITE_OK) rc = UntilNotBusy([&] { return ReadIdentity(db.get(), drawn, what); });
+    if (rc == SQLITE_OK && !drawn) {
+      what = "read identity";
+      rc = SQLITE_CORRUPT;
     }
+  }
+  if (rc != SQLITE_OK) {
+    FailSqlite(what, rc);
+    return nullptr;
   }
   // A database made afresh at the same path may get the removed file's inode number and reach
   // the same generation: the random number drawn at its creation tells the two apart, so that
   // caches keyed by identity never serve certificates or keys of the removed one.
   std::string identity = path + "#" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) +
                          "#" + std::to_string(*drawn);
+  RemoveAbandonedKeyFiles(path.substr(0, slash));
   auto storage = std::make_shared<SqliteStorage>(std::move(db), std::move(identity),
                                                  path.substr(0, slash), *drawn);
   storage->SealOldKeys();

@@ -5,12 +5,17 @@
 #include <algorithm>
 #include <cstring>
 
+#include <openssl/pem.h>
+#include <openssl/pkcs12.h>
+
 #include "hosts/velmor/admin.h"
+#include "platform/owners.h"
 #include "tests/support/pki.h"
 
 namespace {
 
 using namespace velmor::testing;
+using velmor::platform::UniquePtr;
 
 class AdminTest : public ::testing::Test {
  protected:
@@ -219,6 +224,95 @@ TEST_F(AdminTest, RemovedKeyLeavesNoTraceOnDisk) {
   EXPECT_EQ(onDisk(), 0);
   ASSERT_TRUE(velmor::admin::RemoveCertificates("MY", user_.serialHex, nullptr));
   EXPECT_EQ(onDisk(), 0);
+}
+
+// Keys an import must take and sign with, whatever their size parity or number of primes, as
+// the openssl tool makes them. (16384 bits is accepted as well; making such a key takes
+// minutes, too long for a test.)
+struct KeyCase {
+  const char* name;
+  const char* genpkey;  // options of openssl genpkey
+};
+
+void PrintTo(const KeyCase& c, std::ostream* os) { *os << c.name; }
+
+// SignThroughMy: the signature (most significant byte first) of `text` with MD5 by the key of
+// the only certificate in MY, as the platform makes it.
+std::vector<BYTE> SignThroughMy(const std::string& text) {
+  HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
+  PCCERT_CONTEXT cert = CertEnumCertificatesInStore(store, nullptr);
+  HCRYPTPROV prov = 0;
+  DWORD spec = 0;
+  BOOL free = FALSE;
+  HCRYPTHASH hash = 0;
+  std::vector<BYTE> signature(2048);
+  DWORD size = static_cast<DWORD>(signature.size());
+  const bool ok =
+      cert != nullptr && CryptAcquireCertificatePrivateKey(cert, 0, nullptr, &prov, &spec, &free) &&
+      CryptCreateHash(prov, CALG_MD5, 0, 0, &hash) &&
+      CryptHashData(hash, reinterpret_cast<const BYTE*>(text.data()), static_cast<DWORD>(text.size()), 0) &&
+      CryptSignHashA(hash, spec, nullptr, 0, signature.data(), &size);
+  EXPECT_TRUE(ok) << std::hex << GetLastError() << " " << velmor::crypt::LastFailedCall();
+  signature.resize(ok ? size : 0);
+  if (hash != 0) CryptDestroyHash(hash);
+  if (prov != 0) CryptReleaseContext(prov, 0);
+  CertFreeCertificateContext(cert);
+  CertCloseStore(store, 0);
+  return std::vector<BYTE>(signature.rbegin(), signature.rend());
+}
+
+class KeySizeTest : public AdminTest, public ::testing::WithParamInterface<KeyCase> {};
+
+TEST_P(KeySizeTest, ImportsAndSignsWhatOpensslChecks) {
+  const KeyCase& c = GetParam();
+  const std::string dir = "cd '" + dir_.string() + "' && ";
+  const CommandResult packed = velmor::testing::Run(
+      dir + "openssl genpkey -algorithm RSA " + c.genpkey + " -out odd.key && "
+            "openssl req -new -x509 -key odd.key -subj '/CN=Odd/OU=QVA' -days 2 -out odd.pem && "
+            "openssl pkcs12 -export -inkey odd.key -in odd.pem -passout pass:x -out odd.p12 && "
+            "openssl x509 -in odd.pem -pubkey -noout > odd.pub");
+  ASSERT_EQ(packed.status, 0) << packed.output;
+  ASSERT_TRUE(velmor::admin::ImportPkcs12(ReadFile(dir_ / "odd.p12"), "x", AT_KEYEXCHANGE, "", nullptr))
+      << std::hex << GetLastError() << " " << velmor::crypt::LastFailedCall();
+  velmor::crypt::DropCaches();  // the key as the store keeps it, not as it was imported
+  WriteFile(dir_ / "odd.sig", SignThroughMy("abc"));
+  const CommandResult verified = velmor::testing::Run(
+      dir + "printf abc | openssl dgst -md5 -verify odd.pub -signature odd.sig");
+  EXPECT_EQ(verified.status, 0) << verified.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, KeySizeTest,
+    ::testing::Values(KeyCase{"Bits512", "-pkeyopt rsa_keygen_bits:512"},
+                      KeyCase{"Bits1023", "-pkeyopt rsa_keygen_bits:1023"},
+                      KeyCase{"Bits1025", "-pkeyopt rsa_keygen_bits:1025"},
+                      KeyCase{"Bits2047", "-pkeyopt rsa_keygen_bits:2047"},
+                      KeyCase{"Bits3000", "-pkeyopt rsa_keygen_bits:3000"},
+                      KeyCase{"ThreePrimes", "-pkeyopt rsa_keygen_bits:2048 -pkeyopt rsa_keygen_primes:3"}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// A file whose only certificate is not its key's: the key does not belong to it, which is
+// what the user is told, rather than that the file holds no certificate.
+TEST_F(AdminTest, KeyOfAnotherCertificateIsSaidToNotBelong) {
+  UniquePtr<BIO> bio(BIO_new_mem_buf(user_.key.privatePem.data(),
+                                     static_cast<int>(user_.key.privatePem.size())));
+  UniquePtr<EVP_PKEY> key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
+  const unsigned char* p = ca_.der.data();
+  UniquePtr<X509> other(d2i_X509(nullptr, &p, static_cast<long>(ca_.der.size())));
+  UniquePtr<STACK_OF(X509)> certs(sk_X509_new_null());
+  ASSERT_TRUE(key && other && certs);
+  ASSERT_GT(sk_X509_push(certs.get(), other.release()), 0);
+  // Given as the file's other certificates, not as the key's, since OpenSSL checks those.
+  UniquePtr<PKCS12> p12(PKCS12_create("x", nullptr, key.get(), nullptr, certs.get(), 0, 0, 0, 0, 0));
+  ASSERT_TRUE(p12);
+  unsigned char* der = nullptr;
+  const int n = i2d_PKCS12(p12.get(), &der);
+  ASSERT_GT(n, 0);
+  const std::vector<std::uint8_t> pfx(der, der + n);
+  OPENSSL_free(der);
+  EXPECT_FALSE(velmor::admin::ImportPkcs12(pfx, "x", AT_KEYEXCHANGE, "", nullptr));
+  EXPECT_EQ(GetLastError(), NTE_BAD_KEY);
+  EXPECT_TRUE(List("MY").empty());
 }
 
 }  // namespace

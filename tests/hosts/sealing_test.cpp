@@ -244,6 +244,99 @@ TEST_F(Sealing, OldStoreSealedOnFirstOpenEvenWhenKilled) {
   EXPECT_NE(Sign(holders[1]).find("A:00000003abc"), std::string::npos);
 }
 
+// What the master key file can be found as: a FIFO, empty, missing, beside temporaries a killed
+// process left. Every call answers at once; a file no sealed key depends on is made anew when it
+// is missing or empty (and says so), one that sealed keys need is an error; temporaries go.
+struct MasterKeyCase {
+  const char* name;
+  bool aliceFirst;  // Alice's key is imported (sealed) before the set-up
+  void (*setUp)(Sealing& test, const Holder& alice);
+  const char* aliceAnswer;  // the start of SignData's answer for Alice (null: not asked)
+  bool carolImports;  // a new import succeeds
+  const char* says;   // text on standard error, or null
+};
+
+void PrintTo(const MasterKeyCase& c, std::ostream* os) { *os << c.name; }
+
+constexpr const char* kSigned = "A:00000003abc";
+
+class MasterKeyFile : public Sealing, public ::testing::WithParamInterface<MasterKeyCase> {};
+
+void Fifo(Sealing& test, const Holder&) {
+  fs::create_directories(test.Folder());
+  fs::remove(test.Folder() / "master.key");
+  ASSERT_EQ(::mkfifo((test.Folder() / "master.key").c_str(), 0600), 0);
+}
+void Empty(Sealing& test, const Holder&) {
+  fs::create_directories(test.Folder());
+  pki::WriteFile(test.Folder() / "master.key", std::string());
+}
+// Alice's key as a store written before keys were sealed keeps it: plain, and no seal recorded.
+void EmptyBesidePlainStore(Sealing& test, const Holder& alice) {
+  const std::string key = (test.Folder() / "alice.key").string();
+  pki::WriteFile(key, alice.cert.key.privatePem);
+  const pki::CommandResult der =
+      pki::Run("openssl rsa -in '" + key + "' -traditional -outform DER | xxd -p | tr -d '\\n'");
+  ASSERT_EQ(der.status, 0) << der.output;
+  fs::remove(key);
+  test.Sql("UPDATE keys SET der = X'" + der.output + "'; DROP TABLE seal;");
+  ASSERT_EQ(test.ExponentsOnDisk({alice}), 1);
+  Empty(test, alice);
+}
+void MissingOnceNoKeyIsLeft(Sealing& test, const Holder& alice) {
+  ASSERT_EQ(test.Velmor("certs remove --store MY " + alice.cert.serialHex).status, 0);
+  fs::remove(test.Folder() / "master.key");
+}
+void AbandonedTemporaries(Sealing& test, const Holder&) {
+  for (const char* name : {"master.key.Ab12Cd", "master.key.zzzzzz"}) {
+    pki::Run("head -c 32 /dev/urandom > '" + (test.Folder() / name).string() + "'");
+  }
+}
+
+TEST_P(MasterKeyFile, AnswersAtOnceAndRemakesOnlyWhatNoKeyNeeds) {
+  const MasterKeyCase& c = GetParam();
+  const Holder alice = Make("Alice");
+  if (c.aliceFirst) {
+    ASSERT_EQ(Import(alice).status, 0);
+  }
+  c.setUp(*this, alice);
+  const pki::CommandResult list =
+      pki::Run("timeout 20 '" + std::string(VELMOR_BINARY) + "' certs list --store MY --verbose");
+  ASSERT_NE(list.output.find("master key:"), std::string::npos) << list.output;  // it answered
+  if (c.aliceAnswer != nullptr) {
+    const std::string signature = Sign(alice, "timeout 20 ");
+    EXPECT_NE(signature.find(c.aliceAnswer), std::string::npos) << signature;
+  }
+  const pki::CommandResult carol = pki::Run("timeout 20 '" + std::string(VELMOR_BINARY) +
+                                            "' certs import --store MY --passin pass:x '" +
+                                            Make("Carol").p12 + "'");
+  EXPECT_EQ(carol.status, c.carolImports ? 0 : 1) << carol.output;
+  const std::string said = list.output + carol.output;
+  if (c.says != nullptr) {
+    EXPECT_NE(said.find(c.says), std::string::npos) << said;
+  }
+  if (c.aliceAnswer == kSigned) {
+    EXPECT_EQ(ExponentsOnDisk({alice}), 0);  // sealed, not left in the clear
+    EXPECT_NE(Velmor("certs list --store MY --verbose").output.find("master key: file"), std::string::npos);
+  }
+  for (const auto& entry : fs::directory_iterator(Folder())) {
+    EXPECT_EQ(entry.path().filename().string().rfind("master.key.", 0), std::string::npos) << entry.path();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MasterKeyFile,
+    ::testing::Values(
+        MasterKeyCase{"FifoInANewStore", false, Fifo, nullptr, false, nullptr},
+        MasterKeyCase{"FifoBesideSealedKeys", true, Fifo, kNoKeyset, false, nullptr},
+        MasterKeyCase{"EmptyInANewStore", false, Empty, nullptr, true, "was empty"},
+        MasterKeyCase{"EmptyBesidePlainStore", true, EmptyBesidePlainStore, kSigned, true,
+                      "was empty"},
+        MasterKeyCase{"EmptyBesideSealedKeys", true, Empty, kNoKeyset, false, nullptr},
+        MasterKeyCase{"MissingOnceNoKeyIsLeft", true, MissingOnceNoKeyIsLeft, nullptr, true, nullptr},
+        MasterKeyCase{"AbandonedTemporaries", true, AbandonedTemporaries, kSigned, true, nullptr}),
+    [](const auto& p) { return std::string(p.param.name); });
+
 // export-key writes what the openssl tool reads back as the same key and certificate, under a
 // password that may not be empty, into a new owner-only file; another store imports it.
 TEST_F(Sealing, ExportKeyIsReadByOpenssl) {
