@@ -9,6 +9,7 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "hosts/browser/host_log.h"
 #include "hosts/browser/native_messaging.h"
@@ -30,10 +31,10 @@ bool ClaimProtocolChannel(UniqueFd& in, UniqueFd& out) {
 }
 
 bool Send(int out, const Json& answer, HostLog& log) {
-  const std::vector<std::string> messages = FrameAnswer(answer);
-  log.Answer(answer, messages.size());
-  for (const std::string& message : messages) {
-    if (!WriteAll(out, message)) return false;
+  FramedAnswer framed(answer);
+  log.Answer(answer, framed.size());
+  for (std::size_t k = 0; k < framed.size(); ++k) {
+    if (!WriteAll(out, framed.Message(k))) return false;
   }
   return true;
 }
@@ -69,8 +70,9 @@ int Serve(HostLog& log) {
         continue;
       }
       Session::Asked asked;
-      const Json answer = session.Handle(message, &asked);
-      log.Request(asked, message.size());
+      const std::size_t bytes = message.size();
+      const Json answer = session.Handle(std::move(message), &asked);
+      log.Request(asked, bytes);
       if (!Send(out.get(), answer, log)) break;
     }
   }

@@ -1,6 +1,7 @@
 #include "hosts/session/session.h"
 
 #include <limits.h>
+#include <malloc.h>
 #include <stdlib.h>
 
 #include <cstdio>
@@ -60,13 +61,14 @@ std::string BstrToUtf8(BSTR bstr) {
 class Arguments {
  public:
   // Add appends one argument; `what` names it in an error ("the value", "argument 2").
-  void Add(const Json& value, const std::string& what) {
+  // The value's text is moved out of the request and let go once converted.
+  void Add(Json& value, const std::string& what) {
     VARIANT v;
     VariantInit(&v);
     if (value.is_null()) {
       v.vt = VT_NULL;  // an absent argument
     } else if (value.is_string()) {
-      const std::string& text = value.get_ref<const std::string&>();
+      const std::string text = std::move(value.get_ref<std::string&>());
       RefuseEmbeddedNul(text, what);
       strings_.push_back(Utf8ToBstr(text));
       v.vt = VT_BSTR;
@@ -131,19 +133,105 @@ void Check(HRESULT hr, const std::string& op, const std::string& name) {
   throw RequestError{op + " " + name + " failed: " + HResultText(hr)};
 }
 
+// RequestParser: builds the request's DOM from the parser's events, as Json::parse does, but
+// moves each string out of the parser's buffer instead of copying it (a request's value may be
+// 64 MiB), and refuses nesting deeper than kMaxRequestDepth as it goes.
+class RequestParser {
+ public:
+  using string_t = Json::string_t;
+  using binary_t = Json::binary_t;
+
+  explicit RequestParser(Json& root) : root_(root) {}
+
+  bool null() { return Value(nullptr); }
+  bool boolean(bool v) { return Value(v); }
+  bool number_integer(Json::number_integer_t v) { return Value(v); }
+  bool number_unsigned(Json::number_unsigned_t v) { return Value(v); }
+  bool number_float(Json::number_float_t v, const string_t&) { return Value(v); }
+  bool string(string_t& v) { return Value(std::move(v)); }
+  bool binary(binary_t& v) { return Value(std::move(v)); }
+  bool start_object(std::size_t) {
+    Deeper();
+    open_.push_back(Place(Json::object()));
+    return true;
+  }
+  bool key(string_t& k) {
+    Deeper();
+    // A repeated key keeps its first place and takes the later value, as Json::parse does.
+    member_ = &(*open_.back())[std::move(k)];
+    return true;
+  }
+  bool end_object() { return Close(); }
+  bool start_array(std::size_t) {
+    Deeper();
+    open_.push_back(Place(Json::array()));
+    return true;
+  }
+  bool end_array() { return Close(); }
+  template <class Exception>
+  bool parse_error(std::size_t, const std::string&, const Exception& e) {
+    throw e;
+  }
+
+ private:
+  // Deeper: refuses an event inside more open containers than a request may have.
+  void Deeper() const {
+    if (open_.size() > static_cast<std::size_t>(kMaxRequestDepth)) {
+      throw RequestError{"malformed request: nested deeper than " +
+                         std::to_string(kMaxRequestDepth) + " levels"};
+    }
+  }
+  template <typename V>
+  bool Value(V&& v) {
+    Deeper();
+    Place(Json(std::forward<V>(v)));
+    return true;
+  }
+  Json* Place(Json&& v) {
+    if (open_.empty()) {
+      root_ = std::move(v);
+      return &root_;
+    }
+    if (open_.back()->is_array()) {
+      open_.back()->push_back(std::move(v));
+      return &open_.back()->back();
+    }
+    *member_ = std::move(v);
+    return member_;
+  }
+  bool Close() {
+    open_.pop_back();
+    return true;
+  }
+
+  Json& root_;
+  std::vector<Json*> open_;
+  Json* member_ = nullptr;
+};
+
 }  // namespace
 
 Json Session::Handle(std::string_view line, Asked* asked) {
-  Json answer = Json::object();
   Json request;
+  if (Json answer = Parse(line, request); !answer.empty()) return answer;
+  return Answer(request, asked);
+}
+
+Json Session::Handle(std::string&& line, Asked* asked) {
+  Json request;
+  Json answer = Parse(line, request);
+  // The text is not needed once parsed: a large value is not held twice while it is converted.
+  std::string().swap(line);
+  if (!answer.empty()) return answer;
+  return Answer(request, asked);
+}
+
+// Parse: the request's DOM into `request`; a non-empty answer when the text is not a request.
+Json Session::Parse(std::string_view line, Json& request) {
+  Json answer = Json::object();
   try {
-    request = Json::parse(line, [](int depth, Json::parse_event_t, Json&) {
-      if (depth > kMaxRequestDepth) {
-        throw RequestError{"malformed request: nested deeper than " +
-                           std::to_string(kMaxRequestDepth) + " levels"};
-      }
-      return true;
-    });
+    RequestParser parser(request);
+    Json::sax_parse(line, &parser);
   } catch (const Json::exception& e) {
     answer["error"] = std::string("malformed request: ") + e.what();
     return answer;
@@ -156,9 +244,13 @@ Json Session::Handle(std::string_view line, Asked* asked) {
   }
   if (!request.is_object()) {
     answer["error"] = "malformed request: a request is a JSON object";
-    return answer;
   }
-  if (request.contains("id")) answer["id"] = request["id"];
+  return answer;
+}
+
+Json Session::Answer(Json& request, Asked* asked) {
+  Json answer = Json::object();
+  if (request.contains("id")) answer["id"] = std::move(request["id"]);
   if (asked != nullptr) {
     for (auto [key, into] : {std::pair{"op", &asked->op}, std::pair{"name", &asked->name}}) {
       const auto it = request.find(key);
@@ -178,6 +270,9 @@ Json Session::Handle(std::string_view line, Asked* asked) {
 }
 
 Session::Session(Notify notify) : notify_(std::move(notify)) {
+  // A request's texts are large and short-lived: from 1 MiB up they are mapped and given back
+  // as soon as they are freed, instead of leaving the heap at their size after the request.
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
   if (!notify_) notify_ = [](const std::string& text) { std::fprintf(stderr, "velmor: %s\n", text.c_str()); };
 }
 
@@ -200,7 +295,7 @@ IDispatch* Session::Control(std::int64_t instance) {
   return it->second.get();
 }
 
-void Session::Run(const Json& request, Json& answer) {
+void Session::Run(Json& request, Json& answer) {
   const std::string op = StringField(request, "op");
   const std::int64_t instance = Instance(request);
   if (op == "release") {
@@ -227,10 +322,10 @@ void Session::Run(const Json& request, Json& answer) {
     flags = DISPATCH_PROPERTYGET;
   } else {
     if (request.contains("args")) {
-      const Json& list = request["args"];
+      Json& list = request["args"];
       if (!list.is_array()) throw RequestError{"malformed request: \"args\" must be an array"};
       std::size_t position = 0;
-      for (const Json& value : list) args.Add(value, "argument " + std::to_string(++position));
+      for (Json& value : list) args.Add(value, "argument " + std::to_string(++position));
     }
     flags = DISPATCH_METHOD;
   }

@@ -47,10 +47,18 @@ class Session {
   // member or a failed Invoke is an answer with "error". The request's "id" is echoed. `asked`,
   // when given, receives the request's "op" and "name" strings.
   Json Handle(std::string_view request, Asked* asked = nullptr);
+  // The same for a request text the session may take: it is released as soon as it is parsed,
+  // so that a large value is not held twice while it is converted for the control.
+  Json Handle(std::string&& request, Asked* asked = nullptr);
+  Json Handle(const char* request, Asked* asked = nullptr) {
+    return Handle(std::string_view(request), asked);
+  }
 
  private:
+  Json Parse(std::string_view line, Json& request);
+  Json Answer(Json& request, Asked* asked);
   IDispatch* Control(std::int64_t instance);
-  void Run(const Json& request, Json& answer);
+  void Run(Json& request, Json& answer);
 
   std::map<std::int64_t, com::ComPtr<IDispatch>> controls_;
   Notify notify_;

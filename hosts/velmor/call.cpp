@@ -93,7 +93,7 @@ int RunCall() {
       } else if (line.find_first_not_of(" \t") == std::string::npos) {
         continue;
       } else {
-        answer = session.Handle(line);
+        answer = session.Handle(std::move(line));
       }
       std::cout << DumpAnswer(answer) << '\n' << std::flush;
     }
