@@ -58,10 +58,17 @@ ReadStatus ReadMessage(int fd, std::string& message, std::uint32_t& declared) {
     }
     return ReadStatus::kOversized;
   }
-  message.resize(declared);
-  if (ReadFull(fd, message.data(), declared) < declared) {
-    message.clear();
-    return ReadStatus::kTruncated;
+  // The message grows as its bytes arrive: a header alone does not make the host take the
+  // memory it announces.
+  constexpr std::size_t kStep = std::size_t{1} << 20;
+  while (message.size() < declared) {
+    const std::size_t have = message.size();
+    const std::size_t want = std::min<std::size_t>(declared - have, kStep);
+    message.resize(have + want);
+    if (ReadFull(fd, message.data() + have, want) < want) {
+      message.clear();
+      return ReadStatus::kTruncated;
+    }
   }
   return ReadStatus::kMessage;
 }
