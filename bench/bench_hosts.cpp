@@ -155,13 +155,13 @@ void BM_BrowserHostPeakOfSignDataPut(benchmark::State& state) {
   const char* const argv[] = {VELMOR_HOST_BINARY, nullptr};
   ReportPeak(state, argv, true);
 }
-BENCHMARK(BM_BrowserHostPeakOfSignDataPut)->Arg(16)->Arg(60)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BrowserHostPeakOfSignDataPut)->Arg(8)->Arg(16)->Arg(32)->Arg(60)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 void BM_CallPeakOfSignDataPut(benchmark::State& state) {
   const char* const argv[] = {VELMOR_BINARY, "call", nullptr};
   ReportPeak(state, argv, false);
 }
-BENCHMARK(BM_CallPeakOfSignDataPut)->Arg(16)->Arg(60)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CallPeakOfSignDataPut)->Arg(8)->Arg(16)->Arg(32)->Arg(60)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -55,7 +55,6 @@ class Session {
   }
 
  private:
-  Json Parse(std::string_view line, Json& request);
   Json Answer(Json& request, Asked* asked);
   IDispatch* Control(std::int64_t instance);
   void Run(Json& request, Json& answer);
@@ -63,6 +62,15 @@ class Session {
   std::map<std::int64_t, com::ComPtr<IDispatch>> controls_;
   Notify notify_;
 };
+
+// ReadRequest: the request text's DOM into `request`; a non-empty answer (its "error") when the
+// text is not a request. The text handed over is released once parsed; string literals of
+// `longest` bytes or more are taken out of it before, and decoded in their place, so that the
+// parser never holds a large value beside the text (the answer and the DOM are the same either
+// way; a smaller `longest` is for tests).
+inline constexpr std::size_t kLongString = std::size_t{64} << 10;
+Json ReadRequest(std::string_view text, Json& request);
+Json ReadRequest(std::string&& text, Json& request, std::size_t longest = kLongString);
 
 // HResultText: `hr` as the hosts write it in messages, "0x8004015A".
 std::string HResultText(HRESULT hr);
