@@ -5,7 +5,8 @@
 //
 // Input: request lines, one session for all of them. In a line, @signer@, @recipient@ and @ca@
 // stand for those certificates in Base64 and @work@ for a folder of this process, so that seeds
-// can name what the store holds. Every answer must be an object that echoes the request's "id"
+// can name what the store holds. Each line is also read with its string literals taken out, as a
+// long request's are, which must read exactly as the whole text. Every answer must be an object that echoes the request's "id"
 // and carries exactly one of "ok", "result" and "error"; a result string is never a malformed
 // "E:" code, and SignData's typed form has lengths that agree.
 #include <cstdio>
@@ -93,9 +94,11 @@ void CheckAnswer(const Json& request, const Json& answer) {
   Check(answer.size() == 1 + static_cast<std::size_t>(answer.contains("id")), "an answer with other keys");
   if (answer.contains("error")) Check(answer["error"].is_string(), "an error that is not a string");
   // A request nested deeper than a host takes is refused before its id is read.
-  const bool tooDeep = answer.contains("error") && answer["error"].is_string() &&
-                       answer["error"].get_ref<const std::string&>().find("nested deeper") != std::string::npos;
-  if (request.is_object() && request.contains("id") && !tooDeep) {
+  const bool tooDeep = answer.contains("error") &&
+                       answer["error"] == "malformed request: nested deeper than 32 levels";
+  if (tooDeep) {
+    Check(!answer.contains("id"), "an id read from a request nested too deep");
+  } else if (request.is_object() && request.contains("id")) {
     Check(answer.contains("id") && answer["id"] == request["id"], "the id is not echoed");
   } else {
     Check(!answer.contains("id"), "an id the request did not have");
@@ -134,6 +137,12 @@ void Reset(host::Session& session) {
     const Json answer = session.Handle(std::string(R"({"op":"put","name":")") + name + R"(","value":""})");
     Check(answer.contains("ok"), "the inputs cannot be reset");
   }
+}
+
+// Tracing: VELMOR_FUZZ_TRACE=1 prints every answer, to see what an input reaches when replayed.
+bool Tracing() {
+  static const bool on = std::getenv("VELMOR_FUZZ_TRACE") != nullptr;
+  return on;
 }
 
 }  // namespace
@@ -177,9 +186,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ReplaceAll(line, "@ca@", places.ca);
     ReplaceAll(line, "@work@", places.work);
     const Json request = Json::parse(line, nullptr, /*allow_exceptions=*/false);
+    {
+      // Reading the text with its literals taken out (here every one) is reading it whole.
+      Json whole, taken;
+      const Json expected = host::ReadRequest(std::string_view(line), whole);
+      const Json answer = host::ReadRequest(std::string(line), taken, 1);
+      Check(host::DumpAnswer(answer) == host::DumpAnswer(expected) &&
+                host::DumpAnswer(taken) == host::DumpAnswer(whole),
+            "a request read otherwise with its literals taken out");
+    }
     if (WritesOutsideWork(request)) continue;
     // Both ways a host hands its request over: read in place, and taken.
     const Json answer = (at % 2 == 0) ? session.Handle(std::string_view(line)) : session.Handle(std::move(line));
+    if (Tracing()) std::fprintf(stderr, "%s\n", host::DumpAnswer(answer).c_str());
     CheckAnswer(request, answer);
   }
   return 0;
