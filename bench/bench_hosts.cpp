@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -65,7 +66,8 @@ void BM_HostStartToFirstAnswer(benchmark::State& state) {
 BENCHMARK(BM_HostStartToFirstAnswer)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // ---- Memory of one request --------------------------------------------------------------------
-// A host is given one `put SignData` of the size asked for (in MiB; 0 is a one-character value)
+// A host is given one `put SignData` of the size asked for (in MiB; 0 is a one-character value;
+// then the code page, 0 for the locale's)
 // and its peak resident size is read from the kernel once it has answered. The counters: the peak, the
 // peak of a host given the one-character value, and how many times the value's size the request
 // added to it.
@@ -131,6 +133,9 @@ std::string Framed(const std::string& json) {
 
 void ReportPeak(benchmark::State& state, const char* const* argv, bool framed) {
   velmor::testing::TempDataHome home;
+  // A second argument is the hosts' ANSI code page (the locale's when absent).
+  const bool codePage = state.range(1) != 0;
+  if (codePage) ::setenv("VELMOR_PROCESS_ACP", std::to_string(state.range(1)).c_str(), 1);
   velmor::testing::RegisterModule(VELMOR_BINARY);
   const auto size = static_cast<std::size_t>(state.range(0)) * kMiB;
   const std::string small = framed ? Framed(SignDataPut(0)) : SignDataPut(0) + "\n";
@@ -140,10 +145,12 @@ void ReportPeak(benchmark::State& state, const char* const* argv, bool framed) {
     base = PeakOfOneRequest(argv, small, framed);
     peak = PeakOfOneRequest(argv, large, framed);
     if (base < 0 || peak < 0) {
+      if (codePage) ::unsetenv("VELMOR_PROCESS_ACP");
       state.SkipWithError("the host did not answer");
       return;
     }
   }
+  if (codePage) ::unsetenv("VELMOR_PROCESS_ACP");
   state.counters["peak_MiB"] = static_cast<double>(peak) / 1024;
   state.counters["idle_MiB"] = static_cast<double>(base) / 1024;
   if (size > 0) {
@@ -155,13 +162,13 @@ void BM_BrowserHostPeakOfSignDataPut(benchmark::State& state) {
   const char* const argv[] = {VELMOR_HOST_BINARY, nullptr};
   ReportPeak(state, argv, true);
 }
-BENCHMARK(BM_BrowserHostPeakOfSignDataPut)->Arg(8)->Arg(16)->Arg(32)->Arg(60)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BrowserHostPeakOfSignDataPut)->ArgsProduct({{8, 16, 32, 60}, {0}})->Args({60, 1252})->Iterations(1)->Unit(benchmark::kMillisecond);
 
 void BM_CallPeakOfSignDataPut(benchmark::State& state) {
   const char* const argv[] = {VELMOR_BINARY, "call", nullptr};
   ReportPeak(state, argv, false);
 }
-BENCHMARK(BM_CallPeakOfSignDataPut)->Arg(8)->Arg(16)->Arg(32)->Arg(60)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CallPeakOfSignDataPut)->ArgsProduct({{8, 16, 32, 60}, {0}})->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
