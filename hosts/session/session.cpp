@@ -139,9 +139,9 @@ void Check(HRESULT hr, const std::string& op, const std::string& name) {
 // token, for error messages), beside the request text: four times a large value at the worst.
 // So a request text handed over has its long literals taken out first, each leaving "" behind
 // and its raw bytes aside, and the parser reads the short rest; each value is decoded from its
-// raw bytes when the parser reaches its place. A literal whose decoding is in any doubt, and any
-// request the short text does not parse as, go back to the parser whole, so that every answer
-// and every error message stays what the parser makes of the text as sent.
+// raw bytes when the parser reaches its place. A text with a long literal the parser would
+// refuse, or whose short form it does not accept, goes back to the parser whole, so that every
+// answer and every error message stays what the parser makes of the text as sent.
 struct LongString {
   std::size_t ordinal;  // the how-manieth string literal of the text, keys included
   std::string raw;      // its bytes between the quotes
