@@ -33,7 +33,8 @@ fuzz: deps
 FUZZ_SECONDS ?= 20
 FUZZ_TARGETS = fuzz_base64_decode fuzz_hex_decode fuzz_pattern fuzz_crypt_blob \
 	fuzz_crypt_certificate fuzz_crypt_message fuzz_control_setters fuzz_control_verify \
-	fuzz_control_decrypt fuzz_cn_text fuzz_codepage fuzz_pinentry_replies
+	fuzz_control_decrypt fuzz_cn_text fuzz_codepage fuzz_pinentry_replies \
+	fuzz_host_requests fuzz_native_messaging
 
 fuzz-ci: fuzz
 	@mkdir -p build-fuzz/artifacts

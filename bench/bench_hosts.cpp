@@ -1,13 +1,15 @@
 // The browser host's cost to a page: from the browser starting velmor-host to the first answer
 // (the module loaded through the registry, the control created), and the host's exit when the
-// page goes.
+// page goes; and the memory one large request costs each host.
 #include <benchmark/benchmark.h>
 
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 
 #include "tests/support/pki.h"
@@ -62,6 +64,111 @@ void BM_HostStartToFirstAnswer(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_HostStartToFirstAnswer)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// ---- Memory of one request --------------------------------------------------------------------
+// A host is given one `put SignData` of the size asked for (in MiB; 0 is a one-character value;
+// then the code page, 0 for the locale's)
+// and its peak resident size is read from the kernel once it has answered. The counters: the peak, the
+// peak of a host given the one-character value, and how many times the value's size the request
+// added to it.
+
+constexpr std::size_t kMiB = std::size_t{1} << 20;
+
+std::string SignDataPut(std::size_t bytes) {
+  return "{\"id\":1,\"op\":\"put\",\"name\":\"SignData\",\"value\":\"" +
+         std::string(bytes == 0 ? 1 : bytes, 'a') + "\"}";
+}
+
+// HighWater: the peak resident size in KiB of process `pid` since it started its program
+// (VmHWM; the rusage of a forked child would count its parent's pages from before the exec).
+long HighWater(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+// PeakOfOneRequest: runs `argv` with `input` on its standard input, waits for its answer (a
+// framed message or a line), and returns its peak resident size in KiB; -1 when it fails.
+long PeakOfOneRequest(const char* const* argv, const std::string& input, bool framed) {
+  int in[2], out[2];
+  if (::pipe(in) != 0 || ::pipe(out) != 0) return -1;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(in[0], 0);
+    ::dup2(out[1], 1);
+    for (int fd : {in[0], in[1], out[0], out[1]}) ::close(fd);
+    ::execv(argv[0], const_cast<char* const*>(argv));
+    ::_exit(127);
+  }
+  ::close(in[0]);
+  ::close(out[1]);
+  bool ok = ::write(in[1], input.data(), input.size()) == static_cast<ssize_t>(input.size());
+  if (framed) {
+    std::uint32_t length = 0;
+    ok = ok && ReadFull(out[0], reinterpret_cast<char*>(&length), sizeof length);
+    std::string answer(length, '\0');
+    ok = ok && ReadFull(out[0], answer.data(), length);
+  } else {
+    char c = 0;
+    while (ok && (ok = ::read(out[0], &c, 1) == 1) && c != '\n') {
+    }
+  }
+  // The answer is out, the input still open: the host has done all it will for this request.
+  const long peak = ok ? HighWater(pid) : -1;
+  ::close(in[1]);
+  ::close(out[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? peak : -1;
+}
+
+std::string Framed(const std::string& json) {
+  std::string message(4, '\0');
+  const auto length = static_cast<std::uint32_t>(json.size());
+  std::memcpy(message.data(), &length, 4);
+  return message + json;
+}
+
+void ReportPeak(benchmark::State& state, const char* const* argv, bool framed) {
+  velmor::testing::TempDataHome home;
+  // A second argument is the hosts' ANSI code page (the locale's when absent).
+  const bool codePage = state.range(1) != 0;
+  if (codePage) ::setenv("VELMOR_PROCESS_ACP", std::to_string(state.range(1)).c_str(), 1);
+  velmor::testing::RegisterModule(VELMOR_BINARY);
+  const auto size = static_cast<std::size_t>(state.range(0)) * kMiB;
+  const std::string small = framed ? Framed(SignDataPut(0)) : SignDataPut(0) + "\n";
+  const std::string large = framed ? Framed(SignDataPut(size)) : SignDataPut(size) + "\n";
+  long base = 0, peak = 0;
+  for (auto _ : state) {
+    base = PeakOfOneRequest(argv, small, framed);
+    peak = PeakOfOneRequest(argv, large, framed);
+    if (base < 0 || peak < 0) {
+      if (codePage) ::unsetenv("VELMOR_PROCESS_ACP");
+      state.SkipWithError("the host did not answer");
+      return;
+    }
+  }
+  if (codePage) ::unsetenv("VELMOR_PROCESS_ACP");
+  state.counters["peak_MiB"] = static_cast<double>(peak) / 1024;
+  state.counters["idle_MiB"] = static_cast<double>(base) / 1024;
+  if (size > 0) {
+    state.counters["per_byte"] = static_cast<double>(peak - base) * 1024 / static_cast<double>(size);
+  }
+}
+
+void BM_BrowserHostPeakOfSignDataPut(benchmark::State& state) {
+  const char* const argv[] = {VELMOR_HOST_BINARY, nullptr};
+  ReportPeak(state, argv, true);
+}
+BENCHMARK(BM_BrowserHostPeakOfSignDataPut)->ArgsProduct({{8, 16, 32, 60}, {0}})->Args({60, 1252})->Iterations(1)->Unit(benchmark::kMillisecond);
+
+void BM_CallPeakOfSignDataPut(benchmark::State& state) {
+  const char* const argv[] = {VELMOR_BINARY, "call", nullptr};
+  ReportPeak(state, argv, false);
+}
+BENCHMARK(BM_CallPeakOfSignDataPut)->ArgsProduct({{8, 16, 32, 60}, {0}})->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

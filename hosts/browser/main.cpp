@@ -10,6 +10,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "hosts/browser/gate.h"
 #include "hosts/browser/host_log.h"
@@ -32,10 +33,10 @@ bool ClaimProtocolChannel(UniqueFd& in, UniqueFd& out) {
 }
 
 bool Send(int out, const Json& answer, HostLog& log) {
-  const std::vector<std::string> messages = FrameAnswer(answer);
-  log.Answer(answer, messages.size());
-  for (const std::string& message : messages) {
-    if (!WriteAll(out, message)) return false;
+  FramedAnswer framed(answer);
+  log.Answer(answer, framed.size());
+  for (std::size_t k = 0; k < framed.size(); ++k) {
+    if (!WriteAll(out, framed.Message(k))) return false;
   }
   return true;
 }
@@ -72,9 +73,10 @@ int Serve(HostLog& log) {
         continue;
       }
       Session::Asked asked;
+      const std::size_t bytes = message.size();
       std::optional<Json> refused = gate.Check(message, &asked);
-      const Json answer = refused ? std::move(*refused) : session.Handle(message, &asked);
-      log.Request(asked, message.size());
+      const Json answer = refused ? std::move(*refused) : session.Handle(std::move(message), &asked);
+      log.Request(asked, bytes);
       if (!Send(out.get(), answer, log)) break;
     }
   }

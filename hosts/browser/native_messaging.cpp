@@ -23,9 +23,11 @@ std::size_t ReadFull(int fd, char* into, std::size_t size) {
 
 std::string Framed(const std::string& json) {
   const auto length = static_cast<std::uint32_t>(json.size());
-  std::string message(sizeof length, '\0');
-  std::memcpy(message.data(), &length, sizeof length);
-  return message + json;
+  std::string message;
+  message.reserve(sizeof length + json.size());
+  message.append(reinterpret_cast<const char*>(&length), sizeof length);
+  message += json;
+  return message;
 }
 
 // EscapedSize: the characters `c` takes inside a JSON string (the text is ASCII already).
@@ -56,50 +58,64 @@ ReadStatus ReadMessage(int fd, std::string& message, std::uint32_t& declared) {
     }
     return ReadStatus::kOversized;
   }
-  message.resize(declared);
-  if (ReadFull(fd, message.data(), declared) < declared) {
-    message.clear();
-    return ReadStatus::kTruncated;
+  // The message grows as its bytes arrive: a header alone does not make the host take the
+  // memory it announces.
+  constexpr std::size_t kStep = std::size_t{1} << 20;
+  while (message.size() < declared) {
+    const std::size_t have = message.size();
+    const std::size_t want = std::min<std::size_t>(declared - have, kStep);
+    message.resize(have + want);
+    if (ReadFull(fd, message.data() + have, want) < want) {
+      message.clear();
+      return ReadStatus::kTruncated;
+    }
   }
   return ReadStatus::kMessage;
 }
 
-std::vector<std::string> FrameAnswer(const Json& answer) {
-  const std::string text = DumpAnswer(answer, /*ascii=*/true);
-  if (text.size() <= kMaxAnswerMessage) return {Framed(text)};
+FramedAnswer::FramedAnswer(const Json& answer, std::size_t limit)
+    : text_(DumpAnswer(answer, /*ascii=*/true)) {
+  if (text_.size() <= limit) return;
 
   // Room for the data in each chunk: the envelope is measured with the largest counts it can
   // carry, so every chunk fits whatever its number.
-  Json envelope = Json::object();
-  if (answer.contains("id")) envelope["id"] = answer["id"];
-  envelope["chunk"] = 0xFFFFFFFFu;
-  envelope["chunks"] = 0xFFFFFFFFu;
-  envelope["data"] = "";
-  const std::size_t overhead = DumpAnswer(envelope, true).size();
-  if (overhead + 6 > kMaxAnswerMessage) {
+  envelope_ = Json::object();
+  if (answer.contains("id")) envelope_["id"] = answer["id"];
+  envelope_["chunk"] = 0xFFFFFFFFu;
+  envelope_["chunks"] = 0xFFFFFFFFu;
+  envelope_["data"] = "";
+  const std::size_t overhead = DumpAnswer(envelope_, true).size();
+  if (overhead + 6 > limit) {
     // Only an absurd id gets here; the answer cannot be framed with it.
-    Json refused = {{"error", "the request's id is too long to carry a chunked answer"}};
-    return {Framed(DumpAnswer(refused, true))};
+    text_ = DumpAnswer(Json{{"error", "the request's id is too long to carry a chunked answer"}}, true);
+    return;
   }
-  const std::size_t room = kMaxAnswerMessage - overhead;
-
-  std::vector<std::pair<std::size_t, std::size_t>> parts;  // offset, length in `text`
+  const std::size_t room = limit - overhead;
   std::size_t start = 0;
-  while (start < text.size()) {
+  while (start < text_.size()) {
     std::size_t end = start;
     std::size_t used = 0;
-    while (end < text.size() && used + EscapedSize(text[end]) <= room) used += EscapedSize(text[end++]);
-    parts.emplace_back(start, end - start);
+    while (end < text_.size() && used + EscapedSize(text_[end]) <= room) used += EscapedSize(text_[end++]);
+    parts_.emplace_back(start, end - start);
     start = end;
   }
+}
+
+std::string FramedAnswer::Message(std::size_t k) {
+  if (parts_.empty()) return Framed(text_);
+  envelope_["chunk"] = k;
+  envelope_["chunks"] = parts_.size();
+  envelope_["data"] = std::string_view(text_).substr(parts_[k].first, parts_[k].second);
+  std::string message = Framed(DumpAnswer(envelope_, true));
+  envelope_["data"] = "";
+  return message;
+}
+
+std::vector<std::string> FrameAnswer(const Json& answer) {
+  FramedAnswer framed(answer);
   std::vector<std::string> messages;
-  messages.reserve(parts.size());
-  for (std::size_t k = 0; k < parts.size(); ++k) {
-    envelope["chunk"] = k;
-    envelope["chunks"] = parts.size();
-    envelope["data"] = text.substr(parts[k].first, parts[k].second);
-    messages.push_back(Framed(DumpAnswer(envelope, true)));
-  }
+  messages.reserve(framed.size());
+  for (std::size_t k = 0; k < framed.size(); ++k) messages.push_back(framed.Message(k));
   return messages;
 }
 

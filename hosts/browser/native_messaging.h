@@ -27,10 +27,26 @@ enum class ReadStatus {
 // header gave. A read error counts as the end of the pipe.
 ReadStatus ReadMessage(int fd, std::string& message, std::uint32_t& declared);
 
-// FrameAnswer: the messages that carry `answer` to the browser. One message when its JSON text
-// fits in kMaxAnswerMessage; otherwise chunks {"id", "chunk": k, "chunks": n, "data"}, k from 0,
-// whose "data" strings joined give the answer's JSON text. Every non-ASCII character is escaped,
-// so a chunk boundary never splits one. Each string is a complete message, header included.
+// FramedAnswer: the messages that carry `answer` to the browser. One message when its JSON text
+// fits in `limit` (kMaxAnswerMessage); otherwise chunks {"id", "chunk": k, "chunks": n, "data"},
+// k from 0, whose "data" strings joined give the answer's JSON text. Every non-ASCII character is
+// escaped, so a chunk boundary never splits one. Each message is made only when asked for, so
+// that a large answer is not held a second time in its messages.
+class FramedAnswer {
+ public:
+  explicit FramedAnswer(const Json& answer, std::size_t limit = kMaxAnswerMessage);
+  // size: how many messages carry the answer.
+  std::size_t size() const { return parts_.empty() ? 1 : parts_.size(); }
+  // Message: message k (k < size()), header included.
+  std::string Message(std::size_t k);
+
+ private:
+  std::string text_;  // the answer's JSON text, or the refusal that stands for it
+  Json envelope_;     // the chunks' fields but "data"
+  std::vector<std::pair<std::size_t, std::size_t>> parts_;  // offset and length in text_
+};
+
+// FrameAnswer: every message of FramedAnswer(answer) at once.
 std::vector<std::string> FrameAnswer(const Json& answer);
 
 // WriteAll: writes `bytes` to `fd`; false when the browser has gone (the pipe is closed).

@@ -1,9 +1,12 @@
 #include "hosts/session/session.h"
 
 #include <limits.h>
+#include <malloc.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -62,13 +65,14 @@ std::string BstrToUtf8(BSTR bstr) {
 class Arguments {
  public:
   // Add appends one argument; `what` names it in an error ("the value", "argument 2").
-  void Add(const Json& value, const std::string& what) {
+  // The value's text is moved out of the request and let go once converted.
+  void Add(Json& value, const std::string& what) {
     VARIANT v;
     VariantInit(&v);
     if (value.is_null()) {
       v.vt = VT_NULL;  // an absent argument
     } else if (value.is_string()) {
-      const std::string& text = value.get_ref<const std::string&>();
+      const std::string text = std::move(value.get_ref<std::string&>());
       RefuseEmbeddedNul(text, what);
       strings_.push_back(Utf8ToBstr(text));
       v.vt = VT_BSTR;
@@ -133,19 +137,327 @@ void Check(HRESULT hr, const std::string& op, const std::string& name) {
   throw RequestError{op + " " + name + " failed: " + HResultText(hr)};
 }
 
+// Long strings. The parser holds each string twice while it reads it (its value and the raw
+// token, for error messages), beside the request text: four times a large value at the worst.
+// So a request text handed over has its long literals taken out first, each leaving "" behind
+// and its raw bytes aside, and the parser reads the short rest; each value is decoded from its
+// raw bytes when the parser reaches its place. A text with a long literal the parser would
+// refuse, or whose short form it does not accept, goes back to the parser whole, so that every
+// answer and every error message stays what the parser makes of the text as sent.
+struct LongString {
+  std::size_t ordinal;  // the how-manieth string literal of the text, keys included
+  std::string raw;      // its bytes between the quotes
+};
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Unit: the four hexadecimal digits of a \u escape at raw[at]; -1 when they are not.
+long Unit(std::string_view raw, std::size_t at) {
+  if (raw.size() - at < 4) return -1;
+  long unit = 0;
+  for (std::size_t i = at; i < at + 4; ++i) {
+    const int digit = HexDigit(raw[i]);
+    if (digit < 0) return -1;
+    unit = unit * 16 + digit;
+  }
+  return unit;
+}
+
+void AppendUtf8(std::string& out, unsigned long cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// Utf8Length: the length of the well-formed UTF-8 sequence at raw[at], 0 when there is none.
+std::size_t Utf8Length(std::string_view raw, std::size_t at) {
+  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(raw[at + k]); };
+  const unsigned char b0 = b(0);
+  std::size_t need;
+  unsigned char lo = 0x80, hi = 0xBF;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    need = 1;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    need = 2;
+    if (b0 == 0xE0) lo = 0xA0;
+    if (b0 == 0xED) hi = 0x9F;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    need = 3;
+    if (b0 == 0xF0) lo = 0x90;
+    if (b0 == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
+  }
+  if (raw.size() - at <= need) return 0;
+  for (std::size_t k = 1; k <= need; ++k) {
+    const unsigned char min = k == 1 ? lo : 0x80, max = k == 1 ? hi : 0xBF;
+    if (b(k) < min || b(k) > max) return 0;
+  }
+  return need + 1;
+}
+
+// Decode: walks a string literal's raw bytes by the rules of JSON (the parser's own), writing
+// its value to `value` unless that is null; false for anything those rules refuse.
+bool Decode(std::string_view text, std::string* value) {
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20) return false;
+    if (c != '\\') {
+      const std::size_t length = c < 0x80 ? 1 : Utf8Length(text, i);
+      if (length == 0) return false;
+      if (value != nullptr) value->append(text.substr(i, length));
+      i += length;
+      continue;
+    }
+    if (i + 1 >= text.size()) return false;
+    const char e = text[i + 1];
+    i += 2;
+    char simple = 0;
+    switch (e) {
+      case '"': simple = '"'; break;
+      case '\\': simple = '\\'; break;
+      case '/': simple = '/'; break;
+      case 'b': simple = '\b'; break;
+      case 'f': simple = '\f'; break;
+      case 'n': simple = '\n'; break;
+      case 'r': simple = '\r'; break;
+      case 't': simple = '\t'; break;
+      case 'u': break;
+      default: return false;
+    }
+    if (e != 'u') {
+      if (value != nullptr) *value += simple;
+      continue;
+    }
+    const long unit = Unit(text, i);
+    if (unit < 0 || (unit >= 0xDC00 && unit <= 0xDFFF)) return false;
+    i += 4;
+    unsigned long cp = static_cast<unsigned long>(unit);
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+      if (text.size() - i < 2 || text[i] != '\\' || text[i + 1] != 'u') return false;
+      const long low = Unit(text, i + 2);
+      if (low < 0xDC00 || low > 0xDFFF) return false;
+      i += 6;
+      cp = 0x10000 + ((cp - 0xD800) << 10) + static_cast<unsigned long>(low - 0xDC00);
+    }
+    if (value != nullptr) AppendUtf8(*value, cp);
+  }
+  return true;
+}
+
+// DecodeLiteral: the value of a literal Decode accepts. One without escapes is its own value.
+std::string DecodeLiteral(std::string&& raw) {
+  if (raw.find('\\') == std::string::npos) return std::move(raw);
+  std::string value;
+  value.reserve(raw.size());
+  Decode(raw, &value);
+  std::string().swap(raw);
+  return value;
+}
+
+// LiteralEnd: where the string literal that opens at text[open] closes (its quote), npos when
+// the text ends first.
+std::size_t LiteralEnd(std::string_view text, std::size_t open) {
+  std::size_t e = open + 1;
+  while (e < text.size() && text[e] != '"') e += text[e] == '\\' ? std::size_t{2} : std::size_t{1};
+  return e < text.size() ? e : std::string_view::npos;
+}
+
+// TakeLongStrings: takes the literals of at least `longest` bytes out of `text` (which keeps ""
+// in their place) and gives them back in order. A literal without its closing quote stays.
+std::vector<LongString> TakeLongStrings(std::string& text, std::size_t longest) {
+  std::vector<LongString> taken;
+  if (text.size() < longest) return taken;
+  const std::size_t n = text.size();
+  std::size_t r = 0, w = 0, ordinal = 0;
+  while (r < n) {
+    if (text[r] != '"') {
+      text[w++] = text[r++];
+      continue;
+    }
+    const std::size_t e = LiteralEnd(text, r);
+    if (e == std::string::npos) break;
+    const std::size_t length = e - r - 1;
+    if (length >= longest) {
+      taken.push_back(LongString{ordinal, text.substr(r + 1, length)});
+      text[w++] = '"';
+      text[w++] = '"';
+    } else {
+      std::memmove(text.data() + w, text.data() + r, length + 2);
+      w += length + 2;
+    }
+    r = e + 1;
+    ++ordinal;
+  }
+  if (r < n) {
+    std::memmove(text.data() + w, text.data() + r, n - r);
+    w += n - r;
+  }
+  text.resize(w);
+  text.shrink_to_fit();
+  return taken;
+}
+
+// PutBack: the text as it was sent, from the short text and what was taken out of it.
+std::string PutBack(std::string_view text, std::vector<LongString>& taken) {
+  std::string whole;
+  std::size_t bytes = text.size();
+  for (const LongString& t : taken) bytes += t.raw.size();
+  whole.reserve(bytes);
+  std::size_t next = 0, ordinal = 0;
+  for (std::size_t r = 0; r < text.size();) {
+    if (text[r] != '"') {
+      whole += text[r++];
+      continue;
+    }
+    const std::size_t e = LiteralEnd(text, r);
+    if (e == std::string_view::npos) {
+      whole.append(text.substr(r));
+      break;
+    }
+    if (next < taken.size() && taken[next].ordinal == ordinal) {
+      whole += '"';
+      whole += taken[next].raw;
+      whole += '"';
+      std::string().swap(taken[next++].raw);
+    } else {
+      whole.append(text.substr(r, e + 1 - r));
+    }
+    r = e + 1;
+    ++ordinal;
+  }
+  return whole;
+}
+
+// RequestParser: builds the request's DOM from the parser's events, as Json::parse does, but
+// moves each string out of the parser's buffer instead of copying it (a request's value may be
+// 64 MiB), and refuses nesting deeper than kMaxRequestDepth as it goes.
+class RequestParser {
+ public:
+  using string_t = Json::string_t;
+  using binary_t = Json::binary_t;
+
+  explicit RequestParser(Json& root, std::vector<LongString>* taken = nullptr)
+      : root_(root), taken_(taken) {}
+
+  bool null() { return Value(nullptr); }
+  bool boolean(bool v) { return Value(v); }
+  bool number_integer(Json::number_integer_t v) { return Value(v); }
+  bool number_unsigned(Json::number_unsigned_t v) { return Value(v); }
+  bool number_float(Json::number_float_t v, const string_t&) { return Value(v); }
+  bool string(string_t& v) { return Value(Literal(v)); }
+  bool binary(binary_t& v) { return Value(std::move(v)); }
+  bool start_object(std::size_t) {
+    Deeper();
+    open_.push_back(Place(Json::object()));
+    return true;
+  }
+  bool key(string_t& k) {
+    Deeper();
+    string_t name = Literal(k);
+    // A repeated key keeps its first place and takes the later value, as Json::parse does.
+    member_ = &(*open_.back())[std::move(name)];
+    return true;
+  }
+  bool end_object() { return Close(); }
+  bool start_array(std::size_t) {
+    Deeper();
+    open_.push_back(Place(Json::array()));
+    return true;
+  }
+  bool end_array() { return Close(); }
+  template <class Exception>
+  bool parse_error(std::size_t, const std::string&, const Exception& e) {
+    throw e;
+  }
+
+ private:
+  // Literal: a string the parser read, or the one taken out of the text in its place.
+  string_t Literal(string_t& read) {
+    const std::size_t ordinal = ordinal_++;
+    if (taken_ == nullptr || next_ == taken_->size() || (*taken_)[next_].ordinal != ordinal) {
+      return std::move(read);
+    }
+    return DecodeLiteral(std::move((*taken_)[next_++].raw));
+  }
+  // Deeper: refuses an event inside more open containers than a request may have.
+  void Deeper() const {
+    if (open_.size() > static_cast<std::size_t>(kMaxRequestDepth)) {
+      throw RequestError{"malformed request: nested deeper than " +
+                         std::to_string(kMaxRequestDepth) + " levels"};
+    }
+  }
+  template <typename V>
+  bool Value(V&& v) {
+    Deeper();
+    Place(Json(std::forward<V>(v)));
+    return true;
+  }
+  Json* Place(Json&& v) {
+    if (open_.empty()) {
+      root_ = std::move(v);
+      return &root_;
+    }
+    if (open_.back()->is_array()) {
+      open_.back()->push_back(std::move(v));
+      return &open_.back()->back();
+    }
+    *member_ = std::move(v);
+    return member_;
+  }
+  bool Close() {
+    open_.pop_back();
+    return true;
+  }
+
+  Json& root_;
+  std::vector<LongString>* taken_;
+  std::size_t next_ = 0;     // the next of taken_ to put in place
+  std::size_t ordinal_ = 0;  // string literals read so far
+  std::vector<Json*> open_;
+  Json* member_ = nullptr;
+};
+
 }  // namespace
 
 Json Session::Handle(std::string_view line, Asked* asked) {
-  Json answer = Json::object();
   Json request;
+  if (Json answer = ReadRequest(line, request); !answer.empty()) return answer;
+  return Answer(request, asked);
+}
+
+Json Session::Handle(std::string&& line, Asked* asked) {
+  Json request;
+  if (Json answer = ReadRequest(std::move(line), request); !answer.empty()) return answer;
+  return Answer(request, asked);
+}
+
+namespace {
+
+// Parse: the request's DOM into `request`; a non-empty answer when the text is not a request.
+// `taken`: the literals taken out of `line`, which the parser accepts as it stands.
+Json Parse(std::string_view line, Json& request, std::vector<LongString>* taken) {
+  Json answer = Json::object();
   try {
-    request = Json::parse(line, [](int depth, Json::parse_event_t, Json&) {
-      if (depth > kMaxRequestDepth) {
-        throw RequestError{"malformed request: nested deeper than " +
-                           std::to_string(kMaxRequestDepth) + " levels"};
-      }
-      return true;
-    });
+    RequestParser parser(request, taken);
+    Json::sax_parse(line, &parser);
   } catch (const Json::exception& e) {
     answer["error"] = std::string("malformed request: ") + e.what();
     return answer;
@@ -158,9 +470,38 @@ Json Session::Handle(std::string_view line, Asked* asked) {
   }
   if (!request.is_object()) {
     answer["error"] = "malformed request: a request is a JSON object";
-    return answer;
   }
-  if (request.contains("id")) answer["id"] = request["id"];
+  return answer;
+}
+
+}  // namespace
+
+Json ReadRequest(std::string_view text, Json& request) { return Parse(text, request, nullptr); }
+
+Json ReadRequest(std::string&& text, Json& request, std::size_t longest) {
+  // The text is not needed once parsed: a large value is not held twice while it is converted.
+  std::string line;
+  line.swap(text);
+  try {
+    std::vector<LongString> taken = TakeLongStrings(line, longest);
+    if (!taken.empty()) {
+      // Only a text that parses with every literal as the parser would take it is read short;
+      // any other goes back whole, for the parser's own error.
+      const bool decodable = std::all_of(taken.begin(), taken.end(), [](const LongString& t) {
+        return Decode(t.raw, nullptr);
+      });
+      if (decodable && Json::accept(line)) return Parse(line, request, &taken);
+      line = PutBack(line, taken);
+    }
+  } catch (const std::bad_alloc&) {
+    return Json{{"error", "out of memory"}};
+  }
+  return Parse(line, request, nullptr);
+}
+
+Json Session::Answer(Json& request, Asked* asked) {
+  Json answer = Json::object();
+  if (request.contains("id")) answer["id"] = std::move(request["id"]);
   if (asked != nullptr) {
     for (auto [key, into] : {std::pair{"op", &asked->op}, std::pair{"name", &asked->name}}) {
       const auto it = request.find(key);
@@ -180,6 +521,9 @@ Json Session::Handle(std::string_view line, Asked* asked) {
 }
 
 Session::Session(Notify notify) : notify_(std::move(notify)) {
+  // A request's texts are large and short-lived: from 1 MiB up they are mapped and given back
+  // as soon as they are freed, instead of leaving the heap at their size after the request.
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
   if (!notify_) notify_ = [](const std::string& text) { std::fprintf(stderr, "velmor: %s\n", text.c_str()); };
 }
 
@@ -202,7 +546,7 @@ IDispatch* Session::Control(std::int64_t instance) {
   return it->second.get();
 }
 
-void Session::Run(const Json& request, Json& answer) {
+void Session::Run(Json& request, Json& answer) {
   const std::string op = StringField(request, "op");
   const std::int64_t instance = Instance(request);
   if (op == "release") {
@@ -234,10 +578,10 @@ void Session::Run(const Json& request, Json& answer) {
     flags = DISPATCH_PROPERTYGET;
   } else {
     if (request.contains("args")) {
-      const Json& list = request["args"];
+      Json& list = request["args"];
       if (!list.is_array()) throw RequestError{"malformed request: \"args\" must be an array"};
       std::size_t position = 0;
-      for (const Json& value : list) args.Add(value, "argument " + std::to_string(++position));
+      for (Json& value : list) args.Add(value, "argument " + std::to_string(++position));
     }
     flags = DISPATCH_METHOD;
   }

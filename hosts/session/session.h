@@ -47,14 +47,30 @@ class Session {
   // member or a failed Invoke is an answer with "error". The request's "id" is echoed. `asked`,
   // when given, receives the request's "op" and "name" strings.
   Json Handle(std::string_view request, Asked* asked = nullptr);
+  // The same for a request text the session may take: it is released as soon as it is parsed,
+  // so that a large value is not held twice while it is converted for the control.
+  Json Handle(std::string&& request, Asked* asked = nullptr);
+  Json Handle(const char* request, Asked* asked = nullptr) {
+    return Handle(std::string_view(request), asked);
+  }
 
  private:
+  Json Answer(Json& request, Asked* asked);
   IDispatch* Control(std::int64_t instance);
-  void Run(const Json& request, Json& answer);
+  void Run(Json& request, Json& answer);
 
   std::map<std::int64_t, com::ComPtr<IDispatch>> controls_;
   Notify notify_;
 };
+
+// ReadRequest: the request text's DOM into `request`; a non-empty answer (its "error") when the
+// text is not a request. The text handed over is released once parsed; string literals of
+// `longest` bytes or more are taken out of it before, and decoded in their place, so that the
+// parser never holds a large value beside the text (the answer and the DOM are the same either
+// way; a smaller `longest` is for tests).
+inline constexpr std::size_t kLongString = std::size_t{64} << 10;
+Json ReadRequest(std::string_view text, Json& request);
+Json ReadRequest(std::string&& text, Json& request, std::size_t longest = kLongString);
 
 // HResultText: `hr` as the hosts write it in messages, "0x8004015A".
 std::string HResultText(HRESULT hr);

@@ -132,7 +132,7 @@ int RunCall() {
       } else if (line.find_first_not_of(" \t") == std::string::npos) {
         continue;
       } else {
-        answer = session.Handle(line);
+        answer = session.Handle(std::move(line));
         const auto error = answer.find("error");
         if (error != answer.end() && error->is_string() && *error == kNotRegistered) {
           if (std::string problem = DataFolderProblem(); !problem.empty()) *error = problem;

@@ -263,6 +263,30 @@ bool RoundTrips(iconv_t back, char* bytes, std::size_t size, char32_t point) {
          dstLeft == sizeof widened - sizeof(char32_t) && widened[0] == point;
 }
 
+// NarrowBlock: the points through iconv in one go; a character the code page cannot show
+// becomes the default character.
+Outcome NarrowBlock(iconv_t cd, const std::vector<char32_t>& points, const char* defaultChar,
+                    std::size_t defaultLen, bool& usedDefault, ByteSink& sink) {
+  char* src = reinterpret_cast<char*>(const_cast<char32_t*>(points.data()));
+  std::size_t srcLeft = points.size() * sizeof(char32_t);
+  char chunk[4096];
+  while (srcLeft > 0) {
+    char* dst = chunk;
+    std::size_t dstLeft = sizeof chunk;
+    const std::size_t rc = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
+    const int err = rc == static_cast<std::size_t>(-1) ? errno : 0;
+    if (!sink.Put(chunk, sizeof chunk - dstLeft)) return Outcome::kOverflow;
+    if (err == 0 || err == E2BIG) continue;
+    usedDefault = true;
+    if (!sink.Put(defaultChar, defaultLen)) return Outcome::kOverflow;
+    const std::size_t skip = std::min(srcLeft, sizeof(char32_t));
+    src += skip;
+    srcLeft -= skip;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  }
+  return Outcome::kOk;
+}
+
 // NarrowEach: the points one at a time, each kept only when its bytes widen back to it, as
 // WC_NO_BEST_FIT_CHARS asks; any other point (iconv maps some one way only, as U+00A3 to the
 // full-width pound sign of code page 932) becomes the default character.
@@ -288,45 +312,38 @@ Outcome NarrowEach(iconv_t cd, iconv_t back, const std::vector<char32_t>& points
   return Outcome::kOk;
 }
 
+// The code points of at most this many units are held at a time: a text is converted block by
+// block rather than copied whole into four bytes a character first.
+constexpr std::size_t kPointBlock = 4096;
+
 Outcome WideToLegacy(const CodePageInfo& info, const char16_t* in, std::size_t n,
                      bool noBestFit, const char* defaultChar, bool& usedDefault, ByteSink& sink) {
   iconv_t cd = GetIconv(info, false);
   if (cd == reinterpret_cast<iconv_t>(-1)) return Outcome::kUnsupported;
-  // Code points first; a lone surrogate stays as it is and iconv refuses it like any character
-  // the code page lacks.
-  std::vector<char32_t> points;
-  points.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    char32_t cp = in[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < n && in[i + 1] >= 0xDC00 && in[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (in[i + 1] - 0xDC00u);
-      ++i;
-    }
-    points.push_back(cp);
+  iconv_t back = reinterpret_cast<iconv_t>(-1);
+  if (noBestFit) {
+    back = GetIconv(info, true);
+    if (back == reinterpret_cast<iconv_t>(-1)) return Outcome::kUnsupported;
   }
   const std::size_t defaultLen = std::min<std::size_t>(std::strlen(defaultChar), 2);
-  if (noBestFit) {
-    iconv_t back = GetIconv(info, true);
-    if (back == reinterpret_cast<iconv_t>(-1)) return Outcome::kUnsupported;
-    return NarrowEach(cd, back, points, defaultChar, defaultLen, usedDefault, sink);
-  }
-  char* src = reinterpret_cast<char*>(points.data());
-  std::size_t srcLeft = points.size() * sizeof(char32_t);
-  char chunk[4096];
-  while (srcLeft > 0) {
-    char* dst = chunk;
-    std::size_t dstLeft = sizeof chunk;
-    const std::size_t rc = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
-    const int err = rc == static_cast<std::size_t>(-1) ? errno : 0;
-    if (!sink.Put(chunk, sizeof chunk - dstLeft)) return Outcome::kOverflow;
-    if (err == 0 || err == E2BIG) continue;
-    // A character the code page cannot show: the default character stands in for it.
-    usedDefault = true;
-    if (!sink.Put(defaultChar, defaultLen)) return Outcome::kOverflow;
-    const std::size_t skip = std::min(srcLeft, sizeof(char32_t));
-    src += skip;
-    srcLeft -= skip;
-    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  std::vector<char32_t> points;
+  points.reserve(std::min(n, kPointBlock) + 1);
+  for (std::size_t i = 0; i < n;) {
+    // Code points first; a lone surrogate stays as it is and iconv refuses it like any character
+    // the code page lacks. A block never ends between the two halves of a pair.
+    points.clear();
+    for (const std::size_t stop = std::min(n, i + kPointBlock); i < stop; ++i) {
+      char32_t cp = in[i];
+      if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < n && in[i + 1] >= 0xDC00 && in[i + 1] <= 0xDFFF) {
+        cp = 0x10000 + ((cp - 0xD800) << 10) + (in[i + 1] - 0xDC00u);
+        ++i;
+      }
+      points.push_back(cp);
+    }
+    const Outcome outcome =
+        noBestFit ? NarrowEach(cd, back, points, defaultChar, defaultLen, usedDefault, sink)
+                  : NarrowBlock(cd, points, defaultChar, defaultLen, usedDefault, sink);
+    if (outcome != Outcome::kOk) return outcome;
   }
   return Outcome::kOk;
 }

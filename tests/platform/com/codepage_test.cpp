@@ -151,6 +151,36 @@ TEST(CodePage, WideToMultiByteSizesItselfAndDropsOnlyTheTerminator) {
   EXPECT_EQ(WideToMultiByte(936, u"\xd800", 1).value_or("?"), "?");
 }
 
+// A long text is narrowed block by block: a pair across a block's end, characters the code page
+// lacks and a lone surrogate at the end come out as they do in a short text.
+TEST(CodePage, LongTextNarrowsAsItsPiecesDo) {
+  const std::u16string piece = u"ab\u00e9\u4e2d\U0001F600";  // 1252 has a and b and e-acute only
+  std::u16string text;
+  std::string expected;
+  for (std::size_t width = 4090; width < 4096; ++width) {
+    text.clear();
+    expected.clear();
+    while (text.size() < 3 * width) {
+      text += piece;
+      expected += "ab\xe9??";
+    }
+    text.insert(0, width - 1, u'x');  // the pair of the first piece straddles unit 4096 once
+    expected.insert(0, width - 1, 'x');
+    text += u'\xd800';
+    expected += '?';
+    for (DWORD flags : {DWORD{0}, WC_NO_BEST_FIT_CHARS}) {
+      const int n = static_cast<int>(text.size());
+      BOOL used = FALSE;
+      const int size = WideCharToMultiByte(1252, flags, text.data(), n, nullptr, 0, nullptr, nullptr);
+      ASSERT_EQ(size, static_cast<int>(expected.size())) << width;
+      std::string out(expected.size(), '\0');
+      ASSERT_EQ(WideCharToMultiByte(1252, flags, text.data(), n, out.data(), size, nullptr, &used), size);
+      EXPECT_EQ(out, expected) << width;
+      EXPECT_TRUE(used);
+    }
+  }
+}
+
 TEST(CodePage, BadArgumentsAreRefused) {
   WCHAR wide[4];
   char narrow[4];
