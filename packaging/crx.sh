@@ -1,6 +1,7 @@
 #!/bin/sh
 # crx.sh KEY.pem EXTENSION-DIR OUT.crx: the extension packed as Chromium's signed CRX (format 3),
-# so that Chromium-family browsers install it from a file without a store.
+# so that Chromium-family browsers install it from a file without a store. With OUT.xpi, the
+# archive alone, for Firefox.
 #
 # A CRX3 file is "Cr24", the format number 3 and the header's length (both 32-bit little
 # endian), the header (a protocol-buffer message), then the extension as a ZIP archive. The
@@ -39,6 +40,11 @@ stamp=$(date -u -d "@${SOURCE_DATE_EPOCH:-1767225600}" +%Y%m%d%H%M.%S)
 find "$work/tree" -exec touch -h -t "$stamp" {} +
 (cd "$work/tree" && find . -type f | LC_ALL=C sort | sed 's|^\./||' |
   TZ=UTC zip -X -D -q -9 "$work/archive.zip" -@)
+
+# Firefox takes the archive as it is (.xpi); its signature would be the store's.
+case "$out" in
+  *.xpi) mv "$work/archive.zip" "$out"; exit 0 ;;
+esac
 
 openssl pkey -in "$key" -pubout -outform DER -out "$work/public.der"
 openssl dgst -sha256 -binary "$work/public.der" | head -c 16 > "$work/id.bin"
