@@ -25,14 +25,18 @@ class Reader {
     std::memcpy(&w, bytes_.data() + offset, 4);
     return swapped_ ? __builtin_bswap32(w) : w;
   }
-  // String: entry `index` of the table at `table` (length, offset), cut at its first NUL;
-  // nullopt when the entry or the string reaches past the end.
+  // String: entry `index` of the table at `table` (length, offset), cut at its first NUL (a
+  // plural's first form); nullopt when the entry or the string with its NUL reaches past the end.
   std::optional<std::string_view> String(std::uint32_t table, std::uint32_t index) const {
     const std::uint64_t at = std::uint64_t{table} + std::uint64_t{index} * 8;
     const auto length = Word(at);
     const auto offset = Word(at + 4);
     if (!length || !offset) return std::nullopt;
-    if (*offset > bytes_.size() || bytes_.size() - *offset < std::uint64_t{*length}) return std::nullopt;
+    // Each string ends in a NUL that its length leaves out; one without it is cut short.
+    if (*offset > bytes_.size() || bytes_.size() - *offset <= std::uint64_t{*length} ||
+        bytes_[*offset + *length] != '\0') {
+      return std::nullopt;
+    }
     std::string_view text = bytes_.substr(*offset, *length);
     return text.substr(0, text.find('\0'));
   }

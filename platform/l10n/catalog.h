@@ -29,6 +29,7 @@ class Catalog {
   // Find: the translation of `msgid` (borrowed from the catalogue); null when it has none.
   const std::string* Find(std::string_view msgid) const;
   std::size_t size() const { return entries_.size(); }
+  const std::unordered_map<std::string, std::string>& entries() const { return entries_; }
 
  private:
   std::unordered_map<std::string, std::string> entries_;
