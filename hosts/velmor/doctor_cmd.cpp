@@ -368,8 +368,11 @@ void CheckVelmor(Report& report) {
   } else {
     report.Line(Level::kOk, Format(Tr("the store is {0}"), {store}));
   }
+  // Asking where the master key lives opens the store: not before there is one.
   crypt::KeyStorageInfo keys;
-  if (!crypt::DescribeKeyStorage(keys)) {
+  if (store.empty() || !Exists(store)) {
+    // Nothing sealed, nothing to tell.
+  } else if (!crypt::DescribeKeyStorage(keys)) {
     report.Line(Level::kWarn, Tr("where the master key lives cannot be told"));
   } else if (!keys.sealed) {
     report.Line(Level::kNote, Tr("no private key sealed yet: the first goes under a master key in the Secret "

@@ -67,7 +67,7 @@ const Case kCases[] = {
      [](const fs::path& home) { Write(home / kVivaldiHosts, Manifest(kOrigin, "/nonexistent/velmor-host")); },
      {"/nonexistent/velmor-host is missing or not executable"}, 1},
     {"HostSilent", [](const fs::path& home) { Write(home / kVivaldiHosts, Manifest(kOrigin, "/bin/true")); },
-     {"the host /bin/true does not answer: it ended with status 0 without answering"}, 1},
+     {"the host /bin/true does not answer: "}, 1},
     {"ExtensionMissing",
      [](const fs::path& home) {
        InstallHost(home);

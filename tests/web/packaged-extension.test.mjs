@@ -47,7 +47,7 @@ after(() => {
 // start, has given it window.velmor, then signs there and has openssl check the signature.
 async function signsOnPage(page) {
   let present = false;
-  for (let i = 0; i < 120 && !present; i++) {
+  for (let i = 0; i < 60 && !present; i++) {
     await page.goto(`${url}/demo/`);
     present = await page.evaluate(() => typeof window.velmor === 'object');
     if (!present) await new Promise((r) => setTimeout(r, 250));
@@ -69,17 +69,31 @@ test('chromium installs the packed extension from its external-extensions folder
   const profile = join(fixture.tmp, 'chromium');
   const context = await modules('playwright-core').chromium.launchPersistentContext(profile, {
     executablePath: chromiumPath, headless: true, env: fixture.env,
-    ignoreDefaultArgs: ['--disable-extensions'],
+    // playwright's --disable-default-apps also turns off the external-extensions folders, which
+    // a user's chromium reads.
+    ignoreDefaultArgs: ['--disable-extensions', '--disable-default-apps'],
     args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-sync',
            '--disable-background-networking', '--disable-component-update'],
   });
   try {
+    // The extension installs on the first start; the policy reaches it a moment later.
+    const isOurs = (w) => w.url().includes(EXTENSION_ID);
+    const worker = context.serviceWorkers().find(isOurs) ??
+                   await context.waitForEvent('serviceworker', {predicate: isOurs, timeout: 60_000});
+    let managed = {};
+    for (let i = 0; i < 100 && !managed.preapprovedOrigins; i++) {
+      managed = await worker.evaluate(() => chrome.storage.managed.get(null));
+      if (!managed.preapprovedOrigins) await new Promise((r) => setTimeout(r, 100));
+    }
+    assert.deepEqual(managed.preapprovedOrigins, ['http://127.0.0.1:*']);
     await signsOnPage(await context.newPage());
-    const settings = JSON.parse(readFileSync(join(profile, 'Default/Preferences'), 'utf8')).extensions.settings;
-    assert.equal(settings[EXTENSION_ID].path.split('/')[0], EXTENSION_ID, 'not installed from the .crx');
   } finally {
     await context.close();
   }
+  // Written when the browser ends: installed from the .crx (an unpacked one keeps its folder).
+  const settings = JSON.parse(readFileSync(join(profile, 'Default/Preferences'), 'utf8')).extensions.settings;
+  const {version} = JSON.parse(readFileSync('/usr/share/velmor/extension/manifest.json', 'utf8'));
+  assert.equal(settings[EXTENSION_ID].path, `${EXTENSION_ID}/${version}_0`);
 });
 
 test('firefox-esr installs velmor.xpi by the bank\'s policy', {...limit, skip: !existsSync(firefoxPath) || !ownFirefoxPolicy},
