@@ -25,7 +25,7 @@ restore() {
 }
 trap restore EXIT
 mkdir -p "$work/away"
-for d in build build-asan build-fuzz build-package; do
+for d in build build-asan build-fuzz build-package build-rpm; do
   if [[ -e "$d" ]]; then mv "$d" "$work/away/$d"; moved+=("$d"); fi
 done
 
