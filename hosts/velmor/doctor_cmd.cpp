@@ -243,10 +243,11 @@ std::string SnapOf(const BrowserInfo& browser) {
 
 std::string FlatpakOf(const BrowserInfo& browser, const UserPlaces& user) {
   if (browser.flatpakId.empty()) return {};
-  for (const fs::path& base : {fs::path("/var/lib/flatpak/app"), user.home / ".local/share/flatpak/app"}) {
-    if (!user.home.empty() || base.is_absolute()) {
-      if (Exists(base / browser.flatpakId)) return (base / browser.flatpakId).string();
-    }
+  // Installed for the machine, or for the user alone.
+  std::vector<fs::path> bases = {"/var/lib/flatpak/app"};
+  if (!user.home.empty()) bases.push_back(user.home / ".local/share/flatpak/app");
+  for (const fs::path& base : bases) {
+    if (Exists(base / browser.flatpakId)) return (base / browser.flatpakId).string();
   }
   return {};
 }
