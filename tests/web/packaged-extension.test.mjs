@@ -30,6 +30,7 @@ const chromiumPolicy = '/etc/chromium/policies/managed/velmor-packaged-test.json
 const firefoxPolicyDir = '/etc/firefox/policies';
 const firefoxPolicy = join(firefoxPolicyDir, 'policies.json');
 const ownFirefoxPolicy = !existsSync(firefoxPolicy);  // never overwrite a machine's own policy
+const madeFirefoxDir = !existsSync('/etc/firefox');   // and leave no folder of ours behind
 
 const fixture = new Fixture('packaged');
 let url;
@@ -40,6 +41,7 @@ before(async () => {
 after(() => {
   rmSync(chromiumPolicy, {force: true});
   if (ownFirefoxPolicy) rmSync(firefoxPolicy, {force: true});
+  if (madeFirefoxDir) rmSync('/etc/firefox', {recursive: true, force: true});
   fixture.tearDown();
 });
 
