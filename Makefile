@@ -1,5 +1,5 @@
 # velmor: `make demo` and `make test` do all the set-up on a fresh Debian machine.
-.PHONY: all deps configure build test asan fuzz fuzz-ci bench demo web-demo package package-check clean
+.PHONY: all deps configure build test asan fuzz fuzz-ci bench demo web-demo package package-check rpm rpm-check clean
 
 JOBS ?= $(shell nproc)
 
@@ -68,10 +68,23 @@ package: deps
 	cd build-package && cpack -G DEB
 	lintian --fail-on error,warning build-package/velmor_*_amd64.deb
 
+# rpm: build-rpm/velmor-<version>-1.x86_64.rpm for Fedora (the same files, Firefox's manifest in
+# /usr/lib64/mozilla, dependencies from rpm's own generator), then rpmlint's verdict on it.
+rpm: deps
+	cmake --preset rpm
+	cmake --build --preset rpm -j $(JOBS)
+	cd build-rpm && cpack -G RPM
+	rpmlint -r packaging/rpmlintrc build-rpm/velmor-*.x86_64.rpm
+
+# rpm-check: the RPM installed with rpm into a scratch root (no Fedora here: without its
+# dependencies), its files and manifests checked, then erased.
+rpm-check: rpm
+	@scripts/rpm-check.sh
+
 # package-check: the package installed with apt-get on this machine (build trees moved aside),
 # used, driven from a browser, purged; root or sudo needed.
 package-check: package
 	@scripts/package-check.sh
 
 clean:
-	rm -rf build build-asan build-fuzz build-package
+	rm -rf build build-asan build-fuzz build-package build-rpm

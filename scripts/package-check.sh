@@ -4,7 +4,8 @@
 # velmor as a customer would (the module registered on first use, a certificate imported, a
 # signature checked by openssl), runs the browser tests against the installed files only
 # (manifests from /etc, the host from /usr/bin, extension and page from /usr/share/velmor; as
-# root also a bank's managed policy in /etc/chromium/policies), then
+# root also a bank's managed policy in /etc/chromium/policies, and the packed extension that
+# chromium and firefox-esr install without --load-extension), checks velmor doctor, then
 # purges the package and checks that nothing of it is left and nothing of the user's is gone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,7 +25,7 @@ restore() {
 }
 trap restore EXIT
 mkdir -p "$work/away"
-for d in build build-asan build-fuzz build-package; do
+for d in build build-asan build-fuzz build-package build-rpm; do
   if [[ -e "$d" ]]; then mv "$d" "$work/away/$d"; moved+=("$d"); fi
 done
 
@@ -35,8 +36,14 @@ $sudo apt-get install -y -qq "$deb" >/dev/null
 [[ $(command -v velmor) == /usr/bin/velmor ]] || fail "velmor is not /usr/bin/velmor"
 [[ -x /usr/bin/velmor-host ]] || fail "no /usr/bin/velmor-host"
 for m in /etc/chromium/native-messaging-hosts /etc/opt/chrome/native-messaging-hosts \
-         /usr/lib/mozilla/native-messaging-hosts; do
+         /etc/opt/edge/native-messaging-hosts /usr/lib/mozilla/native-messaging-hosts; do
   grep -q '"path": "/usr/bin/velmor-host"' "$m/org.velmor.host.json" || fail "no host manifest in $m"
+done
+# The packed extension, and the files by which the Chromium family installs it.
+id=nfmifenlhpaglgpgnjmepjnnmcllmfpj
+[[ $(head -c 4 /usr/share/velmor/velmor.crx) == Cr24 ]] || fail "/usr/share/velmor/velmor.crx is no CRX"
+for d in /usr/share/chromium/extensions /usr/share/google-chrome/extensions /usr/share/microsoft-edge/extensions; do
+  [[ $(jq -r .external_crx "$d/$id.json") == /usr/share/velmor/velmor.crx ]] || fail "no external extension in $d"
 done
 dpkg -L velmor | sort > "$work/files"
 
@@ -58,6 +65,11 @@ grep -q 'registered the control VELMOR.VelmorCtrl.QVA from /usr/lib/velmor/velmo
   fail "the first use did not register the installed module: $(cat "$work/first.err")"
 velmor call <<<"$requests" 2>"$work/second.err" >/dev/null
 [[ ! -s "$work/second.err" ]] || fail "the second use spoke again: $(cat "$work/second.err")"
+echo "== velmor doctor"
+velmor doctor --browser chromium --browser firefox > "$work/doctor.out" || { cat "$work/doctor.out"; fail "velmor doctor found a problem"; }
+grep -q "/etc/chromium/native-messaging-hosts/org.velmor.host.json names our extension" "$work/doctor.out" ||
+  fail "velmor doctor did not find chromium's manifest: $(cat "$work/doctor.out")"
+LANG=zh_CN.UTF-8 velmor doctor --browser chromium | grep -q "能启动并应答" || fail "velmor doctor does not speak Chinese"
 signed=$(jq -r .result <<<"$answer")
 [[ $signed == A:00000003abc* ]] || fail "SignData answered $signed"
 printf 'abc' > "$pki/abc.txt"
@@ -78,6 +90,10 @@ if [[ -x /usr/lib/chromium/chromium && -f tests/web/browser.test.mjs ]]; then
     echo "== the bank's policy in /etc/chromium/policies, on the installed files"
     VELMOR_POLICY_TEST=1 VELMOR_INSTALLED=1 VELMOR=/usr/bin/velmor VELMOR_WEB_MODULES="$modules" \
       node tests/web/chromium-policy.test.mjs
+    # No --load-extension: chromium installs velmor.crx, firefox-esr velmor.xpi by policy.
+    echo "== the packaged extension in chromium and firefox-esr"
+    VELMOR_POLICY_TEST=1 VELMOR_INSTALLED=1 VELMOR=/usr/bin/velmor VELMOR_WEB_MODULES="$modules" \
+      node tests/web/packaged-extension.test.mjs
   fi
 fi
 

@@ -29,11 +29,11 @@ if [[ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" && -x "$browser" ]]; then
   echo "Allow http://127.0.0.1:$port in the extension's options page, then reload the demonstration page."
   "$browser" --user-data-dir="$profile" --no-first-run --load-extension="$PWD/web/extension" \
     --disable-extensions-except="$PWD/web/extension" \
-    "chrome-extension://liflbgbdglcpalfkmnmeefdojclnkeik/options.html" "$url"
+    "chrome-extension://nfmifenlhpaglgpgnjmepjnnmcllmfpj/options.html" "$url"
 else
   echo "Open $url in a Chromium started with"
   echo "  XDG_DATA_HOME=$XDG_DATA_HOME $browser --user-data-dir=$profile --load-extension=$PWD/web/extension"
   echo "after allowing http://127.0.0.1:$port in the extension's options page"
-  echo "  (chrome-extension://liflbgbdglcpalfkmnmeefdojclnkeik/options.html)."
+  echo "  (chrome-extension://nfmifenlhpaglgpgnjmepjnnmcllmfpj/options.html)."
   wait "$server"
 fi

@@ -32,6 +32,9 @@ void AddResourceCommands(CLI::App& app, int& exitCode);
 // velmor install-browser-host / uninstall-browser-host: the browsers' native-host manifests.
 void AddBrowserCommands(CLI::App& app, int& exitCode);
 
+// velmor doctor: whether each browser can reach velmor, and what signing needs.
+void AddDoctorCommand(CLI::App& app, int& exitCode);
+
 // ReportCreateFailure: tells on standard error why CreateControl failed (naming the command
 // that registers the control when it is not registered); returns the exit status 1.
 int ReportCreateFailure(HRESULT hr);

@@ -23,6 +23,7 @@ int Run(int argc, char** argv) {
   velmor::host::AddTypeLibCommand(app, exitCode);
   velmor::host::AddResourceCommands(app, exitCode);
   velmor::host::AddBrowserCommands(app, exitCode);
+  velmor::host::AddDoctorCommand(app, exitCode);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {

@@ -14,6 +14,7 @@
 #include "platform/crypt/certificate.h"
 #include "platform/crypt/keys.h"
 #include "platform/crypt/pinentry.h"
+#include "platform/l10n/catalog.h"
 
 namespace velmor::crypt {
 
@@ -464,13 +465,14 @@ std::string SignedTextPreview() {
 
 PinDialog DialogFor(const CK_TOKEN_INFO& info, const std::string& subject) {
   PinDialog dialog;
-  dialog.title = "Token PIN";
-  dialog.description = "Enter the PIN of the token \"" + Padded(info.label) + "\" to use the key of\n" +
-                       (subject.empty() ? std::string("(no certificate)") : subject);
+  // The texts in the user's language; the token's label and the subject stay as they are.
+  dialog.title = l10n::Tr("Token PIN");
+  dialog.description = l10n::Format(l10n::Tr("Enter the PIN of the token \"{0}\" to use the key of\n{1}"),
+                                    {Padded(info.label), subject.empty() ? l10n::Tr("(no certificate)") : subject});
   if (std::string preview = SignedTextPreview(); !preview.empty()) {
-    dialog.description += "\n\nYou are signing:\n" + preview;
+    dialog.description += l10n::Format(l10n::Tr("\n\nYou are signing:\n{0}"), {preview});
   }
-  dialog.prompt = "PIN:";
+  dialog.prompt = l10n::Tr("PIN:");
   return dialog;
 }
 

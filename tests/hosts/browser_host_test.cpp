@@ -337,7 +337,7 @@ TEST_F(BrowserHost, ManifestsNameTheHostAndOnlyOurExtension) {
   EXPECT_EQ(c["name"], "org.velmor.host");
   EXPECT_EQ(c["type"], "stdio");
   EXPECT_EQ(c["path"], std::filesystem::canonical(VELMOR_HOST_BINARY).string());
-  EXPECT_EQ(c["allowed_origins"], Json::array({"chrome-extension://liflbgbdglcpalfkmnmeefdojclnkeik/"}));
+  EXPECT_EQ(c["allowed_origins"], Json::array({"chrome-extension://nfmifenlhpaglgpgnjmepjnnmcllmfpj/"}));
   EXPECT_FALSE(c.contains("allowed_extensions"));
   EXPECT_EQ(f["allowed_extensions"], Json::array({"extension@velmor"}));
   EXPECT_FALSE(f.contains("allowed_origins"));

@@ -28,7 +28,7 @@ if (!existsSync(chromiumPath)) {
 const here = dirname(fileURLToPath(import.meta.url));
 const {chromium} = createRequire(join(process.env.VELMOR_WEB_MODULES ?? here, 'package.json'))('playwright-core');
 
-const EXTENSION_ID = 'liflbgbdglcpalfkmnmeefdojclnkeik';
+const EXTENSION_ID = 'nfmifenlhpaglgpgnjmepjnnmcllmfpj';
 const consentPage = `chrome-extension://${EXTENSION_ID}/consent.html`;
 const optionsPage = `chrome-extension://${EXTENSION_ID}/options.html`;
 

@@ -22,7 +22,7 @@ if (process.env.VELMOR_POLICY_TEST !== '1' || process.getuid() !== 0 || !existsS
 const here = dirname(fileURLToPath(import.meta.url));
 const {chromium} = createRequire(join(process.env.VELMOR_WEB_MODULES ?? here, 'package.json'))('playwright-core');
 
-const EXTENSION_ID = 'liflbgbdglcpalfkmnmeefdojclnkeik';
+const EXTENSION_ID = 'nfmifenlhpaglgpgnjmepjnnmcllmfpj';
 const policyDir = '/etc/chromium/policies/managed';
 const policyFile = join(policyDir, 'velmor-test.json');
 
