@@ -58,7 +58,11 @@ TEST_P(FileSizeLimit, IsAnsweredLikeAFullDisk) {
   pki::WriteFile(folder / "big.bin", std::string(std::size_t{4} << 20, 'x'));
   const std::vector<std::string> requests = {
       R"({"op":"put","name":"EncryptCN","value":")" + recipient.serialHex + R"("})",
-      R"({"op":"call","name":"EncryptFile","args":[")" + (folder / "big.bin").string() + R"("]})",
+      R"({"op":"call","name":"EncryptFile","args":[")" + (folder / "big.bin").string() + R"("])" +
+          // The browser host writes a file only with the extension's grant for the page's origin.
+          (browser ? R"(,"origin":"https://bank.example",)"
+                     R"("consent":{"op":"call","name":"EncryptFile","by":"user"}})"
+                   : "}"),
       R"({"op":"get","name":"Copyright"})"};
   // ulimit -f counts blocks of 1024 bytes: a 1 MiB limit.
   const std::string limit = "ulimit -f 1024; exec '";
