@@ -28,16 +28,27 @@ enum Consent : unsigned {
 inline constexpr std::string_view kConsentNames[] = {"sign", "decrypt", "file-output",
                                                      "read-certificates"};
 
-// What a read or call answers when it succeeds; every one of them answers "E:" and a code when
-// it fails, except the reports, which never fail.
+// What a read or call answers when it succeeds. Every member but the reports of stored inputs
+// (Copyright and the CN properties) answers "E:" and a code when it fails.
 enum class ResultForm : unsigned char {
-  kReport,  // the stored text, or a text the member composes (a name, a list); never "E:"
+  kReport,  // plain text: a stored input, or a text the member composes (a name, a list)
   kTypedA,  // "A:" and length-prefixed fields
   kTypedF,  // "F:" and length-prefixed fields: the signature of a file
   kTypedL,  // "L:" and length-prefixed fields: the signature of the SignData text
   kDone,    // "A:0000"
   kBase64,  // bare Base64 text, no prefix
 };
+
+// The steps whose failure reads the same in every member that takes them: a member's
+// `commonCodes` say which of these codes it may answer with that meaning. Every other code, and
+// these numbers in members without the flag, belong to the member's own table of codes.
+enum CommonCode : unsigned {
+  kCommonNone = 0,
+  kCodeAcquire = 1u << 0,      // "E:0001 %x %d": the control's provider context was not had
+  kCodeOpenMy = 1u << 1,       // "E:0002": the user's "MY" store did not open
+  kCodeFindSigner = 1u << 2,   // "E:0003": no signer certificate matches CN
+};
+inline constexpr unsigned kCodesSigner = kCodeAcquire | kCodeOpenMy | kCodeFindSigner;
 
 // The most arguments a method takes.
 inline constexpr std::size_t kMaxMemberParams = 3;
@@ -51,32 +62,37 @@ struct Member {
   unsigned params;  // a method's argument count
   unsigned consent;  // Consent flags of a get (property) or a call (method)
   ResultForm result;  // of a get (property) or a call (method)
+  unsigned commonCodes;  // CommonCode flags of a get (property) or a call (method)
   // A method's argument names, in declaration order (zero-terminated, as `name`).
   std::array<std::string_view, kMaxMemberParams> paramNames;
 };
 
 // The dispatch interface, in DISPID order: the identifiers are 1 to 18 and never change.
 inline constexpr Member kMembers[] = {
-    {"Copyright", 1, true, 0, kConsentNone, ResultForm::kReport, {}},
-    {"SignData", 2, true, 0, kConsentSign, ResultForm::kTypedA, {}},
-    {"CN", 3, true, 0, kConsentNone, ResultForm::kReport, {}},
-    {"SignFile", 4, true, 0, kConsentSign, ResultForm::kTypedF, {}},
-    {"Signature", 5, true, 0, kConsentSign, ResultForm::kTypedL, {}},
-    {"EncryptCN", 6, true, 0, kConsentNone, ResultForm::kReport, {}},
-    {"DecryptCN", 7, true, 0, kConsentNone, ResultForm::kReport, {}},
-    {"IssuerCN", 8, true, 0, kConsentNone, ResultForm::kReport, {}},
-    {"PKCS7Data", 9, false, 0, kConsentSign, ResultForm::kBase64, {}},
-    {"SignCert", 10, false, 0, kConsentReadCertificates, ResultForm::kBase64, {}},
-    {"Encrypt", 11, false, 1, kConsentNone, ResultForm::kBase64, {"plainText"}},
-    {"VerifyPKCS7", 12, false, 1, kConsentNone, ResultForm::kTypedA, {"message"}},
-    {"Decrypt", 13, false, 1, kConsentDecrypt, ResultForm::kTypedA, {"ciphertext"}},
-    {"EncryptFile", 14, false, 1, kConsentFileOutput, ResultForm::kDone, {"fileName"}},
-    {"DecryptFile", 15, false, 1, kConsentDecrypt | kConsentFileOutput, ResultForm::kDone,
+    // name, DISPID, property, arguments, consent, result, common codes, argument names
+    {"Copyright", 1, true, 0, kConsentNone, ResultForm::kReport, kCommonNone, {}},
+    {"SignData", 2, true, 0, kConsentSign, ResultForm::kTypedA, kCodesSigner, {}},
+    {"CN", 3, true, 0, kConsentNone, ResultForm::kReport, kCommonNone, {}},
+    {"SignFile", 4, true, 0, kConsentSign, ResultForm::kTypedF, kCodesSigner, {}},
+    {"Signature", 5, true, 0, kConsentSign, ResultForm::kTypedL, kCodesSigner, {}},
+    {"EncryptCN", 6, true, 0, kConsentNone, ResultForm::kReport, kCommonNone, {}},
+    {"DecryptCN", 7, true, 0, kConsentNone, ResultForm::kReport, kCommonNone, {}},
+    {"IssuerCN", 8, true, 0, kConsentNone, ResultForm::kReport, kCommonNone, {}},
+    {"PKCS7Data", 9, false, 0, kConsentSign, ResultForm::kBase64, kCodesSigner, {}},
+    {"SignCert", 10, false, 0, kConsentReadCertificates, ResultForm::kBase64, kCodesSigner, {}},
+    {"Encrypt", 11, false, 1, kConsentNone, ResultForm::kBase64, kCodeAcquire, {"plainText"}},
+    {"VerifyPKCS7", 12, false, 1, kConsentNone, ResultForm::kTypedA, kCommonNone, {"message"}},
+    {"Decrypt", 13, false, 1, kConsentDecrypt, ResultForm::kTypedA, kCodeAcquire,
+     {"ciphertext"}},
+    {"EncryptFile", 14, false, 1, kConsentFileOutput, ResultForm::kDone, kCodeAcquire,
      {"fileName"}},
-    {"VerifySignature", 16, false, 3, kConsentNone, ResultForm::kDone,
+    {"DecryptFile", 15, false, 1, kConsentDecrypt | kConsentFileOutput, ResultForm::kDone,
+     kCodeAcquire, {"fileName"}},
+    {"VerifySignature", 16, false, 3, kConsentNone, ResultForm::kDone, kCodeAcquire,
      {"message", "Signature", "certificate"}},
-    {"getProviderName", 17, false, 0, kConsentNone, ResultForm::kReport, {}},
-    {"getCertList", 18, false, 0, kConsentReadCertificates, ResultForm::kReport, {}},
+    {"getProviderName", 17, false, 0, kConsentNone, ResultForm::kReport, kCodesSigner, {}},
+    {"getCertList", 18, false, 0, kConsentReadCertificates, ResultForm::kReport,
+     kCodeAcquire | kCodeOpenMy, {}},
 };
 inline constexpr std::size_t kMemberCount = std::size(kMembers);
 
