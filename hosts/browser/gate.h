@@ -2,9 +2,8 @@
 // member the wrong way (a get of a method, a call of a property) is refused, and so is a read or
 // call that needs the user's consent and reaches the host without a grant for exactly that
 // request. The extension sends the page's origin with every request; a host serves one page,
-// so a second origin is refused too. The rules are those of the control's member table
-// (control/members.h, read through control/consent.h): a member without a row there is refused,
-// whatever it may do.
+// so a second origin is refused too. The rules are those of the control's consent column
+// (control/consent.h): a member without a row there is refused, whatever it may do.
 #pragma once
 
 #include <optional>
