@@ -83,14 +83,41 @@ std::string LibrarySets() {
          Wrapped(base64, ", ", kBase64, std::string(kBase64.size(), ' '), "]);");
 }
 
+// Note: what a read or call answers and what it asks the user for, for a page's author.
+std::string Note(const control::Member& m) {
+  std::string note = "/** ";
+  switch (m.result) {
+    case ResultForm::kReport:
+      note += "Plain text";
+      break;
+    case ResultForm::kBase64:
+      note += "Base64 text";
+      break;
+    case ResultForm::kDone:
+      note += "\"A:0000\"";
+      break;
+    default:
+      note += "\"" + std::string(control::ResultFormName(m.result)) + ":\" and its fields";
+  }
+  note += m.result == ResultForm::kReport && m.property ? "" : ", or \"E:\" and a code";
+  std::string consent;
+  for (std::size_t bit = 0; bit < std::size(control::kConsentNames); ++bit) {
+    if ((m.consent & (1u << bit)) == 0) continue;
+    consent += (consent.empty() ? "" : ", ") + std::string(control::kConsentNames[bit]);
+  }
+  if (!consent.empty()) note += "; may ask the user first (" + consent + ")";
+  return note + ". */";
+}
+
 // The typings (web/velmor.d.ts): the property names and each method's text arguments, named as
 // the type library names them with a lower-case first letter.
 std::string Typings() {
   std::vector<std::string> properties;
-  std::string methods;
+  std::string methods, reads;
   for (const control::Member& m : kMembers) {
     if (m.property) {
       properties.push_back("| " + Quoted(m.name));
+      reads += " * - " + std::string(m.name) + ": " + Note(m).substr(4, Note(m).size() - 7) + "\n";
       continue;
     }
     std::string args;
@@ -99,9 +126,10 @@ std::string Typings() {
       name[0] = Lower(name.substr(0, 1))[0];
       args += (k != 0 ? ", " : "") + name + ": string";
     }
-    methods += "  " + std::string(m.name) + ": [" + args + "];\n";
+    methods += "  " + Note(m) + "\n  " + std::string(m.name) + ": [" + args + "];\n";
   }
-  std::string out = "/** The property names a page may put. */\nexport type PropertyName =\n";
+  std::string out = "/**\n * The property names a page may put and get. A get answers:\n" + reads +
+                    " */\nexport type PropertyName =\n";
   out += Wrapped(properties, " ", "  ", "  ", ";");
   return out + "\n/** The methods and their text arguments. */\nexport interface Methods {\n" +
          methods + "}\n";
