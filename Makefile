@@ -1,5 +1,5 @@
 # velmor: `make demo` and `make test` do all the set-up on a fresh Debian machine.
-.PHONY: all deps configure build test asan fuzz fuzz-ci bench demo web-demo package package-check rpm rpm-check clean
+.PHONY: all deps configure build web-tables test asan fuzz fuzz-ci bench demo web-demo package package-check rpm rpm-check clean
 
 JOBS ?= $(shell nproc)
 
@@ -15,6 +15,10 @@ configure: build/build.ninja
 
 build: deps configure
 	cmake --build --preset default -j $(JOBS)
+
+# web-tables: web/'s member tables written again from control/members.h (commit the result).
+web-tables: deps configure
+	cmake --build --preset default --target web-tables
 
 test: build
 	ctest --preset default

@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <iterator>
 #include <new>
+#include <string_view>
 
 #include "codec/codec.h"
 #include "control/arguments.h"
-#include "control/consent.h"
+#include "control/members.h"
 #include "control/guids.h"
 #include "control/module.h"
 #include "platform/com/typelib.h"
@@ -15,22 +16,27 @@
 
 namespace velmor {
 
-// One entry of the dispatch table. A property has `get` and `put`; a method has `get` only
-// (its call) and takes `params` arguments, in declaration order. Every member runs in the frame
-// of operation/frame.h: it gives its working handles back and never throws.
+// One entry of the dispatch table: the member's row of the member table (its name, DISPID, kind
+// and arity) and what runs it. A property has `get` and `put`; a method has `get` only (its
+// call) and takes its row's `params` arguments, in declaration order. Every member runs in the
+// frame of operation/frame.h: it gives its working handles back and never throws.
 struct CVelmorCtrl::Member {
-  const char16_t* name;
-  DISPID id;
-  bool property;
-  UINT params;
+  const control::Member& row;
   std::string (*get)(CVelmorCtrl& ctrl, const char* const* args);
   void (*put)(CVelmorCtrl& ctrl, const control::AnsiArgument& value);
 };
 
+namespace {
+// Row: the member table's row for `name`; a name the table lacks does not compile.
+consteval const control::Member& Row(std::string_view name) {
+  return control::kMembers[control::DispidOf(name) - 1];
+}
+}  // namespace
+
 // The table of the dispatch interface. Each member hands its work to the operation that owns
 // it; only Copyright and the write side of Signature live here.
-const CVelmorCtrl::Member CVelmorCtrl::kMembers[kDispatchMemberCount] = {
-    {u"Copyright", DISPID_Copyright, true, 0,
+constexpr CVelmorCtrl::Member CVelmorCtrl::kMembers[kDispatchMemberCount] = {
+    {Row("Copyright"),
      [](CVelmorCtrl& c, const char* const*) {
        return RunOperation(c, kAnswerEmpty, [&] { return c.m_copyright; });
      },
@@ -41,77 +47,69 @@ const CVelmorCtrl::Member CVelmorCtrl::kMembers[kDispatchMemberCount] = {
          c.SetModifiedFlag(TRUE);
        });
      }},
-    {u"SignData", DISPID_SignData, true, 0,
+    {Row("SignData"),
      [](CVelmorCtrl& c, const char* const*) { return GetSignData(c); },
      [](CVelmorCtrl& c, const control::AnsiArgument& a) { SetSignData(c, a.get()); }},
-    {u"CN", DISPID_CN, true, 0, [](CVelmorCtrl& c, const char* const*) { return GetCN(c); },
+    {Row("CN"),
+     [](CVelmorCtrl& c, const char* const*) { return GetCN(c); },
      [](CVelmorCtrl& c, const control::AnsiArgument& a) { SetCN(c, a.get()); }},
-    {u"SignFile", DISPID_SignFile, true, 0,
+    {Row("SignFile"),
      [](CVelmorCtrl& c, const char* const*) { return GetSignFile(c); },
      // A path cut at a zero character would name another file: it is refused.
      [](CVelmorCtrl& c, const control::AnsiArgument& a) {
        SetSignFile(c, a.HoldsZero() ? "" : a.get());
      }},
-    {u"Signature", DISPID_Signature, true, 0,
+    {Row("Signature"),
      [](CVelmorCtrl& c, const char* const*) { return GetSignature(c); },
      // The value is ignored: reading Signature always signs afresh.
      [](CVelmorCtrl& c, const control::AnsiArgument& a) { SetSignature(c, a.get()); }},
-    {u"EncryptCN", DISPID_EncryptCN, true, 0,
+    {Row("EncryptCN"),
      [](CVelmorCtrl& c, const char* const*) { return GetEncryptCN(c); },
      [](CVelmorCtrl& c, const control::AnsiArgument& a) { SetEncryptCN(c, a.get()); }},
-    {u"DecryptCN", DISPID_DecryptCN, true, 0,
+    {Row("DecryptCN"),
      [](CVelmorCtrl& c, const char* const*) { return GetDecryptCN(c); },
      [](CVelmorCtrl& c, const control::AnsiArgument& a) { SetDecryptCN(c, a.get()); }},
-    {u"IssuerCN", DISPID_IssuerCN, true, 0,
+    {Row("IssuerCN"),
      [](CVelmorCtrl& c, const char* const*) { return GetIssuerCN(c); },
      [](CVelmorCtrl& c, const control::AnsiArgument& a) { SetIssuerCN(c, a.get()); }},
-    {u"PKCS7Data", DISPID_PKCS7Data, false, 0,
+    {Row("PKCS7Data"),
      [](CVelmorCtrl& c, const char* const*) { return PKCS7Data(c); }, nullptr},
-    {u"SignCert", DISPID_SignCert, false, 0,
+    {Row("SignCert"),
      [](CVelmorCtrl& c, const char* const*) { return SignCert(c); }, nullptr},
-    {u"Encrypt", DISPID_Encrypt, false, 1,
+    {Row("Encrypt"),
      [](CVelmorCtrl& c, const char* const* a) { return Encrypt(c, a[0]); }, nullptr},
-    {u"VerifyPKCS7", DISPID_VerifyPKCS7, false, 1,
+    {Row("VerifyPKCS7"),
      [](CVelmorCtrl& c, const char* const* a) { return VerifyPKCS7(c, a[0]); }, nullptr},
-    {u"Decrypt", DISPID_Decrypt, false, 1,
+    {Row("Decrypt"),
      [](CVelmorCtrl& c, const char* const* a) { return Decrypt(c, a[0]); }, nullptr},
-    {u"EncryptFile", DISPID_EncryptFile, false, 1,
+    {Row("EncryptFile"),
      [](CVelmorCtrl& c, const char* const* a) { return EncryptFile(c, a[0]); }, nullptr},
-    {u"DecryptFile", DISPID_DecryptFile, false, 1,
+    {Row("DecryptFile"),
      [](CVelmorCtrl& c, const char* const* a) { return DecryptFile(c, a[0]); }, nullptr},
-    {u"VerifySignature", DISPID_VerifySignature, false, 3,
+    {Row("VerifySignature"),
      [](CVelmorCtrl& c, const char* const* a) { return VerifySignature(c, a[0], a[1], a[2]); },
      nullptr},
-    {u"getProviderName", DISPID_getProviderName, false, 0,
+    {Row("getProviderName"),
      [](CVelmorCtrl& c, const char* const*) { return getProviderName(c); }, nullptr},
-    {u"getCertList", DISPID_getCertList, false, 0,
+    {Row("getCertList"),
      [](CVelmorCtrl& c, const char* const*) { return getCertList(c); }, nullptr},
 };
-
-// The consent column stands beside this table, row for row; a member added here without its row
-// there does not compile.
-static_assert(std::size(control::kMemberConsent) == kDispatchMemberCount);
-static_assert([] {
-  for (std::size_t i = 0; i < std::size(control::kMemberConsent); ++i) {
-    if (control::kMemberConsent[i].id != static_cast<int>(i) + 1) return false;
-  }
-  return true;
-}());
 
 namespace {
 
 constexpr DWORD kSafeOptions =
     INTERFACESAFE_FOR_UNTRUSTED_CALLER | INTERFACESAFE_FOR_UNTRUSTED_DATA;
-constexpr UINT kMaxParams = 3;
+constexpr UINT kMaxParams = control::kMaxMemberParams;
 
 char16_t FoldAscii(char16_t c) { return c >= u'a' && c <= u'z' ? c - u'a' + u'A' : c; }
 
 // Names on the interface are ASCII; OLE matches them without regard to case.
-bool SameName(const char16_t* a, const char16_t* b) {
-  for (; *a != 0 && *b != 0; ++a, ++b) {
-    if (FoldAscii(*a) != FoldAscii(*b)) return false;
+bool SameName(const char16_t* asked, std::string_view name) {
+  for (char c : name) {
+    if (*asked == 0 || FoldAscii(*asked) != FoldAscii(static_cast<char16_t>(c))) return false;
+    ++asked;
   }
-  return *a == *b;
+  return *asked == 0;
 }
 
 
@@ -143,6 +141,16 @@ CVelmorCtrl::~CVelmorCtrl() {
 }
 
 const CVelmorCtrl::Member* CVelmorCtrl::FindMember(DISPID id) {
+  // Each row of the member table has its entry here, at its DISPID: a member added to the table
+  // and not here, or a property without its put, does not compile.
+  static_assert([] {
+    for (std::size_t i = 0; i < control::kMemberCount; ++i) {
+      const Member& entry = kMembers[i];
+      if (&entry.row != &control::kMembers[i] || entry.get == nullptr) return false;
+      if ((entry.put != nullptr) != entry.row.property) return false;
+    }
+    return true;
+  }());
   if (id < 1 || id > kDispatchMemberCount) return nullptr;
   return &kMembers[id - 1];
 }
@@ -456,8 +464,8 @@ HRESULT CVelmorCtrl::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames
   rgDispId[0] = DISPID_UNKNOWN;
   if (rgszNames[0] != nullptr) {
     for (const Member& m : kMembers) {
-      if (SameName(rgszNames[0], m.name)) {
-        rgDispId[0] = m.id;
+      if (SameName(rgszNames[0], m.row.name)) {
+        rgDispId[0] = m.row.id;
         break;
       }
     }
@@ -497,7 +505,7 @@ HRESULT CVelmorCtrl::InvokeMember(const Member& member, WORD wFlags, const DISPP
                                   VARIANT* pVarResult, UINT* puArgErr) {
   const bool isPut = (wFlags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0;
   if (isPut) {
-    if (!member.property) return DISP_E_MEMBERNOTFOUND;
+    if (!member.row.property) return DISP_E_MEMBERNOTFOUND;
     if (params.cArgs != 1) return DISP_E_BADPARAMCOUNT;
     if (params.cNamedArgs == 1 && params.rgdispidNamedArgs[0] != DISPID_PROPERTYPUT) {
       return DISP_E_PARAMNOTFOUND;
@@ -512,12 +520,12 @@ HRESULT CVelmorCtrl::InvokeMember(const Member& member, WORD wFlags, const DISPP
   }
   if ((wFlags & (DISPATCH_METHOD | DISPATCH_PROPERTYGET)) == 0) return DISP_E_MEMBERNOTFOUND;
   if (params.cNamedArgs != 0) return DISP_E_NONAMEDARGS;
-  if (params.cArgs != member.params) return DISP_E_BADPARAMCOUNT;
+  if (params.cArgs != member.row.params) return DISP_E_BADPARAMCOUNT;
 
   // Arguments arrive last first.
   control::AnsiArgument args[kMaxParams];
   const char* texts[kMaxParams] = {};
-  for (UINT k = 0; k < member.params; ++k) {
+  for (UINT k = 0; k < member.row.params; ++k) {
     const UINT slot = params.cArgs - 1 - k;
     if (FAILED(control::ArgumentToAnsi(params.rgvarg[slot], args[k]))) {
       if (puArgErr != nullptr) *puArgErr = slot;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "certs/certs.h"
+#include "control/members.h"
 #include "platform/com/com.h"
 #include "platform/gdi/gdi.h"
 #include "platform/gdi/ole.h"
@@ -20,28 +21,29 @@ inline constexpr DWORD kPropExchangeVersion = 0x00010000;
 // The Copyright property's text when a control is created.
 inline constexpr char kDefaultCopyright[] = "Tarnvik Inc.";
 
-// The dispatch identifiers of the control's interface, in the order of its table.
+// The dispatch identifiers of the control's interface, as its member table (control/members.h)
+// gives them.
 enum : DISPID {
-  DISPID_Copyright = 1,
-  DISPID_SignData = 2,
-  DISPID_CN = 3,
-  DISPID_SignFile = 4,
-  DISPID_Signature = 5,
-  DISPID_EncryptCN = 6,
-  DISPID_DecryptCN = 7,
-  DISPID_IssuerCN = 8,
-  DISPID_PKCS7Data = 9,
-  DISPID_SignCert = 10,
-  DISPID_Encrypt = 11,
-  DISPID_VerifyPKCS7 = 12,
-  DISPID_Decrypt = 13,
-  DISPID_EncryptFile = 14,
-  DISPID_DecryptFile = 15,
-  DISPID_VerifySignature = 16,
-  DISPID_getProviderName = 17,
-  DISPID_getCertList = 18,
+  DISPID_Copyright = control::DispidOf("Copyright"),
+  DISPID_SignData = control::DispidOf("SignData"),
+  DISPID_CN = control::DispidOf("CN"),
+  DISPID_SignFile = control::DispidOf("SignFile"),
+  DISPID_Signature = control::DispidOf("Signature"),
+  DISPID_EncryptCN = control::DispidOf("EncryptCN"),
+  DISPID_DecryptCN = control::DispidOf("DecryptCN"),
+  DISPID_IssuerCN = control::DispidOf("IssuerCN"),
+  DISPID_PKCS7Data = control::DispidOf("PKCS7Data"),
+  DISPID_SignCert = control::DispidOf("SignCert"),
+  DISPID_Encrypt = control::DispidOf("Encrypt"),
+  DISPID_VerifyPKCS7 = control::DispidOf("VerifyPKCS7"),
+  DISPID_Decrypt = control::DispidOf("Decrypt"),
+  DISPID_EncryptFile = control::DispidOf("EncryptFile"),
+  DISPID_DecryptFile = control::DispidOf("DecryptFile"),
+  DISPID_VerifySignature = control::DispidOf("VerifySignature"),
+  DISPID_getProviderName = control::DispidOf("getProviderName"),
+  DISPID_getCertList = control::DispidOf("getCertList"),
 };
-inline constexpr int kDispatchMemberCount = 18;
+inline constexpr int kDispatchMemberCount = static_cast<int>(control::kMemberCount);
 
 // PropExchange: property exchange reduced to what the control persists, its version stamp.
 // Saving records the stamp; loading checks the stamp found against the control's.

@@ -3,9 +3,10 @@
 #include "resources/resources.h"
 
 #include <array>
+#include <span>
 
-#include "control/control.h"
 #include "control/guids.h"
+#include "control/members.h"
 
 namespace velmor::resources {
 namespace {
@@ -125,33 +126,28 @@ constexpr VersionResource kVersion = {
 };
 
 // ---- Type library VELMORLib 1.0 ---------------------------------------------------------
-constexpr ParamInfo kPlainText[] = {{"plainText", VT_BSTR}};
-constexpr ParamInfo kMessage[] = {{"message", VT_BSTR}};
-constexpr ParamInfo kCiphertext[] = {{"ciphertext", VT_BSTR}};
-constexpr ParamInfo kFileName[] = {{"fileName", VT_BSTR}};
-constexpr ParamInfo kVerifySignature[] = {
-    {"message", VT_BSTR}, {"Signature", VT_BSTR}, {"certificate", VT_BSTR}};
-
-constexpr MemberInfo kDispatchMembers[] = {
-    {DISPID_Copyright, "Copyright", true, VT_BSTR, {}, nullptr},
-    {DISPID_SignData, "SignData", true, VT_BSTR, {}, nullptr},
-    {DISPID_CN, "CN", true, VT_BSTR, {}, nullptr},
-    {DISPID_SignFile, "SignFile", true, VT_BSTR, {}, nullptr},
-    {DISPID_Signature, "Signature", true, VT_BSTR, {}, nullptr},
-    {DISPID_EncryptCN, "EncryptCN", true, VT_BSTR, {}, nullptr},
-    {DISPID_DecryptCN, "DecryptCN", true, VT_BSTR, {}, nullptr},
-    {DISPID_IssuerCN, "IssuerCN", true, VT_BSTR, {}, nullptr},
-    {DISPID_PKCS7Data, "PKCS7Data", false, VT_BSTR, {}, nullptr},
-    {DISPID_SignCert, "SignCert", false, VT_BSTR, {}, nullptr},
-    {DISPID_Encrypt, "Encrypt", false, VT_BSTR, kPlainText, nullptr},
-    {DISPID_VerifyPKCS7, "VerifyPKCS7", false, VT_BSTR, kMessage, nullptr},
-    {DISPID_Decrypt, "Decrypt", false, VT_BSTR, kCiphertext, nullptr},
-    {DISPID_EncryptFile, "EncryptFile", false, VT_BSTR, kFileName, nullptr},
-    {DISPID_DecryptFile, "DecryptFile", false, VT_BSTR, kFileName, nullptr},
-    {DISPID_VerifySignature, "VerifySignature", false, VT_BSTR, kVerifySignature, nullptr},
-    {DISPID_getProviderName, "getProviderName", false, VT_BSTR, {}, nullptr},
-    {DISPID_getCertList, "getCertList", false, VT_BSTR, {}, nullptr},
-};
+// The dispatch interface's members, from the control's member table: every property, parameter
+// and result a BSTR.
+using Members = std::array<MemberInfo, control::kMemberCount>;
+using MemberParams = std::array<std::array<ParamInfo, control::kMaxMemberParams>, control::kMemberCount>;
+constexpr MemberParams kMemberParams = [] {
+  MemberParams params{};
+  for (std::size_t i = 0; i < control::kMemberCount; ++i) {
+    for (std::size_t k = 0; k < control::kMembers[i].params; ++k) {
+      params[i][k] = ParamInfo{control::kMembers[i].paramNames[k].data(), VT_BSTR};
+    }
+  }
+  return params;
+}();
+constexpr Members kDispatchMembers = [] {
+  Members members{};
+  for (std::size_t i = 0; i < control::kMemberCount; ++i) {
+    const control::Member& m = control::kMembers[i];
+    members[i] = MemberInfo{m.id, m.name.data(), m.property, VT_BSTR,
+                            std::span<const ParamInfo>(kMemberParams[i].data(), m.params), nullptr};
+  }
+  return members;
+}();
 constexpr ImplTypeInfo kCoclassInterfaces[] = {
     {0, IMPLTYPEFLAG_FDEFAULT},
     {1, IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE},

@@ -1,6 +1,7 @@
 // velmor typelib: the control's type library, read through ITypeInfo and ITypeLib from a control
 // created by its ProgID, printed as IDL; with --json, the dispatch interface's members with what
-// each needs the user's consent for.
+// each needs the user's consent for; with --web DIR, the member tables of web/ written from the
+// control's member table (web_tables.h).
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
@@ -13,6 +14,7 @@
 
 #include "control/consent.h"
 #include "hosts/velmor/commands.h"
+#include "hosts/velmor/web_tables.h"
 #include "platform/com/activation.h"
 #include "platform/com/typelib.h"
 
@@ -242,7 +244,22 @@ void AddTypeLibCommand(CLI::App& app, int& exitCode) {
   cmd->add_flag("--json", json,
                 "Print the dispatch interface's members as JSON: name, DISPID, kind, arity and "
                 "what each needs the user's consent for");
-  cmd->callback([&exitCode] { exitCode = PrintTypeLib(json); });
+  static std::string web;
+  static bool check = false;
+  cmd->add_option("--web", web,
+                  "Write the member tables of the web folder DIR (the extension's consent table, "
+                  "velmor.js's result forms, velmor.d.ts's members) from the control's member table")
+      ->type_name("DIR");
+  cmd->add_flag("--check", check,
+                "With --web: write nothing; fail naming each file that differs from the table");
+  cmd->callback([&exitCode] {
+    if (check && web.empty()) {
+      std::cerr << "velmor: --check goes with --web DIR\n";
+      exitCode = 2;
+      return;
+    }
+    exitCode = web.empty() ? PrintTypeLib(json) : WriteWebTables(web, check);
+  });
 }
 
 }  // namespace velmor::host

@@ -1,0 +1,21 @@
+# A copy of web/ whose extension table has lost a consent flag must fail the check, name the
+# file, and be put right by a plain --web run: the check can see drift, and the writer mends it.
+# Run as cmake -DVELMOR=... -DWEB=... -DWORK=... -P web_tables_drift.cmake.
+file(REMOVE_RECURSE ${WORK})
+file(COPY ${WEB}/velmor.js ${WEB}/velmor.d.ts DESTINATION ${WORK})
+file(COPY ${WEB}/extension/members.js DESTINATION ${WORK}/extension)
+file(READ ${WORK}/extension/members.js text)
+string(REPLACE "['Decrypt', 13, 'method', 1, ['decrypt']]" "['Decrypt', 13, 'method', 1, []]" drifted "${text}")
+if(drifted STREQUAL text)
+  message(FATAL_ERROR "the Decrypt row was not found to change")
+endif()
+file(WRITE ${WORK}/extension/members.js "${drifted}")
+execute_process(COMMAND ${VELMOR} typelib --web ${WORK} --check RESULT_VARIABLE rc ERROR_VARIABLE err)
+if(rc EQUAL 0 OR NOT err MATCHES "extension/members.js differs")
+  message(FATAL_ERROR "the check let a drifted table through (status ${rc}): ${err}")
+endif()
+execute_process(COMMAND ${VELMOR} typelib --web ${WORK} RESULT_VARIABLE rc)
+file(READ ${WORK}/extension/members.js mended)
+if(NOT rc EQUAL 0 OR NOT mended STREQUAL text)
+  message(FATAL_ERROR "--web did not write the table back as committed (status ${rc})")
+endif()
