@@ -166,10 +166,19 @@ for (const lang of ['en', 'zh_CN']) {
         await window.screenshot({path: join(out, `a11y-consent-${lang}.png`)});
       }
 
+      // Space ticks "always refuse", Escape refuses; the refusal closes the window, which may be
+      // gone before the key press is done with.
       await window.focus('#remember');
-      // The refusal closes the window, which may be gone before the key press is done with.
+      await window.keyboard.press('Space');
       await Promise.all([window.waitForEvent('close'), window.keyboard.press('Escape').catch(() => {})]);
       assert.equal(await result, 'E:DENIED');
+
+      // The remembered refusal on the options page, in the language, with its Revoke named.
+      await options.waitForSelector(`#remembered tr[data-kind="refuse"]`);
+      assert.equal(await options.textContent('#remembered td:nth-child(2)'), m('kindRefuse'));
+      assert.equal(await options.getAttribute('#remembered button', 'aria-label'),
+                   m('revokeFor').replace('$ORIGIN$', siteUrl));
+      await noViolations(options, `options page with a remembered refusal (${lang})`);
     } finally {
       await context.close();
     }
