@@ -122,7 +122,8 @@ for (const lang of ['en', 'zh_CN']) {
       await empty.goto(`${consentPage}?nothing`);
       await empty.waitForSelector('#nothing:not([hidden])');
       assert.equal(await empty.textContent('#status'), m('consentNothing'));
-      assert.equal((await spoken(empty, 'alertdialog')).name, m('consentTitle'));
+      assert.deepEqual(await spoken(empty, 'alertdialog'),
+                       {name: m('consentTitle'), description: m('consentNothing'), live: undefined, modal: true});
       await noViolations(empty, `empty consent window (${lang})`);
       await empty.close();
 
@@ -158,6 +159,9 @@ for (const lang of ['en', 'zh_CN']) {
       assert.equal(dialog.modal, true);
       for (const heard of [m('labelOrigin'), siteUrl, 'transfer 5.00', 'Alice', m('noteOnce')]) {
         assert.ok(dialog.description.includes(heard), `the dialog's description lacks "${heard}": ${dialog.description}`);
+      }
+      for (const unheard of [m('labelFrame'), m('labelPath'), m('consentNothing')]) {
+        assert.ok(!dialog.description.includes(unheard), `the dialog's description has "${unheard}": ${dialog.description}`);
       }
       assert.equal((await spoken(window, 'status')).live, 'polite');
       await noViolations(window, `consent window (${lang})`);

@@ -132,6 +132,8 @@ function inert() {
 
 chrome.runtime.sendMessage({type: 'question', token}).then((q) => {
   if (!q) {
+    // The details' labels are hidden but would still be read as the description.
+    $('dialog').setAttribute('aria-describedby', 'nothing');
     $('nothing').textContent = t('consentNothing');
     $('status').textContent = t('consentNothing');
     show('nothing');
