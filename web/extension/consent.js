@@ -3,49 +3,12 @@
 // whole text, the file), and sends back the user's answer. A token the background does not know
 // shows nothing to approve.
 
-// Every text of the window, in one place.
-const TEXTS = {
-  title: 'velmor: allow this request?',
-  nothing: 'There is nothing to approve here.',
-  headings: {
-    sign: 'Sign this text with your key?',
-    signfile: 'Sign this file with your key?',
-    signcert: 'Give this site your certificate?',
-    certlist: 'Show this site the list of your certificates?',
-    decrypt: 'Open an encrypted text with your key?',
-    decryptfile: 'Decrypt this file with your key?',
-    encryptfile: 'Encrypt this file and write the result?',
-  },
-  origin: 'Site',
-  frame: 'Asked by a frame of',
-  certificate: 'Your certificate',
-  noCertificate: 'No certificate of yours has the serial the site chose: the request will fail.',
-  subject: 'Name',
-  issuer: 'Issued by',
-  serial: 'Serial',
-  valid: 'Valid to',
-  text: 'Text to be signed (exactly as signed; invisible characters are shown in brackets)',
-  emptyText: '(no text: nothing will be signed)',
-  file: {signfile: 'File to be signed', decryptfile: 'Encrypted file', encryptfile: 'File to be encrypted'},
-  path: 'Path',
-  size: 'Size',
-  bytes: 'bytes',
-  sha256: 'SHA-256',
-  missing: '(no such file)',
-  link: 'a link to',
-  output: 'Written to',
-  replaces: '(an existing file of that name is replaced)',
-  recipient: 'Encrypted for',
-  bareKey: 'a public key the site supplied, with no certificate',
-  unknownRecipient: 'no certificate found for the recipient the site chose',
-  length: 'Encrypted text of %d characters; the opened text goes to the site.',
-  noteOnce: 'Allow covers this one request only.',
-  noteSession: 'Your bank lets one Allow cover requests of this kind until the page is closed.',
-  rememberRefusal: 'Always refuse this site',
-  rememberCertList: 'Let this site read the list without asking again',
-  allow: 'Allow',
-  deny: 'Deny',
+// The texts come from the catalogue through t() (i18n.js); a heading and a file label per action.
+const HEADINGS = {
+  sign: 'headingSign', signfile: 'headingSignfile', signcert: 'headingSigncert', certlist: 'headingCertlist',
+  decrypt: 'headingDecrypt', decryptfile: 'headingDecryptfile', encryptfile: 'headingEncryptfile',
 };
+const FILE_LABELS = {signfile: 'fileSignfile', decryptfile: 'fileDecryptfile', encryptfile: 'fileEncryptfile'};
 
 // Allow stays inert this long after the window shows or regains focus, so that a click meant
 // for the page underneath cannot land on it.
@@ -82,23 +45,15 @@ function visible(text) {
 }
 
 function fileText(file) {
-  if (!file) return TEXTS.missing;
+  if (!file) return t('fileMissing');
   let text = file.fullPath || file.path;
-  if (file.link) text += ` (${TEXTS.link} ${file.target || '?'})`;
-  if (!file.exists) text += ` ${TEXTS.missing}`;
+  if (file.link) text += ` ${t('fileLink', file.target || '?')}`;
+  if (!file.exists) text += ` ${t('fileMissing')}`;
   return text;
 }
 
 function render(q) {
-  const h = TEXTS.headings[q.action] ?? TEXTS.title;
-  $('heading').textContent = h;
-  for (const [id, key] of [['origin-label', 'origin'], ['frame-label', 'frame'], ['certificate-label', 'certificate'],
-                           ['subject-label', 'subject'], ['issuer-label', 'issuer'], ['serial-label', 'serial'],
-                           ['valid-label', 'valid'], ['text-label', 'text'], ['path-label', 'path'],
-                           ['size-label', 'size'], ['sha256-label', 'sha256'], ['output-label', 'output'],
-                           ['recipient-label', 'recipient'], ['allow', 'allow'], ['deny', 'deny']]) {
-    $(id).textContent = TEXTS[key];
-  }
+  $('heading').textContent = t(HEADINGS[q.action] ?? 'consentTitle');
   $('origin').textContent = q.origin;
   if (q.frameOrigin) {
     $('frame').textContent = q.frameOrigin;
@@ -114,69 +69,91 @@ function render(q) {
     $('serial').textContent = q.certificate.serial;
     $('valid').textContent = q.certificate.notAfter;
   } else if (usesCertificate) {
-    $('certificate').textContent = TEXTS.noCertificate;
+    $('certificate').textContent = t('noCertificate');
   }
   if (q.action === 'sign') {
     show('text-label');
     show('text-box');
-    $('text').replaceChildren(q.text ? visible(q.text) : TEXTS.emptyText);
+    $('text').replaceChildren(q.text ? visible(q.text) : t('emptyText'));
   }
   if (q.file) {
-    $('file-label').textContent = TEXTS.file[q.action] ?? TEXTS.path;
+    $('file-label').textContent = t(FILE_LABELS[q.action] ?? 'labelPath');
     show('file-label');
     show('file-box');
     $('path').textContent = fileText(q.file);
-    $('size').textContent = typeof q.file.size === 'number' ? `${q.file.size.toLocaleString('en')} ${TEXTS.bytes}` : '—';
+    $('size').textContent = typeof q.file.size === 'number' ? t('sizeBytes', q.file.size.toLocaleString(LANGUAGE)) : '—';
     $('sha256').textContent = q.file.sha256 ?? '';
     show('sha256-row', q.action === 'signfile');
   }
   if (q.output) {
     show('output-label');
     show('output');
-    $('output').textContent = (q.output.fullPath || q.output.path) + (q.output.exists ? ` ${TEXTS.replaces}` : '');
+    $('output').textContent = (q.output.fullPath || q.output.path) + (q.output.exists ? ` ${t('outputReplaces')}` : '');
   }
   if (q.action === 'encryptfile') {
     show('recipient-label');
     show('recipient');
-    $('recipient').textContent = q.recipient?.bareKey ? TEXTS.bareKey
-      : q.recipient ? `${q.recipient.subject} (${q.recipient.subjectName})` : TEXTS.unknownRecipient;
+    $('recipient').textContent = q.recipient?.bareKey ? t('recipientBareKey')
+      : q.recipient ? t('recipientNamed', q.recipient.subject, q.recipient.subjectName) : t('recipientUnknown');
   }
-  if (q.action === 'decrypt') $('note').textContent = TEXTS.length.replace('%d', String(q.length));
-  $('note').textContent = `${$('note').textContent} ${q.sessionScope ? TEXTS.noteSession : TEXTS.noteOnce}`.trim();
-  $('remember-label').textContent = q.certificatesOnly ? TEXTS.rememberCertList : TEXTS.rememberRefusal;
+  if (q.action === 'decrypt') $('note').textContent = t('decryptLength', q.length);
+  $('note').textContent = `${$('note').textContent} ${t(q.sessionScope ? 'noteSession' : 'noteOnce')}`.trim();
+  $('remember-label').textContent = t(q.certificatesOnly ? 'rememberCertList' : 'rememberRefusal');
   show('question');
 }
 
 // The remember box means "remember this refusal" for most questions and "remember this Allow"
 // for the certificate list, the one Allow that may be remembered.
 let certificatesOnly = false;
+let answered = false;
 function answer(decision) {
+  if (answered) return;
+  answered = true;
   const box = $('remember').checked;
   const remember = certificatesOnly ? decision === 'allow' && box : decision === 'deny' && box;
+  $('status').textContent = t('answerSent');
   chrome.runtime.sendMessage({type: 'consent', token, decision, remember});
 }
 
+// While Allow is inert the status says so, and a keyboard user who was on it is put back on Deny
+// (a disabled button drops the focus to the page).
 let inertUntil = Infinity;
 function inert() {
+  if (document.activeElement === $('allow')) $('deny').focus();
   $('allow').disabled = true;
+  $('status').textContent = t('allowWaiting');
   inertUntil = Date.now() + INERT_MS;
   setTimeout(() => {
-    if (Date.now() >= inertUntil) $('allow').disabled = false;
+    if (Date.now() < inertUntil) return;
+    $('allow').disabled = false;
+    $('status').textContent = '';
   }, INERT_MS);
 }
 
-document.title = TEXTS.title;
 chrome.runtime.sendMessage({type: 'question', token}).then((q) => {
   if (!q) {
-    $('heading').textContent = TEXTS.title;
-    $('nothing').textContent = TEXTS.nothing;
+    // The details' labels are hidden but would still be read as the description.
+    $('dialog').setAttribute('aria-describedby', 'nothing');
+    $('nothing').textContent = t('consentNothing');
+    $('status').textContent = t('consentNothing');
     show('nothing');
+    document.addEventListener('keydown', (event) => {
+      if (event.key === 'Escape') window.close();
+    });
     return;
   }
   certificatesOnly = q.certificatesOnly === true;
   render(q);
+  // The safe choice has the focus; Escape is a refusal, whatever has the focus.
+  $('deny').focus();
   inert();
   window.addEventListener('focus', inert);
+  document.addEventListener('keydown', (event) => {
+    if (event.key === 'Escape') {
+      event.preventDefault();
+      answer('deny');
+    }
+  });
   $('allow').addEventListener('click', () => {
     if (Date.now() >= inertUntil) answer('allow');
   });
