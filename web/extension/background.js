@@ -595,10 +595,17 @@ chrome.runtime.onConnect.addListener(async (port) => {
   port.onMessage.removeListener(keep);
   if (gone) return;
   if (!ok) {
-    for (const message of early) {
-      port.postMessage({id: message?.id ?? null, error: `velmor is not available to ${origin}`});
-    }
-    port.disconnect();
+    // The port stays open to refuse: a message that comes after the check (Firefox may deliver
+    // the page's first one only then) must hear why, not that the extension stopped.
+    const refuse = (message) => {
+      try {
+        port.postMessage({id: message?.id ?? null, error: `velmor is not available to ${origin}`});
+      } catch {
+        // The page went away.
+      }
+    };
+    early.forEach(refuse);
+    port.onMessage.addListener(refuse);
     return;
   }
   const connection = new PageConnection(port, origin, top);
