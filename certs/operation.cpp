@@ -1,6 +1,7 @@
 // The steps members share, written once: provider context, store, signer, signer key.
 #include "certs/operation.h"
 
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -56,11 +57,15 @@ Outcome Operation::OpenSignerKey(const SignerKeyCodes& codes, const char* pinDia
     if (!provider) return Outcome::Fail(codes.noContainer, GetLastError());
   }
 
-  // A token's PIN dialog shows the start of the text the user is about to sign.
-  const crypt::PinDialogText shown(pinDialogText);
+  // The text about to be signed travels on the key's context, for a token's PIN dialog.
+  CRYPT_KEY_PROV_PARAM signedText{};
+  signedText.dwParam = PP_SIGNED_TEXT;
+  signedText.pbData = reinterpret_cast<BYTE*>(const_cast<char*>(pinDialogText));
+  signedText.cbData = pinDialogText == nullptr ? 0 : static_cast<DWORD>(std::strlen(pinDialogText));
   HCRYPTPROV keyProv = 0;
-  if (!CryptAcquireContextA(&keyProv, container ? container->c_str() : nullptr,
-                            provider ? provider->c_str() : nullptr, PROV_RSA_FULL, 0)) {
+  if (!CryptAcquireContextParamsA(&keyProv, container ? container->c_str() : nullptr,
+                                  provider ? provider->c_str() : nullptr, PROV_RSA_FULL, 0,
+                                  &signedText, pinDialogText == nullptr ? 0 : 1)) {
     return Outcome::Fail(codes.noContainer, GetLastError());
   }
   state_.m_working.keyProv.reset(UniqueProv::pointer(keyProv));

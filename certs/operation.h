@@ -58,8 +58,9 @@ class Operation {
   // OpenSigner: the three steps above, with "MY" as the store.
   Outcome OpenSigner(const SignerCodes& codes);
   // OpenSignerKey: with the signer found, opens the container its key-provider record names
-  // and checks that the key in it is the certificate's. A token that asks for its PIN shows the
-  // start of `pinDialogText` (borrowed for the call; empty: none) as the text being signed.
+  // and checks that the key in it is the certificate's. `pinDialogText` (borrowed for the call;
+  // null: none) goes with the key's context as the text about to be signed (PP_SIGNED_TEXT): a
+  // token that asks for its PIN shows the start of it.
   Outcome OpenSignerKey(const SignerKeyCodes& codes, const char* pinDialogText = nullptr);
 
   // ReleaseHandles: the frame's end of the operation (CtrlState::ReleaseHandles).
