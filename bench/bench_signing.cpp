@@ -296,7 +296,7 @@ void BM_StepOpenStoreAndFindSigner(benchmark::State& run) {
   velmor::AcquireProviderContext(&prov);
   for (auto _ : run) {
     HCERTSTORE store = CertOpenSystemStoreA(prov, "MY");
-    PCCERT_CONTEXT cert = velmor::getMySignerCert(store);
+    PCCERT_CONTEXT cert = velmor::getMySignerCert(store, velmor::ModuleInputs().CN());
     if (cert == nullptr) run.SkipWithError("no signer");
     CertFreeCertificateContext(cert);
     CertCloseStore(store, CERT_CLOSE_STORE_CHECK_FLAG);

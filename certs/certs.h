@@ -15,6 +15,7 @@
 
 #include "codec/codec.h"
 #include "operation/frame.h"
+#include "certs/operation.h"
 #include "operation/handles.h"
 #include "platform/crypt/crypt.h"
 
@@ -54,21 +55,18 @@ const char* FindSubjectKey(const char* text, std::string_view key);
 bool SignerOuFilter(const char* upperSubject);
 
 // getMySignerCert: the first certificate in `store` (the user's "MY" store) that passes
-// SignerOuFilter and whose SerialHex equals g_szCN; null when there is none or g_szCN is empty.
-// The caller owns the result (kept in m_pSignerCert, freed by ReleaseHandles).
-PCCERT_CONTEXT getMySignerCert(HCERTSTORE store);
+// SignerOuFilter and whose SerialHex equals `serial` (the CN input); null when there is none or
+// `serial` is empty. The caller owns the result (an operation keeps it in its working handles).
+PCCERT_CONTEXT getMySignerCert(HCERTSTORE store, std::string_view serial);
 
-// FindIssuerCertInStore / FindEncryptCertInStore / FindDecryptCertInStore: the first
-// certificate in `store` whose SerialHex equals g_szIssuerCN / g_szEncryptCN / g_szDecryptCN;
-// null when there is none or the buffer is empty. The caller owns the result.
-PCCERT_CONTEXT FindIssuerCertInStore(HCERTSTORE store);
-PCCERT_CONTEXT FindEncryptCertInStore(HCERTSTORE store);
-PCCERT_CONTEXT FindDecryptCertInStore(HCERTSTORE store);
+// FindCertBySerial: the first certificate in `store` whose SerialHex equals `serial`; null
+// when there is none or `serial` is empty. The caller owns the result.
+PCCERT_CONTEXT FindCertBySerial(HCERTSTORE store, std::string_view serial);
 
-// FindIssuerCert: the IssuerCN certificate from the user's "CA", "Root" or "Trust" store, in
-// that order. A store that cannot be opened ends the search. Null when not found; the caller
-// frees the result with CertFreeCertificateContext.
-PCCERT_CONTEXT FindIssuerCert();
+// FindIssuerCert: the certificate `issuerSerial` (the IssuerCN input) names, from the user's
+// "CA", "Root" or "Trust" store, in that order. A store that cannot be opened ends the search.
+// Null when not found; the caller frees the result with CertFreeCertificateContext.
+PCCERT_CONTEXT FindIssuerCert(std::string_view issuerSerial);
 
 // ImportCertPublicKey: the public key of a Base64 DER certificate, imported into `prov`. Returns
 // 0 when the text is not Base64, the bytes are not a certificate or the import fails; the
@@ -76,16 +74,19 @@ PCCERT_CONTEXT FindIssuerCert();
 HCRYPTKEY ImportCertPublicKey(HCRYPTPROV prov, const char* base64Cert);
 
 // GetEncryptPublicKey: the recipient's RSA public key in `prov`, from the first source the last
-// EncryptCN assignment left: the "PK:" key blob, else the certificate, else the g_szEncryptCN
-// certificate from "CA", "TrustedPublisher", "Root" or "Trust" (never "MY"). Returns 0 when the
-// chosen source gives no key or a store cannot be opened; the caller destroys the key.
-HCRYPTKEY GetEncryptPublicKey(HCRYPTPROV prov, const CtrlState& state);
+// EncryptCN assignment left: the "PK:" key blob, else the certificate, else the certificate
+// `encryptSerial` (the EncryptCN input) names from "CA", "TrustedPublisher", "Root" or "Trust"
+// (never "MY"). Returns 0 when the chosen source gives no key or a store cannot be opened; the
+// caller destroys the key.
+HCRYPTKEY GetEncryptPublicKey(HCRYPTPROV prov, const CtrlState& state,
+                              std::string_view encryptSerial);
 
-// AcquireDecryptKey: a provider context holding the private key of the DecryptCN certificate in
-// the user's "MY" store (opened on `prov`). Returns 0 when the store cannot be opened, the
-// certificate is not there or its key cannot be had; the caller releases the context with
-// CryptReleaseContext(handle, 0) and finds the key in it with CryptGetUserKey.
-HCRYPTPROV AcquireDecryptKey(HCRYPTPROV prov);
+// AcquireDecryptKey: a provider context holding the private key of the certificate
+// `decryptSerial` (the DecryptCN input) names in the user's "MY" store (opened on `prov`).
+// Returns 0 when the store cannot be opened, the certificate is not there or its key cannot be
+// had; the caller releases the context with CryptReleaseContext(handle, 0) and finds the key in
+// it with CryptGetUserKey.
+HCRYPTPROV AcquireDecryptKey(HCRYPTPROV prov, std::string_view decryptSerial);
 
 // KeyMatchesCertificate: false when the container `keyProv` holds a `keySpec` key whose public
 // half is not the certificate's (a damaged or edited store). A container without such a key,
@@ -122,7 +123,7 @@ std::string GetIssuerCN(CtrlState& state);
 // never more than *size bytes: an entry that does not fit is left out.
 void EnumSignerCerts(HCERTSTORE store, char* out, DWORD* size);
 
-// getProviderName: the name of the provider holding the key of the certificate that g_szCN
+// getProviderName: the name of the provider holding the key of the certificate that CN
 // names (the empty text when its key-provider record names none), or "E:0001 %x %d", "E:0002",
 // "E:0003", "E:0004", "E:0005". The working handles of `state` are zero again when it returns.
 std::string getProviderName(CtrlState& state);

@@ -48,7 +48,4 @@ inline constexpr std::size_t kComponentChars = 512;
 // when the platform cannot write it.
 void SubjectText(PCCERT_CONTEXT cert, char (&text)[kSubjectTextSize]);
 
-// BufferText: the text of a module-wide 81-byte buffer, never reading past its end.
-std::string_view BufferText(const char (&buffer)[kSerialBufferSize]);
-
 }  // namespace velmor::certs_internal

@@ -11,30 +11,36 @@ namespace velmor {
 namespace {
 using namespace certs_internal;
 
-// The answers when memory runs out: getProviderName's code for a key-provider record it cannot
-// hold, and the same for a list that cannot be held.
-constexpr int kProviderNameNoMemory = 5;
-constexpr int kCertListNoMemory = 5;
+enum class ProviderNameCode {
+  kNoContext = 1,  // with the last error
+  kNoStore = 2,
+  kNoSigner = 3,
+  kNoKeyRecord = 4,
+  kNoMemory = 5,  // the key-provider record, or anything else, could not be held
+};
+constexpr SignerCodes kProviderNameSigner{ProviderNameCode::kNoContext, ProviderNameCode::kNoStore,
+                                          ProviderNameCode::kNoSigner};
+
+enum class CertListCode {
+  kNoContext = 1,  // with the last error
+  kNoStore = 2,
+  kNoMemory = 5,  // the list could not be held
+};
 }  // namespace
 
 std::string getProviderName(CtrlState& state) {
-  return RunOperation(state, kProviderNameNoMemory, [&]() -> std::string {
-    if (!AcquireProviderContext(&state.m_hProv)) {
-      return ResultString::Failure(1, GetLastError());
+  return RunOperation(state, ProviderNameCode::kNoMemory, [&](Operation& op) -> std::string {
+    if (Outcome step = op.OpenSigner(kProviderNameSigner); step.Failed()) {
+      return std::move(step).Answer();
     }
-    state.m_hStore = CertOpenSystemStoreA(state.m_hProv, "MY");
-    if (state.m_hStore == nullptr) return ResultString::Failure(2);
-    state.m_pSignerCert = getMySignerCert(state.m_hStore);
-    if (state.m_pSignerCert == nullptr) return ResultString::Failure(3);
-
     MallocBytes info;
-    switch (ReadKeyProvInfo(state.m_pSignerCert, info)) {
+    switch (ReadKeyProvInfo(op.signer(), info)) {
       case KeyProvInfoStatus::kOk:
         break;
       case KeyProvInfoStatus::kUnreadable:
-        return ResultString::Failure(4);
+        return ResultString::Failure(ProviderNameCode::kNoKeyRecord);
       case KeyProvInfoStatus::kNoMemory:
-        return ResultString::Failure(kProviderNameNoMemory);
+        return ResultString::Failure(ProviderNameCode::kNoMemory);
     }
     const auto* provInfo = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(info.get());
     // A record without a provider name, or one that cannot be converted, gives the empty text.
@@ -110,16 +116,17 @@ void EnumSignerCerts(HCERTSTORE store, char* out, DWORD* size) {
 }
 
 std::string getCertList(CtrlState& state) {
-  return RunOperation(state, kCertListNoMemory, [&] {
-    if (!AcquireProviderContext(&state.m_hProv)) {
-      return ResultString::Failure(1, GetLastError());
+  return RunOperation(state, CertListCode::kNoMemory, [&](Operation& op) {
+    if (Outcome step = op.AcquireContext(CertListCode::kNoContext); step.Failed()) {
+      return std::move(step).Answer();
     }
-    state.m_hStore = CertOpenSystemStoreA(state.m_hProv, "MY");
-    if (state.m_hStore == nullptr) return ResultString::Failure(2);
+    if (Outcome step = op.OpenStore("MY", CertListCode::kNoStore); step.Failed()) {
+      return std::move(step).Answer();
+    }
     DWORD count = 0;
-    EnumSignerCerts(state.m_hStore, nullptr, &count);
+    EnumSignerCerts(op.store(), nullptr, &count);
     std::string list(count, '\0');
-    EnumSignerCerts(state.m_hStore, list.data(), &count);
+    EnumSignerCerts(op.store(), list.data(), &count);
     list.resize(std::strlen(list.c_str()));
     return list;
   });

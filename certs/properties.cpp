@@ -76,8 +76,10 @@ void StoreEncryptCN(CtrlState& state, const char* value) {
   state.SetModifiedFlag();
 }
 
-std::string ReportBuffer(CtrlState& state, const char (&buffer)[kSerialBufferSize]) {
-  return RunOperation(state, kAnswerEmpty, [&] { return std::string(BufferText(buffer)); });
+// ReportInput: a getter that reports one of the stored texts as set.
+std::string ReportInput(CtrlState& state, std::string_view (Inputs::*text)() const) {
+  return RunOperation(state, kAnswerEmpty,
+                      [&](Operation& op) { return std::string((op.in().*text)()); });
 }
 
 }  // namespace
@@ -99,8 +101,8 @@ void SetEncryptCN(CtrlState& state, const char* value) {
   RunSetter([&] { StoreEncryptCN(state, value); });
 }
 
-std::string GetEncryptCN(CtrlState& state) { return ReportBuffer(state, g_szEncryptCN); }
-std::string GetDecryptCN(CtrlState& state) { return ReportBuffer(state, g_szDecryptCN); }
-std::string GetIssuerCN(CtrlState& state) { return ReportBuffer(state, g_szIssuerCN); }
+std::string GetEncryptCN(CtrlState& state) { return ReportInput(state, &Inputs::EncryptCN); }
+std::string GetDecryptCN(CtrlState& state) { return ReportInput(state, &Inputs::DecryptCN); }
+std::string GetIssuerCN(CtrlState& state) { return ReportInput(state, &Inputs::IssuerCN); }
 
 }  // namespace velmor

@@ -17,10 +17,6 @@ void SubjectText(PCCERT_CONTEXT cert, char (&text)[kSubjectTextSize]) {
   text[kSubjectTextSize - 1] = '\0';
 }
 
-std::string_view BufferText(const char (&buffer)[kSerialBufferSize]) {
-  return {buffer, strnlen(buffer, kSerialBufferSize)};
-}
-
 }  // namespace certs_internal
 
 const char* FindSubjectKey(const char* text, std::string_view key) {
@@ -45,19 +41,17 @@ UniqueCert DecodeCertificate(const char* base64) {
   return UniqueCert(CertCreateCertificateContext(X509_ASN_ENCODING, bytes.get(), length));
 }
 
-namespace {
-using namespace certs_internal;
-
-// FindBySerial: the first certificate of `store` whose SerialHex equals `wanted`. An empty
-// buffer names no certificate.
-PCCERT_CONTEXT FindBySerial(HCERTSTORE store, std::string_view wanted) {
-  if (wanted.empty()) return nullptr;
-  StoreWalker walk(store);
+PCCERT_CONTEXT FindCertBySerial(HCERTSTORE store, std::string_view serial) {
+  if (serial.empty()) return nullptr;
+  certs_internal::StoreWalker walk(store);
   while (PCCERT_CONTEXT cert = walk.Next()) {
-    if (SerialHex(cert) == wanted) return walk.Take();
+    if (SerialHex(cert) == serial) return walk.Take();
   }
   return nullptr;
 }
+
+namespace {
+using namespace certs_internal;
 
 bool IsSignerOu(const char* component) {
   char cut[kComponentChars + 1];
@@ -108,8 +102,8 @@ bool SignerOuFilter(const char* upperSubject) {
   return second != nullptr && IsSignerOu(second);
 }
 
-PCCERT_CONTEXT getMySignerCert(HCERTSTORE store) {
-  const std::string_view wanted = BufferText(g_szCN);
+PCCERT_CONTEXT getMySignerCert(HCERTSTORE store, std::string_view serial) {
+  const std::string_view wanted = serial;
   if (wanted.empty()) return nullptr;
   StoreWalker walk(store);
   while (PCCERT_CONTEXT cert = walk.Next()) {
@@ -124,21 +118,11 @@ PCCERT_CONTEXT getMySignerCert(HCERTSTORE store) {
   return nullptr;
 }
 
-PCCERT_CONTEXT FindIssuerCertInStore(HCERTSTORE store) {
-  return FindBySerial(store, BufferText(g_szIssuerCN));
-}
-PCCERT_CONTEXT FindEncryptCertInStore(HCERTSTORE store) {
-  return FindBySerial(store, BufferText(g_szEncryptCN));
-}
-PCCERT_CONTEXT FindDecryptCertInStore(HCERTSTORE store) {
-  return FindBySerial(store, BufferText(g_szDecryptCN));
-}
-
-PCCERT_CONTEXT FindIssuerCert() {
+PCCERT_CONTEXT FindIssuerCert(std::string_view issuerSerial) {
   for (const WCHAR* name : {u"CA", u"Root", u"Trust"}) {
     UniqueStore store = OpenUserStore(name, 0);
     if (!store) return nullptr;
-    if (PCCERT_CONTEXT cert = FindIssuerCertInStore(store.get())) return cert;
+    if (PCCERT_CONTEXT cert = FindCertBySerial(store.get(), issuerSerial)) return cert;
   }
   return nullptr;
 }
@@ -149,7 +133,8 @@ HCRYPTKEY ImportCertPublicKey(HCRYPTPROV prov, const char* base64Cert) {
   return ImportPublicKey(prov, cert.get());
 }
 
-HCRYPTKEY GetEncryptPublicKey(HCRYPTPROV prov, const CtrlState& state) {
+HCRYPTKEY GetEncryptPublicKey(HCRYPTPROV prov, const CtrlState& state,
+                              std::string_view encryptSerial) {
   // The last EncryptCN assignment decides the source; a source that fails is not made up for
   // by another one.
   if (state.m_pEncryptKeyBlob != nullptr) {
@@ -164,16 +149,16 @@ HCRYPTKEY GetEncryptPublicKey(HCRYPTPROV prov, const CtrlState& state) {
   for (const WCHAR* name : {u"CA", u"TrustedPublisher", u"Root", u"Trust"}) {
     UniqueStore store = OpenUserStore(name, prov);
     if (!store) return 0;
-    UniqueCert cert(FindEncryptCertInStore(store.get()));
+    UniqueCert cert(FindCertBySerial(store.get(), encryptSerial));
     if (cert) return ImportPublicKey(prov, cert.get());
   }
   return 0;
 }
 
-HCRYPTPROV AcquireDecryptKey(HCRYPTPROV prov) {
+HCRYPTPROV AcquireDecryptKey(HCRYPTPROV prov, std::string_view decryptSerial) {
   UniqueStore store(CertOpenSystemStoreA(prov, "MY"));
   if (!store) return 0;
-  UniqueCert cert(FindDecryptCertInStore(store.get()));
+  UniqueCert cert(FindCertBySerial(store.get(), decryptSerial));
   if (!cert) return 0;
   HCRYPTPROV keyProv = 0;
   DWORD keySpec = 0;

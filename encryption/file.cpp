@@ -27,14 +27,44 @@ constexpr std::size_t kPathLimit = 260;
 constexpr std::size_t kBlock = 1000;
 constexpr DWORD kEncryptBuffer = 1008;
 
-// Codes beyond the specified ones: a read that fails before the end of the input, and an
-// output that cannot be written completely (a full disk), are failures, never "A:0000".
-constexpr int kEncryptReadFailed = 19;
-constexpr int kEncryptWriteFailed = 39;
-constexpr int kDecryptReadFailed = 24;
-constexpr int kDecryptWriteFailed = 14;
-constexpr int kEncryptNoMemory = 28;
-constexpr int kDecryptNoMemory = 18;
+// A read that fails before the end of the input, and an output that cannot be written whole (a
+// full disk), have codes of their own: they are failures, never "A:0000".
+enum class EncryptFileCode {
+  kNoContext = 1,  // with the last error
+  kNoRecipientKey = 3,
+  kNoSessionKey = 4,
+  kNoBlobSize = 5,
+  kNoBlobMemory = 6,
+  kExportFailed = 7,
+  kCipherFailed = 9,
+  kInputUnopened = 18,
+  kReadFailed = 19,
+  kNoMemory = 28,
+  kOutputUnopened = 38,  // an output that would take the input's place too
+  kWriteFailed = 39,
+  kPathTooLong = 48,
+};
+constexpr SealCodes kEncryptFileSeal{
+    EncryptFileCode::kNoRecipientKey, EncryptFileCode::kNoSessionKey, EncryptFileCode::kNoBlobSize,
+    EncryptFileCode::kNoBlobMemory, EncryptFileCode::kExportFailed};
+
+enum class DecryptFileCode {
+  kNoContext = 1,  // with the last error
+  kNoBlobMemory = 3,
+  kNoPrivateKey = 4,
+  kImportFailed = 5,  // with the last error
+  kNoUserKey = 6,
+  kCipherFailed = 8,
+  kOutputUnopened = 13,
+  kWriteFailed = 14,
+  kNoMemory = 18,
+  kInputUnopened = 23,
+  kReadFailed = 24,
+  kHeaderUnread = 33,  // short, or a blob length the file cannot hold
+  kPathTooLong = 48,
+};
+constexpr OpenCodes kDecryptFileOpen{DecryptFileCode::kNoPrivateKey, DecryptFileCode::kNoUserKey,
+                                     DecryptFileCode::kImportFailed};
 
 bool PathTooLong(const char* path) {
   return path != nullptr && strnlen(path, kPathLimit + 1) > kPathLimit;
@@ -74,29 +104,31 @@ bool DecryptBlock(HCRYPTKEY session, bool final, BYTE* data, DWORD* length) {
 
 // Each method's codes for the three ways its block loop can fail.
 struct StreamCodes {
-  int readFailed;
-  int cipherFailed;
-  int writeFailed;
+  ResultCode readFailed;
+  ResultCode cipherFailed;
+  ResultCode writeFailed;
 };
-constexpr StreamCodes kEncryptCodes{kEncryptReadFailed, 9, kEncryptWriteFailed};
-constexpr StreamCodes kDecryptCodes{kDecryptReadFailed, 8, kDecryptWriteFailed};
+constexpr StreamCodes kEncryptCodes{EncryptFileCode::kReadFailed, EncryptFileCode::kCipherFailed,
+                                    EncryptFileCode::kWriteFailed};
+constexpr StreamCodes kDecryptCodes{DecryptFileCode::kReadFailed, DecryptFileCode::kCipherFailed,
+                                    DecryptFileCode::kWriteFailed};
 
 // StreamBlocks: reads the input to its end 1000 bytes at a time, passes each block through the
 // cipher (final once the read met the end of the file, so that an input of whole blocks ends
-// with an empty final block) and writes what the cipher gives back. Returns an empty text, or
-// the method's code for the step that failed.
-std::string StreamBlocks(std::FILE* in, std::FILE* out, HCRYPTKEY session, Cipher cipher,
+// with an empty final block) and writes what the cipher gives back. Fails with the method's
+// code for the step that failed.
+Outcome StreamBlocks(std::FILE* in, std::FILE* out, HCRYPTKEY session, Cipher cipher,
                          const SecretBuffer& buffer, const StreamCodes& codes) {
   for (;;) {
     const std::size_t got = std::fread(buffer.get(), 1, kBlock, in);
-    if (std::ferror(in) != 0) return ResultString::Failure(codes.readFailed);
+    if (std::ferror(in) != 0) return Outcome::Fail(codes.readFailed);
     const bool final = std::feof(in) != 0;
     DWORD length = static_cast<DWORD>(got);
     if (!cipher(session, final, buffer.get(), &length)) {
-      return ResultString::Failure(codes.cipherFailed);
+      return Outcome::Fail(codes.cipherFailed);
     }
     if (length > 0 && std::fwrite(buffer.get(), 1, length, out) != length) {
-      return ResultString::Failure(codes.writeFailed);
+      return Outcome::Fail(codes.writeFailed);
     }
     if (final) return {};
   }
@@ -105,23 +137,26 @@ std::string StreamBlocks(std::FILE* in, std::FILE* out, HCRYPTKEY session, Ciphe
 }  // namespace
 
 std::string EncryptFile(CtrlState& state, const char* fileName) {
-  return RunOperation(state, kEncryptNoMemory, [&] {
-    if (PathTooLong(fileName)) return ResultString::Failure(48);
-    if (!AcquireProviderContext(&state.m_hProv)) {
-      return ResultString::Failure(1, GetLastError());
+  using Code = EncryptFileCode;
+  return RunOperation(state, Code::kNoMemory, [&](Operation& op) {
+    if (PathTooLong(fileName)) return ResultString::Failure(Code::kPathTooLong);
+    if (Outcome step = op.AcquireContext(Code::kNoContext); step.Failed()) {
+      return std::move(step).Answer();
     }
     // All key material first; no file is touched before it is there.
     UniqueKey session;
     SecretBuffer blob;
-    if (std::string error = SealSessionKey(state, session, blob); !error.empty()) return error;
+    if (Outcome step = SealSessionKey(op, kEncryptFileSeal, session, blob); step.Failed()) {
+      return std::move(step).Answer();
+    }
 
     const StreamBuffers buffers;
     const UniqueFile in = OpenRegularFile(fileName);
-    if (!in) return ResultString::Failure(18);
+    if (!in) return ResultString::Failure(Code::kInputUnopened);
     // An output that would take the input's place is one that cannot be created: same code.
     OutputFile out;
     if (out.Open(fileName, ".enc", in.get(), OutputAccess::kAsInput) != OutputFile::Opened::kOk) {
-      return ResultString::Failure(38);
+      return ResultString::Failure(Code::kOutputUnopened);
     }
     buffers.Attach(in, out);
 
@@ -129,70 +164,76 @@ std::string EncryptFile(CtrlState& state, const char* fileName) {
     WriteLengthField(header, blob.size());
     if (std::fwrite(header, 1, kLengthField, out.stream()) != kLengthField ||
         std::fwrite(blob.get(), 1, blob.size(), out.stream()) != blob.size()) {
-      return ResultString::Failure(kEncryptWriteFailed);
+      return ResultString::Failure(Code::kWriteFailed);
     }
     DiscardKeyStream(session.get().value, true);
 
     const SecretBuffer buffer = SecretBuffer::Allocate(kEncryptBuffer);
-    if (!buffer) return ResultString::Failure(kEncryptNoMemory);
-    if (std::string error = StreamBlocks(in.get(), out.stream(), session.get().value, EncryptBlock,
-                                         buffer, kEncryptCodes);
-        !error.empty()) {
-      return error;
+    if (!buffer) return ResultString::Failure(Code::kNoMemory);
+    if (Outcome step = StreamBlocks(in.get(), out.stream(), session.get().value, EncryptBlock,
+                                    buffer, kEncryptCodes);
+        step.Failed()) {
+      return std::move(step).Answer();
     }
-    if (!out.Commit()) return ResultString::Failure(kEncryptWriteFailed);
+    if (!out.Commit()) return ResultString::Failure(Code::kWriteFailed);
     return ResultString::Done();
   });
 }
 
 std::string DecryptFile(CtrlState& state, const char* fileName) {
-  return RunOperation(state, kDecryptNoMemory, [&] {
-    if (PathTooLong(fileName)) return ResultString::Failure(48);
-    if (!AcquireProviderContext(&state.m_hProv)) {
-      return ResultString::Failure(1, GetLastError());
+  using Code = DecryptFileCode;
+  return RunOperation(state, Code::kNoMemory, [&](Operation& op) {
+    if (PathTooLong(fileName)) return ResultString::Failure(Code::kPathTooLong);
+    if (Outcome step = op.AcquireContext(Code::kNoContext); step.Failed()) {
+      return std::move(step).Answer();
     }
     // Both files and the header first; the private key is looked for only then.
     const StreamBuffers buffers;
     const UniqueFile in = OpenRegularFile(fileName);
-    if (!in) return ResultString::Failure(23);
+    if (!in) return ResultString::Failure(Code::kInputUnopened);
     // The output will hold a plaintext: its owner's only.
     OutputFile out;
     if (out.Open(fileName, ".dec", in.get(), OutputAccess::kOwnerOnly) != OutputFile::Opened::kOk) {
-      return ResultString::Failure(13);
+      return ResultString::Failure(Code::kOutputUnopened);
     }
     buffers.Attach(in, out);
 
     BYTE header[kLengthField];
     if (std::fread(header, 1, kLengthField, in.get()) != kLengthField) {
-      return ResultString::Failure(33);
+      return ResultString::Failure(Code::kHeaderUnread);
     }
     // A blob length the file cannot hold is refused before anything is allocated for it.
     const int blobLength = ReadLengthField(header);
     if (blobLength < 0 || static_cast<std::size_t>(blobLength) > RemainingBytes(in.get())) {
-      return ResultString::Failure(33);
+      return ResultString::Failure(Code::kHeaderUnread);
     }
     const auto b = static_cast<std::size_t>(blobLength);
     const SecretBuffer blob = SecretBuffer::Allocate(b);
-    if (!blob) return ResultString::Failure(3);
-    if (std::fread(blob.get(), 1, b, in.get()) != b) return ResultString::Failure(33);
+    if (!blob) return ResultString::Failure(Code::kNoBlobMemory);
+    if (std::fread(blob.get(), 1, b, in.get()) != b) {
+      return ResultString::Failure(Code::kHeaderUnread);
+    }
 
     DecryptionKey key;
-    if (std::string error = OpenDecryptionKey(state, key); !error.empty()) return error;
+    if (Outcome step = OpenDecryptionKey(op, kDecryptFileOpen, key); step.Failed()) {
+      return std::move(step).Answer();
+    }
     UniqueKey session;
-    if (std::string error = ImportSessionKey(key, blob.get(), static_cast<DWORD>(b), session);
-        !error.empty()) {
-      return error;
+    if (Outcome step = ImportSessionKey(key, kDecryptFileOpen, blob.get(), static_cast<DWORD>(b),
+                                        session);
+        step.Failed()) {
+      return std::move(step).Answer();
     }
     DiscardKeyStream(session.get().value, false);
 
     const SecretBuffer buffer = SecretBuffer::Allocate(kBlock);
-    if (!buffer) return ResultString::Failure(kDecryptNoMemory);
-    if (std::string error = StreamBlocks(in.get(), out.stream(), session.get().value, DecryptBlock,
-                                         buffer, kDecryptCodes);
-        !error.empty()) {
-      return error;
+    if (!buffer) return ResultString::Failure(Code::kNoMemory);
+    if (Outcome step = StreamBlocks(in.get(), out.stream(), session.get().value, DecryptBlock,
+                                    buffer, kDecryptCodes);
+        step.Failed()) {
+      return std::move(step).Answer();
     }
-    if (!out.Commit()) return ResultString::Failure(kDecryptWriteFailed);
+    if (!out.Commit()) return ResultString::Failure(Code::kWriteFailed);
     return ResultString::Done();
   });
 }

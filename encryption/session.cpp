@@ -25,45 +25,47 @@ int ReadLengthField(const BYTE* field) {
   return negative ? -value : value;
 }
 
-std::string SealSessionKey(CtrlState& state, UniqueKey& session, SecretBuffer& blob) {
-  const UniqueKey recipient{UniqueKey::pointer(GetEncryptPublicKey(state.m_hProv, state))};
-  if (!recipient) return ResultString::Failure(3);
+Outcome SealSessionKey(Operation& op, const SealCodes& codes, UniqueKey& session,
+                       SecretBuffer& blob) {
+  const UniqueKey recipient{
+      UniqueKey::pointer(GetEncryptPublicKey(op.prov(), op.state(), op.in().EncryptCN()))};
+  if (!recipient) return Outcome::Fail(codes.noRecipientKey);
   HCRYPTKEY raw = 0;
-  if (!CryptGenKey(state.m_hProv, CALG_RC4, kSessionKeyFlags, &raw)) {
-    return ResultString::Failure(4);
+  if (!CryptGenKey(op.prov(), CALG_RC4, kSessionKeyFlags, &raw)) {
+    return Outcome::Fail(codes.noSessionKey);
   }
   session.reset(UniqueKey::pointer(raw));
   DWORD size = 0;
   if (!CryptExportKey(raw, recipient.get().value, SIMPLEBLOB, 0, nullptr, &size)) {
-    return ResultString::Failure(5);
+    return Outcome::Fail(codes.noBlobSize);
   }
   blob = SecretBuffer::Allocate(size);
-  if (!blob) return ResultString::Failure(6);
+  if (!blob) return Outcome::Fail(codes.noBlobMemory);
   if (!CryptExportKey(raw, recipient.get().value, SIMPLEBLOB, 0, blob.get(), &size)) {
-    return ResultString::Failure(7);
+    return Outcome::Fail(codes.exportFailed);
   }
   return {};
 }
 
-std::string OpenDecryptionKey(CtrlState& state, DecryptionKey& key) {
-  key.provider.reset(UniqueProv::pointer(AcquireDecryptKey(state.m_hProv)));
-  if (!key.provider) return ResultString::Failure(4);
+Outcome OpenDecryptionKey(Operation& op, const OpenCodes& codes, DecryptionKey& key) {
+  key.provider.reset(UniqueProv::pointer(AcquireDecryptKey(op.prov(), op.in().DecryptCN())));
+  if (!key.provider) return Outcome::Fail(codes.noPrivateKey);
   // A container that holds only a signature key still opens envelopes with it.
   HCRYPTKEY raw = 0;
   if (!CryptGetUserKey(key.provider.get().value, AT_KEYEXCHANGE, &raw) &&
       !CryptGetUserKey(key.provider.get().value, AT_SIGNATURE, &raw)) {
-    return ResultString::Failure(6);
+    return Outcome::Fail(codes.noUserKey);
   }
   key.userKey.reset(UniqueKey::pointer(raw));
   return {};
 }
 
-std::string ImportSessionKey(const DecryptionKey& key, const BYTE* blob, DWORD blobLength,
-                             UniqueKey& session) {
+Outcome ImportSessionKey(const DecryptionKey& key, const OpenCodes& codes, const BYTE* blob,
+                         DWORD blobLength, UniqueKey& session) {
   HCRYPTKEY raw = 0;
   if (!CryptImportKey(key.provider.get().value, blob, blobLength, key.userKey.get().value, 0,
                       &raw)) {
-    return ResultString::Failure(5, GetLastError());
+    return Outcome::Fail(codes.importFailed, GetLastError());
   }
   session.reset(UniqueKey::pointer(raw));
   return {};

@@ -27,12 +27,21 @@ void WriteLengthField(BYTE* out, std::size_t value);
 // digits give 0. The value may be negative.
 int ReadLengthField(const BYTE* field);
 
+// SealCodes: a member's codes for sealing a session key.
+struct SealCodes {
+  ResultCode noRecipientKey;
+  ResultCode noSessionKey;
+  ResultCode noBlobSize;
+  ResultCode noBlobMemory;
+  ResultCode exportFailed;
+};
+
 // SealSessionKey: with the control's provider context acquired, finds the recipient's public
 // key (EncryptCN), makes a fresh session key and exports it wrapped under the recipient's key
-// as a SIMPLEBLOB into `blob`. Returns an empty text, or "E:0003" (no recipient key), "E:0004"
-// (no session key), "E:0005" (blob size not known), "E:0006" (no memory for the blob),
-// "E:0007" (export failed). The recipient key is destroyed before this returns.
-std::string SealSessionKey(CtrlState& state, UniqueKey& session, SecretBuffer& blob);
+// as a SIMPLEBLOB into `blob`. Fails with the member's code for the step. The recipient key is
+// destroyed before this returns.
+Outcome SealSessionKey(Operation& op, const SealCodes& codes, UniqueKey& session,
+                       SecretBuffer& blob);
 
 // DecryptionKey: the DecryptCN certificate's key container and its private key.
 struct DecryptionKey {
@@ -40,15 +49,20 @@ struct DecryptionKey {
   UniqueKey userKey;
 };
 
+// OpenCodes: a member's codes for opening a session key.
+struct OpenCodes {
+  ResultCode noPrivateKey;  // no private key for DecryptCN
+  ResultCode noUserKey;     // its container holds neither key
+  ResultCode importFailed;  // the blob would not unwrap; with the last error
+};
+
 // OpenDecryptionKey: with the control's provider context acquired, opens the key container of
-// the DecryptCN certificate and its exchange key, else its signature key. Returns an empty
-// text, or "E:0004" (no private key for DecryptCN), "E:0006" (neither key).
-std::string OpenDecryptionKey(CtrlState& state, DecryptionKey& key);
+// the DecryptCN certificate and its exchange key, else its signature key.
+Outcome OpenDecryptionKey(Operation& op, const OpenCodes& codes, DecryptionKey& key);
 
 // ImportSessionKey: the session key in a SIMPLEBLOB, unwrapped with the decryption key.
-// Returns an empty text or "E:0005 %x %d" with the reason.
-std::string ImportSessionKey(const DecryptionKey& key, const BYTE* blob, DWORD blobLength,
-                             UniqueKey& session);
+Outcome ImportSessionKey(const DecryptionKey& key, const OpenCodes& codes, const BYTE* blob,
+                         DWORD blobLength, UniqueKey& session);
 
 // DiscardKeyStream: runs the cipher once, not final, over a 512-byte scratch buffer and throws
 // the output away; its result is ignored, as every producer and reader of an envelope does.

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "operation/result.h"
@@ -21,20 +22,28 @@ namespace velmor {
 // as a string that could not be allocated reaches the page.
 inline constexpr int kAnswerEmpty = -1;
 
-// RunOperation: runs `body` (returning the result text) in the frame: the working handles of
-// `state` are released after the body's own hashes, keys and buffers (gone with its scope) and
-// before the answer goes back; an exception anywhere in the body, which can only be memory
-// running out, answers `noMemoryCode` as "E:" + four digits (or the empty text for
-// kAnswerEmpty).
-template <typename Body>
-std::string RunOperation(CtrlState& state, int noMemoryCode, Body&& body) noexcept {
+// RunOperation: runs `body` (returning the result text) in the frame of `frame`: the control's
+// state itself, or an operation object over it (certs/operation.h), which the body then
+// receives. The working handles are released (frame.ReleaseHandles()) after the body's own
+// hashes, keys and buffers (gone with its scope) and before the answer goes back; an exception
+// anywhere in the body, which can only be memory running out, answers `noMemoryCode` as "E:" +
+// four digits (or the empty text for kAnswerEmpty).
+template <typename Frame, typename Body>
+  requires std::is_invocable_v<Body, Frame&> || std::is_invocable_v<Body>
+std::string RunOperation(Frame& frame, ResultCode noMemoryCode, Body&& body) noexcept {
   try {
-    std::string result = std::forward<Body>(body)();
-    state.ReleaseHandles();
+    std::string result;
+    if constexpr (std::is_invocable_v<Body, Frame&>) {
+      result = std::forward<Body>(body)(frame);
+    } else {
+      result = std::forward<Body>(body)();
+    }
+    frame.ReleaseHandles();
     return result;
   } catch (...) {
-    state.ReleaseHandles();
-    return noMemoryCode == kAnswerEmpty ? std::string() : ResultString::Failure(noMemoryCode);
+    frame.ReleaseHandles();
+    return noMemoryCode.value() == kAnswerEmpty ? std::string()
+                                                : ResultString::Failure(noMemoryCode);
   }
 }
 

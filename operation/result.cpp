@@ -6,15 +6,15 @@
 
 namespace velmor {
 
-std::string ResultString::Failure(int code) noexcept {
+std::string ResultString::Failure(ResultCode code) noexcept {
   char text[16];
-  std::snprintf(text, sizeof text, "E:%04d", code);
+  std::snprintf(text, sizeof text, "E:%04d", code.value());
   return text;
 }
 
-std::string ResultString::Failure(int code, DWORD lastError) {
+std::string ResultString::Failure(ResultCode code, DWORD lastError) {
   char text[48];
-  std::snprintf(text, sizeof text, "E:%04d %" PRIx32 " %" PRId32, code, lastError,
+  std::snprintf(text, sizeof text, "E:%04d %" PRIx32 " %" PRId32, code.value(), lastError,
                 static_cast<std::int32_t>(lastError));
   return text;
 }

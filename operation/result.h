@@ -11,19 +11,37 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 
 #include "platform/com/com.h"
 
 namespace velmor {
 
+// ResultCode: one of a member's failure codes. Each member names its codes in a table of its
+// own (an enum in its file); the same number may mean different things in two members, and
+// the name says which. A plain int converts too, for the frame's own tests.
+class ResultCode {
+ public:
+  template <typename Code>
+    requires std::is_enum_v<Code>
+  constexpr ResultCode(Code code) noexcept  // NOLINT: every member's table converts
+      : value_(static_cast<int>(code)) {}
+  constexpr ResultCode(int code) noexcept : value_(code) {}  // NOLINT
+  constexpr int value() const noexcept { return value_; }
+
+ private:
+  int value_;
+};
+
 class ResultString {
  public:
   // Failure: "E:" and `code` (0 to 9999) as four digits. The text fits a string's own buffer,
   // so this allocates nothing and can answer for an operation that ran out of memory.
-  static std::string Failure(int code) noexcept;
+  static std::string Failure(ResultCode code) noexcept;
   // Failure: "E:" and `code`, a blank, `lastError` in lower-case hexadecimal without leading
   // zeros, a blank, and the same 32 bits as a signed decimal.
-  static std::string Failure(int code, DWORD lastError);
+  static std::string Failure(ResultCode code, DWORD lastError);
   // Done: "A:0000", success without payload.
   static std::string Done() noexcept;
 
@@ -46,6 +64,27 @@ class ResultString {
 
  private:
   std::string text_;
+};
+
+// Outcome: what one step of an operation gives back: nothing when it went through, otherwise
+// the whole answer the member gives for the step that failed (never empty: every failure has
+// a code).
+class [[nodiscard]] Outcome {
+ public:
+  Outcome() = default;  // went through
+  static Outcome Fail(std::string answer) { return Outcome(std::move(answer)); }
+  static Outcome Fail(ResultCode code) { return Outcome(ResultString::Failure(code)); }
+  static Outcome Fail(ResultCode code, DWORD lastError) {
+    return Outcome(ResultString::Failure(code, lastError));
+  }
+
+  bool Failed() const { return !answer_.empty(); }
+  // Answer: the member's answer for the failed step.
+  std::string Answer() && { return std::move(answer_); }
+
+ private:
+  explicit Outcome(std::string answer) : answer_(std::move(answer)) {}
+  std::string answer_;
 };
 
 }  // namespace velmor

@@ -27,25 +27,24 @@ void ClearModuleBuffers() {
   std::memset(g_szIssuerCN, 0, sizeof g_szIssuerCN);
 }
 
-void Trace(const char* /*text*/) {}
+const Inputs& ModuleInputs() {
+  static constexpr Inputs kInputs;
+  return kInputs;
+}
 
 CtrlState::~CtrlState() {
   ReleaseRecipient();
   ReleaseHandles();
 }
 
-void CtrlState::ReleaseHandles() noexcept {
+void WorkingHandles::Release() noexcept {
   // Releasing tells nothing new (a store closed while its signer certificate is still held
   // says so): the reason the operation failed stays the thread's last error.
   const DWORD error = GetLastError();
-  if (m_hStore != nullptr) CertCloseStore(m_hStore, CERT_CLOSE_STORE_CHECK_FLAG);
-  if (m_hProv != 0) CryptReleaseContext(m_hProv, 0);
-  if (m_hKeyProv != 0) CryptReleaseContext(m_hKeyProv, 0);
-  if (m_pSignerCert != nullptr) CertFreeCertificateContext(m_pSignerCert);
-  m_hStore = nullptr;
-  m_hProv = 0;
-  m_hKeyProv = 0;
-  m_pSignerCert = nullptr;
+  store.reset();
+  prov.reset();
+  keyProv.reset();
+  signer.reset();
   SetLastError(error);
 }
 

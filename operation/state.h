@@ -1,10 +1,13 @@
 // The state every operation of the control works on: the module-wide input buffers shared by all
-// controls of a process, the per-control fields (`CtrlState`) with ReleaseHandles, and the trace
-// sink.
+// controls of a process (read by operations through `Inputs`), and the per-control fields
+// (`CtrlState`) with the working handles and ReleaseHandles.
 #pragma once
 
 #include <cstddef>
+#include <cstring>
+#include <string_view>
 
+#include "operation/handles.h"
 #include "platform/crypt/crypt.h"
 
 namespace velmor {
@@ -28,13 +31,54 @@ extern char g_szIssuerCN[kSerialBufferSize];
 // want a fresh module without a fresh process.
 void ClearModuleBuffers();
 
-// Trace: the module-wide trace sink. It takes a progress text and discards it.
-void Trace(const char* text);
+// Inputs: the module-wide buffers as an operation reads them. The setters write the buffers;
+// an operation body reads them only through the Inputs its frame hands it, so that what a
+// member depends on shows in its code. Texts never reach past their buffer.
+class Inputs {
+ public:
+  // SignData: the text to sign, as stored (zero-terminated).
+  const char* SignData() const { return g_szSignData; }
+  std::size_t SignDataLength() const { return std::strlen(g_szSignData); }
+  // SignFile: the path of the file to sign (zero-terminated).
+  const char* SignFile() const { return g_szSignFile; }
+  // CN / EncryptCN / DecryptCN / IssuerCN: the serial texts naming the signer, the recipient,
+  // the decryption certificate and the issuer; empty names none.
+  std::string_view CN() const { return Text(g_szCN); }
+  std::string_view EncryptCN() const { return Text(g_szEncryptCN); }
+  std::string_view DecryptCN() const { return Text(g_szDecryptCN); }
+  std::string_view IssuerCN() const { return Text(g_szIssuerCN); }
+  // CNSubject: the subject part of the last CN value.
+  std::string_view CNSubject() const {
+    return {g_szCNSubject, strnlen(g_szCNSubject, kCNSubjectSize)};
+  }
+
+ private:
+  static std::string_view Text(const char (&buffer)[kSerialBufferSize]) {
+    return {buffer, strnlen(buffer, kSerialBufferSize)};
+  }
+};
+
+// ModuleInputs: the inputs of this process, shared by every control in it.
+const Inputs& ModuleInputs();
+
+// WorkingHandles: what an operation acquires as it goes, each in its owner: the control's
+// provider context, the signer key's own container, the "MY" store and the signer certificate.
+struct WorkingHandles {
+  UniqueProv prov;
+  UniqueProv keyProv;
+  UniqueStore store;
+  UniqueCert signer;
+
+  // Release: closes the store, releases both provider contexts and frees the signer
+  // certificate, in that order, leaving the thread's last error as it found it.
+  void Release() noexcept;
+  bool Empty() const { return !prov && !keyProv && !store && !signer; }
+};
 
 // CtrlState: the per-control fields every operation works with.
 //
-// The four working handles are filled by an operation as it goes and emptied by ReleaseHandles
-// before it returns (RunOperation sees to that), so between calls they are zero. The recipient
+// The working handles are filled by an operation as it goes and emptied by ReleaseHandles
+// before it returns (RunOperation sees to that), so between calls they are empty. The recipient
 // material persists between calls: only the EncryptCN setter and the control's destruction
 // release it.
 struct CtrlState {
@@ -42,11 +86,7 @@ struct CtrlState {
   PCCERT_CONTEXT m_pEncryptCert = nullptr;
   BYTE* m_pEncryptKeyBlob = nullptr;  // from malloc (Base64Decode)
   DWORD m_cbEncryptKeyBlob = 0;
-  // Working handles.
-  HCRYPTPROV m_hProv = 0;
-  HCRYPTPROV m_hKeyProv = 0;
-  HCERTSTORE m_hStore = nullptr;
-  PCCERT_CONTEXT m_pSignerCert = nullptr;
+  WorkingHandles m_working;
 
   bool m_bModified = false;
 
@@ -56,16 +96,14 @@ struct CtrlState {
   // Releases the recipient material, then the working handles.
   ~CtrlState();
 
-  // ReleaseHandles: closes the store, releases both provider contexts, frees the signer
-  // certificate and zeroes the four working fields. The recipient material is not touched.
-  void ReleaseHandles() noexcept;
+  // ReleaseHandles: releases the working handles (WorkingHandles::Release). The recipient
+  // material is not touched.
+  void ReleaseHandles() noexcept { m_working.Release(); }
   // ReleaseRecipient: frees the EncryptCN certificate and key blob and zeroes their fields.
   void ReleaseRecipient() noexcept;
   void SetModifiedFlag(BOOL modified = TRUE) { m_bModified = modified != FALSE; }
-  // WorkingHandlesEmpty: whether the four working handles are all zero, as between calls.
-  bool WorkingHandlesEmpty() const {
-    return m_hProv == 0 && m_hKeyProv == 0 && m_hStore == nullptr && m_pSignerCert == nullptr;
-  }
+  // WorkingHandlesEmpty: whether the four working handles are all empty, as between calls.
+  bool WorkingHandlesEmpty() const { return m_working.Empty(); }
 };
 
 }  // namespace velmor

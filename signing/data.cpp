@@ -22,6 +22,30 @@ constexpr int kSerialLimit = 40;
 // The subject name written from a certificate is cut to this many bytes, terminator included.
 constexpr DWORD kSubjectNameSize = 1024;
 
+// The SignData getter's codes.
+enum class SignDataCode {
+  kNoContext = 1,  // with the last error
+  kNoStore = 2,
+  kNoSigner = 3,
+  kNoSignatureSize = 4,
+  kNoMemory = 5,  // for the signature or the result
+  kSignFailed = 6,
+  kNoKeyContainer = 90,  // with the last error
+  kNoHash = 92,          // with the last error
+  kHashFailed = 93,
+  kNoKeyRecord = 99,
+  kEmpty = 100,  // there is no text to sign
+  kKeyRecordNoMemory = 100,
+};
+constexpr SignerCodes kSignDataSigner{SignDataCode::kNoContext, SignDataCode::kNoStore,
+                                      SignDataCode::kNoSigner};
+constexpr signing::SignCodes kSignDataSign{
+    {SignDataCode::kNoKeyRecord, SignDataCode::kKeyRecordNoMemory, SignDataCode::kNoKeyContainer},
+    SignDataCode::kNoHash,
+    SignDataCode::kNoSignatureSize,
+    SignDataCode::kNoMemory,
+    SignDataCode::kSignFailed};
+
 bool IsBlank(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
@@ -122,7 +146,6 @@ void StoreCNFromCertificate(const char* value) {
 // StoreCN: the CN setter's work: a null value, a Base64 certificate, or a CNText given as it
 // stands or as the Base64 of its UTF-16LE form.
 void StoreCN(CtrlState& state, const char* value) {
-  Trace("CVelmorCtrl::SetCN");
   std::memset(g_szCNSubject, 0, kCNSubjectSize);
   std::memset(g_szCN, 0, kSerialBufferSize);
   if (value == nullptr) {
@@ -152,21 +175,11 @@ void StoreCN(CtrlState& state, const char* value) {
 
 // SetSignData allocates nothing and cannot fail: it needs no frame.
 void SetSignData(CtrlState& state, const char* value) {
-  Trace("Enter CVelmorCtrl::SetSignData");
   std::memset(g_szSignData, 0, kSignDataSize);
-  if (value == nullptr) {
-    Trace("NewValue is null");
-    return;
-  }
+  // Nothing, an empty text and one too long for the buffer all leave it empty.
+  if (value == nullptr) return;
   const std::size_t length = std::strlen(value);
-  if (length == 0) {
-    Trace("NewValue is Empty");
-    return;
-  }
-  if (length >= kSignDataSize) {
-    Trace("NewValue too long");
-    return;
-  }
+  if (length == 0 || length >= kSignDataSize) return;
 
   const std::string_view text(value, length);
   const std::size_t separator = text.find(kSeparator);
@@ -177,37 +190,33 @@ void SetSignData(CtrlState& state, const char* value) {
     const std::size_t remainder = (separator + kSeparator.size()) % kBlock;
     const std::size_t blanks = remainder == 0 ? 0 : kBlock - remainder;
     const std::size_t tail = length - separator;
-    if (separator + blanks + tail >= kSignDataSize) {
-      Trace("Too long");
-      return;
-    }
+    if (separator + blanks + tail >= kSignDataSize) return;
     std::memcpy(g_szSignData, value, separator);
     std::memset(g_szSignData + separator, ' ', blanks);
     std::memcpy(g_szSignData + separator + blanks, value + separator, tail);
   }
   state.SetModifiedFlag();
-  Trace("Leave CVelmorCtrl::SetSignData");
 }
 
 std::string GetSignData(CtrlState& state) {
-  return RunOperation(state, signing::kSigningNoMemory, [&] {
-    if (g_szSignData[0] == '\0') return ResultString::Failure(100);
-    if (std::string error = signing::OpenSigner(state, signing::TraceSteps::kNone);
-        !error.empty()) {
-      return error;
+  return RunOperation(state, SignDataCode::kNoMemory, [&](Operation& op) {
+    const char* const text = op.in().SignData();
+    if (text[0] == '\0') return ResultString::Failure(SignDataCode::kEmpty);
+    if (Outcome step = op.OpenSigner(kSignDataSigner); step.Failed()) {
+      return std::move(step).Answer();
     }
     signing::Signature signature;
     // A token's PIN dialog shows the start of the text the user is about to sign.
-    const crypt::PinDialogText shown(g_szSignData);
-    if (std::string error =
-            signing::SignWithSignerKey(state, signing::HashSignDataText, true, signature);
-        !error.empty()) {
-      return error;
+    if (Outcome step = signing::SignWithSignerKey(
+            op, kSignDataSign, signing::HashText(text, SignDataCode::kHashFailed), text, signature);
+        step.Failed()) {
+      return std::move(step).Answer();
     }
-    const std::string_view text(g_szSignData);
+    const std::string_view signedText(text);
     const std::string hex = signing::SignatureHex(signature);
-    return ResultString('A', ResultString::FieldSize(text.size()) + ResultString::FieldSize(hex.size()))
-        .Field(text)
+    return ResultString('A', ResultString::FieldSize(signedText.size()) +
+                                 ResultString::FieldSize(hex.size()))
+        .Field(signedText)
         .Field(hex)
         .Take();
   });
@@ -223,14 +232,14 @@ void SetCN(CtrlState& state, const char* value) {
 }
 
 std::string GetCN(CtrlState& state) {
-  return RunOperation(state, kAnswerEmpty, [] {
-    const std::size_t subjectLength = strnlen(g_szCNSubject, kCNSubjectSize - 1);
-    const std::size_t serialLength = strnlen(g_szCN, kSerialBufferSize - 1);
-    if (subjectLength == 0 || serialLength == 0) return std::string();
+  return RunOperation(state, kAnswerEmpty, [](Operation& op) {
+    const std::string_view subject = op.in().CNSubject().substr(0, kCNSubjectSize - 1);
+    const std::string_view serial = op.in().CN().substr(0, kSerialBufferSize - 1);
+    if (subject.empty() || serial.empty()) return std::string();
     char text[kCNSubjectSize + kSerialBufferSize + 16];
-    std::snprintf(text, sizeof text, "%02d%.*s%02d%.*s", static_cast<int>(subjectLength),
-                  static_cast<int>(subjectLength), g_szCNSubject, static_cast<int>(serialLength),
-                  static_cast<int>(serialLength), g_szCN);
+    std::snprintf(text, sizeof text, "%02d%.*s%02d%.*s", static_cast<int>(subject.size()),
+                  static_cast<int>(subject.size()), subject.data(), static_cast<int>(serial.size()),
+                  static_cast<int>(serial.size()), serial.data());
     return std::string(text);
   });
 }

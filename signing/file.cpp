@@ -18,10 +18,34 @@ namespace {
 // hash at the same speed.
 constexpr std::size_t kPieceSize = std::size_t{256} * 1024;
 
-// The file could not be opened, its size could not be found, or fewer bytes could be read than
-// its size promised. The last two are not signed: a signature over bytes never read would be a
-// failure reported as success.
-constexpr int kFileUnreadable = 20;
+// The SignFile getter's codes.
+enum class SignFileCode {
+  kNoContext = 1,  // with the last error
+  kNoStore = 2,
+  kNoSigner = 3,
+  kNoSignatureSize = 4,
+  kNoMemory = 5,  // for the signature or the result
+  kSignFailed = 6,
+  // The file could not be opened, its size could not be found, or fewer bytes could be read
+  // than its size promised. The last two are not signed: a signature over bytes never read
+  // would be a failure reported as success.
+  kFileUnreadable = 20,
+  kNoKeyContainer = 90,  // with the last error
+  kNoHash = 92,          // with the last error
+  kHashFailed = 93,
+  kNoKeyRecord = 99,
+  kKeyRecordNoMemory = 100,
+  kNoPieceBuffer = 100,
+};
+constexpr SignerCodes kSignFileSigner{SignFileCode::kNoContext, SignFileCode::kNoStore,
+                                      SignFileCode::kNoSigner};
+constexpr signing::SignCodes kSignFileSign{
+    {SignFileCode::kNoKeyRecord, SignFileCode::kKeyRecordNoMemory, SignFileCode::kNoKeyContainer},
+    SignFileCode::kNoHash,
+    SignFileCode::kNoSignatureSize,
+    SignFileCode::kNoMemory,
+    SignFileCode::kSignFailed};
+constexpr SignFileCode kFileUnreadable = SignFileCode::kFileUnreadable;
 
 }  // namespace
 
@@ -40,13 +64,12 @@ void SetSignFile(CtrlState& state, const char* value) {
 }
 
 std::string GetSignFile(CtrlState& state) {
-  return RunOperation(state, signing::kSigningNoMemory, [&] {
-    if (std::string error = signing::OpenSigner(state, signing::TraceSteps::kStoreAndSigner);
-        !error.empty()) {
-      return error;
+  return RunOperation(state, SignFileCode::kNoMemory, [&](Operation& op) {
+    if (Outcome step = op.OpenSigner(kSignFileSigner); step.Failed()) {
+      return std::move(step).Answer();
     }
 
-    UniqueFile file = OpenRegularFile(g_szSignFile);
+    UniqueFile file = OpenRegularFile(op.in().SignFile());
     if (!file) return ResultString::Failure(kFileUnreadable);
     // 64-bit positions: files beyond 2 GiB are signed whole.
     if (fseeko(file.get(), 0, SEEK_END) != 0) return ResultString::Failure(kFileUnreadable);
@@ -55,32 +78,31 @@ std::string GetSignFile(CtrlState& state) {
     const auto size = static_cast<std::uint64_t>(end);
 
     MallocBytes piece(static_cast<BYTE*>(std::malloc(kPieceSize)));
-    if (!piece) return ResultString::Failure(100);
+    if (!piece) return ResultString::Failure(SignFileCode::kNoPieceBuffer);
 
     // The file is hashed to its end, whatever its size said; a file whose bytes do not agree
     // with its size (one under /proc says 0, one that grows or shrinks while it is read) is not
     // signed, since the signature would not be that of the file.
-    const signing::HashFeeder feed = [&](HCRYPTHASH hash) -> std::string {
+    const signing::HashFeeder feed = [&](HCRYPTHASH hash) -> Outcome {
       std::uint64_t total = 0;
       for (;;) {
         const std::size_t got = std::fread(piece.get(), 1, kPieceSize, file.get());
-        if (std::ferror(file.get()) != 0) return ResultString::Failure(kFileUnreadable);
+        if (std::ferror(file.get()) != 0) return Outcome::Fail(kFileUnreadable);
         total += got;
-        if (total > size) return ResultString::Failure(kFileUnreadable);
+        if (total > size) return Outcome::Fail(kFileUnreadable);
         if (got > 0 && !CryptHashData(hash, piece.get(), static_cast<DWORD>(got), 0)) {
-          return ResultString::Failure(93);
+          return Outcome::Fail(SignFileCode::kHashFailed);
         }
         if (got < kPieceSize) break;
       }
-      if (total != size) return ResultString::Failure(kFileUnreadable);
+      if (total != size) return Outcome::Fail(kFileUnreadable);
       return {};
     };
     signing::Signature signature;
-    if (std::string error = signing::SignWithSignerKey(state, feed, true, signature);
-        !error.empty()) {
-      return error;
+    if (Outcome step = signing::SignWithSignerKey(op, kSignFileSign, feed, nullptr, signature);
+        step.Failed()) {
+      return std::move(step).Answer();
     }
-    Trace("signmessage");
     const std::string hex = signing::SignatureHex(signature);
     return ResultString('F', ResultString::FieldSize(hex.size())).Field(hex).Take();
   });

@@ -1,88 +1,43 @@
 #include "signing/signer.h"
 
-#include <unistd.h>
-
 #include <cstring>
-#include <optional>
 
 namespace velmor::signing {
-std::string OpenSigner(CtrlState& state, TraceSteps trace) {
-  if (AcquireProviderContext(&state.m_hProv) == 0) {
-    return ResultString::Failure(1, GetLastError());
-  }
-  state.m_hStore = CertOpenSystemStoreA(state.m_hProv, "MY");
-  if (state.m_hStore == nullptr) return ResultString::Failure(2);
-  if (trace != TraceSteps::kNone) Trace("open store");
-  state.m_pSignerCert = getMySignerCert(state.m_hStore);
-  if (state.m_pSignerCert == nullptr) return ResultString::Failure(3);
-  if (trace == TraceSteps::kStoreAndSigner) Trace("getMySignerCert");
-  return {};
-}
 
-std::string SignWithSignerKey(CtrlState& state, const HashFeeder& feed, bool traceContainer,
-                              Signature& signature) {
-  MallocBytes infoBuffer;
-  switch (ReadKeyProvInfo(state.m_pSignerCert, infoBuffer)) {
-    case KeyProvInfoStatus::kOk:
-      break;
-    case KeyProvInfoStatus::kUnreadable:
-      return ResultString::Failure(99);
-    case KeyProvInfoStatus::kNoMemory:
-      return ResultString::Failure(100);
-  }
-  const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(infoBuffer.get());
-
-  std::optional<std::string> container;
-  std::optional<std::string> provider;
-  if (info->pwszContainerName != nullptr) {
-    container = KeyProvNameToAnsi(info->pwszContainerName);
-    if (!container) return ResultString::Failure(90, GetLastError());
-  }
-  if (info->pwszProvName != nullptr) {
-    provider = KeyProvNameToAnsi(info->pwszProvName);
-    if (!provider) return ResultString::Failure(90, GetLastError());
-  }
-  if (traceContainer) Trace(container ? container->c_str() : nullptr);
-
-  if (!CryptAcquireContextA(&state.m_hKeyProv, container ? container->c_str() : nullptr,
-                            provider ? provider->c_str() : nullptr, PROV_RSA_FULL, 0)) {
-    const DWORD error = GetLastError();
-    state.m_hKeyProv = 0;
-    return ResultString::Failure(90, error);
-  }
-  // A key that is not the certificate's would give signatures that verify with nothing.
-  if (!KeyMatchesCertificate(state.m_hKeyProv, info->dwKeySpec, state.m_pSignerCert)) {
-    return ResultString::Failure(90, NTE_BAD_KEY);
-  }
+Outcome SignWithSignerKey(Operation& op, const SignCodes& codes, const HashFeeder& feed,
+                          const char* pinDialogText, Signature& signature) {
+  if (Outcome step = op.OpenSignerKey(codes.key, pinDialogText); step.Failed()) return step;
 
   HCRYPTHASH rawHash = 0;
-  if (!CryptCreateHash(state.m_hKeyProv, CALG_MD5, 0, 0, &rawHash)) {
-    return ResultString::Failure(92, GetLastError());
+  if (!CryptCreateHash(op.keyProv(), CALG_MD5, 0, 0, &rawHash)) {
+    return Outcome::Fail(codes.noHash, GetLastError());
   }
   UniqueHash hash{HashHandle(rawHash)};
 
-  if (std::string fed = feed(rawHash); !fed.empty()) return fed;
+  if (Outcome fed = feed(rawHash); fed.Failed()) return fed;
 
   DWORD length = 0;
-  if (!CryptSignHashA(rawHash, info->dwKeySpec, nullptr, 0, nullptr, &length) || length == 0) {
-    return ResultString::Failure(4);
+  if (!CryptSignHashA(rawHash, op.keySpec(), nullptr, 0, nullptr, &length) || length == 0) {
+    return Outcome::Fail(codes.noSignatureSize);
   }
   MallocBytes bytes(static_cast<BYTE*>(std::calloc(length, 1)));
-  if (!bytes) return ResultString::Failure(5);
-  if (!CryptSignHashA(rawHash, info->dwKeySpec, nullptr, 0, bytes.get(), &length)) {
-    return ResultString::Failure(6);
+  if (!bytes) return Outcome::Fail(codes.noMemory);
+  if (!CryptSignHashA(rawHash, op.keySpec(), nullptr, 0, bytes.get(), &length)) {
+    return Outcome::Fail(codes.signFailed);
   }
   signature.bytes = std::move(bytes);
   signature.length = length;
   return {};
 }
 
-std::string HashSignDataText(HCRYPTHASH hash) {
-  if (!CryptHashData(hash, reinterpret_cast<const BYTE*>(g_szSignData),
-                     static_cast<DWORD>(std::strlen(g_szSignData)), 0)) {
-    return ResultString::Failure(93);
-  }
-  return {};
+HashFeeder HashText(const char* text, ResultCode hashFailed) {
+  return [text, hashFailed](HCRYPTHASH hash) -> Outcome {
+    if (!CryptHashData(hash, reinterpret_cast<const BYTE*>(text),
+                       static_cast<DWORD>(std::strlen(text)), 0)) {
+      return Outcome::Fail(hashFailed);
+    }
+    return {};
+  };
 }
 
 std::string SignatureHex(const Signature& signature) {

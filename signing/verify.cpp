@@ -15,11 +15,34 @@ namespace {
 constexpr std::size_t kSignatureTextLimit = 4098;
 constexpr std::size_t kSignatureBuffer = 2049;
 
-// The message could not be converted to UTF-8 (or memory ran out for its copy): a code of its
-// own beside the input checks, since nothing can be hashed.
-constexpr int kMessageNotConverted = 52;
-// VerifyPKCS7's code for memory that ran out for its result.
-constexpr int kPkcs7NoMemory = 7;
+// VerifySignature's codes.
+enum class VerifySignatureCode {
+  kNoContext = 1,  // with the last error
+  kNoCertificateKey = 3,
+  kNoHash = 4,
+  kHashFailed = 5,
+  kNoSignature = 6,
+  kMismatch = 7,
+  kArgumentMissing = 48,
+  kSignatureTooLong = 49,
+  kSignatureNotHex = 50,
+  kCertificateNotBase64 = 51,
+  // The message could not be converted to UTF-8 (or memory ran out for its copy): a code of
+  // its own beside the input checks, since nothing can be hashed.
+  kMessageNotConverted = 52,
+};
+
+// VerifyPKCS7's codes.
+enum class VerifyPkcs7Code {
+  kNotBase64 = 1,
+  kNotVerified = 2,
+  kNoMemoryForContent = 3,
+  kContentUnread = 4,
+  kNotIssued = 5,  // the signer's certificate is not the issuer's
+  kNotValid = 6,   // its signature or validity period failed the check
+  kNoMemory = 7,   // for the result
+  kNoIssuer = 13,
+};
 
 // WholeInputMatches: whether the whole text matches the pattern, compiled for this one check
 // (an abandoned match counts as no match).
@@ -33,31 +56,38 @@ bool WholeInputMatches(const char* pattern, const char* text) {
 
 std::string VerifySignature(CtrlState& state, const char* message, const char* signature,
                             const char* certificate) {
-  return RunOperation(state, kMessageNotConverted, [&] {
+  using Code = VerifySignatureCode;
+  return RunOperation(state, Code::kMessageNotConverted, [&](Operation& op) {
     if (message == nullptr || signature == nullptr || certificate == nullptr) {
-      return ResultString::Failure(48);
+      return ResultString::Failure(Code::kArgumentMissing);
     }
     if (strnlen(signature, kSignatureTextLimit) >= kSignatureTextLimit) {
-      return ResultString::Failure(49);
+      return ResultString::Failure(Code::kSignatureTooLong);
     }
-    if (!WholeInputMatches("[A-Fa-f0-9]{0,}", signature)) return ResultString::Failure(50);
-    if (!WholeInputMatches("[A-Za-z0-9+/=]{0,}", certificate)) return ResultString::Failure(51);
+    if (!WholeInputMatches("[A-Fa-f0-9]{0,}", signature)) {
+      return ResultString::Failure(Code::kSignatureNotHex);
+    }
+    if (!WholeInputMatches("[A-Za-z0-9+/=]{0,}", certificate)) {
+      return ResultString::Failure(Code::kCertificateNotBase64);
+    }
 
-    if (!AcquireProviderContext(&state.m_hProv)) {
-      return ResultString::Failure(1, GetLastError());
+    if (Outcome step = op.AcquireContext(Code::kNoContext); step.Failed()) {
+      return std::move(step).Answer();
     }
-    const UniqueKey key{UniqueKey::pointer(ImportCertPublicKey(state.m_hProv, certificate))};
-    if (!key) return ResultString::Failure(3);
+    const UniqueKey key{UniqueKey::pointer(ImportCertPublicKey(op.prov(), certificate))};
+    if (!key) return ResultString::Failure(Code::kNoCertificateKey);
     HCRYPTHASH rawHash = 0;
-    if (!CryptCreateHash(state.m_hProv, CALG_MD5, 0, 0, &rawHash)) return ResultString::Failure(4);
+    if (!CryptCreateHash(op.prov(), CALG_MD5, 0, 0, &rawHash)) {
+      return ResultString::Failure(Code::kNoHash);
+    }
     const UniqueHash hash{UniqueHash::pointer(rawHash)};
 
     // The text is hashed in its UTF-8 form, without the terminator.
     const MallocChars utf8(AnsiToUtf8(message));
-    if (!utf8) return ResultString::Failure(kMessageNotConverted);
+    if (!utf8) return ResultString::Failure(Code::kMessageNotConverted);
     if (!CryptHashData(rawHash, reinterpret_cast<const BYTE*>(utf8.get()),
                        static_cast<DWORD>(std::strlen(utf8.get())), 0)) {
-      return ResultString::Failure(5);
+      return ResultString::Failure(Code::kHashFailed);
     }
 
     // The digits read most significant byte first; the platform takes the least significant
@@ -65,23 +95,27 @@ std::string VerifySignature(CtrlState& state, const char* message, const char* s
     BYTE decoded[kSignatureBuffer] = {};
     BYTE reversed[kSignatureBuffer] = {};
     const int n = HexDecode(signature, decoded);
-    if (n <= 0) return ResultString::Failure(6);
+    if (n <= 0) return ResultString::Failure(Code::kNoSignature);
     for (int i = 0; i < n; ++i) reversed[i] = decoded[n - 1 - i];
 
     if (!CryptVerifySignatureA(rawHash, reversed, static_cast<DWORD>(n), key.get().value, nullptr,
                                0)) {
-      return ResultString::Failure(7);
+      return ResultString::Failure(Code::kMismatch);
     }
     return ResultString::Done();
   });
 }
 
 std::string VerifyPKCS7(CtrlState& state, const char* message) {
-  // The control's own provider context and handles play no part: only g_szIssuerCN is read.
-  return RunOperation(state, kPkcs7NoMemory, [&] {
+  using Code = VerifyPkcs7Code;
+  // The control's own provider context and handles play no part: only the IssuerCN input is
+  // read.
+  return RunOperation(state, Code::kNoMemory, [&](Operation& op) {
     BYTE* raw = nullptr;
     DWORD length = 0;
-    if (Base64Decode(message, &raw, &length) != kBase64Ok) return ResultString::Failure(1);
+    if (Base64Decode(message, &raw, &length) != kBase64Ok) {
+      return ResultString::Failure(Code::kNotBase64);
+    }
     const MallocBytes bytes(raw);
 
     CRYPT_VERIFY_MESSAGE_PARA para{};
@@ -90,26 +124,26 @@ std::string VerifyPKCS7(CtrlState& state, const char* message) {
     DWORD contentSize = 0;
     if (!CryptVerifyMessageSignature(&para, 0, bytes.get(), length, nullptr, &contentSize,
                                      nullptr)) {
-      return ResultString::Failure(2);
+      return ResultString::Failure(Code::kNotVerified);
     }
     const MallocBytes content(static_cast<BYTE*>(std::malloc(std::size_t{contentSize} + 1)));
-    if (!content) return ResultString::Failure(3);
+    if (!content) return ResultString::Failure(Code::kNoMemoryForContent);
     PCCERT_CONTEXT rawSigner = nullptr;
     if (!CryptVerifyMessageSignature(&para, 0, bytes.get(), length, content.get(), &contentSize,
                                      &rawSigner)) {
       CertFreeCertificateContext(rawSigner);
-      return ResultString::Failure(4);
+      return ResultString::Failure(Code::kContentUnread);
     }
     const UniqueCert signer(rawSigner);
     content.get()[contentSize] = 0;
 
-    const UniqueCert issuer(FindIssuerCert());
-    if (!issuer) return ResultString::Failure(13);
+    const UniqueCert issuer(FindIssuerCert(op.in().IssuerCN()));
+    if (!issuer) return ResultString::Failure(Code::kNoIssuer);
     DWORD flags = CERT_STORE_SIGNATURE_FLAG | CERT_STORE_TIME_VALIDITY_FLAG;
     if (!CertVerifySubjectCertificateContext(signer.get(), issuer.get(), &flags)) {
-      return ResultString::Failure(5);
+      return ResultString::Failure(Code::kNotIssued);
     }
-    if (flags != 0) return ResultString::Failure(6);
+    if (flags != 0) return ResultString::Failure(Code::kNotValid);
 
     // The count covers every byte of the content; the text shows it up to its first zero byte.
     const auto* text = reinterpret_cast<const char*>(content.get());

@@ -282,6 +282,17 @@ inline constexpr DWORD SCARD_W_CANCELLED_BY_USER = 0x8010006Eu;
 // the login user. The context belongs to the caller (CryptReleaseContext).
 BOOL CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR szContainer, LPCSTR szProvider,
                           DWORD dwProvType, DWORD dwFlags);
+// PP_SIGNED_TEXT: a key context's parameter, given as it is acquired: the text the user is about
+// to sign with its key (ANSI; pbData the text, cbData its length without a terminator). A token
+// that asks for its PIN shows the start of it in the dialog; other contexts keep no use for it.
+inline constexpr DWORD PP_SIGNED_TEXT = 0x8001;
+// CryptAcquireContextParamsA: CryptAcquireContextA with `paramCount` parameters for the new
+// context, in place before anything is asked of the user (a token's PIN dialog). A parameter
+// that is not PP_SIGNED_TEXT is refused with NTE_BAD_TYPE. The parameters are copied; the
+// context belongs to the caller. A failure injected into CryptAcquireContextA fails it too.
+BOOL CryptAcquireContextParamsA(HCRYPTPROV* phProv, LPCSTR szContainer, LPCSTR szProvider,
+                                DWORD dwProvType, DWORD dwFlags,
+                                const CRYPT_KEY_PROV_PARAM* params, DWORD paramCount);
 BOOL CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags);
 BOOL CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey);
 
@@ -495,19 +506,5 @@ bool ListTokens(std::vector<TokenModuleEntry>& out);
 // PinDialogProgram: the PIN dialog program a token login would run (VELMOR_PINENTRY, else
 // "pinentry" on PATH), resolved to a path; empty when none is found.
 std::string PinDialogProgram();
-
-// PinDialogText: while it lives, a token login on this thread shows the start of `ansiText` (in
-// the ANSI code page) in its PIN dialog as the text being signed. Borrowed: the text must
-// outlive the object.
-class PinDialogText {
- public:
-  explicit PinDialogText(const char* ansiText);
-  ~PinDialogText();
-  PinDialogText(const PinDialogText&) = delete;
-  PinDialogText& operator=(const PinDialogText&) = delete;
-
- private:
-  const char* previous_;
-};
 
 }  // namespace velmor::crypt

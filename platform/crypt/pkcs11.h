@@ -22,11 +22,13 @@ struct TokenKey;
 bool IsTokenProvider(std::string_view name);
 
 // AcquireTokenKey: opens a session on the token `container` names, logs in (asking for the PIN
-// unless the token has a PIN pad; never when `silent`) and finds the key. False with the last
+// unless the token has a PIN pad; never when `silent`; the dialog shows the start of
+// `signedText`, ANSI, when it is not empty) and finds the key. False with the last
 // error: NTE_BAD_KEYSET for a container that names no key, SCARD_W_REMOVED_CARD when the token
 // is not there, SCARD_W_WRONG_CHV / SCARD_W_CHV_BLOCKED / SCARD_W_CANCELLED_BY_USER from the
 // login, NTE_SILENT_CONTEXT when a PIN is needed and cannot be asked for.
-bool AcquireTokenKey(const std::string& container, bool silent, std::shared_ptr<TokenKey>& out);
+bool AcquireTokenKey(const std::string& container, bool silent, const std::string& signedText,
+                     std::shared_ptr<TokenKey>& out);
 
 // TokenPublicKey: the public half of the token's key (borrowed: lives as long as `key`).
 EVP_PKEY* TokenPublicKey(const TokenKey& key);

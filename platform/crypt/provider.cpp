@@ -198,10 +198,13 @@ bool StoreKeys(Provider& provider, Change change) {
   return true;
 }
 
-bool AcquireToken(const std::string& container, DWORD flags, HCRYPTPROV* out) {
+bool AcquireToken(const std::string& container, DWORD flags, HCRYPTPROV* out,
+                  const std::string& signedText = {}) {
   if ((flags & ~CRYPT_SILENT) != 0) return Fail(NTE_BAD_FLAGS);
   auto provider = std::make_shared<Provider>();
-  if (!AcquireTokenKey(container, (flags & CRYPT_SILENT) != 0, provider->token)) return false;
+  if (!AcquireTokenKey(container, (flags & CRYPT_SILENT) != 0, signedText, provider->token)) {
+    return false;
+  }
   provider->container = container;
   *out = Providers().Add(std::move(provider));
   return true;
@@ -283,13 +286,34 @@ using namespace velmor::crypt::detail;
 
 BOOL CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR szContainer, LPCSTR szProvider,
                           DWORD dwProvType, DWORD dwFlags) {
+  return CryptAcquireContextParamsA(phProv, szContainer, szProvider, dwProvType, dwFlags, nullptr,
+                                    0);
+}
+
+BOOL CryptAcquireContextParamsA(HCRYPTPROV* phProv, LPCSTR szContainer, LPCSTR szProvider,
+                                DWORD dwProvType, DWORD dwFlags,
+                                const CRYPT_KEY_PROV_PARAM* params, DWORD paramCount) {
   return Guarded<BOOL>(FALSE, [&]() -> BOOL {
     if (Injected("CryptAcquireContextA", szContainer != nullptr ? szContainer : "")) return FALSE;
     if (phProv == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     *phProv = 0;
+    if (paramCount != 0 && params == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    const CRYPT_KEY_PROV_PARAM* signedText = nullptr;
+    for (DWORD i = 0; i < paramCount; ++i) {
+      if (params[i].dwParam != PP_SIGNED_TEXT) return Fail(NTE_BAD_TYPE);
+      if (params[i].pbData == nullptr && params[i].cbData != 0) {
+        return Fail(ERROR_INVALID_PARAMETER);
+      }
+      signedText = &params[i];
+    }
     if (szProvider != nullptr && IsTokenProvider(szProvider) && dwProvType == PROV_RSA_FULL) {
       if (szContainer == nullptr || szContainer[0] == '\0') return Fail(NTE_BAD_KEYSET);
-      return AcquireToken(szContainer, dwFlags, phProv) ? TRUE : FALSE;
+      // Only a token asks the user anything: the text is copied for it alone.
+      std::string text;
+      if (signedText != nullptr && signedText->cbData != 0) {
+        text.assign(reinterpret_cast<const char*>(signedText->pbData), signedText->cbData);
+      }
+      return AcquireToken(szContainer, dwFlags, phProv, text) ? TRUE : FALSE;
     }
     if (szProvider != nullptr && std::strcmp(szProvider, MS_ENHANCED_PROV_A) != 0) {
       return Fail(NTE_KEYSET_NOT_DEF);

@@ -19,18 +19,6 @@
 namespace velmor::crypt {
 
 namespace detail {
-namespace {
-// The text being signed, for the PIN dialog (ANSI, borrowed from the PinDialogText in scope).
-thread_local const char* t_signedText = nullptr;
-}  // namespace
-}  // namespace detail
-
-PinDialogText::PinDialogText(const char* ansiText) : previous_(detail::t_signedText) {
-  detail::t_signedText = ansiText;
-}
-PinDialogText::~PinDialogText() { detail::t_signedText = previous_; }
-
-namespace detail {
 
 using platform::P11Text;
 using platform::UniqueP11Modules;
@@ -65,6 +53,9 @@ struct TokenKey {
   // Whether the key is known to be its certificate's. One whose public half the token does not
   // show is checked by its first signature instead.
   bool matchesCertificate = false;
+  // The text about to be signed with the key (ANSI; PP_SIGNED_TEXT of the context), for the PIN
+  // dialog.
+  std::string signedText;
 };
 
 namespace {
@@ -441,14 +432,14 @@ UniquePtr<EVP_PKEY> PublicKeyFromAttributes(const TokenKey& key, CK_OBJECT_HANDL
 
 // SignedTextPreview: the start of the text being signed, as the dialog shows it (UTF-8, control
 // characters as blanks); empty when none is being signed.
-std::string SignedTextPreview() {
-  if (t_signedText == nullptr) return {};
-  const std::size_t length = std::strlen(t_signedText);
+std::string SignedTextPreview(const std::string& signedText) {
+  if (signedText.empty()) return {};
+  const std::size_t length = signedText.size();
   // Two bytes a character at most in the ANSI code pages; a few more keep the cut clear of a
   // character's second byte.
   const int take = static_cast<int>(std::min(length, 2 * kPreviewCharacters + 2));
   std::u16string wide(static_cast<std::size_t>(take), u'\0');
-  const int n = MultiByteToWideChar(CP_ACP, 0, t_signedText, take, wide.data(), take);
+  const int n = MultiByteToWideChar(CP_ACP, 0, signedText.c_str(), take, wide.data(), take);
   if (n <= 0) return {};
   wide.resize(std::min(static_cast<std::size_t>(n), kPreviewCharacters));
   if (!wide.empty() && wide.back() >= 0xD800 && wide.back() <= 0xDBFF) wide.pop_back();  // cut pair
@@ -463,13 +454,14 @@ std::string SignedTextPreview() {
   return *text;
 }
 
-PinDialog DialogFor(const CK_TOKEN_INFO& info, const std::string& subject) {
+PinDialog DialogFor(const TokenKey& key, const std::string& subject) {
+  const CK_TOKEN_INFO& info = key.info;
   PinDialog dialog;
   // The texts in the user's language; the token's label and the subject stay as they are.
   dialog.title = l10n::Tr("Token PIN");
   dialog.description = l10n::Format(l10n::Tr("Enter the PIN of the token \"{0}\" to use the key of\n{1}"),
                                     {Padded(info.label), subject.empty() ? l10n::Tr("(no certificate)") : subject});
-  if (std::string preview = SignedTextPreview(); !preview.empty()) {
+  if (std::string preview = SignedTextPreview(key.signedText); !preview.empty()) {
     dialog.description += l10n::Format(l10n::Tr("\n\nYou are signing:\n{0}"), {preview});
   }
   dialog.prompt = l10n::Tr("PIN:");
@@ -499,7 +491,7 @@ bool LogIn(TokenKey& key, bool silent, const std::string& subject, SecretBytes& 
     rv = key.module->C_Login(SessionOf(key), CKU_USER, nullptr, 0);
   } else {
     if (silent) return Fail(NTE_SILENT_CONTEXT);
-    switch (AskPin(DialogFor(key.info, subject), pin)) {
+    switch (AskPin(DialogFor(key, subject), pin)) {
       case PinAnswer::kPin:
         break;
       case PinAnswer::kCancelled:
@@ -560,7 +552,8 @@ TokenKey::~TokenKey() {
 
 bool IsTokenProvider(std::string_view name) { return name == TOKEN_PROV_A; }
 
-bool AcquireTokenKey(const std::string& container, bool silent, std::shared_ptr<TokenKey>& out) {
+bool AcquireTokenKey(const std::string& container, bool silent, const std::string& signedText,
+                     std::shared_ptr<TokenKey>& out) {
   UniquePtr<P11KitUri> uri(p11_kit_uri_new());
   if (!uri) return Fail(NTE_NO_MEMORY);
   if (p11_kit_uri_parse(container.c_str(), P11_KIT_URI_FOR_OBJECT_ON_TOKEN_AND_MODULE,
@@ -580,6 +573,7 @@ bool AcquireTokenKey(const std::string& container, bool silent, std::shared_ptr<
   std::vector<std::uint8_t> id(idBytes, idBytes + idAttribute->ulValueLen);
 
   auto key = std::make_shared<TokenKey>();
+  key->signedText = signedText;
   if (!FindToken(uri.get(), *key)) return false;
   CK_RV rv = CKR_OK;
   key->session = OpenSession(key->module, key->slot, &rv);
@@ -646,7 +640,7 @@ bool AcquireTokenKey(const std::string& container, bool silent, std::shared_ptr<
     if ((key->info.flags & CKF_PROTECTED_AUTHENTICATION_PATH) == 0 && pin.empty()) {
       // Logged in by another context: this key still wants the PIN for each use.
       if (silent) return Fail(NTE_SILENT_CONTEXT);
-      switch (AskPin(DialogFor(key->info, subject), pin)) {
+      switch (AskPin(DialogFor(*key, subject), pin)) {
         case PinAnswer::kPin: break;
         case PinAnswer::kCancelled: return Fail(SCARD_W_CANCELLED_BY_USER);
         case PinAnswer::kFailed: return false;

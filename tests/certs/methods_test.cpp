@@ -76,7 +76,7 @@ TEST_F(CertsTest, ProviderNameOfARecordWithoutOneIsEmpty) {
   {
     Prov prov;
     UniqueStore my(CertOpenSystemStoreA(Acquire(prov), "MY"));
-    UniqueCert found(getMySignerCert(my.get()));
+    UniqueCert found(getMySignerCert(my.get(), ModuleInputs().CN()));
     ASSERT_NE(found, nullptr);
     WCHAR container[] = u"velmor-test-unnamed";
     CRYPT_KEY_PROV_INFO info{};

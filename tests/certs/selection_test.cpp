@@ -91,7 +91,7 @@ TEST_P(SignerOuTest, SignerSearchAndListAgree) {
   {
     Prov prov;
     UniqueStore my(CertOpenSystemStoreA(Acquire(prov), "MY"));
-    UniqueCert found(getMySignerCert(my.get()));
+    UniqueCert found(getMySignerCert(my.get(), ModuleInputs().CN()));
     EXPECT_EQ(found != nullptr, GetParam().signer);
   }
   EXPECT_EQ(getCertList(state_), GetParam().signer ? "CN=Alice," + cert.serialHex + ";" : "");
@@ -116,7 +116,7 @@ TEST_F(CertsTest, SignerSearchTakesTheFirstOfTwoWithOneSerial) {
   SetCN("0102");
   Prov prov;
   UniqueStore my(CertOpenSystemStoreA(Acquire(prov), "MY"));
-  UniqueCert found(getMySignerCert(my.get()));
+  UniqueCert found(getMySignerCert(my.get(), ModuleInputs().CN()));
   EXPECT_TRUE(SameCert(found.get(), first));
   EXPECT_FALSE(SameCert(found.get(), second));
 }
@@ -127,12 +127,12 @@ TEST_F(CertsTest, SignerSearchNeedsTheExactText) {
   UniqueStore my(CertOpenSystemStoreA(Acquire(prov), "MY"));
   for (const char* text : {"", "NULL", "ABCD", "abc", "abcd00"}) {
     SetCN(text);
-    UniqueCert found(getMySignerCert(my.get()));
+    UniqueCert found(getMySignerCert(my.get(), ModuleInputs().CN()));
     EXPECT_EQ(found, nullptr) << text;
   }
   // A buffer filled to its last byte, without a terminator, is read no further.
   std::memset(g_szCN, 'a', sizeof g_szCN);
-  EXPECT_EQ(UniqueCert(getMySignerCert(my.get())), nullptr);
+  EXPECT_EQ(UniqueCert(getMySignerCert(my.get(), ModuleInputs().CN())), nullptr);
 }
 
 TEST_F(CertsTest, IssuerSearchGoesThroughCaRootTrustInOrder) {
@@ -140,11 +140,11 @@ TEST_F(CertsTest, IssuerSearchGoesThroughCaRootTrustInOrder) {
   const pki::TestCert inTrust = Cert("/CN=Trust Issuer", {0x42}, true);
   pki::AddToStore("Trust", inTrust);
   SetIssuerCN(state_, "42");
-  EXPECT_TRUE(SameCert(UniqueCert(FindIssuerCert()).get(), inTrust));
+  EXPECT_TRUE(SameCert(UniqueCert(FindIssuerCert(ModuleInputs().IssuerCN())).get(), inTrust));
   pki::AddToStore("Root", inRoot);
-  EXPECT_TRUE(SameCert(UniqueCert(FindIssuerCert()).get(), inRoot));
+  EXPECT_TRUE(SameCert(UniqueCert(FindIssuerCert(ModuleInputs().IssuerCN())).get(), inRoot));
   SetIssuerCN(state_, "43");
-  EXPECT_EQ(UniqueCert(FindIssuerCert()), nullptr);
+  EXPECT_EQ(UniqueCert(FindIssuerCert(ModuleInputs().IssuerCN())), nullptr);
 }
 
 TEST_F(CertsTest, IssuerSearchEndsAtAStoreThatCannotBeOpened) {
@@ -152,10 +152,10 @@ TEST_F(CertsTest, IssuerSearchEndsAtAStoreThatCannotBeOpened) {
   pki::AddToStore("Root", issuer);
   SetIssuerCN(state_, "42");
   crypt::InjectFailure("CertOpenStore", E_ACCESSDENIED_DW, "CA");
-  EXPECT_EQ(UniqueCert(FindIssuerCert()), nullptr);
+  EXPECT_EQ(UniqueCert(FindIssuerCert(ModuleInputs().IssuerCN())), nullptr);
   crypt::ClearInjectedFailures();
   crypt::InjectFailure("CertOpenStore", E_ACCESSDENIED_DW, "Trust");
-  EXPECT_TRUE(SameCert(UniqueCert(FindIssuerCert()).get(), issuer));
+  EXPECT_TRUE(SameCert(UniqueCert(FindIssuerCert(ModuleInputs().IssuerCN())).get(), issuer));
 }
 
 TEST_F(CertsTest, ImportCertPublicKeyYieldsTheCertificatesKey) {
@@ -177,29 +177,29 @@ TEST_F(CertsTest, RecipientKeyComesFromTheLastAssignment) {
   Acquire(prov);
 
   SetEncryptCN(state_, "51");
-  Key fromStore(GetEncryptPublicKey(prov.h, state_));
+  Key fromStore(GetEncryptPublicKey(prov.h, state_, ModuleInputs().EncryptCN()));
   EXPECT_TRUE(IsKeyOf(prov.h, fromStore.h, inStore.key));
 
   SetEncryptCN(state_, pki::CertBase64(given).c_str());
-  Key fromCert(GetEncryptPublicKey(prov.h, state_));
+  Key fromCert(GetEncryptPublicKey(prov.h, state_, ModuleInputs().EncryptCN()));
   EXPECT_TRUE(IsKeyOf(prov.h, fromCert.h, given.key));
 
   const std::vector<BYTE> blob = PublicKeyBlob(blobbed.key);
   SetEncryptCN(state_, ("PK:" + Base64(blob)).c_str());
   EXPECT_EQ(state_.m_pEncryptCert, nullptr);
-  Key fromBlob(GetEncryptPublicKey(prov.h, state_));
+  Key fromBlob(GetEncryptPublicKey(prov.h, state_, ModuleInputs().EncryptCN()));
   EXPECT_TRUE(IsKeyOf(prov.h, fromBlob.h, blobbed.key));
 
   // Bad Base64 leaves nothing behind: the store search runs again with the old serial text.
   SetEncryptCN(state_, "PK:@@@@");
   EXPECT_EQ(state_.m_pEncryptKeyBlob, nullptr);
   EXPECT_EQ(GetEncryptCN(state_), "51");
-  Key again(GetEncryptPublicKey(prov.h, state_));
+  Key again(GetEncryptPublicKey(prov.h, state_, ModuleInputs().EncryptCN()));
   EXPECT_TRUE(IsKeyOf(prov.h, again.h, inStore.key));
 
   // A blob that is no key does not fall back on the stores.
   SetEncryptCN(state_, "PK:AAAAAA==");
-  EXPECT_EQ(GetEncryptPublicKey(prov.h, state_), 0u);
+  EXPECT_EQ(GetEncryptPublicKey(prov.h, state_, ModuleInputs().EncryptCN()), 0u);
 }
 
 TEST_F(CertsTest, RecipientStoreSearchSkipsMyAndStopsAtAClosedStore) {
@@ -209,12 +209,12 @@ TEST_F(CertsTest, RecipientStoreSearchSkipsMyAndStopsAtAClosedStore) {
   Prov prov;
   Acquire(prov);
   SetEncryptCN(state_, "61");
-  EXPECT_EQ(GetEncryptPublicKey(prov.h, state_), 0u);
+  EXPECT_EQ(GetEncryptPublicKey(prov.h, state_, ModuleInputs().EncryptCN()), 0u);
   SetEncryptCN(state_, "62");
-  Key found(GetEncryptPublicKey(prov.h, state_));
+  Key found(GetEncryptPublicKey(prov.h, state_, ModuleInputs().EncryptCN()));
   EXPECT_NE(found.h, 0u);
   crypt::InjectFailure("CertOpenStore", E_ACCESSDENIED_DW, "TrustedPublisher");
-  EXPECT_EQ(GetEncryptPublicKey(prov.h, state_), 0u);
+  EXPECT_EQ(GetEncryptPublicKey(prov.h, state_, ModuleInputs().EncryptCN()), 0u);
 }
 
 struct DecryptKeyCase {
@@ -228,7 +228,7 @@ TEST_P(DecryptKeyTest, ContextHoldsTheCertificatesKey) {
   Prov prov;
   Acquire(prov);
   SetDecryptCN(state_, "71");
-  Prov keyProv(AcquireDecryptKey(prov.h));
+  Prov keyProv(AcquireDecryptKey(prov.h, ModuleInputs().DecryptCN()));
   ASSERT_NE(keyProv.h, 0u);
   Key key;
   EXPECT_TRUE(CryptGetUserKey(keyProv.h, GetParam().keySpec, &key.h));
@@ -247,10 +247,10 @@ TEST_F(CertsTest, DecryptKeyOnlyFromMy) {
   Prov prov;
   Acquire(prov);
   SetDecryptCN(state_, "72");
-  EXPECT_EQ(AcquireDecryptKey(prov.h), 0u);
+  EXPECT_EQ(AcquireDecryptKey(prov.h, ModuleInputs().DecryptCN()), 0u);
   SetDecryptCN(state_, "73");
   crypt::InjectFailure("CertOpenSystemStoreA", E_ACCESSDENIED_DW, "MY");
-  EXPECT_EQ(AcquireDecryptKey(prov.h), 0u);
+  EXPECT_EQ(AcquireDecryptKey(prov.h, ModuleInputs().DecryptCN()), 0u);
 }
 
 }  // namespace
@@ -269,7 +269,7 @@ TEST_F(CertsTest, RecipientCertificateThatGivesNoKeyIsNotMadeUpForByTheStores) {
   SetEncryptCN(state_, "52");
   SetEncryptCN(state_, pki::CertBase64(Cert("/CN=Given", {}, true)).c_str());
   crypt::InjectFailure("CryptImportPublicKeyInfo", NTE_BAD_KEY, nullptr, 1);
-  EXPECT_EQ(GetEncryptPublicKey(prov.h, state_), 0u);
+  EXPECT_EQ(GetEncryptPublicKey(prov.h, state_, ModuleInputs().EncryptCN()), 0u);
 }
 
 TEST_F(CertsTest, EveryEncryptCNAssignmentDropsTheEarlierRecipient) {
@@ -290,14 +290,14 @@ TEST_F(CertsTest, EveryEncryptCNAssignmentDropsTheEarlierRecipient) {
     EXPECT_EQ(state_.m_pEncryptKeyBlob, nullptr);
     EXPECT_EQ(state_.m_cbEncryptKeyBlob, 0u);
     EXPECT_EQ(GetEncryptCN(state_), "53");
-    Key key(GetEncryptPublicKey(prov.h, state_));
+    Key key(GetEncryptPublicKey(prov.h, state_, ModuleInputs().EncryptCN()));
     EXPECT_TRUE(IsKeyOf(prov.h, key.h, inStore.key));
   }
   // "NULL" drops it too, and names no recipient.
   SetEncryptCN(state_, pki::CertBase64(given).c_str());
   SetEncryptCN(state_, nullptr);
   EXPECT_EQ(state_.m_pEncryptCert, nullptr);
-  EXPECT_EQ(GetEncryptPublicKey(prov.h, state_), 0u);
+  EXPECT_EQ(GetEncryptPublicKey(prov.h, state_, ModuleInputs().EncryptCN()), 0u);
 }
 
 TEST_F(CertsTest, DecryptKeyNeedsTheCertificatesPrivateKey) {
@@ -307,11 +307,11 @@ TEST_F(CertsTest, DecryptKeyNeedsTheCertificatesPrivateKey) {
   Prov prov;
   Acquire(prov);
   SetDecryptCN(state_, "74");
-  EXPECT_EQ(AcquireDecryptKey(prov.h), 0u);
+  EXPECT_EQ(AcquireDecryptKey(prov.h, ModuleInputs().DecryptCN()), 0u);
   SetDecryptCN(state_, "75");
   crypt::InjectFailure("CryptAcquireCertificatePrivateKey", NTE_BAD_KEYSET, nullptr, 1);
-  EXPECT_EQ(AcquireDecryptKey(prov.h), 0u);
-  Prov keyProv(AcquireDecryptKey(prov.h));
+  EXPECT_EQ(AcquireDecryptKey(prov.h, ModuleInputs().DecryptCN()), 0u);
+  Prov keyProv(AcquireDecryptKey(prov.h, ModuleInputs().DecryptCN()));
   EXPECT_NE(keyProv.h, 0u);
 }
 

@@ -14,8 +14,10 @@ TEST(RunOperation, ReleasesTheHandlesAndAnswersTheMembersCodeWhenMemoryRunsOut) 
   CtrlState state;
   ClearModuleBuffers();
   const auto fill = [&] {
-    ASSERT_TRUE(CryptAcquireContextA(&state.m_hProv, nullptr, nullptr, PROV_RSA_FULL,
-                                     CRYPT_VERIFYCONTEXT));
+    HCRYPTPROV prov = 0;
+    ASSERT_TRUE(
+        CryptAcquireContextA(&prov, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+    state.m_working.prov.reset(UniqueProv::pointer(prov));
   };
   EXPECT_EQ(RunOperation(state, 18, [&]() -> std::string {
               fill();

@@ -202,7 +202,7 @@ TEST_F(OperationsTest, KeyThatIsNotTheCertificatesDoesNotSign) {
   SelectSigner(cert);
   {
     HCERTSTORE my = CertOpenSystemStoreA(0, "MY");
-    PCCERT_CONTEXT found = getMySignerCert(my);
+    PCCERT_CONTEXT found = getMySignerCert(my, ModuleInputs().CN());
     ASSERT_NE(found, nullptr);
     WCHAR container[] = u"velmor-test-other";
     WCHAR provider[] = u"Microsoft Enhanced Cryptographic Provider v1.0";
