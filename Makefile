@@ -16,7 +16,7 @@ configure: build/build.ninja
 build: deps configure
 	cmake --build --preset default -j $(JOBS)
 
-# web-tables: web/'s member tables written again from control/members.h (commit the result).
+# web-tables: web/'s member tables written again from control/interface/members.h (commit the result).
 web-tables: deps configure
 	cmake --build --preset default --target web-tables
 

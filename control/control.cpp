@@ -7,8 +7,8 @@
 
 #include "codec/codec.h"
 #include "control/arguments.h"
-#include "control/members.h"
-#include "control/guids.h"
+#include "control/interface/members.h"
+#include "control/interface/guids.h"
 #include "control/module.h"
 #include "platform/com/typelib.h"
 #include "encryption/encryption.h"

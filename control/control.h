@@ -8,8 +8,8 @@
 
 #include <string>
 
-#include "certs/certs.h"
-#include "control/members.h"
+#include "certs/properties.h"
+#include "control/interface/members.h"
 #include "platform/com/com.h"
 #include "platform/gdi/gdi.h"
 #include "platform/gdi/ole.h"
@@ -21,8 +21,8 @@ inline constexpr DWORD kPropExchangeVersion = 0x00010000;
 // The Copyright property's text when a control is created.
 inline constexpr char kDefaultCopyright[] = "Tarnvik Inc.";
 
-// The dispatch identifiers of the control's interface, as its member table (control/members.h)
-// gives them.
+// The dispatch identifiers of the control's interface, as its member table
+// (control/interface/members.h) gives them.
 enum : DISPID {
   DISPID_Copyright = control::DispidOf("Copyright"),
   DISPID_SignData = control::DispidOf("SignData"),

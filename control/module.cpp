@@ -2,7 +2,7 @@
 // points a host calls. Built with hidden visibility and a version script, so that these four
 // are all it exports; everything else (the control, the platform layer) stays its own.
 #include "control/control.h"
-#include "control/guids.h"
+#include "control/interface/guids.h"
 #include "control/module.h"
 #include "control/proppage.h"
 #include "platform/registry/selfreg.h"

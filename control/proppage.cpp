@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "control/guids.h"
+#include "control/interface/guids.h"
 #include "control/module.h"
 
 namespace velmor {

@@ -5,8 +5,8 @@
 #include <array>
 #include <span>
 
-#include "control/guids.h"
-#include "control/members.h"
+#include "control/interface/guids.h"
+#include "control/interface/members.h"
 
 namespace velmor::resources {
 namespace {

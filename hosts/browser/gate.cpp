@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "control/consent.h"
+#include "control/interface/consent.h"
 
 namespace velmor::host {
 

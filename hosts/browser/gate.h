@@ -3,7 +3,7 @@
 // call that needs the user's consent and reaches the host without a grant for exactly that
 // request. The extension sends the page's origin with every request; a host serves one page,
 // so a second origin is refused too. The rules are those of the control's consent column
-// (control/consent.h): a member without a row there is refused, whatever it may do.
+// (control/interface/consent.h): a member without a row there is refused, whatever it may do.
 #pragma once
 
 #include <optional>

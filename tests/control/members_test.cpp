@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "control/control.h"
-#include "control/members.h"
+#include "control/interface/members.h"
 #include "tests/support/pki.h"
 #include "tests/support/seam.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "control/control.h"
-#include "control/guids.h"
+#include "control/interface/guids.h"
 #include "control/proppage.h"
 
 namespace {

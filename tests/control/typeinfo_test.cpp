@@ -1,9 +1,9 @@
 // The control's type information agrees with what its IDispatch answers.
 #include <gtest/gtest.h>
 
-#include "control/consent.h"
+#include "control/interface/consent.h"
 #include "control/control.h"
-#include "control/guids.h"
+#include "control/interface/guids.h"
 #include "platform/com/typelib.h"
 
 namespace {

@@ -1,13 +1,14 @@
 // The consent lookup a host makes before it lets a request through: for each member of the
 // control, whether it is a property or a method, how many arguments a call takes, and what
 // reading the property or calling the method does with the user's keys, certificates and files
-// (the `consent` flags). It is the control's member table (control/members.h) under the names the
-// hosts use; a host reads it without loading the module, and refuses what it has no row for.
+// (the `consent` flags). It is the control's member table (control/interface/members.h) under
+// the names the hosts use; a host reads it without loading the module, and refuses what it has
+// no row for.
 #pragma once
 
 #include <string_view>
 
-#include "control/members.h"
+#include "control/interface/members.h"
 
 namespace velmor::control {
 

@@ -5,7 +5,9 @@
 // the browser host's consent checks, and (through `velmor typelib --web`) the tables of web/.
 //
 // An interface header: it needs nothing but the standard library, so that resources/ and the
-// hosts can read it without the control's implementation.
+// hosts can read it without the control's implementation. control/interface/ sits below both
+// control/ and resources/: the module's resources are built from it, and the control uses
+// those resources, never the other way round.
 #pragma once
 
 #include <array>
