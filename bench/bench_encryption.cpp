@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "bench/ratio_reporter.h"
+#include "certs/properties.h"
 #include "codec/codec.h"
 #include "encryption/encryption.h"
 #include "platform/owners.h"

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string_view>
 
-#include "certs/certs.h"
+#include "certs/find.h"
 
 namespace velmor::certs_internal {
 

@@ -3,7 +3,10 @@
 #include <cstring>
 #include <limits>
 
-#include "certs/certs.h"
+#include "certs/context.h"
+#include "certs/find.h"
+#include "certs/operation.h"
+#include "certs/properties.h"
 #include "certs/internal.h"
 #include "codec/codec.h"
 

@@ -5,7 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "certs/certs.h"
+#include "certs/context.h"
+#include "certs/find.h"
 
 namespace velmor {
 

@@ -1,7 +1,9 @@
 // The EncryptCN, DecryptCN and IssuerCN properties.
 #include <cstring>
 
-#include "certs/certs.h"
+#include "certs/find.h"
+#include "certs/operation.h"
+#include "certs/properties.h"
 #include "certs/internal.h"
 #include "codec/codec.h"
 

@@ -1,5 +1,5 @@
 // The provider context every operation starts from.
-#include "certs/certs.h"
+#include "certs/context.h"
 
 namespace velmor {
 

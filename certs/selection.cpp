@@ -3,7 +3,8 @@
 #include <cstring>
 #include <vector>
 
-#include "certs/certs.h"
+#include "certs/context.h"
+#include "certs/find.h"
 #include "certs/internal.h"
 #include "codec/codec.h"
 
@@ -77,21 +78,6 @@ HCRYPTKEY ImportPublicKey(HCRYPTPROV prov, PCCERT_CONTEXT cert) {
 }
 
 }  // namespace
-
-std::string SerialHex(PCCERT_CONTEXT cert) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  if (cert == nullptr || cert->pCertInfo == nullptr) return hex;
-  const CRYPT_INTEGER_BLOB& serial = cert->pCertInfo->SerialNumber;
-  hex.reserve(std::size_t{serial.cbData} * 2);
-  // The blob is least significant byte first; the text reads most significant first.
-  for (DWORD i = serial.cbData; i > 0; --i) {
-    const BYTE b = serial.pbData[i - 1];
-    hex.push_back(kDigits[b >> 4]);
-    hex.push_back(kDigits[b & 0xF]);
-  }
-  return hex;
-}
 
 bool SignerOuFilter(const char* upperSubject) {
   const char* first = FindSubjectKey(upperSubject, "OU=");

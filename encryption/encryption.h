@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "certs/certs.h"
+#include "certs/operation.h"
 
 namespace velmor {
 

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "certs/context.h"
+
 namespace velmor::encryption {
 
 void WriteLengthField(BYTE* out, std::size_t value) {

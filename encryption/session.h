@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <string>
 
-#include "certs/certs.h"
+#include "certs/operation.h"
 #include "codec/codec.h"
 #include "operation/handles.h"
 

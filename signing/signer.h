@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "certs/certs.h"
+#include "certs/operation.h"
 #include "codec/codec.h"
 #include "operation/handles.h"
 

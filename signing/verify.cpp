@@ -3,6 +3,8 @@
 // certificate then checked against the IssuerCN certificate.
 #include <cstring>
 
+#include "certs/context.h"
+#include "certs/find.h"
 #include "codec/codec.h"
 #include "pattern/pattern.h"
 #include "signing/signer.h"

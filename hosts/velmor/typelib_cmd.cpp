@@ -12,7 +12,7 @@
 #include <sstream>
 #include <string>
 
-#include "control/consent.h"
+#include "control/interface/consent.h"
 #include "hosts/velmor/commands.h"
 #include "hosts/velmor/web_tables.h"
 #include "platform/com/activation.h"

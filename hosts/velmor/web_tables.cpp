@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "control/members.h"
+#include "control/interface/members.h"
 
 namespace velmor::host {
 

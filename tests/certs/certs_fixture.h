@@ -14,7 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "certs/certs.h"
+#include "certs/context.h"
+#include "certs/find.h"
+#include "certs/operation.h"
+#include "certs/properties.h"
 #include "platform/owners.h"
 #include "tests/support/pki.h"
 

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "control/control.h"
+#include "operation/result.h"
 #include "tests/support/pki.h"
 
 namespace {

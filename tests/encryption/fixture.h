@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "certs/properties.h"
 #include "encryption/encryption.h"
 #include "tests/support/pki.h"
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "certs/properties.h"
 #include "signing/signing.h"
 #include "tests/support/pki.h"
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "certs/find.h"
 #include "tests/signing/fixture.h"
 
 namespace velmor::testing {
