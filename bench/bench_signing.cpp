@@ -20,6 +20,9 @@
 #include <vector>
 
 #include "bench/ratio_reporter.h"
+#include "certs/context.h"
+#include "certs/find.h"
+#include "certs/properties.h"
 #include "signing/signing.h"
 #include "platform/owners.h"
 #include "tests/support/pki.h"

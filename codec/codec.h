@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "platform/base/hex.h"
 #include "platform/com/com.h"
 
 namespace velmor {
@@ -89,6 +90,14 @@ std::size_t Base64EncodeInto(const BYTE* data, int length, char* out);
 // The buffer has at least one spare byte after the data, no terminator. The caller owns it
 // (free). On failure neither output is written and nothing stays allocated.
 int Base64Decode(const char* text, BYTE** out, DWORD* outLength);
+
+// HexEncode / HexEncodeInto: bytes as two hexadecimal digits each, in upper or lower case, in
+// their order or last byte first (platform/base/hex.h, written once for every layer).
+// HexEncode is the one function here that may throw (std::bad_alloc, from its std::string).
+using platform::HexCase;
+using platform::HexEncode;
+using platform::HexEncodeInto;
+using platform::HexOrder;
 
 // HexDigitValue: 0 to 15 for "0"-"9", "a"-"f", "A"-"F"; -1 for any other character.
 int HexDigitValue(char c);

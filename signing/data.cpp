@@ -5,6 +5,7 @@
 #include <optional>
 #include <string_view>
 
+#include "certs/find.h"
 #include "codec/codec.h"
 #include "signing/signer.h"
 #include "signing/signing.h"

@@ -41,16 +41,7 @@ HashFeeder HashText(const char* text, ResultCode hashFailed) {
 }
 
 std::string SignatureHex(const Signature& signature) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string hex;
-  hex.reserve(2 * std::size_t{signature.length});
-  const BYTE* bytes = signature.bytes.get();
-  for (DWORD i = signature.length; i > 0; --i) {
-    const BYTE b = bytes[i - 1];
-    hex.push_back(kDigits[b >> 4]);
-    hex.push_back(kDigits[b & 0x0F]);
-  }
-  return hex;
+  return HexEncode(signature.bytes.get(), signature.length, HexCase::kUpper, HexOrder::kReversed);
 }
 
 }  // namespace velmor::signing

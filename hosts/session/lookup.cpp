@@ -10,7 +10,7 @@
 #include <ctime>
 #include <stdexcept>
 
-#include "certs/certs.h"
+#include "certs/find.h"
 #include "codec/codec.h"
 #include "hosts/session/session.h"
 #include "hosts/session/unique_fd.h"
@@ -122,16 +122,6 @@ Json FromDer(const std::string& base64) {
   return cert ? Describe(cert.get()) : Json(nullptr);
 }
 
-std::string Hex(const std::array<std::uint8_t, 32>& bytes) {
-  std::string out;
-  char two[3];
-  for (const std::uint8_t b : bytes) {
-    std::snprintf(two, sizeof two, "%02x", b);
-    out += two;
-  }
-  return out;
-}
-
 // FullPath: `path` as the control would open it from this process: absolute, its folder's links
 // resolved (a link at the file itself is reported by "link").
 std::string FullPath(const std::string& path) {
@@ -173,7 +163,7 @@ Json DescribeFile(const Json& request) {
   file["readable"] = d.has_value();
   if (d) {
     file["size"] = d->size;
-    file["sha256"] = Hex(d->sha256);
+    file["sha256"] = HexEncode(d->sha256.data(), d->sha256.size());
   }
   return file;
 }

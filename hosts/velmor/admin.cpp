@@ -9,6 +9,7 @@
 #include <functional>
 #include <set>
 
+#include "certs/find.h"
 #include "codec/codec.h"
 #include "operation/handles.h"
 
@@ -54,22 +55,6 @@ bool InOneTransaction(Attempt& a, Body&& body) {
   return a.Finish(ok);
 }
 
-std::string Hex(const BYTE* p, std::size_t n, bool reverse) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (std::size_t i = 0; i < n; ++i) {
-    const BYTE b = reverse ? p[n - 1 - i] : p[i];
-    out.push_back(kDigits[b >> 4]);
-    out.push_back(kDigits[b & 15]);
-  }
-  return out;
-}
-
-// SerialText: the serial as a page names it (CryptoAPI keeps it least significant byte first).
-std::string SerialText(PCCERT_CONTEXT cert) {
-  const CRYPT_INTEGER_BLOB& serial = cert->pCertInfo->SerialNumber;
-  return Hex(serial.pbData, serial.cbData, true);
-}
 
 std::string SubjectText(PCCERT_CONTEXT cert) {
   CERT_NAME_BLOB* name = &cert->pCertInfo->Subject;
@@ -235,7 +220,7 @@ bool ReadParts(Attempt& a, const std::vector<std::uint8_t>& pfx, const std::stri
       continue;
     }
     parts.certDer = std::move(der);
-    parts.serialHex = SerialText(c);
+    parts.serialHex = SerialHex(c);
     parts.subject = SubjectText(c);
     parts.container = container.empty() ? ContainerNameFor(c) : container;
     if (parts.container.empty()) {
@@ -257,7 +242,7 @@ std::string ContainerNameFor(PCCERT_CONTEXT cert) {
       size < 4) {
     return {};
   }
-  return "velmor-" + SerialText(cert) + "-" + Hex(digest, 4, false);
+  return "velmor-" + SerialHex(cert) + "-" + HexEncode(digest, 4);
 }
 
 bool ImportKeyAndCertificate(const std::string& store, const std::vector<std::uint8_t>& certDer,
@@ -349,7 +334,7 @@ bool ListCertificates(const std::string& store, std::vector<CertificateEntry>& o
     for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(source.get(), nullptr); c != nullptr;
          c = CertEnumCertificatesInStore(source.get(), c)) {
       CertificateEntry entry;
-      entry.serialHex = SerialText(c);
+      entry.serialHex = SerialHex(c);
       entry.subject = SubjectText(c);
       entry.notBefore = UnixTime(c->pCertInfo->NotBefore);
       entry.notAfter = UnixTime(c->pCertInfo->NotAfter);
@@ -385,7 +370,7 @@ bool RemoveCertificates(const std::string& store, const std::string& serialHex,
     std::set<std::string> containers;
     for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(source.get(), nullptr); c != nullptr;
          c = CertEnumCertificatesInStore(source.get(), c)) {
-      if (SerialText(c) != serialHex) continue;
+      if (SerialHex(c) != serialHex) continue;
       doomed.emplace_back(CertDuplicateCertificateContext(c));
       if (std::string name = ContainerOf(c); !name.empty()) containers.insert(name);
     }
@@ -419,17 +404,6 @@ bool RemoveCertificates(const std::string& store, const std::string& serialHex,
   return true;
 }
 
-namespace {
-// FindBySerial: the certificate of `store` whose serial text is `serialHex`, or null.
-UniqueCert FindBySerial(HCERTSTORE store, const std::string& serialHex) {
-  for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(store, nullptr); c != nullptr;
-       c = CertEnumCertificatesInStore(store, c)) {
-    if (SerialText(c) == serialHex) return UniqueCert(c);  // the enumeration's reference, ours now
-  }
-  return nullptr;
-}
-}  // namespace
-
 bool ExportCertificatePem(const std::string& store, const std::string& serialHex,
                           std::string& pem) {
   pem.clear();
@@ -437,7 +411,7 @@ bool ExportCertificatePem(const std::string& store, const std::string& serialHex
   auto body = [&]() -> bool {
     UniqueStore source = OpenSystemStore(store);
     if (!source) return a.Failed();
-    const UniqueCert found = FindBySerial(source.get(), serialHex);
+    const UniqueCert found(FindCertBySerial(source.get(), serialHex));
     if (!found) return a.Failed(CRYPT_E_NOT_FOUND);
     return velmor::crypt::CertificatePem(found.get(), pem) || a.Failed();
   };
@@ -451,7 +425,7 @@ bool ExportKey(const std::string& store, const std::string& serialHex, const std
   auto body = [&]() -> bool {
     UniqueStore source = OpenSystemStore(store);
     if (!source) return a.Failed();
-    const UniqueCert found = FindBySerial(source.get(), serialHex);
+    const UniqueCert found(FindCertBySerial(source.get(), serialHex));
     if (!found) return a.Failed(CRYPT_E_NOT_FOUND);
     return velmor::crypt::ExportPkcs12(found.get(), password.c_str(), pfx) || a.Failed();
   };

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <unordered_map>
 
+#include "platform/base/hex.h"
 #include "platform/crypt/certificate.h"
 
 namespace velmor::crypt::detail {
@@ -317,18 +318,6 @@ X509* X509Of(const CertData& data) {
   return data.x509.get();
 }
 
-std::string SerialHex(const CERT_INFO& info) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(info.SerialNumber.cbData * 2);
-  for (DWORD i = info.SerialNumber.cbData; i > 0; --i) {
-    std::uint8_t b = info.SerialNumber.pbData[i - 1];
-    out.push_back(kDigits[b >> 4]);
-    out.push_back(kDigits[b & 15]);
-  }
-  return out;
-}
-
 PCCERT_CONTEXT NewContext(std::shared_ptr<const CertData> data, std::shared_ptr<StoreImpl> store,
                           std::int64_t rowId, std::optional<KeyProvRecord> keyProv) {
   auto impl = std::make_unique<CertContextImpl>();
@@ -476,16 +465,6 @@ std::optional<std::string> ToAnsi(const std::u16string& wide) {
   return com::WideToMultiByte(CP_ACP, wide.data(), static_cast<int>(wide.size()));
 }
 
-std::string HexOf(const unsigned char* p, int n) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  for (int i = 0; i < n; ++i) {
-    out.push_back(kDigits[p[i] >> 4]);
-    out.push_back(kDigits[p[i] & 15]);
-  }
-  return out;
-}
-
 }  // namespace
 
 namespace {
@@ -591,7 +570,8 @@ std::optional<std::string> WriteNameText(const std::uint8_t* der, std::size_t le
         FailOpenSsl("i2d_ASN1_TYPE", CRYPT_E_ASN1_CORRUPT);
         return std::nullopt;
       }
-      out += "#" + HexOf(enc.get(), encLen);
+      out += "#" + platform::HexEncode(enc.get(), static_cast<std::size_t>(encLen),
+                                         platform::HexCase::kUpper);
       continue;
     }
     if (NeedsQuotes(*text)) {
@@ -733,3 +713,17 @@ BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwProp
     return TRUE;
   });
 }
+
+namespace velmor::crypt {
+
+std::string SerialHex(const CERT_INFO& info) {
+  return platform::HexEncode(info.SerialNumber.pbData, info.SerialNumber.cbData,
+                             platform::HexCase::kLower, platform::HexOrder::kReversed);
+}
+
+std::string SerialHex(PCCERT_CONTEXT cert) {
+  if (cert == nullptr || cert->pCertInfo == nullptr) return {};
+  return SerialHex(*cert->pCertInfo);
+}
+
+}  // namespace velmor::crypt

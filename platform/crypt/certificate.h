@@ -35,9 +35,6 @@ std::shared_ptr<const CertData> ParseX509(X509* x);
 // CRYPT_E_ASN1_CORRUPT.
 X509* X509Of(const CertData& data);
 
-// SerialHex: the serial number as lower-case hexadecimal, most significant byte first.
-std::string SerialHex(const CERT_INFO& info);
-
 struct StoreImpl;
 // HandleOf: the handle a store was opened with, which its certificate contexts name.
 HCERTSTORE HandleOf(const StoreImpl& store);

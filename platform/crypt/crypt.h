@@ -386,6 +386,13 @@ void DropCaches();
 // DefaultContainer: the name of the user's default key container (the login name).
 std::string DefaultContainer();
 
+// SerialHex: the certificate's serial number as two lower-case digits a byte, most significant
+// byte first, every byte of the encoding kept (a leading zero byte too). Empty for a null
+// certificate. Pages, the hosts and the administration name certificates by this text,
+// compared exactly.
+std::string SerialHex(PCCERT_CONTEXT cert);
+std::string SerialHex(const CERT_INFO& info);
+
 // StoreTransaction: makes every change this process makes to the user's stores and key
 // containers while it is open (CryptAcquireContextA with CRYPT_NEWKEYSET or
 // CRYPT_DELETEKEYSET, CryptImportKey, CryptGenKey, CertAddEncodedCertificateToStore,

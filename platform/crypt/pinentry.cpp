@@ -13,6 +13,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/base/hex.h"
+
 extern char** environ;
 
 namespace velmor::crypt::detail {
@@ -42,8 +44,7 @@ std::string Escape(const std::string& text, std::size_t room) {
     }
     std::string piece;
     if (c < 0x20 || c == '%' || c == 0x7F) {
-      static constexpr char kHex[] = "0123456789ABCDEF";
-      piece = {'%', kHex[c >> 4], kHex[c & 0x0F]};
+      piece = "%" + platform::HexEncode(&c, 1, platform::HexCase::kUpper);
     } else {
       piece = text.substr(i, n);
     }

@@ -17,6 +17,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "platform/base/hex.h"
+
 namespace velmor::crypt::detail {
 
 namespace {
@@ -44,12 +46,9 @@ constexpr const char* kPurpose = "private-key-master-key";
 
 // The master key travels through libsecret as 64 hexadecimal digits (its passwords are text).
 void ToHex(const SecretBytes& key, SecretBytes& text) {
-  static constexpr char kDigits[] = "0123456789abcdef";
   text = SecretBytes(key.size() * 2 + 1);
-  for (std::size_t i = 0; i < key.size(); ++i) {
-    text.data()[2 * i] = static_cast<std::uint8_t>(kDigits[key.data()[i] >> 4]);
-    text.data()[2 * i + 1] = static_cast<std::uint8_t>(kDigits[key.data()[i] & 15]);
-  }
+  platform::HexEncodeInto(key.data(), key.size(), reinterpret_cast<char*>(text.data()),
+                          platform::HexCase::kLower, platform::HexOrder::kForward);
   text.data()[key.size() * 2] = 0;
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 #include "codec/codec.h"
 
@@ -48,6 +49,46 @@ TEST(HexDecode, NullArgumentsAreRefused) {
   unsigned char out[2];
   EXPECT_EQ(HexDecode(nullptr, out), -1);
   EXPECT_EQ(HexDecode("61", nullptr), -1);
+}
+
+struct EncodeCase {
+  velmor::HexCase letters;
+  velmor::HexOrder order;
+  const char* text;  // of the bytes 00 01 ab ff
+};
+
+class HexEncodeTest : public ::testing::TestWithParam<EncodeCase> {};
+
+TEST_P(HexEncodeTest, WritesTwoDigitsAByteInTheAskedCaseAndOrder) {
+  const EncodeCase& c = GetParam();
+  const unsigned char bytes[] = {0x00, 0x01, 0xAB, 0xFF};
+  EXPECT_EQ(velmor::HexEncode(bytes, sizeof bytes, c.letters, c.order), c.text);
+  char out[9];
+  std::memset(out, '#', sizeof out);
+  velmor::HexEncodeInto(bytes, sizeof bytes, out, c.letters, c.order);
+  EXPECT_EQ(std::string(out, 8), c.text);
+  EXPECT_EQ(out[8], '#') << "wrote past the digits";
+  EXPECT_EQ(velmor::HexEncode(nullptr, 4, c.letters, c.order), "");
+  EXPECT_EQ(velmor::HexEncode(bytes, 0, c.letters, c.order), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, HexEncodeTest,
+    ::testing::Values(
+        EncodeCase{velmor::HexCase::kLower, velmor::HexOrder::kForward, "0001abff"},
+        EncodeCase{velmor::HexCase::kUpper, velmor::HexOrder::kForward, "0001ABFF"},
+        EncodeCase{velmor::HexCase::kLower, velmor::HexOrder::kReversed, "ffab0100"},
+        EncodeCase{velmor::HexCase::kUpper, velmor::HexOrder::kReversed, "FFAB0100"}));
+
+TEST(HexEncode, EveryByteDecodesBack) {
+  unsigned char all[256];
+  for (int i = 0; i < 256; ++i) all[i] = static_cast<unsigned char>(i);
+  for (const auto letters : {velmor::HexCase::kLower, velmor::HexCase::kUpper}) {
+    const std::string text = velmor::HexEncode(all, sizeof all, letters);
+    unsigned char back[257];
+    ASSERT_EQ(HexDecode(text.c_str(), back), 256);
+    EXPECT_EQ(std::memcmp(back, all, sizeof all), 0);
+  }
 }
 
 }  // namespace
