@@ -11,6 +11,7 @@
 #include <new>
 #include <optional>
 
+#include "pattern/nodes.h"
 #include "pattern/pattern.h"
 
 namespace velmor::pattern {

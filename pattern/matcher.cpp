@@ -8,12 +8,13 @@
 // state's frame stack. The chain of waiting callers is as deep as the pattern's nesting (plus
 // recursion), never as long as the text, because repetitions loop inside the repeat nodes; it
 // costs heap, and the machine stack a match needs is the same for every pattern and text.
-// MatchState::enter bounds both the depth and the total work of one match.
+// MatchWork::enter bounds both the depth and the total work of one match.
 #include <algorithm>
 #include <array>
 #include <new>
 #include <optional>
 
+#include "pattern/nodes.h"
 #include "pattern/pattern.h"
 
 namespace velmor::pattern {
@@ -35,12 +36,12 @@ bool isWordByte(unsigned char c) {
 
 // Reads the byte a one-byte node tests: the one at the position, or before it when matching
 // leftwards. Returns -1 outside the text.
-int byteAt(const MatchState& s, bool rightToLeft) {
+int byteAt(const MatchWork& s, bool rightToLeft) {
   if (rightToLeft) return s.position > 0 && s.position <= s.length ? s.text[s.position - 1] : -1;
   return s.position >= 0 && s.position < s.length ? s.text[s.position] : -1;
 }
 
-bool oneByteAttempt(MatchState& s, const ByteTable& table) {
+bool oneByteAttempt(MatchWork& s, const ByteTable& table) {
   const int b = byteAt(s, table.rightToLeft);
   if (b < 0 || !table.accept[static_cast<std::size_t>(b)]) return false;
   s.position += table.rightToLeft ? -1 : 1;
@@ -48,7 +49,7 @@ bool oneByteAttempt(MatchState& s, const ByteTable& table) {
 }
 
 // Matches `count` bytes of a one-byte node in a row, or fails leaving the position alone.
-bool runOfBytes(MatchState& s, const ByteTable& table, std::int32_t count) {
+bool runOfBytes(MatchWork& s, const ByteTable& table, std::int32_t count) {
   if (count <= 0) return true;
   const std::int32_t room = table.rightToLeft ? s.position : s.length - s.position;
   if (room < count || !s.chargeSteps(static_cast<std::uint64_t>(count))) return false;
@@ -68,7 +69,7 @@ bool runOfBytes(MatchState& s, const ByteTable& table, std::int32_t count) {
 }
 
 // Takes up to `most` further bytes of a one-byte node; returns how many it took.
-std::int32_t longestRun(MatchState& s, const ByteTable& table, std::int32_t most) {
+std::int32_t longestRun(MatchWork& s, const ByteTable& table, std::int32_t most) {
   const std::int32_t room = table.rightToLeft ? s.position : s.length - s.position;
   const std::int32_t limit = std::min(room, most);
   const bool* accept = table.accept.data();
@@ -114,7 +115,7 @@ MatchStep call(MatchFrame& f, std::int32_t phase, const MatchNode* callee, bool 
 // `index` (a frame slot) is the child in question. runStep returns the call to make, resuming
 // at `phase`, or nothing when the run is over, with its outcome in `ok`.
 template <typename Child>
-std::optional<MatchStep> runStep(MatchState& s, MatchFrame& f, std::int64_t& index, std::int64_t count,
+std::optional<MatchStep> runStep(MatchWork& s, MatchFrame& f, std::int64_t& index, std::int64_t count,
                                  const Child& child, bool forward, std::int32_t phase, bool& ok) {
   if (forward) {
     if (index < count) return call(f, phase, child(index), false);
@@ -133,7 +134,15 @@ std::optional<MatchStep> runStep(MatchState& s, MatchFrame& f, std::int64_t& ind
 
 // ---- MatchState -------------------------------------------------------------------------------
 
-bool MatchState::push(std::int32_t value) {
+MatchState::MatchState() : work_(std::make_unique<MatchWork>()) {}
+MatchState::~MatchState() = default;
+void MatchState::setStepLimit(std::uint64_t limit) { work_->setStepLimit(limit); }
+std::uint64_t MatchState::steps() const { return work_->steps(); }
+bool MatchState::limitExceeded() const { return work_->limitExceeded(); }
+
+// ---- MatchWork --------------------------------------------------------------------------------
+
+bool MatchWork::push(std::int32_t value) {
   if (backtrack.size() >= kMaxStackEntries) {
     abort();
     return false;
@@ -142,14 +151,14 @@ bool MatchState::push(std::int32_t value) {
   return true;
 }
 
-std::int32_t MatchState::pop() {
+std::int32_t MatchWork::pop() {
   if (backtrack.empty()) return 0;
   const std::int32_t v = backtrack.back();
   backtrack.pop_back();
   return v;
 }
 
-bool MatchState::pushCapture(std::int32_t group, std::int32_t start, std::int32_t end,
+bool MatchWork::pushCapture(std::int32_t group, std::int32_t start, std::int32_t end,
                              std::int32_t order) {
   if (captures.size() + 4 > kMaxStackEntries) {
     abort();
@@ -159,7 +168,7 @@ bool MatchState::pushCapture(std::int32_t group, std::int32_t start, std::int32_
   return true;
 }
 
-std::int32_t MatchState::findRecord(std::int32_t group) const {
+std::int32_t MatchWork::findRecord(std::int32_t group) const {
   if (group < 0 || static_cast<std::size_t>(group) >= captureIndex.size()) return -1;
   std::int64_t offset = captureIndex[static_cast<std::size_t>(group)];
   if (offset < 0) return -1;
@@ -174,17 +183,17 @@ std::int32_t MatchState::findRecord(std::int32_t group) const {
   return -1;
 }
 
-void MatchState::truncateCaptures(std::int32_t size) {
+void MatchWork::truncateCaptures(std::int32_t size) {
   if (size >= 0 && static_cast<std::size_t>(size) < captures.size()) {
     captures.resize(static_cast<std::size_t>(size));
   }
 }
 
-void MatchState::truncateBacktrack(std::size_t size) {
+void MatchWork::truncateBacktrack(std::size_t size) {
   if (size < backtrack.size()) backtrack.resize(size);
 }
 
-bool MatchState::restorePosition(std::int32_t value) {
+bool MatchWork::restorePosition(std::int32_t value) {
   if (value < 0 || value > length) {
     abort();
     return false;
@@ -193,7 +202,7 @@ bool MatchState::restorePosition(std::int32_t value) {
   return true;
 }
 
-bool MatchState::enter() {
+bool MatchWork::enter() {
   if (limitExceeded_) return false;
   if (++steps_ > stepLimit_ || depth_ >= kMaxMatchDepth) {
     abort();
@@ -203,7 +212,7 @@ bool MatchState::enter() {
   return true;
 }
 
-bool MatchState::chargeSteps(std::uint64_t count) {
+bool MatchWork::chargeSteps(std::uint64_t count) {
   steps_ += count;
   if (steps_ > stepLimit_) {
     abort();
@@ -212,7 +221,7 @@ bool MatchState::chargeSteps(std::uint64_t count) {
   return true;
 }
 
-void MatchState::reset(const unsigned char* newText, std::int32_t newLength, bool rightToLeft) {
+void MatchWork::reset(const unsigned char* newText, std::int32_t newLength, bool rightToLeft) {
   backtrack.clear();
   captures.clear();
   captureIndex.clear();
@@ -229,13 +238,13 @@ void MatchState::reset(const unsigned char* newText, std::int32_t newLength, boo
 
 // ---- MatchNode and the engine's loop ----------------------------------------------------------
 
-bool MatchNode::attempt(MatchState& state) const { return run(state, this, false); }
-bool MatchNode::retry(MatchState& state) const { return run(state, this, true); }
+bool MatchNode::attempt(MatchWork& state) const { return run(state, this, false); }
+bool MatchNode::retry(MatchWork& state) const { return run(state, this, true); }
 
 namespace {
 
 // A call of a one-byte node, made through its table: what its attempt or retry would do.
-bool oneByteCall(MatchState& s, const MatchStep& step, const ByteTable& table) {
+bool oneByteCall(MatchWork& s, const MatchStep& step, const ByteTable& table) {
   if (step.counted && !s.enter()) return false;
   bool matched = false;
   if (!step.retry) {
@@ -250,7 +259,7 @@ bool oneByteCall(MatchState& s, const MatchStep& step, const ByteTable& table) {
 }  // namespace
 
 // resumeFrame returns the frame's next step that is not a call of a one-byte node.
-inline MatchStep MatchNode::resumeFrame(MatchState& s, MatchFrame& f, bool result) {
+inline MatchStep MatchNode::resumeFrame(MatchWork& s, MatchFrame& f, bool result) {
   MatchStep step = f.node->resume(s, f, result);
   while (step.callee != nullptr) {
     const ByteTable* table = step.callee->byteTable();
@@ -266,7 +275,7 @@ inline MatchStep MatchNode::resumeFrame(MatchState& s, MatchFrame& f, bool resul
 // calls keeps its frame in the state's storage. The loop is never entered from inside itself
 // (nodes do not call attempt or retry), so the frames in use are always the first `top` of the
 // storage, which only grows.
-bool MatchNode::run(MatchState& s, const MatchNode* node, bool retry) {
+bool MatchNode::run(MatchWork& s, const MatchNode* node, bool retry) {
   if (!s.enter()) return false;
   MatchFrame first{node, retry ? kRetry : kAttempt, true, {}};
   MatchStep step = resumeFrame(s, first, false);
@@ -308,7 +317,7 @@ bool MatchNode::run(MatchState& s, const MatchNode* node, bool retry) {
   }
 }
 
-MatchStep EmptyNode::resume(MatchState&, MatchFrame& f, bool) const { return done(f.phase == kAttempt); }
+MatchStep EmptyNode::resume(MatchWork&, MatchFrame& f, bool) const { return done(f.phase == kAttempt); }
 
 // ---- SequenceNode -----------------------------------------------------------------------------
 
@@ -316,7 +325,7 @@ const MatchNode* SequenceNode::child(std::size_t index) const {
   return rightToLeft_ ? children_[children_.size() - 1 - index] : children_[index];
 }
 
-MatchStep SequenceNode::resume(MatchState& s, MatchFrame& f, bool result) const {
+MatchStep SequenceNode::resume(MatchWork& s, MatchFrame& f, bool result) const {
   std::int64_t& index = f.slot[0];
   bool forward = result;
   if (f.phase == kAttempt) {
@@ -338,7 +347,7 @@ MatchStep SequenceNode::resume(MatchState& s, MatchFrame& f, bool result) const 
 
 // ---- AlternationNode --------------------------------------------------------------------------
 
-MatchStep AlternationNode::resume(MatchState& s, MatchFrame& f, bool result) const {
+MatchStep AlternationNode::resume(MatchWork& s, MatchFrame& f, bool result) const {
   constexpr std::int32_t kAfterAttempt = kResumed;
   constexpr std::int32_t kAfterRetry = kResumed + 1;
   std::int64_t& index = f.slot[0];
@@ -415,7 +424,7 @@ void CharSetNode::finish() {
 namespace {
 
 // A one-byte node's retry steps back over its byte and fails: it has no second way.
-MatchStep oneByteResume(MatchState& s, const MatchFrame& f, const ByteTable& table) {
+MatchStep oneByteResume(MatchWork& s, const MatchFrame& f, const ByteTable& table) {
   if (f.phase == kAttempt) return done(oneByteAttempt(s, table));
   s.position += table.rightToLeft ? 1 : -1;
   return done(false);
@@ -423,7 +432,7 @@ MatchStep oneByteResume(MatchState& s, const MatchFrame& f, const ByteTable& tab
 
 }  // namespace
 
-MatchStep CharSetNode::resume(MatchState& s, MatchFrame& f, bool) const { return oneByteResume(s, f, table_); }
+MatchStep CharSetNode::resume(MatchWork& s, MatchFrame& f, bool) const { return oneByteResume(s, f, table_); }
 
 PosixClassNode::PosixClassNode(Predicate test, bool rightToLeft, bool include)
     : predicate_(test), include_(include) {
@@ -435,7 +444,7 @@ PosixClassNode::PosixClassNode(Predicate test, bool rightToLeft, bool include)
   }
 }
 
-MatchStep PosixClassNode::resume(MatchState& s, MatchFrame& f, bool) const { return oneByteResume(s, f, table_); }
+MatchStep PosixClassNode::resume(MatchWork& s, MatchFrame& f, bool) const { return oneByteResume(s, f, table_); }
 
 LiteralNode::LiteralNode(std::string bytes, bool rightToLeft, bool ignoreCase)
     : bytes_(std::move(bytes)), rightToLeft_(rightToLeft), ignoreCase_(ignoreCase) {
@@ -450,7 +459,7 @@ LiteralNode::LiteralNode(std::string bytes, bool rightToLeft, bool ignoreCase)
   }
 }
 
-MatchStep LiteralNode::resume(MatchState& s, MatchFrame& f, bool) const {
+MatchStep LiteralNode::resume(MatchWork& s, MatchFrame& f, bool) const {
   const auto n = static_cast<std::int32_t>(bytes_.size());
   if (f.phase != kAttempt) {
     s.position += rightToLeft_ ? n : -n;
@@ -475,13 +484,13 @@ namespace {
 // it forwards (an attempt) or backwards (a retry, from the last copy); continueRepeat goes on
 // after a call. Over a one-byte node the run is decided at once, with no call. Both return the
 // call to make, resuming at `phase`, or nothing with the outcome in `ok`.
-std::optional<MatchStep> repeatStep(MatchState& s, MatchFrame& f, const MatchNode& inner, std::int32_t count,
+std::optional<MatchStep> repeatStep(MatchWork& s, MatchFrame& f, const MatchNode& inner, std::int32_t count,
                                     bool forward, std::int32_t phase, bool& ok) {
   const auto child = [&inner](std::int64_t) { return &inner; };
   return runStep(s, f, f.slot[0], count, child, forward, phase, ok);
 }
 
-std::optional<MatchStep> beginRepeat(MatchState& s, MatchFrame& f, const MatchNode& inner, std::int32_t count,
+std::optional<MatchStep> beginRepeat(MatchWork& s, MatchFrame& f, const MatchNode& inner, std::int32_t count,
                                      bool forward, std::int32_t phase, bool& ok) {
   const ByteTable* table = inner.byteTable();
   if (forward) {
@@ -503,7 +512,7 @@ std::optional<MatchStep> beginRepeat(MatchState& s, MatchFrame& f, const MatchNo
   return repeatStep(s, f, inner, count, false, phase, ok);
 }
 
-std::optional<MatchStep> continueRepeat(MatchState& s, MatchFrame& f, const MatchNode& inner, std::int32_t count,
+std::optional<MatchStep> continueRepeat(MatchWork& s, MatchFrame& f, const MatchNode& inner, std::int32_t count,
                                         bool result, std::int32_t phase, bool& ok) {
   if (result) ++f.slot[0];
   return repeatStep(s, f, inner, count, result, phase, ok);
@@ -511,7 +520,7 @@ std::optional<MatchStep> continueRepeat(MatchState& s, MatchFrame& f, const Matc
 
 }  // namespace
 
-MatchStep FixedRepeatNode::resume(MatchState& s, MatchFrame& f, bool result) const {
+MatchStep FixedRepeatNode::resume(MatchWork& s, MatchFrame& f, bool result) const {
   bool ok = false;
   std::optional<MatchStep> step =
       f.phase == kResumed ? continueRepeat(s, f, *inner_, count_, result, kResumed, ok)
@@ -524,7 +533,7 @@ MatchStep FixedRepeatNode::resume(MatchState& s, MatchFrame& f, bool result) con
 // repetitions on top. Over a one-byte node (the common case, and the validation patterns) a
 // repetition has no entries and no second way, so only j is kept and the run is scanned in a
 // tight loop.
-MatchStep GreedyRepeatNode::resume(MatchState& s, MatchFrame& f, bool result) const {
+MatchStep GreedyRepeatNode::resume(MatchWork& s, MatchFrame& f, bool result) const {
   constexpr std::int32_t kMinimum = kResumed;         // the minimum part, forwards or backwards
   constexpr std::int32_t kNewestRetried = kResumed + 1;  // the newest further repetition retried
   constexpr std::int32_t kExtendAttempted = kResumed + 2;
@@ -578,7 +587,7 @@ MatchStep GreedyRepeatNode::resume(MatchState& s, MatchFrame& f, bool result) co
 }
 
 // extend takes further repetitions while there is room, from `taken` (slot 1) on.
-inline MatchStep GreedyRepeatNode::extend(MatchState& s, MatchFrame& f) const {
+inline MatchStep GreedyRepeatNode::extend(MatchWork& s, MatchFrame& f) const {
   constexpr std::int32_t kExtendAttempted = kResumed + 2;
   std::int64_t& taken = f.slot[1];
   if (const ByteTable* table = inner_->byteTable()) {
@@ -590,7 +599,7 @@ inline MatchStep GreedyRepeatNode::extend(MatchState& s, MatchFrame& f) const {
   return done(s.push(static_cast<std::int32_t>(taken)) && !s.aborted());
 }
 
-inline MatchStep GreedyRepeatNode::extendMoved(MatchState& s, MatchFrame& f) const {
+inline MatchStep GreedyRepeatNode::extendMoved(MatchWork& s, MatchFrame& f) const {
   if (!s.push(static_cast<std::int32_t>(f.slot[2]))) {
     return done(s.push(static_cast<std::int32_t>(f.slot[1])) && !s.aborted());
   }
@@ -600,7 +609,7 @@ inline MatchStep GreedyRepeatNode::extendMoved(MatchState& s, MatchFrame& f) con
 
 // The lazy repeat's entries: the minimum part's, then per further repetition its own entries and
 // its start position, then the count on top.
-MatchStep LazyRepeatNode::resume(MatchState& s, MatchFrame& f, bool result) const {
+MatchStep LazyRepeatNode::resume(MatchWork& s, MatchFrame& f, bool result) const {
   constexpr std::int32_t kMinimum = kResumed;
   constexpr std::int32_t kMoreAttempted = kResumed + 1;  // one more repetition tried
   constexpr std::int32_t kMoreRetried = kResumed + 2;
@@ -644,7 +653,7 @@ MatchStep LazyRepeatNode::resume(MatchState& s, MatchFrame& f, bool result) cons
 
 // giveBack: no further repetition; look for another way through the newest one, then older ones,
 // and last through the minimum part.
-MatchStep LazyRepeatNode::giveBack(MatchState& s, MatchFrame& f) const {
+MatchStep LazyRepeatNode::giveBack(MatchWork& s, MatchFrame& f) const {
   constexpr std::int32_t kMinimum = kResumed;
   constexpr std::int32_t kOlderRetried = kResumed + 3;
   if (f.slot[1] > 0 && !s.aborted()) {
@@ -657,7 +666,7 @@ MatchStep LazyRepeatNode::giveBack(MatchState& s, MatchFrame& f) const {
   return done(ok && s.push(0));
 }
 
-MatchStep PossessiveRepeatNode::resume(MatchState& s, MatchFrame& f, bool result) const {
+MatchStep PossessiveRepeatNode::resume(MatchWork& s, MatchFrame& f, bool result) const {
   if (f.phase == kAttempt) {
     f.slot[0] = s.position;
     f.slot[1] = static_cast<std::int64_t>(s.captures.size());
@@ -679,11 +688,11 @@ MatchStep PossessiveRepeatNode::resume(MatchState& s, MatchFrame& f, bool result
 
 // ---- Groups and references --------------------------------------------------------------------
 
-MatchStep GroupMarkNode::resume(MatchState& s, MatchFrame& f, bool) const {
+MatchStep GroupMarkNode::resume(MatchWork& s, MatchFrame& f, bool) const {
   return done(f.phase == kAttempt ? open(s) : undo(s));
 }
 
-bool GroupMarkNode::open(MatchState& s) const {
+bool GroupMarkNode::open(MatchWork& s) const {
   if (group_ < 0) return true;
   const auto g = static_cast<std::size_t>(group_);
   if (s.captureIndex.size() <= g) s.captureIndex.resize(g + 1, -1);
@@ -708,7 +717,7 @@ bool GroupMarkNode::open(MatchState& s) const {
   return true;
 }
 
-bool GroupMarkNode::undo(MatchState& s) const {
+bool GroupMarkNode::undo(MatchWork& s) const {
   const std::int32_t record = s.findRecord(group_);
   if (record < 0) return false;
   const auto r = static_cast<std::size_t>(record);
@@ -738,7 +747,7 @@ bool GroupMarkNode::undo(MatchState& s) const {
   return false;
 }
 
-MatchStep BackrefNode::resume(MatchState& s, MatchFrame& f, bool) const {
+MatchStep BackrefNode::resume(MatchWork& s, MatchFrame& f, bool) const {
   if (f.phase != kAttempt) {
     s.restorePosition(s.pop());
     return done(false);
@@ -769,7 +778,7 @@ namespace {
 // The frame slots of the constructs that run an inner node and then forget how it matched.
 enum : std::size_t { kSavedCaptures = 0, kSavedPosition = 1, kSavedBacktrack = 2, kChoseYes = 3 };
 
-void save(const MatchState& s, MatchFrame& f) {
+void save(const MatchWork& s, MatchFrame& f) {
   f.slot[kSavedCaptures] = static_cast<std::int64_t>(s.captures.size());
   f.slot[kSavedPosition] = s.position;
   f.slot[kSavedBacktrack] = static_cast<std::int64_t>(s.backtrack.size());
@@ -777,7 +786,7 @@ void save(const MatchState& s, MatchFrame& f) {
 
 }  // namespace
 
-MatchStep LookaroundNode::resume(MatchState& s, MatchFrame& f, bool result) const {
+MatchStep LookaroundNode::resume(MatchWork& s, MatchFrame& f, bool result) const {
   if (f.phase == kAttempt) {
     save(s, f);
     return call(f, kResumed, inner_, false);
@@ -798,7 +807,7 @@ MatchStep LookaroundNode::resume(MatchState& s, MatchFrame& f, bool result) cons
   return done(s.push(captureSize));  // captures made inside a positive assertion stay visible
 }
 
-MatchStep AtomicGroupNode::resume(MatchState& s, MatchFrame& f, bool result) const {
+MatchStep AtomicGroupNode::resume(MatchWork& s, MatchFrame& f, bool result) const {
   if (f.phase == kAttempt) {
     save(s, f);
     return call(f, kResumed, inner_, false);
@@ -815,7 +824,7 @@ MatchStep AtomicGroupNode::resume(MatchState& s, MatchFrame& f, bool result) con
               s.push(static_cast<std::int32_t>(f.slot[kSavedCaptures])));
 }
 
-MatchStep ConditionalNode::resume(MatchState& s, MatchFrame& f, bool result) const {
+MatchStep ConditionalNode::resume(MatchWork& s, MatchFrame& f, bool result) const {
   constexpr std::int32_t kConditionTested = kResumed;
   constexpr std::int32_t kBranchAttempted = kResumed + 1;
   constexpr std::int32_t kBranchRetried = kResumed + 2;
@@ -867,14 +876,14 @@ MatchStep ConditionalNode::resume(MatchState& s, MatchFrame& f, bool result) con
   return done(s.push(captureSize()) && s.push(static_cast<std::int32_t>(f.slot[kChoseYes])));
 }
 
-MatchStep RecurseNode::resume(MatchState&, MatchFrame& f, bool result) const {
+MatchStep RecurseNode::resume(MatchWork&, MatchFrame& f, bool result) const {
   if (f.phase == kResumed) return done(result);
   // An unresolved recursion matches empty, once.
   if (target_ == nullptr) return done(f.phase == kAttempt);
   return call(f, kResumed, target_, f.phase == kRetry);
 }
 
-MatchStep AnchorNode::resume(MatchState& s, MatchFrame& f, bool) const {
+MatchStep AnchorNode::resume(MatchWork& s, MatchFrame& f, bool) const {
   if (f.phase != kAttempt) return done(false);
   const std::int32_t p = s.position;
   const std::int32_t len = s.length;
@@ -909,7 +918,7 @@ MatchStep AnchorNode::resume(MatchState& s, MatchFrame& f, bool) const {
   return done(holds == positive_);
 }
 
-MatchStep SearchStartNode::resume(MatchState& s, MatchFrame& f, bool) const {
+MatchStep SearchStartNode::resume(MatchWork& s, MatchFrame& f, bool) const {
   return done(f.phase == kAttempt && s.position == s.startPosition);
 }
 
@@ -937,8 +946,8 @@ MatchOutcome RegexProgram::matchWhole(const char* text, std::size_t length, Matc
     return outcome;
   }
   try {
-    MatchState ownState;
-    MatchState& s = callerState != nullptr ? *callerState : ownState;
+    MatchWork ownWork;
+    MatchWork& s = callerState != nullptr ? callerState->work() : ownWork;
     const bool rightToLeft = (flags_ & RightToLeft) != 0;
     static const unsigned char kNoText = 0;
     const auto* bytes = text != nullptr ? reinterpret_cast<const unsigned char*>(text) : &kNoText;

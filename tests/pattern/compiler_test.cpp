@@ -4,6 +4,7 @@
 #include <random>
 #include <string>
 
+#include "pattern/nodes.h"
 #include "pattern/pattern.h"
 
 namespace velmor::pattern {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "pattern/nodes.h"
 #include "pattern/pattern.h"
 
 namespace velmor::pattern {
@@ -256,7 +257,7 @@ TEST(PatternLimits, ValidationOfLargeTextsIsLinear) {
   RegexProgram hex = compile(kHex, 0);
   MatchState state;
   EXPECT_TRUE(hex.matchWhole(text.data(), text.size(), &state).isMatched());
-  EXPECT_LE(state.backtrack.size(), 1u);  // the greedy repeat keeps only its count
+  EXPECT_LE(state.work().backtrack.size(), 1u);  // the greedy repeat keeps only its count
   EXPECT_LE(state.steps(), text.size() + 16);
   text.back() = '\n';
   EXPECT_FALSE(hex.matchWhole(text.data(), text.size(), &state).isMatched());
@@ -283,8 +284,8 @@ TEST(PatternState, CallerStateIsResetAndKept) {
   MatchState state;
   MatchOutcome first = program.matchWhole("abc", 3, &state);
   ASSERT_TRUE(first.isMatched());
-  EXPECT_EQ(state.captureIndex.size(), 3u);
-  EXPECT_FALSE(state.captures.empty());
+  EXPECT_EQ(state.work().captureIndex.size(), 3u);
+  EXPECT_FALSE(state.work().captures.empty());
   EXPECT_FALSE(program.matchWhole("xc", 2, &state).isMatched());
   MatchOutcome again = program.matchWhole("ac", 2, &state);
   ASSERT_TRUE(again.isMatched());
