@@ -2,6 +2,6 @@
 foreach(name fuzz_base64_decode fuzz_hex_decode)
   add_executable(${name} ${CMAKE_CURRENT_LIST_DIR}/${name}.cpp)
   target_link_libraries(${name} PRIVATE velmor_codec)
-  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  velmor_fuzz_entry(${name})
   velmor_warnings(${name})
 endforeach()

@@ -13,7 +13,7 @@ velmor_warnings(fuzz_control_fixture)
 foreach(name fuzz_control_setters fuzz_control_verify fuzz_control_decrypt fuzz_cn_text fuzz_codepage)
   add_executable(${name} ${CMAKE_CURRENT_LIST_DIR}/${name}.cpp)
   target_link_libraries(${name} PRIVATE fuzz_control_fixture)
-  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  velmor_fuzz_entry(${name})
   velmor_warnings(${name})
 endforeach()
 

@@ -32,7 +32,7 @@ struct Pki {
 };
 
 // Fixture: the process's store and work folder. Made by the first call of Get() (from
-// LLVMFuzzerInitialize), removed at exit. Throws when the store cannot be made.
+// the target's set-up), removed at exit. Throws when the store cannot be made.
 class Fixture {
  public:
   static Fixture& Get();

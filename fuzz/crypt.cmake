@@ -4,7 +4,7 @@
 foreach(part blob certificate message)
   add_executable(fuzz_crypt_${part} ${CMAKE_CURRENT_LIST_DIR}/fuzz_crypt_${part}.cpp)
   target_link_libraries(fuzz_crypt_${part} PRIVATE velmor_crypt)
-  target_link_options(fuzz_crypt_${part} PRIVATE -fsanitize=fuzzer)
+  velmor_fuzz_entry(fuzz_crypt_${part})
   velmor_warnings(fuzz_crypt_${part})
 endforeach()
 
@@ -12,5 +12,5 @@ endforeach()
 # conversation, played through a socket pair).
 add_executable(fuzz_pinentry_replies ${CMAKE_CURRENT_LIST_DIR}/fuzz_pinentry_replies.cpp)
 target_link_libraries(fuzz_pinentry_replies PRIVATE velmor_crypt velmor_owners)
-target_link_options(fuzz_pinentry_replies PRIVATE -fsanitize=fuzzer)
+velmor_fuzz_entry(fuzz_pinentry_replies)
 velmor_warnings(fuzz_pinentry_replies)

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "fuzz/control_fixture.h"
+#include "fuzz/prologue.h"
 
 namespace {
 
@@ -91,15 +92,12 @@ bool WellFormed(std::string_view answer, bool fromCertificate) {
   return false;
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
+int Init() {
   Fixture::Get();
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size > kMaxControlInput) return 0;
+int Run(const std::uint8_t* data, std::size_t size) {
   const RunGuard guard;
   const Frame frame = Split(data, size, 1);
   const std::string& rest = frame.fields[0];
@@ -149,3 +147,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   return 0;
 }
+
+}  // namespace
+
+const velmor::fuzz::Target velmor::fuzz::kTarget = {
+    .minInput = 0, .maxInput = kMaxControlInput, .init = Init, .run = Run};

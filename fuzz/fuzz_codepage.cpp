@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fuzz/control_fixture.h"
+#include "fuzz/prologue.h"
 
 namespace {
 
@@ -134,10 +135,7 @@ void FromUnits(UINT cp, bool strict, const std::u16string& units) {
   }
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size < 2 || size > kMaxInput) return 0;
+int Run(const std::uint8_t* data, std::size_t size) {
   const std::uint8_t selector = data[0];
   const UINT cp = kCodePages[selector & 7];
   const bool strict = (selector & 0x10) != 0;
@@ -152,3 +150,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   return 0;
 }
+
+}  // namespace
+
+const velmor::fuzz::Target velmor::fuzz::kTarget = {
+    .minInput = 2, .maxInput = kMaxInput, .init = nullptr, .run = Run};

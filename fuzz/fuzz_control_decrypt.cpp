@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "fuzz/control_fixture.h"
+#include "fuzz/prologue.h"
 
 namespace {
 
@@ -50,15 +51,12 @@ void CheckDecryptFile(IDispatch* d, const std::string& envelope) {
   RemoveIfPresent(out);
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
+int Init() {
   Fixture::Get();
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size > kMaxControlInput) return 0;
+int Run(const std::uint8_t* data, std::size_t size) {
   const RunGuard guard;
   const Frame frame = Split(data, size, kFieldCount);
   const bool realName = (frame.selector & 2) == 0;
@@ -72,3 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   return 0;
 }
+
+}  // namespace
+
+const velmor::fuzz::Target velmor::fuzz::kTarget = {
+    .minInput = 0, .maxInput = kMaxControlInput, .init = Init, .run = Run};

@@ -12,6 +12,7 @@
 #include <iterator>
 
 #include "fuzz/control_fixture.h"
+#include "fuzz/prologue.h"
 
 namespace {
 
@@ -147,15 +148,12 @@ void ReadEverything(IDispatch* d, const std::string& rest) {
   Call(d, DISPID_Encrypt, {Widen(rest)});
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
+int Init() {
   Fixture::Get();
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size > kMaxControlInput) return 0;
+int Run(const std::uint8_t* data, std::size_t size) {
   const RunGuard guard;
   const Fixture& fixture = Fixture::Get();
   const Frame frame = Split(data, size, kFieldCount);
@@ -247,3 +245,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   return 0;
 }
+
+}  // namespace
+
+const velmor::fuzz::Target velmor::fuzz::kTarget = {
+    .minInput = 0, .maxInput = kMaxControlInput, .init = Init, .run = Run};

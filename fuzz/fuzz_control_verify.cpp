@@ -14,6 +14,7 @@
 
 #include "fuzz/control_fixture.h"
 #include "fuzz/owners.h"
+#include "fuzz/prologue.h"
 
 namespace {
 
@@ -98,15 +99,12 @@ void CheckVerifyPKCS7(IDispatch* d, const Frame& frame) {
         "VerifyPKCS7: neither A: with the content nor E:");
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
+int Init() {
   Fixture::Get();
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size > kMaxControlInput) return 0;
+int Run(const std::uint8_t* data, std::size_t size) {
   const RunGuard guard;
   const Frame frame = Split(data, size, kFieldCount);
   const auto d = NewControl();
@@ -117,3 +115,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   return 0;
 }
+
+}  // namespace
+
+const velmor::fuzz::Target velmor::fuzz::kTarget = {
+    .minInput = 0, .maxInput = kMaxControlInput, .init = Init, .run = Run};

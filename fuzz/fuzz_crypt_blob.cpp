@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "fuzz/prologue.h"
 #include "platform/crypt/crypt.h"
 
 namespace {
@@ -12,17 +13,14 @@ constexpr std::size_t kMaxInput = 4096;
 HCRYPTPROV g_prov = 0;
 HCRYPTKEY g_exchange = 0;
 
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
+int Init() {
   velmor::crypt::UseInMemoryStorage(true);
   CryptAcquireContextA(&g_prov, "fuzz", nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET);
   CryptGenKey(g_prov, AT_KEYEXCHANGE, 0x02000000, &g_exchange);
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size < 1 || size > kMaxInput) return 0;
+int Run(const std::uint8_t* data, std::size_t size) {
   const HCRYPTKEY unwrap = (data[0] & 1) != 0 ? g_exchange : 0;
   HCRYPTKEY key = 0;
   if (CryptImportKey(g_prov, data + 1, static_cast<DWORD>(size - 1), unwrap, 0, &key)) {
@@ -35,3 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   return 0;
 }
+
+}  // namespace
+
+const velmor::fuzz::Target velmor::fuzz::kTarget = {
+    .minInput = 1, .maxInput = kMaxInput, .init = Init, .run = Run};

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "fuzz/prologue.h"
 #include "platform/crypt/crypt.h"
 
 namespace {
@@ -19,16 +20,13 @@ void WriteName(CERT_NAME_BLOB* name) {
   CertNameToStrA(X509_ASN_ENCODING, name, CERT_X500_NAME_STR, small, sizeof small);
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
+int Init() {
   velmor::crypt::UseInMemoryStorage(true);
   CryptAcquireContextA(&g_prov, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT);
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size > kMaxInput) return 0;
+int Run(const std::uint8_t* data, std::size_t size) {
   std::vector<BYTE> bytes(data, data + size);
   CERT_NAME_BLOB name{static_cast<DWORD>(bytes.size()), bytes.data()};
   WriteName(&name);
@@ -47,3 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   return 0;
 }
+
+}  // namespace
+
+const velmor::fuzz::Target velmor::fuzz::kTarget = {
+    .minInput = 0, .maxInput = kMaxInput, .init = Init, .run = Run};

@@ -3,19 +3,18 @@
 #include <cstdint>
 #include <vector>
 
+#include "fuzz/prologue.h"
 #include "platform/crypt/crypt.h"
 
 namespace {
 constexpr std::size_t kMaxInput = 65536;
-}  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
+int Init() {
   velmor::crypt::UseInMemoryStorage(true);
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size > kMaxInput) return 0;
+int Run(const std::uint8_t* data, std::size_t size) {
   std::vector<BYTE> bytes(data, data + size);
   CRYPT_VERIFY_MESSAGE_PARA para{};
   para.cbSize = sizeof para;
@@ -32,3 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CertFreeCertificateContext(signer);
   return 0;
 }
+
+}  // namespace
+
+const velmor::fuzz::Target velmor::fuzz::kTarget = {
+    .minInput = 0, .maxInput = kMaxInput, .init = Init, .run = Run};

@@ -6,13 +6,13 @@
 #include <vector>
 
 #include "codec/codec.h"
+#include "fuzz/prologue.h"
 
 namespace {
-constexpr std::size_t kMaxInput = 1 << 16;
-}
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size > kMaxInput) return 0;
+constexpr std::size_t kMaxInput = 1 << 16;
+
+int Run(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   const std::size_t len = std::strlen(text.c_str());
   std::vector<BYTE> out(len / 2 + 1);  // exactly what the caller must provide
@@ -26,3 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   return 0;
 }
+
+}  // namespace
+
+const velmor::fuzz::Target velmor::fuzz::kTarget = {
+    .minInput = 0, .maxInput = kMaxInput, .init = nullptr, .run = Run};

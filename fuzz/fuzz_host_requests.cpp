@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "fuzz/control_fixture.h"
+#include "fuzz/prologue.h"
 #include "hosts/session/session.h"
 #include "platform/com/activation.h"
 
@@ -145,9 +146,7 @@ bool Tracing() {
   return on;
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
+int Init() {
   const Fixture& fixture = Fixture::Get();
   // The module takes the process's code page when it loads: UTF-8, as every run expects.
   com::SetAnsiCodePage(CP_UTF8);
@@ -168,8 +167,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size > kMaxControlInput) return 0;
+int Run(const std::uint8_t* data, std::size_t size) {
   const RunGuard guard;
   host::Session session([](const std::string&) {});
   Reset(session);
@@ -203,3 +201,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   return 0;
 }
+
+}  // namespace
+
+const velmor::fuzz::Target velmor::fuzz::kTarget = {
+    .minInput = 0, .maxInput = kMaxControlInput, .init = Init, .run = Run};

@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz/prologue.h"
 #include "hosts/browser/native_messaging.h"
 #include "hosts/session/unique_fd.h"
 
@@ -94,10 +95,7 @@ void CheckFraming(const Json& answer, std::size_t limit) {
   Check(joined == text, "chunks that do not join to the answer");
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size == 0 || size > kMaxInput) return 0;
+int Run(const std::uint8_t* data, std::size_t size) {
   const std::size_t limit = 64 + std::size_t{data[0]} * 16;
   const std::string_view stream(reinterpret_cast<const char*>(data) + 1, size - 1);
 
@@ -135,3 +133,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   return 0;
 }
+
+}  // namespace
+
+const velmor::fuzz::Target velmor::fuzz::kTarget = {
+    .minInput = 1, .maxInput = kMaxInput, .init = nullptr, .run = Run};

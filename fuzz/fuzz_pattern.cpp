@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <cstring>
 
+#include "fuzz/prologue.h"
 #include "pattern/pattern.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size < 1 || size > 4096) return 0;
+namespace {
+
+int Run(const std::uint8_t* data, std::size_t size) {
   const unsigned flags = data[0] & 0x3Fu;
   const char* rest = reinterpret_cast<const char*>(data + 1);
   const std::size_t restSize = size - 1;
@@ -34,3 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   return 0;
 }
+
+}  // namespace
+
+const velmor::fuzz::Target velmor::fuzz::kTarget = {
+    .minInput = 1, .maxInput = 4096, .init = nullptr, .run = Run};

@@ -7,16 +7,16 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "fuzz/prologue.h"
 #include "platform/crypt/pinentry.h"
 
 namespace {
-constexpr std::size_t kMaxInput = 8192;  // within a socket's buffer: the write never blocks
-}
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+constexpr std::size_t kMaxInput = 8192;  // within a socket's buffer: the write never blocks
+
+int Run(const std::uint8_t* data, std::size_t size) {
   using velmor::platform::UniqueFd;
   namespace crypt = velmor::crypt::detail;
-  if (size > kMaxInput) return 0;
   int fds[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return 0;
   UniqueFd dialog{UniqueFd::pointer(fds[1])};
@@ -32,3 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (pin.size() > crypt::kPinMax) __builtin_trap();
   return 0;
 }
+
+}  // namespace
+
+const velmor::fuzz::Target velmor::fuzz::kTarget = {
+    .minInput = 0, .maxInput = kMaxInput, .init = nullptr, .run = Run};
