@@ -9,8 +9,10 @@
 
 #include <cstdlib>
 #include <memory>
+#include <utility>
 
 #include "platform/base/hex.h"
+#include "platform/base/secure.h"
 #include "platform/com/com.h"
 
 namespace velmor {
@@ -29,29 +31,36 @@ struct WipingTextFree {
 };
 using SecretChars = std::unique_ptr<char, WipingTextFree>;
 
-// SecretBuffer: a buffer from malloc with its size, for decoded envelopes, session-key blobs
-// and decrypted bytes: wiped before it is freed. Null when the allocation failed.
+// SecretBuffer: bytes with their size, for decoded envelopes, session-key blobs and decrypted
+// bytes, in platform::SecureBytes (wiped when they go). Null when the allocation failed.
 class SecretBuffer {
  public:
   SecretBuffer() = default;
-  // Adopt: takes over `size` bytes at `data`, which came from malloc.
+  // Adopt: takes over `size` bytes at `data`, which came from malloc: they are copied into
+  // wiping storage and the malloc block is wiped and freed at once. Null when memory is short.
   static SecretBuffer Adopt(BYTE* data, std::size_t size);
   // Allocate: `size` zeroed bytes (at least one, so that an empty buffer is not null); null
   // when memory is short.
   static SecretBuffer Allocate(std::size_t size);
-  SecretBuffer(SecretBuffer&& other) noexcept;
-  SecretBuffer& operator=(SecretBuffer&& other) noexcept;
+  SecretBuffer(SecretBuffer&& other) noexcept
+      : bytes_(std::move(other.bytes_)), size_(std::exchange(other.size_, 0)) {}
+  SecretBuffer& operator=(SecretBuffer&& other) noexcept {
+    if (this != &other) {
+      bytes_ = std::move(other.bytes_);
+      size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+  }
   SecretBuffer(const SecretBuffer&) = delete;
   SecretBuffer& operator=(const SecretBuffer&) = delete;
-  ~SecretBuffer();
 
-  BYTE* get() const { return data_; }
+  // get: the bytes, writable also through a const buffer (the buffer is an owner, not a view).
+  BYTE* get() const { return bytes_.empty() ? nullptr : bytes_.data(); }
   std::size_t size() const { return size_; }
-  explicit operator bool() const { return data_ != nullptr; }
+  explicit operator bool() const { return !bytes_.empty(); }
 
  private:
-  void Wipe() noexcept;
-  BYTE* data_ = nullptr;
+  mutable platform::SecureBytes bytes_;
   std::size_t size_ = 0;
 };
 

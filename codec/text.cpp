@@ -2,6 +2,7 @@
 // that work on components of certificate names.
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -82,35 +83,23 @@ void WipingTextFree::operator()(char* text) const {
 
 SecretBuffer SecretBuffer::Adopt(BYTE* data, std::size_t size) {
   SecretBuffer buffer;
-  buffer.data_ = data;
-  buffer.size_ = data != nullptr ? size : 0;
+  if (data == nullptr) return buffer;
+  buffer = Allocate(size);
+  if (buffer) std::memcpy(buffer.get(), data, size);
+  platform::Cleanse(data, size);
+  std::free(data);
   return buffer;
 }
 
 SecretBuffer SecretBuffer::Allocate(std::size_t size) {
-  return Adopt(static_cast<BYTE*>(std::calloc(size == 0 ? 1 : size, 1)), size);
-}
-
-SecretBuffer::SecretBuffer(SecretBuffer&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
-
-SecretBuffer& SecretBuffer::operator=(SecretBuffer&& other) noexcept {
-  if (this != &other) {
-    Wipe();
-    data_ = std::exchange(other.data_, nullptr);
-    size_ = std::exchange(other.size_, 0);
+  SecretBuffer buffer;
+  try {
+    buffer.bytes_.resize(size == 0 ? 1 : size);
+    buffer.size_ = size;
+  } catch (const std::bad_alloc&) {
+    // Null: the caller answers with its out-of-memory code.
   }
-  return *this;
-}
-
-SecretBuffer::~SecretBuffer() { Wipe(); }
-
-void SecretBuffer::Wipe() noexcept {
-  if (data_ == nullptr) return;
-  SecureZeroMemory(data_, size_);
-  std::free(data_);
-  data_ = nullptr;
-  size_ = 0;
+  return buffer;
 }
 
 BSTR AnsiToBstr(const char* text) {

@@ -2,8 +2,16 @@
 
 namespace velmor::control {
 
-std::string WideToAnsi(const OLECHAR* text, UINT len) {
-  return com::WideToMultiByte(CP_ACP, text, static_cast<int>(len)).value_or(std::string());
+platform::SecureString WideToAnsi(const OLECHAR* text, UINT len) {
+  // Converted straight into wiping storage: the text may be a plaintext to encrypt.
+  if (text == nullptr || len == 0) return {};
+  const int n = static_cast<int>(len);
+  const int size = WideCharToMultiByte(CP_ACP, 0, text, n, nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return {};
+  platform::SecureString out(static_cast<std::size_t>(size), '\0');
+  const int written = WideCharToMultiByte(CP_ACP, 0, text, n, out.data(), size, nullptr, nullptr);
+  out.resize(written > 0 ? static_cast<std::size_t>(written) : 0);
+  return out;
 }
 
 namespace {
@@ -14,7 +22,6 @@ void FromBstr(BSTR bstr, AnsiArgument& out) {
 }  // namespace
 
 HRESULT ArgumentToAnsi(const VARIANT& arg, AnsiArgument& out) {
-  SecureZeroMemory(out.text.data(), out.text.size());
   out.text.clear();
   out.present = false;
   switch (arg.vt) {
@@ -30,7 +37,7 @@ HRESULT ArgumentToAnsi(const VARIANT& arg, AnsiArgument& out) {
       return S_OK;
     case VT_I4:
       out.present = true;
-      out.text = std::to_string(arg.lVal);
+      out.text = std::string_view(std::to_string(arg.lVal));
       return S_OK;
     default:
       return DISP_E_TYPEMISMATCH;

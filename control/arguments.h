@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "platform/base/secure.h"
 #include "platform/com/com.h"
 
 namespace velmor::control {
@@ -12,11 +13,10 @@ namespace velmor::control {
 // The text may be a plaintext to encrypt, so it is wiped when the argument goes.
 struct AnsiArgument {
   bool present = false;
-  std::string text;
+  platform::SecureString text;
   AnsiArgument() = default;
   AnsiArgument(const AnsiArgument&) = delete;
   AnsiArgument& operator=(const AnsiArgument&) = delete;
-  ~AnsiArgument() { SecureZeroMemory(text.data(), text.size()); }
   const char* get() const { return present ? text.c_str() : nullptr; }
   // HoldsZero: whether the text holds a zero character, so that as a zero-terminated text it
   // would be cut short.
@@ -25,7 +25,7 @@ struct AnsiArgument {
 
 // WideToAnsi: `len` UTF-16 units as text in the ANSI code page; a character the code page lacks
 // becomes its default character. Throws std::bad_alloc only.
-std::string WideToAnsi(const OLECHAR* text, UINT len);
+platform::SecureString WideToAnsi(const OLECHAR* text, UINT len);
 
 // ArgumentToAnsi: a null BSTR, VT_NULL and VT_EMPTY are absent; VT_BSTR and VT_BYREF|VT_BSTR
 // give their text, VT_I4 its decimal form. Returns DISP_E_TYPEMISMATCH for any other type or a

@@ -43,7 +43,7 @@ constexpr CVelmorCtrl::Member CVelmorCtrl::kMembers[kDispatchMemberCount] = {
      [](CVelmorCtrl& c, const control::AnsiArgument& a) {
        RunSetter([&] {
          // An absent value stores an empty text, as an empty automation string would.
-         c.m_copyright = a.present ? a.text : std::string();
+         c.m_copyright = a.present ? std::string(a.text) : std::string();
          c.SetModifiedFlag(TRUE);
        });
      }},
@@ -541,7 +541,7 @@ HRESULT CVelmorCtrl::InvokeMember(const Member& member, WORD wFlags, const DISPP
     pVarResult->bstrVal = AnsiToBstr(result.c_str());
   }
   // A result may be a decrypted plaintext; once it is the caller's, our copy goes.
-  SecureZeroMemory(result.data(), result.size());
+  platform::CleanseContents(result);
   return S_OK;
 }
 

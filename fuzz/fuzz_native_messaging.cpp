@@ -64,7 +64,7 @@ void CheckFraming(const Json& answer, std::size_t limit) {
   Check(count >= 1, "an answer in no message");
   std::string joined;
   for (std::size_t k = 0; k < count; ++k) {
-    const std::string message = framed.Message(k);
+    const std::string message(framed.Message(k));
     const std::string_view body = Body(message);
     for (char c : body) Check(static_cast<unsigned char>(c) < 0x80, "a message that is not ASCII");
     if (count == 1) {

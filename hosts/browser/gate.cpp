@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "control/interface/consent.h"
+#include "platform/base/secure.h"
 
 namespace velmor::host {
 
@@ -40,6 +41,9 @@ class FieldReader final : public nlohmann::json_sax<SaxJson> {
       if (key_ == "op") f_.consentOp = value;
       if (key_ == "name") f_.consentName = value;
     }
+    // `value` is the parser's own buffer, which holds every text of the request in turn, a
+    // plaintext to encrypt among them: it is wiped before the parser reuses or frees it.
+    platform::CleanseContents(value);
     return true;
   }
   bool start_object(std::size_t) override {

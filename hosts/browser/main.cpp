@@ -75,10 +75,14 @@ int Serve(HostLog& log) {
       Session::Asked asked;
       const std::size_t bytes = message.size();
       std::optional<Json> refused = gate.Check(message, &asked);
-      const Json answer = refused ? std::move(*refused) : session.Handle(std::move(message), &asked);
+      Json answer = refused ? std::move(*refused) : session.Handle(std::move(message), &asked);
       log.Request(asked, bytes);
-      if (!Send(out.get(), answer, log)) break;
+      const bool sent = Send(out.get(), answer, log);
+      // The answer may be a plaintext: nothing of it stays once it is on its way.
+      WipeStrings(answer);
+      if (!sent) break;
     }
+    platform::CleanseContents(message);
   }
   // Every control has been released: the module may go.
   CoFreeUnusedLibraries();

@@ -21,9 +21,9 @@ std::size_t ReadFull(int fd, char* into, std::size_t size) {
   return done;
 }
 
-std::string Framed(const std::string& json) {
+platform::SecureString Framed(std::string_view json) {
   const auto length = static_cast<std::uint32_t>(json.size());
-  std::string message;
+  platform::SecureString message;
   message.reserve(sizeof length + json.size());
   message.append(reinterpret_cast<const char*>(&length), sizeof length);
   message += json;
@@ -40,7 +40,7 @@ std::size_t EscapedSize(char c) {
 }  // namespace
 
 ReadStatus ReadMessage(int fd, std::string& message, std::uint32_t& declared) {
-  message.clear();
+  platform::CleanseContents(message);
   declared = 0;
   char header[sizeof(std::uint32_t)];
   const std::size_t got = ReadFull(fd, header, sizeof header);
@@ -48,7 +48,7 @@ ReadStatus ReadMessage(int fd, std::string& message, std::uint32_t& declared) {
   if (got < sizeof header) return ReadStatus::kTruncated;
   std::memcpy(&declared, header, sizeof declared);
   if (declared > kMaxRequestBytes) {
-    std::vector<char> sink(std::size_t{1} << 16);
+    platform::SecureVector<char> sink(std::size_t{1} << 16);
     std::size_t left = declared;
     while (left > 0) {
       const std::size_t want = std::min(left, sink.size());
@@ -66,7 +66,7 @@ ReadStatus ReadMessage(int fd, std::string& message, std::uint32_t& declared) {
     const std::size_t want = std::min<std::size_t>(declared - have, kStep);
     message.resize(have + want);
     if (ReadFull(fd, message.data() + have, want) < want) {
-      message.clear();
+      platform::CleanseContents(message);
       return ReadStatus::kTruncated;
     }
   }
@@ -74,7 +74,7 @@ ReadStatus ReadMessage(int fd, std::string& message, std::uint32_t& declared) {
 }
 
 FramedAnswer::FramedAnswer(const Json& answer, std::size_t limit)
-    : text_(DumpAnswer(answer, /*ascii=*/true)) {
+    : text_(DumpSecureAnswer(answer, /*ascii=*/true)) {
   if (text_.size() <= limit) return;
 
   // Room for the data in each chunk: the envelope is measured with the largest counts it can
@@ -87,7 +87,7 @@ FramedAnswer::FramedAnswer(const Json& answer, std::size_t limit)
   const std::size_t overhead = DumpAnswer(envelope_, true).size();
   if (overhead + 6 > limit) {
     // Only an absurd id gets here; the answer cannot be framed with it.
-    text_ = DumpAnswer(Json{{"error", "the request's id is too long to carry a chunked answer"}}, true);
+    text_ = DumpSecureAnswer(Json{{"error", "the request's id is too long to carry a chunked answer"}}, true);
     return;
   }
   const std::size_t room = limit - overhead;
@@ -101,13 +101,13 @@ FramedAnswer::FramedAnswer(const Json& answer, std::size_t limit)
   }
 }
 
-std::string FramedAnswer::Message(std::size_t k) {
+platform::SecureString FramedAnswer::Message(std::size_t k) {
   if (parts_.empty()) return Framed(text_);
   envelope_["chunk"] = k;
   envelope_["chunks"] = parts_.size();
   envelope_["data"] = std::string_view(text_).substr(parts_[k].first, parts_[k].second);
-  std::string message = Framed(DumpAnswer(envelope_, true));
-  envelope_["data"] = "";
+  platform::SecureString message = Framed(DumpSecureAnswer(envelope_, true));
+  platform::CleanseContents(envelope_["data"].get_ref<std::string&>());
   return message;
 }
 
@@ -115,11 +115,11 @@ std::vector<std::string> FrameAnswer(const Json& answer) {
   FramedAnswer framed(answer);
   std::vector<std::string> messages;
   messages.reserve(framed.size());
-  for (std::size_t k = 0; k < framed.size(); ++k) messages.push_back(framed.Message(k));
+  for (std::size_t k = 0; k < framed.size(); ++k) messages.emplace_back(framed.Message(k));
   return messages;
 }
 
-bool WriteAll(int fd, const std::string& bytes) {
+bool WriteAll(int fd, std::string_view bytes) {
   std::size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);

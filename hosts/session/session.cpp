@@ -38,14 +38,14 @@ constexpr std::size_t kMaxControls = 256;
 
 // A control takes texts as BSTRs but reads most of them up to the first zero character, so a
 // text holding U+0000 would be acted on cut short; such a text is refused instead.
-void RefuseEmbeddedNul(const std::string& text, const std::string& what) {
-  if (text.find('\0') != std::string::npos) {
+void RefuseEmbeddedNul(std::string_view text, const std::string& what) {
+  if (text.find('\0') != std::string_view::npos) {
     throw RequestError{what + " holds U+0000, which a control would take as the end of the text"};
   }
 }
 
 // JSON texts are UTF-8; automation strings are UTF-16.
-UniqueBstr Utf8ToBstr(const std::string& text) {
+UniqueBstr Utf8ToBstr(std::string_view text) {
   if (text.empty()) return UniqueBstr(SysAllocStringLen(u"", 0));
   const int len = static_cast<int>(text.size());
   const int units = MultiByteToWideChar(CP_UTF8, 0, text.data(), len, nullptr, 0);
@@ -72,7 +72,10 @@ class Arguments {
     if (value.is_null()) {
       v.vt = VT_NULL;  // an absent argument
     } else if (value.is_string()) {
-      const std::string text = std::move(value.get_ref<std::string&>());
+      std::string text = std::move(value.get_ref<std::string&>());
+      // It may be a text to encrypt: wiped once it is an automation string (which is wiped in
+      // its turn when it is freed).
+      const platform::ScopedCleanse forget(text.data(), text.capacity());
       RefuseEmbeddedNul(text, what);
       strings_.push_back(Utf8ToBstr(text));
       v.vt = VT_BSTR;
@@ -439,14 +442,18 @@ class RequestParser {
 
 Json Session::Handle(std::string_view line, Asked* asked) {
   Json request;
-  if (Json answer = ReadRequest(line, request); !answer.empty()) return answer;
-  return Answer(request, asked);
+  Json answer = ReadRequest(line, request);
+  if (answer.empty()) answer = Answer(request, asked);
+  WipeStrings(request);
+  return answer;
 }
 
 Json Session::Handle(std::string&& line, Asked* asked) {
   Json request;
-  if (Json answer = ReadRequest(std::move(line), request); !answer.empty()) return answer;
-  return Answer(request, asked);
+  Json answer = ReadRequest(std::move(line), request);
+  if (answer.empty()) answer = Answer(request, asked);
+  WipeStrings(request);
+  return answer;
 }
 
 namespace {
@@ -480,8 +487,13 @@ Json ReadRequest(std::string_view text, Json& request) { return Parse(text, requ
 
 Json ReadRequest(std::string&& text, Json& request, std::size_t longest) {
   // The text is not needed once parsed: a large value is not held twice while it is converted.
+  // It may hold a text to encrypt, so it is wiped however this ends.
   std::string line;
   line.swap(text);
+  struct Forget {
+    std::string& text;
+    ~Forget() { platform::CleanseContents(text); }
+  } forget{line};
   try {
     std::vector<LongString> taken = TakeLongStrings(line, longest);
     if (!taken.empty()) {
@@ -614,6 +626,46 @@ std::string HResultText(HRESULT hr) {
 
 std::string DumpAnswer(const Json& answer, bool ascii) {
   return answer.dump(-1, ' ', ascii, Json::error_handler_t::replace);
+}
+
+platform::SecureString DumpSecureAnswer(const Json& answer, bool ascii) {
+  platform::SecureString text;
+  // The serializer escapes each string through a buffer of its own: it is built in storage of
+  // ours, which is wiped once the serializer is gone.
+  using Serializer = nlohmann::detail::serializer<Json>;
+  alignas(Serializer) unsigned char storage[sizeof(Serializer)];
+  const platform::ScopedCleanse forget(storage, sizeof storage);
+  auto* serializer = new (storage) Serializer(
+      nlohmann::detail::output_adapter<char, platform::SecureString>(text), ' ',
+      Json::error_handler_t::replace);
+  try {
+    serializer->dump(answer, false, ascii, 0);
+  } catch (...) {
+    serializer->~Serializer();
+    throw;
+  }
+  serializer->~Serializer();
+  return text;
+}
+
+void WipeStrings(Json& json) noexcept {
+  // Requests are flat and answers too; an explicit stack all the same, so that no document can
+  // make this recurse.
+  std::vector<Json*> pending;
+  try {
+    pending.push_back(&json);
+    while (!pending.empty()) {
+      Json* value = pending.back();
+      pending.pop_back();
+      if (value->is_string()) {
+        platform::CleanseContents(value->get_ref<std::string&>());
+      } else if (value->is_structured()) {
+        for (Json& element : *value) pending.push_back(&element);
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    // Out of memory for the stack: what is left goes unwiped rather than crash the host.
+  }
 }
 
 const char kNotRegistered[] =

@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/base/secure.h"
 #include "platform/com/com.h"
 
 namespace velmor::host {
@@ -78,6 +79,14 @@ std::string HResultText(HRESULT hr);
 // DumpAnswer: the answer's JSON text on one line. Invalid UTF-8 in a result (which a control
 // never gives) is replaced rather than thrown on; `ascii` escapes every non-ASCII character.
 std::string DumpAnswer(const Json& answer, bool ascii = false);
+// DumpSecureAnswer: the same text in storage that is wiped when it goes, written without a
+// copy left behind (the serializer's own scratch is wiped too): for an answer that may carry a
+// plaintext. Throws std::bad_alloc only.
+platform::SecureString DumpSecureAnswer(const Json& answer, bool ascii = false);
+
+// WipeStrings: overwrites every string value in `json` (a request or an answer, which may hold
+// a plaintext) before its memory goes back; the strings stay, empty.
+void WipeStrings(Json& json) noexcept;
 
 // CreateControl: a new control, created by its ProgID "VELMOR.VelmorCtrl.QVA" through the
 // registry, as interface `riid` (the caller's reference). When the class is not registered for

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/base/secure.h"
 #include "platform/com/com.h"
 
 namespace {
@@ -45,7 +46,13 @@ BSTR SysAllocString(const OLECHAR* src) {
 }
 
 void SysFreeString(BSTR bstr) {
-  if (bstr != nullptr) std::free(Header(bstr));
+  if (bstr == nullptr) return;
+  // Results are plaintexts and signatures, arguments may be texts to encrypt: every string is
+  // wiped, characters and terminator, before its block goes back (a wipe costs less than
+  // telling the secret ones apart).
+  std::uint32_t* header = Header(bstr);
+  velmor::platform::Cleanse(header, kPrefix + *header + sizeof(OLECHAR));
+  std::free(header);
 }
 
 UINT SysStringByteLen(BSTR bstr) { return bstr == nullptr ? 0 : *Header(bstr); }

@@ -17,6 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/base/secure.h"
 #include "platform/com/com.h"
 #include "platform/owners.h"
 
@@ -227,6 +228,7 @@ Outcome LegacyToWide(const CodePageInfo& info, const char* in, std::size_t n, bo
   char* src = const_cast<char*>(in);  // iconv's prototype is not const-correct
   std::size_t srcLeft = n;
   char32_t chunk[1024];
+  const velmor::platform::ScopedCleanse forget(chunk, sizeof chunk);  // the text, widened
   while (srcLeft > 0) {
     char* dst = reinterpret_cast<char*>(chunk);
     std::size_t dstLeft = sizeof chunk;
@@ -265,11 +267,12 @@ bool RoundTrips(iconv_t back, char* bytes, std::size_t size, char32_t point) {
 
 // NarrowBlock: the points through iconv in one go; a character the code page cannot show
 // becomes the default character.
-Outcome NarrowBlock(iconv_t cd, const std::vector<char32_t>& points, const char* defaultChar,
-                    std::size_t defaultLen, bool& usedDefault, ByteSink& sink) {
+Outcome NarrowBlock(iconv_t cd, const velmor::platform::SecureVector<char32_t>& points,
+                    const char* defaultChar, std::size_t defaultLen, bool& usedDefault, ByteSink& sink) {
   char* src = reinterpret_cast<char*>(const_cast<char32_t*>(points.data()));
   std::size_t srcLeft = points.size() * sizeof(char32_t);
   char chunk[4096];
+  const velmor::platform::ScopedCleanse forget(chunk, sizeof chunk);  // the text, narrowed
   while (srcLeft > 0) {
     char* dst = chunk;
     std::size_t dstLeft = sizeof chunk;
@@ -290,7 +293,7 @@ Outcome NarrowBlock(iconv_t cd, const std::vector<char32_t>& points, const char*
 // NarrowEach: the points one at a time, each kept only when its bytes widen back to it, as
 // WC_NO_BEST_FIT_CHARS asks; any other point (iconv maps some one way only, as U+00A3 to the
 // full-width pound sign of code page 932) becomes the default character.
-Outcome NarrowEach(iconv_t cd, iconv_t back, const std::vector<char32_t>& points,
+Outcome NarrowEach(iconv_t cd, iconv_t back, const velmor::platform::SecureVector<char32_t>& points,
                    const char* defaultChar, std::size_t defaultLen, bool& usedDefault,
                    ByteSink& sink) {
   for (char32_t point : points) {
@@ -326,7 +329,8 @@ Outcome WideToLegacy(const CodePageInfo& info, const char16_t* in, std::size_t n
     if (back == reinterpret_cast<iconv_t>(-1)) return Outcome::kUnsupported;
   }
   const std::size_t defaultLen = std::min<std::size_t>(std::strlen(defaultChar), 2);
-  std::vector<char32_t> points;
+  // The text's code points: wiped when they go, as the text may be a plaintext.
+  velmor::platform::SecureVector<char32_t> points;
   points.reserve(std::min(n, kPointBlock) + 1);
   for (std::size_t i = 0; i < n;) {
     // Code points first; a lone surrogate stays as it is and iconv refuses it like any character

@@ -17,6 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/base/secure.h"
 #include "platform/crypt/crypt.h"
 #include "platform/owners.h"
 
@@ -32,38 +33,12 @@ using platform::OpenSslText;
 using platform::UniquePtr;
 using platform::UpRef;
 
-// SecretBytes: bytes that are wiped with OPENSSL_cleanse when they go away.
-class SecretBytes {
+// SecretBytes: key material and plaintext bytes, wiped whenever their buffer goes back.
+class SecretBytes : public platform::SecureBytes {
  public:
+  using platform::SecureBytes::SecureBytes;
   SecretBytes() = default;
-  explicit SecretBytes(std::size_t n) : bytes_(n) {}
-  SecretBytes(const std::uint8_t* p, std::size_t n) : bytes_(p, p + n) {}
-  SecretBytes(const SecretBytes&) = default;
-  SecretBytes& operator=(const SecretBytes& other) {
-    if (this != &other) {
-      Wipe();
-      bytes_ = other.bytes_;
-    }
-    return *this;
-  }
-  SecretBytes(SecretBytes&& other) noexcept : bytes_(std::move(other.bytes_)) {}
-  SecretBytes& operator=(SecretBytes&& other) noexcept {
-    if (this != &other) {
-      Wipe();
-      bytes_ = std::move(other.bytes_);
-    }
-    return *this;
-  }
-  ~SecretBytes() { Wipe(); }
-  std::uint8_t* data() { return bytes_.data(); }
-  const std::uint8_t* data() const { return bytes_.data(); }
-  std::size_t size() const { return bytes_.size(); }
-  bool empty() const { return bytes_.empty(); }
-  void resize(std::size_t n);
-
- private:
-  void Wipe();
-  std::vector<std::uint8_t> bytes_;
+  SecretBytes(const std::uint8_t* p, std::size_t n) : platform::SecureBytes(p, p + n) {}
 };
 
 // ---- Runtime ----------------------------------------------------------------------------------

@@ -107,7 +107,7 @@ class Conversation {
     // whole group.
     socket_.reset();
     child_.reset();
-    OPENSSL_cleanse(buffer_, sizeof buffer_);
+    platform::Cleanse(buffer_, sizeof buffer_);
   }
 
   // Send: one command line.
@@ -131,7 +131,7 @@ class Conversation {
     // Drop the line handed out last, wiping it.
     if (consumed_ > 0) {
       std::memmove(buffer_, buffer_ + consumed_, filled_ - consumed_);
-      OPENSSL_cleanse(buffer_ + filled_ - consumed_, consumed_);
+      platform::Cleanse(buffer_ + filled_ - consumed_, consumed_);
       filled_ -= consumed_;
       consumed_ = 0;
     }

@@ -23,23 +23,6 @@ const char* LastFailedCall() { return t_lastFailedCall.c_str(); }
 
 namespace detail {
 
-void SecretBytes::Wipe() {
-  if (!bytes_.empty()) OPENSSL_cleanse(bytes_.data(), bytes_.size());
-}
-
-void SecretBytes::resize(std::size_t n) {
-  if (n <= bytes_.size()) {
-    OPENSSL_cleanse(bytes_.data() + n, bytes_.size() - n);
-    bytes_.resize(n);
-    return;
-  }
-  // Growing may move the bytes: copy them out of the old block and wipe it.
-  std::vector<std::uint8_t> grown(n);
-  if (!bytes_.empty()) std::memcpy(grown.data(), bytes_.data(), bytes_.size());
-  Wipe();
-  bytes_.swap(grown);
-}
-
 namespace {
 
 struct Runtime {

@@ -1,0 +1,176 @@
+// What velmor-host remembers of a secret once it has answered: a plaintext encrypted and then
+// decrypted through the host must be nowhere in its writable memory while it waits for the next
+// message, neither as the page's UTF-8 nor as UTF-16.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/support/pki.h"
+
+namespace {
+
+namespace pki = velmor::testing;
+using Json = nlohmann::json;
+
+// Browser: velmor-host on the two pipes a browser gives it.
+class Browser {
+ public:
+  Browser() {
+    int in[2], out[2];
+    if (::pipe(in) != 0 || ::pipe(out) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(in[0], 0);
+      ::dup2(out[1], 1);
+      for (int fd : {in[0], in[1], out[0], out[1]}) ::close(fd);
+      ::execl(VELMOR_HOST_BINARY, "velmor-host", "chrome-extension://test/", nullptr);
+      ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    to_ = in[1];
+    from_ = out[0];
+  }
+  ~Browser() {
+    ::close(to_);
+    int status = 0;
+    if (pid_ > 0) ::waitpid(pid_, &status, 0);
+    ::close(from_);
+  }
+  pid_t pid() const { return pid_; }
+
+  Json Ask(const Json& request) {
+    const std::string text = request.dump();
+    const auto length = static_cast<std::uint32_t>(text.size());
+    std::string framed(reinterpret_cast<const char*>(&length), 4);
+    framed += text;
+    if (::write(to_, framed.data(), framed.size()) != static_cast<ssize_t>(framed.size())) return {};
+    std::uint32_t answerLength = 0;
+    if (!pki::ReadFull(from_, reinterpret_cast<char*>(&answerLength), 4)) return {};
+    std::string answer(answerLength, '\0');
+    if (!pki::ReadFull(from_, answer.data(), answerLength)) return {};
+    return Json::parse(answer);
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int to_ = -1;
+  int from_ = -1;
+};
+
+// WaitingForAMessage: whether the host sits in read(2), which it only enters for the next
+// message once it is done with the last answer.
+bool WaitingForAMessage(pid_t pid) {
+  for (int tries = 0; tries < 5000; ++tries) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
+    long number = -1;
+    if (in >> number && number == 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
+struct Found {
+  std::string mapping;
+  std::uintptr_t address;
+  const char* form;
+};
+
+// Scan: every place in the writable mappings of `pid` that holds one of `needles`; `readable`
+// is false when the memory cannot be read at all.
+std::vector<Found> Scan(pid_t pid, const std::vector<std::pair<const char*, std::string>>& needles,
+                        bool& readable) {
+  std::vector<Found> found;
+  const int mem = ::open(("/proc/" + std::to_string(pid) + "/mem").c_str(), O_RDONLY | O_CLOEXEC);
+  readable = mem >= 0;
+  if (!readable) return found;
+  std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+  std::string line;
+  std::size_t longest = 0;
+  for (const auto& [form, needle] : needles) longest = std::max(longest, needle.size());
+  std::vector<char> chunk(std::size_t{1} << 20);
+  std::size_t readBytes = 0;
+  while (std::getline(maps, line)) {
+    std::istringstream fields(line);
+    std::string range, perms, offset, device, inode, name;
+    fields >> range >> perms >> offset >> device >> inode;
+    std::getline(fields >> std::ws, name);
+    if (perms.size() < 2 || perms[1] != 'w') continue;
+    const std::uintptr_t start = std::stoull(range.substr(0, range.find('-')), nullptr, 16);
+    const std::uintptr_t end = std::stoull(range.substr(range.find('-') + 1), nullptr, 16);
+    // A sanitizer's shadow is terabytes of reservation that holds no data of the program.
+    if (end - start > (std::uintptr_t{4} << 30)) continue;
+    for (std::uintptr_t at = start; at < end;) {
+      const std::size_t want = std::min<std::uintptr_t>(chunk.size(), end - at);
+      const ssize_t n = ::pread(mem, chunk.data(), want, static_cast<off_t>(at));
+      if (n <= 0) break;
+      readBytes += static_cast<std::size_t>(n);
+      const std::string_view view(chunk.data(), static_cast<std::size_t>(n));
+      for (const auto& [form, needle] : needles) {
+        for (std::size_t k = view.find(needle); k != std::string_view::npos; k = view.find(needle, k + 1)) {
+          found.push_back({name.empty() ? "[anonymous " + range + "]" : name, at + k, form});
+        }
+      }
+      // Step back so that a copy across two chunks is seen whole in the next.
+      const std::uintptr_t step = static_cast<std::uintptr_t>(n);
+      at += (at + step < end && step > longest) ? step - longest + 1 : step;
+    }
+  }
+  ::close(mem);
+  readable = readBytes > 0;
+  return found;
+}
+
+TEST(HostMemory, HoldsNoPlaintextOnceItHasAnswered) {
+  pki::TempDataHome home;
+  pki::RegisterModule(VELMOR_BINARY);
+  const pki::TestCert cert = pki::MakeCert(pki::Spec("/CN=Recipient/OU=QVA/O=Tarnvik Bank"));
+  pki::ImportWithKey("MY", cert);
+  pki::AddToStore("CA", cert);  // where a recipient is looked for
+
+  // A text no other run, and nothing else in the host, holds.
+  std::random_device random;
+  const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  std::string plain = "velmor-memory-";
+  while (plain.size() < 96) plain += alphabet[random() % (sizeof alphabet - 1)];
+  std::string wide;
+  for (char c : plain) wide += std::string{c, '\0'};
+
+  Browser host;
+  ASSERT_GT(host.pid(), 0);
+  ASSERT_EQ(host.Ask({{"op", "put"}, {"name", "EncryptCN"}, {"value", cert.serialHex}}).value("error", ""), "");
+  const Json sealed = host.Ask({{"op", "call"}, {"name", "Encrypt"}, {"args", {plain}}});
+  ASSERT_EQ(sealed.value("result", "E:").rfind("E:", 0), std::string::npos) << sealed.dump();
+  ASSERT_EQ(host.Ask({{"op", "put"}, {"name", "DecryptCN"}, {"value", cert.serialHex}}).value("error", ""), "");
+  const Json opened = host.Ask({{"op", "call"}, {"name", "Decrypt"}, {"args", Json::array({sealed["result"]})},
+                                {"origin", "https://bank.example"},
+                                {"consent", {{"op", "call"}, {"name", "Decrypt"}, {"by", "user"}}}});
+  ASSERT_NE(opened.value("result", "").find(plain), std::string::npos) << opened.dump();
+
+  ASSERT_TRUE(WaitingForAMessage(host.pid()));
+  bool readable = false;
+  const std::vector<Found> found = Scan(host.pid(), {{"UTF-8", plain}, {"UTF-16", wide}}, readable);
+  if (!readable) GTEST_SKIP() << "the host's memory cannot be read here";
+  std::string where;
+  for (const Found& f : found) {
+    char address[32];
+    std::snprintf(address, sizeof address, "%#lx", static_cast<unsigned long>(f.address));
+    where += std::string("\n  ") + f.form + " at " + address + " in " + f.mapping;
+  }
+  EXPECT_TRUE(found.empty()) << found.size() << " copies of the plaintext:" << where;
+}
+
+}  // namespace
