@@ -201,12 +201,12 @@ struct Pkcs12Parts {
   UniqueKey key;
 };
 
-bool ReadParts(Attempt& a, const std::vector<std::uint8_t>& pfx, const std::string& password,
+bool ReadParts(Attempt& a, const std::vector<std::uint8_t>& pfx, const char* password,
                const std::string& container, Pkcs12Parts& parts) {
   if (pfx.size() > 0x7FFFFFFFu) return a.Failed(NTE_BAD_LEN);
   HCERTSTORE rawStore = nullptr;
   HCRYPTKEY rawKey = 0;
-  if (!velmor::crypt::ReadPkcs12(pfx.data(), static_cast<DWORD>(pfx.size()), password.c_str(),
+  if (!velmor::crypt::ReadPkcs12(pfx.data(), static_cast<DWORD>(pfx.size()), password,
                                  &rawStore, &rawKey)) {
     return a.Failed();
   }
@@ -270,7 +270,7 @@ bool ImportKeyAndCertificate(const std::string& store, const std::vector<std::ui
   return Import(store, certDer, storeKey, keySpec, container, chain);
 }
 
-bool ImportPkcs12(const std::vector<std::uint8_t>& pfx, const std::string& password, DWORD keySpec,
+bool ImportPkcs12(const std::vector<std::uint8_t>& pfx, const char* password, DWORD keySpec,
                   const std::string& container, Pkcs12Import* result) {
   Attempt a;
   Pkcs12Parts parts;
@@ -418,7 +418,7 @@ bool ExportCertificatePem(const std::string& store, const std::string& serialHex
   return a.Finish(body());
 }
 
-bool ExportKey(const std::string& store, const std::string& serialHex, const std::string& password,
+bool ExportKey(const std::string& store, const std::string& serialHex, const char* password,
                std::vector<std::uint8_t>& pfx) {
   pfx.clear();
   Attempt a;
@@ -427,7 +427,7 @@ bool ExportKey(const std::string& store, const std::string& serialHex, const std
     if (!source) return a.Failed();
     const UniqueCert found(FindCertBySerial(source.get(), serialHex));
     if (!found) return a.Failed(CRYPT_E_NOT_FOUND);
-    return velmor::crypt::ExportPkcs12(found.get(), password.c_str(), pfx) || a.Failed();
+    return velmor::crypt::ExportPkcs12(found.get(), password, pfx) || a.Failed();
   };
   return a.Finish(body());
 }

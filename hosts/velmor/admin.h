@@ -36,7 +36,7 @@ struct Pkcs12Import {
 // certificate into "MY" with its key-provider property, the other certificates into "CA". A
 // wrong password gives ERROR_INVALID_PASSWORD_DW; unreadable data CRYPT_E_ASN1_CORRUPT or
 // NTE_BAD_DATA; a file imported before NTE_EXISTS.
-bool ImportPkcs12(const std::vector<std::uint8_t>& pfx, const std::string& password,
+bool ImportPkcs12(const std::vector<std::uint8_t>& pfx, const char* password,
                   DWORD keySpec, const std::string& container, Pkcs12Import* result);
 
 // ContainerNameFor: the container ImportPkcs12 makes for a certificate: "velmor-", its serial
@@ -74,7 +74,7 @@ bool ExportCertificatePem(const std::string& store, const std::string& serialHex
 // with that serial and its private key, for moving the key to another machine.
 // CRYPT_E_NOT_FOUND without such a certificate, CRYPT_E_NO_KEY_PROPERTY / NTE_BAD_KEYSET /
 // NTE_NO_KEY when it has no key that can be had.
-bool ExportKey(const std::string& store, const std::string& serialHex, const std::string& password,
+bool ExportKey(const std::string& store, const std::string& serialHex, const char* password,
                std::vector<std::uint8_t>& pfx);
 
 }  // namespace velmor::admin

@@ -161,7 +161,7 @@ int Import(const CertsOptions& o) {
   if (!password) return Failed("import", why + "; nothing was imported");
   const DWORD spec = o.keySpec == "signature" ? AT_SIGNATURE : AT_KEYEXCHANGE;
   velmor::admin::Pkcs12Import result;
-  if (!velmor::admin::ImportPkcs12(*bytes, password->text(), spec, std::string(), &result)) {
+  if (!velmor::admin::ImportPkcs12(*bytes, password->text().c_str(), spec, std::string(), &result)) {
     return Failed("import", o.file + ": " + Reason(GetLastError()) + "; nothing was imported");
   }
   std::cout << "imported " << result.serialHex << " " << result.subject << " into MY with key container "
@@ -270,7 +270,7 @@ int ExportKey(const CertsOptions& o) {
   std::optional<Secret> password = ExportKeyPassword(o, why);
   if (!password) return Failed("export-key", why + "; nothing was written");
   std::vector<std::uint8_t> pfx;
-  if (!velmor::admin::ExportKey(o.store, o.serial, password->text(), pfx)) {
+  if (!velmor::admin::ExportKey(o.store, o.serial, password->text().c_str(), pfx)) {
     DWORD error = GetLastError();
     if (error == CRYPT_E_NOT_FOUND) return Failed("export-key", "no certificate " + o.serial + " in " + o.store);
     return Failed("export-key", o.serial + ": " + Reason(error) + "; nothing was written");

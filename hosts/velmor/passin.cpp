@@ -14,21 +14,7 @@
 
 namespace velmor::host {
 
-Secret::Secret(std::string&& text) : Secret() {
-  text_.assign(text);
-  Wipe(text);
-}
-
-Secret::Secret(Secret&& other) noexcept : text_(std::move(other.text_)) {
-  // A moved string of the small-buffer size is copied, not stolen: wipe what stays behind.
-  Wipe(other.text_);
-}
-
-void Secret::Wipe(std::string& text) {
-  text.resize(text.capacity());
-  ::SecureZeroMemory(text.data(), text.size());
-  text.clear();
-}
+Secret::Secret(std::string&& text) : text_(text.data(), text.size()) { Wipe(text); }
 
 namespace {
 
@@ -48,7 +34,7 @@ std::optional<int> DescriptorNumber(const std::string& digits) {
 // line feed is dropped as well.
 std::optional<Secret> ReadFirstLine(int fd, const std::string& source, std::string& why) {
   Secret secret;
-  std::string& text = secret.text();
+  platform::SecureString& text = secret.text();
   for (;;) {
     char c = 0;
     const ssize_t n = ::read(fd, &c, 1);

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/base/secure.h"
+
 namespace velmor::host {
 
 // kMaxPasswordBytes: the longest password read from a file, a descriptor or the terminal. A
@@ -13,26 +15,27 @@ namespace velmor::host {
 // with a misleading "wrong password".
 inline constexpr std::size_t kMaxPasswordBytes = 4096;
 
-// Secret: a text that is wiped when it goes. Its storage is reserved once, so that growing it
-// never leaves an unwiped copy behind.
+// Secret: a password, held in storage that is wiped when it goes, when it grows and when it is
+// moved from.
 class Secret {
  public:
-  Secret() { text_.reserve(kMaxPasswordBytes + 1); }
+  Secret() = default;
+  // Secret(text): takes the password out of `text`, which is left wiped and empty.
   explicit Secret(std::string&& text);
-  Secret(Secret&& other) noexcept;
+  Secret(Secret&& other) noexcept = default;
   Secret& operator=(Secret&&) = delete;
   Secret(const Secret&) = delete;
   Secret& operator=(const Secret&) = delete;
-  ~Secret() { Wipe(text_); }
 
-  const std::string& text() const { return text_; }
-  std::string& text() { return text_; }
+  const platform::SecureString& text() const { return text_; }
+  platform::SecureString& text() { return text_; }
 
-  // Wipe overwrites the whole storage of `text` and leaves it empty.
-  static void Wipe(std::string& text);
+  // Wipe overwrites the whole storage of `text` (a password the command line held) and leaves
+  // it empty.
+  static void Wipe(std::string& text) { platform::CleanseContents(text); }
 
  private:
-  std::string text_;
+  platform::SecureString text_;
 };
 
 // PassinFormError returns why `spec` is not a password source, or the empty text when it is
