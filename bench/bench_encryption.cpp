@@ -25,7 +25,7 @@
 #include "bench/ratio_reporter.h"
 #include "codec/codec.h"
 #include "encryption/encryption.h"
-#include "platform/owners.h"
+#include "platform/crypt/owners.h"
 #include "tests/support/pki.h"
 
 namespace {

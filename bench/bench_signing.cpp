@@ -21,7 +21,8 @@
 
 #include "bench/ratio_reporter.h"
 #include "signing/signing.h"
-#include "platform/owners.h"
+#include "platform/base/sqlite.h"
+#include "platform/crypt/owners.h"
 #include "tests/support/pki.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/owners.h"
+#include "platform/base/owner.h"
 #include "platform/registry/registry.h"
 
 namespace {

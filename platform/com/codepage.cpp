@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "platform/com/com.h"
-#include "platform/owners.h"
+#include "platform/com/owners.h"
 
 namespace {
 

@@ -3,12 +3,7 @@
 // in a transaction of its own, or in a savepoint of the Transaction its thread has open.
 #include "platform/registry/registry.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -20,8 +15,10 @@
 #include <vector>
 
 #include "platform/base/failure.h"
+#include "platform/base/guard.h"
+#include "platform/base/paths.h"
+#include "platform/base/sqlite.h"
 #include "platform/base/sqlite_failure.h"
-#include "platform/owners.h"
 
 namespace {
 
@@ -30,7 +27,6 @@ using velmor::platform::UniquePtr;
 // Answer: an error value as the API returns it.
 LONG Answer(DWORD error) { return static_cast<LONG>(error); }
 
-constexpr int kBusyTimeoutMs = 10000;
 constexpr std::int64_t kCurrentUserId = 1;
 constexpr const char* kClassesPath = "Software\\Classes";
 
@@ -279,49 +275,13 @@ std::recursive_mutex g_lock;
 std::shared_ptr<Db> g_db;           // the connection for the current data folder
 std::unordered_set<HKEY__*> g_open;  // every key handle handed out and not yet closed
 
-// MakePrivateDir: `dir` and missing parents, owner-only; an existing velmor folder is tightened.
-bool MakePrivateDir(const std::string& dir, bool tighten) {
-  struct stat st {};
-  if (stat(dir.c_str(), &st) == 0) {
-    if (!S_ISDIR(st.st_mode)) return false;
-    return !tighten || (st.st_mode & 077) == 0 || chmod(dir.c_str(), 0700) == 0;
-  }
-  const auto slash = dir.find_last_of('/');
-  if (slash != std::string::npos && slash > 0 && !MakePrivateDir(dir.substr(0, slash), false)) {
-    return false;
-  }
-  return mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
-}
-
 DWORD OpenDb(const std::string& path, std::shared_ptr<Db>& out) {
-  const auto slash = path.find_last_of('/');
-  if (slash == std::string::npos || !MakePrivateDir(path.substr(0, slash), true)) {
-    return ERROR_ACCESS_DENIED;
-  }
-  // Made here so that it is owner-only whatever the umask.
-  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return ERROR_ACCESS_DENIED;
-  const bool tight = fchmod(fd, 0600) == 0;
-  close(fd);
-  if (!tight) return ERROR_ACCESS_DENIED;
-  sqlite3* raw = nullptr;
-  int rc = VELMOR_CALL(sqlite3_open_v2, path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-  UniquePtr<sqlite3> db(raw);
+  velmor::platform::PrivateDatabase opened = velmor::platform::OpenPrivateDatabase(path);
+  if (opened.denied) return ERROR_ACCESS_DENIED;
+  if (!opened.db) return SqliteError(opened.rc);
+  const int rc = velmor::platform::ExecInTransaction(opened.db.get(), kSchema);
   if (rc != SQLITE_OK) return SqliteError(rc);
-  sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
-  for (const char* sql : {"PRAGMA journal_mode=WAL", "PRAGMA foreign_keys=ON",
-                          "PRAGMA synchronous=NORMAL"}) {
-    rc = VELMOR_CALL(sqlite3_exec, db.get(), sql, nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) return SqliteError(rc);
-  }
-  rc = VELMOR_CALL(sqlite3_exec, db.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-  if (rc == SQLITE_OK) rc = VELMOR_CALL(sqlite3_exec, db.get(), kSchema, nullptr, nullptr, nullptr);
-  if (rc == SQLITE_OK) rc = VELMOR_CALL(sqlite3_exec, db.get(), "COMMIT", nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK) {
-    sqlite3_exec(db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
-    return SqliteError(rc);
-  }
-  out = std::make_shared<Db>(std::move(db), path);
+  out = std::make_shared<Db>(std::move(opened.db), path);
   return ERROR_SUCCESS;
 }
 
@@ -618,17 +578,8 @@ LONG RegEnumKeyExA(HKEY hKey, DWORD index, LPSTR name, DWORD* cchName, DWORD*, L
 namespace velmor::registry {
 
 std::string DatabasePath() {
-  const char* xdg = std::getenv("XDG_DATA_HOME");
-  std::string base;
-  if (xdg != nullptr && xdg[0] == '/') {
-    base = xdg;
-  } else {
-    const char* home = std::getenv("HOME");
-    if (home == nullptr || home[0] != '/') return {};
-    base = std::string(home) + "/.local/share";
-  }
-  while (base.size() > 1 && base.back() == '/') base.pop_back();
-  return base + "/velmor/registry.db";
+  const std::string folder = velmor::platform::DataFolder();
+  return folder.empty() ? folder : folder + "/registry.db";
 }
 
 // The open transaction holds the registry lock (so no other thread's change slips into it) and

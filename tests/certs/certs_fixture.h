@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "certs/certs.h"
-#include "platform/owners.h"
+#include "platform/crypt/owners.h"
 #include "tests/support/pki.h"
 
 namespace velmor::certs_test {
