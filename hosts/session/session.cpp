@@ -15,7 +15,7 @@
 
 #include "hosts/session/lookup.h"
 #include "platform/base/owner.h"
-#include "platform/com/activation.h"
+#include "platform/activation/activation.h"
 
 namespace velmor::host {
 namespace {

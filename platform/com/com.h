@@ -145,8 +145,8 @@ struct LastErrorEntry {
   }
 };
 
-// ErrorEntry: a function returning its error value (LONG, DWORD): `outOfMemory`, anything else
-// `failure`.
+// ErrorEntry: a function whose return value is its whole answer (a LONG or DWORD error value,
+// GDI's FALSE or 0): `outOfMemory`, anything else `failure`.
 template <typename R>
 struct ErrorEntry {
   R outOfMemory = static_cast<R>(ERROR_OUTOFMEMORY);

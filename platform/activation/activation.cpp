@@ -1,5 +1,5 @@
 // In-process activation: registry → InprocServer32 → dlopen → DllGetClassObject.
-#include "platform/com/activation.h"
+#include "platform/activation/activation.h"
 
 #include <cstring>
 #include <mutex>

@@ -7,7 +7,7 @@
 #include <sstream>
 #include <string>
 
-#include "platform/com/activation.h"
+#include "platform/activation/activation.h"
 #include "platform/base/owner.h"
 #include "platform/registry/registry.h"
 #include "tests/support/pki.h"
