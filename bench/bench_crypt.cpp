@@ -10,7 +10,7 @@
 
 #include "hosts/velmor/admin.h"
 #include "platform/crypt/crypt.h"
-#include "platform/owners.h"
+#include "platform/crypt/owners.h"
 #include "tests/support/pki.h"
 
 namespace {

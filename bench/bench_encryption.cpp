@@ -26,7 +26,7 @@
 #include "certs/properties.h"
 #include "codec/codec.h"
 #include "encryption/encryption.h"
-#include "platform/owners.h"
+#include "platform/crypt/owners.h"
 #include "tests/support/pki.h"
 
 namespace {

@@ -24,7 +24,8 @@
 #include "certs/find.h"
 #include "certs/properties.h"
 #include "signing/signing.h"
-#include "platform/owners.h"
+#include "platform/base/sqlite.h"
+#include "platform/crypt/owners.h"
 #include "tests/support/pki.h"
 
 namespace {

@@ -3,6 +3,6 @@
 if(TARGET velmor_test_support)
   add_executable(bench_crypt ${CMAKE_CURRENT_LIST_DIR}/bench_crypt.cpp)
   target_link_libraries(bench_crypt PRIVATE
-    velmor_crypt velmor_test_support velmor_owners OpenSSL::Crypto benchmark::benchmark)
+    velmor_crypt velmor_test_support OpenSSL::Crypto benchmark::benchmark)
   velmor_warnings(bench_crypt)
 endif()

@@ -12,17 +12,17 @@
 #include <utility>
 
 #include "platform/base/hex.h"
+#include "platform/base/owner.h"
 #include "platform/base/secure.h"
 #include "platform/com/com.h"
 
 namespace velmor {
 
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
-// One owner for a buffer that came from malloc (Base64Encode, Base64Decode, AnsiToUtf8).
-using MallocChars = std::unique_ptr<char, FreeDeleter>;
-using MallocBytes = std::unique_ptr<BYTE, FreeDeleter>;
+// One owner for a buffer that came from malloc (Base64Encode, Base64Decode, AnsiToUtf8): the
+// platform's (platform/base/owner.h).
+using platform::FreeDeleter;
+using platform::MallocBytes;
+using platform::MallocChars;
 
 // SecretChars: a zero-terminated text from malloc that may hold a plaintext (AnsiToUtf8 of a
 // text to encrypt): wiped up to its terminator before it is freed.

@@ -11,6 +11,6 @@ endforeach()
 # fuzz_pinentry_replies: what a PIN dialog answers over the Assuan protocol (the internal
 # conversation, played through a socket pair).
 add_executable(fuzz_pinentry_replies ${CMAKE_CURRENT_LIST_DIR}/fuzz_pinentry_replies.cpp)
-target_link_libraries(fuzz_pinentry_replies PRIVATE velmor_crypt velmor_owners)
+target_link_libraries(fuzz_pinentry_replies PRIVATE velmor_crypt velmor_crypt_owners)
 velmor_fuzz_entry(fuzz_pinentry_replies)
 velmor_warnings(fuzz_pinentry_replies)

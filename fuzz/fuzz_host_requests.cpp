@@ -18,7 +18,7 @@
 #include "fuzz/control_fixture.h"
 #include "fuzz/prologue.h"
 #include "hosts/session/session.h"
-#include "platform/com/activation.h"
+#include "platform/activation/activation.h"
 
 namespace {
 

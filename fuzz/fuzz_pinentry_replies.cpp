@@ -19,7 +19,7 @@ int Run(const std::uint8_t* data, std::size_t size) {
   namespace crypt = velmor::crypt::detail;
   int fds[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return 0;
-  UniqueFd dialog{UniqueFd::pointer(fds[1])};
+  UniqueFd dialog(fds[1]);
   if (size > 0 && ::write(fds[1], data, size) != static_cast<ssize_t>(size)) {
     ::close(fds[0]);
     return 0;
@@ -27,7 +27,7 @@ int Run(const std::uint8_t* data, std::size_t size) {
   ::shutdown(fds[1], SHUT_WR);  // the dialog says nothing more
   crypt::SecretBytes pin;
   const crypt::PinDialog text{"Token PIN", "Enter the PIN\nof the token", "PIN:"};
-  const auto answer = crypt::AskPinOn(UniqueFd(UniqueFd::pointer(fds[0])), text, pin);
+  const auto answer = crypt::AskPinOn(UniqueFd(fds[0]), text, pin);
   if (answer != crypt::PinAnswer::kPin && !pin.empty()) __builtin_trap();
   if (pin.size() > crypt::kPinMax) __builtin_trap();
   return 0;

@@ -1,8 +1,8 @@
 // Names for the owners of the OpenSSL objects the fuzz targets make themselves (key derivation,
-// the verification oracle). The owners themselves are registered once, in platform/owners.h.
+// the verification oracle). The owners themselves are registered once, in platform/crypt/owners.h.
 #pragma once
 
-#include "platform/owners.h"
+#include "platform/crypt/owners.h"
 
 namespace velmor::fuzz {
 

@@ -18,10 +18,10 @@ namespace {
 // non-blocking flag it was opened with dropped (reads and writes of a regular file never wait).
 UniqueFile AdoptDescriptor(UniqueFd fd, const char* mode) {
   struct stat status {};
-  if (fstat(fd.get().value, &status) != 0 || !S_ISREG(status.st_mode)) return nullptr;
-  const int flags = fcntl(fd.get().value, F_GETFL);
-  if (flags < 0 || fcntl(fd.get().value, F_SETFL, flags & ~O_NONBLOCK) != 0) return nullptr;
-  UniqueFile file(fdopen(fd.get().value, mode));
+  if (fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return nullptr;
+  const int flags = fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return nullptr;
+  UniqueFile file(fdopen(fd.get(), mode));
   if (file) fd.release();  // the stream owns the descriptor now
   return file;
 }
@@ -32,7 +32,7 @@ UniqueFile OpenRegularFile(const char* ansiPath) {
   if (ansiPath == nullptr || ansiPath[0] == '\0') return nullptr;
   MallocChars path(AnsiToUtf8(ansiPath));
   if (!path) return nullptr;
-  UniqueFd fd(UniqueFd::pointer(::open(path.get(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)));
+  UniqueFd fd(::open(path.get(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!fd) return nullptr;
   return AdoptDescriptor(std::move(fd), "rb");
 }
@@ -41,7 +41,7 @@ OutputFile::~OutputFile() { Discard(); }
 
 void OutputFile::Discard() {
   stream_.reset();
-  if (!temporary_.empty()) ::unlinkat(folder_.get().value, temporary_.c_str(), 0);
+  if (!temporary_.empty()) ::unlinkat(folder_.get(), temporary_.c_str(), 0);
   temporary_.clear();
 }
 
@@ -56,9 +56,9 @@ OutputFile::Opened OutputFile::Open(const char* ansiPath, const char* suffix, st
   const std::string folder =
       slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
   target_ = slash == std::string::npos ? name : name.substr(slash + 1);
-  folder_ = UniqueFd(UniqueFd::pointer(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+  folder_ = UniqueFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!folder_) return Opened::kCannotCreate;
-  const int dir = folder_.get().value;
+  const int dir = folder_.get();
 
   struct stat in {};
   struct stat there {};
@@ -87,15 +87,15 @@ OutputFile::Opened OutputFile::Open(const char* ansiPath, const char* suffix, st
     }
     std::string candidate = stem;
     for (unsigned char r : random) candidate += kAlphabet[r % (sizeof kAlphabet - 1)];
-    UniqueFd fd(UniqueFd::pointer(::openat(
+    UniqueFd fd(::openat(
         dir, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
-        mode)));
+        mode));
     if (!fd) {
       if (errno == EEXIST) continue;
       return Opened::kCannotCreate;
     }
     temporary_ = std::move(candidate);
-    stream_.reset(fdopen(fd.get().value, "wb"));
+    stream_.reset(fdopen(fd.get(), "wb"));
     if (!stream_) {
       Discard();
       return Opened::kCannotCreate;
@@ -112,7 +112,7 @@ bool OutputFile::Commit() {
   const bool written =
       std::fflush(stream) == 0 && std::ferror(stream) == 0 && ::fsync(fileno(stream)) == 0;
   const bool closed = std::fclose(stream) == 0;
-  const int dir = folder_.get().value;
+  const int dir = folder_.get();
   if (!written || !closed || ::renameat(dir, temporary_.c_str(), dir, target_.c_str()) != 0) {
     Discard();
     return false;

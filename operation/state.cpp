@@ -56,6 +56,4 @@ void CtrlState::ReleaseRecipient() noexcept {
   m_cbEncryptKeyBlob = 0;
 }
 
-void handles_detail::CloseFd(int fd) { ::close(fd); }
-
 }  // namespace velmor

@@ -23,7 +23,6 @@ using velmor::MallocChars;
 using velmor::UniqueFd;
 using velmor::UniqueFile;
 using velmor::UniqueHash;
-using FdHandle = UniqueFd::pointer;
 using HashHandle = UniqueHash::pointer;
 
 // ---- Shared steps -----------------------------------------------------------------------------

@@ -17,7 +17,7 @@
 #include "hosts/browser/native_messaging.h"
 #include "hosts/session/session.h"
 #include "hosts/session/unique_fd.h"
-#include "platform/com/activation.h"
+#include "platform/activation/activation.h"
 
 namespace velmor::host {
 namespace {

@@ -14,11 +14,14 @@
 #include "codec/codec.h"
 #include "hosts/session/session.h"
 #include "hosts/session/unique_fd.h"
-#include "operation/handles.h"
+#include "platform/crypt/handles.h"
 #include "platform/crypt/crypt.h"
 #include "platform/crypt/digest.h"
 
 namespace velmor::host {
+
+using crypt::UniqueCert;
+using crypt::UniqueStore;
 namespace {
 
 using Json = nlohmann::ordered_json;

@@ -14,7 +14,8 @@
 #include <vector>
 
 #include "hosts/session/lookup.h"
-#include "platform/com/activation.h"
+#include "platform/base/owner.h"
+#include "platform/activation/activation.h"
 
 namespace velmor::host {
 namespace {
@@ -694,14 +695,8 @@ HRESULT CreateControl(REFIID riid, void** ppv, std::string* notice) {
   return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, riid, ppv);
 }
 
-namespace {
-struct FreeDeleter {
-  void operator()(char* p) const noexcept { free(p); }
-};
-}  // namespace
-
 std::string AbsolutePath(const std::string& path) {
-  std::unique_ptr<char, FreeDeleter> resolved(realpath(path.c_str(), nullptr));
+  const platform::MallocChars resolved(realpath(path.c_str(), nullptr));
   return resolved ? std::string(resolved.get()) : std::string();
 }
 

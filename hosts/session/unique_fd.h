@@ -1,37 +1,10 @@
-// UniqueFd: the one owner of a POSIX file descriptor in the hosts; closes it when it goes.
+// UniqueFd in the hosts: the platform's one owner of a file descriptor (platform/base/owner.h).
 #pragma once
 
-#include <unistd.h>
-
-#include <utility>
+#include "platform/base/owner.h"
 
 namespace velmor::host {
 
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { reset(); }
-
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
+using platform::UniqueFd;
 
 }  // namespace velmor::host

@@ -11,9 +11,14 @@
 
 #include "certs/find.h"
 #include "codec/codec.h"
-#include "operation/handles.h"
+#include "platform/crypt/handles.h"
 
 namespace velmor::admin {
+
+using crypt::UniqueCert;
+using crypt::UniqueKey;
+using crypt::UniqueProv;
+using crypt::UniqueStore;
 
 namespace {
 

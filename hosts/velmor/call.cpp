@@ -17,7 +17,7 @@
 
 #include "hosts/session/session.h"
 #include "hosts/velmor/commands.h"
-#include "platform/com/activation.h"
+#include "platform/activation/activation.h"
 #include "platform/com/com.h"
 #include "platform/registry/registry.h"
 

@@ -28,7 +28,7 @@
 #include "hosts/session/unique_fd.h"
 #include "hosts/velmor/browsers.h"
 #include "hosts/velmor/commands.h"
-#include "platform/com/activation.h"
+#include "platform/activation/activation.h"
 #include "platform/crypt/crypt.h"
 #include "platform/l10n/catalog.h"
 

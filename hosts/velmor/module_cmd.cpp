@@ -7,7 +7,7 @@
 
 #include "hosts/session/session.h"
 #include "hosts/velmor/commands.h"
-#include "platform/com/activation.h"
+#include "platform/activation/activation.h"
 
 namespace velmor::host {
 

@@ -15,7 +15,7 @@
 #include "control/interface/consent.h"
 #include "hosts/velmor/commands.h"
 #include "hosts/velmor/web_tables.h"
-#include "platform/com/activation.h"
+#include "platform/activation/activation.h"
 #include "platform/com/typelib.h"
 
 namespace velmor::host {

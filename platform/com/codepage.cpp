@@ -19,7 +19,7 @@
 
 #include "platform/base/secure.h"
 #include "platform/com/com.h"
-#include "platform/owners.h"
+#include "platform/com/owners.h"
 
 namespace {
 
@@ -458,67 +458,73 @@ UINT CodePageFromCharset(std::string_view charset) {
 
 }  // namespace velmor::com
 
+namespace {
 // The two conversions are the layer's C-style entry points: a failed allocation inside (the
-// per-thread iconv cache, the code-point copy) becomes ERROR_NOT_ENOUGH_MEMORY, not an exception.
+// per-thread iconv cache, the code-point copy) becomes 0 with ERROR_NOT_ENOUGH_MEMORY, not an
+// exception.
+constexpr velmor::com::LastErrorEntry<int> kConversionEntry{0, ERROR_NOT_ENOUGH_MEMORY,
+                                                           ERROR_NOT_ENOUGH_MEMORY};
+}  // namespace
+
 int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multiByte, int cbMultiByte,
-                        LPWSTR wide, int cchWide) try {
-  if (multiByte == nullptr || cbMultiByte == 0 || cbMultiByte < -1 || cchWide < 0 ||
-      (wide == nullptr && cchWide != 0)) {
-    return Fail(ERROR_INVALID_PARAMETER);
-  }
-  if ((flags & ~MB_ERR_INVALID_CHARS) != 0) return Fail(ERROR_INVALID_FLAGS);
-  const UINT cp = ResolveCodePage(codePage);
-  const std::size_t n = cbMultiByte == -1 ? std::strlen(multiByte) + 1
-                                          : static_cast<std::size_t>(cbMultiByte);
-  const bool strict = (flags & MB_ERR_INVALID_CHARS) != 0;
-  WideSink sink(cchWide == 0 ? nullptr : wide, static_cast<std::size_t>(cchWide));
-  Outcome outcome;
-  if (cp == CP_UTF8) {
-    outcome = Utf8ToWide(reinterpret_cast<const unsigned char*>(multiByte), n, strict, sink);
-  } else if (const CodePageInfo* info = FindCodePage(cp)) {
-    outcome = LegacyToWide(*info, multiByte, n, strict, sink);
-  } else {
-    return Fail(ERROR_INVALID_PARAMETER);
-  }
-  return Finish(outcome, sink.size());
-} catch (const std::bad_alloc&) {
-  return Fail(ERROR_NOT_ENOUGH_MEMORY);
+                        LPWSTR wide, int cchWide) {
+  return velmor::platform::Guard(kConversionEntry, [&]() -> int {
+    if (multiByte == nullptr || cbMultiByte == 0 || cbMultiByte < -1 || cchWide < 0 ||
+        (wide == nullptr && cchWide != 0)) {
+      return Fail(ERROR_INVALID_PARAMETER);
+    }
+    if ((flags & ~MB_ERR_INVALID_CHARS) != 0) return Fail(ERROR_INVALID_FLAGS);
+    const UINT cp = ResolveCodePage(codePage);
+    const std::size_t n = cbMultiByte == -1 ? std::strlen(multiByte) + 1
+                                            : static_cast<std::size_t>(cbMultiByte);
+    const bool strict = (flags & MB_ERR_INVALID_CHARS) != 0;
+    WideSink sink(cchWide == 0 ? nullptr : wide, static_cast<std::size_t>(cchWide));
+    Outcome outcome;
+    if (cp == CP_UTF8) {
+      outcome = Utf8ToWide(reinterpret_cast<const unsigned char*>(multiByte), n, strict, sink);
+    } else if (const CodePageInfo* info = FindCodePage(cp)) {
+      outcome = LegacyToWide(*info, multiByte, n, strict, sink);
+    } else {
+      return Fail(ERROR_INVALID_PARAMETER);
+    }
+    return Finish(outcome, sink.size());
+  });
 }
 
 int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int cchWide, LPSTR multiByte,
-                        int cbMultiByte, LPCSTR defaultChar, BOOL* usedDefaultChar) try {
-  if (wide == nullptr || cchWide == 0 || cchWide < -1 || cbMultiByte < 0 ||
-      (multiByte == nullptr && cbMultiByte != 0)) {
-    return Fail(ERROR_INVALID_PARAMETER);
-  }
-  const UINT cp = ResolveCodePage(codePage);
-  std::size_t n;
-  if (cchWide == -1) {
-    n = 0;
-    while (wide[n] != 0) ++n;
-    ++n;  // the terminator is converted and counted
-  } else {
-    n = static_cast<std::size_t>(cchWide);
-  }
-  ByteSink sink(cbMultiByte == 0 ? nullptr : multiByte, static_cast<std::size_t>(cbMultiByte));
-  Outcome outcome;
-  if (cp == CP_UTF8) {
-    // UTF-8 has no default character: Windows refuses one.
-    if (defaultChar != nullptr || usedDefaultChar != nullptr) {
+                        int cbMultiByte, LPCSTR defaultChar, BOOL* usedDefaultChar) {
+  return velmor::platform::Guard(kConversionEntry, [&]() -> int {
+    if (wide == nullptr || cchWide == 0 || cchWide < -1 || cbMultiByte < 0 ||
+        (multiByte == nullptr && cbMultiByte != 0)) {
       return Fail(ERROR_INVALID_PARAMETER);
     }
-    if ((flags & ~WC_ERR_INVALID_CHARS) != 0) return Fail(ERROR_INVALID_FLAGS);
-    outcome = WideToUtf8(wide, n, (flags & WC_ERR_INVALID_CHARS) != 0, sink);
-  } else if (const CodePageInfo* info = FindCodePage(cp)) {
-    if ((flags & ~WC_NO_BEST_FIT_CHARS) != 0) return Fail(ERROR_INVALID_FLAGS);
-    bool used = false;
-    outcome = WideToLegacy(*info, wide, n, (flags & WC_NO_BEST_FIT_CHARS) != 0,
-                           defaultChar != nullptr ? defaultChar : "?", used, sink);
-    if (usedDefaultChar != nullptr) *usedDefaultChar = used ? TRUE : FALSE;
-  } else {
-    return Fail(ERROR_INVALID_PARAMETER);
-  }
-  return Finish(outcome, sink.size());
-} catch (const std::bad_alloc&) {
-  return Fail(ERROR_NOT_ENOUGH_MEMORY);
+    const UINT cp = ResolveCodePage(codePage);
+    std::size_t n;
+    if (cchWide == -1) {
+      n = 0;
+      while (wide[n] != 0) ++n;
+      ++n;  // the terminator is converted and counted
+    } else {
+      n = static_cast<std::size_t>(cchWide);
+    }
+    ByteSink sink(cbMultiByte == 0 ? nullptr : multiByte, static_cast<std::size_t>(cbMultiByte));
+    Outcome outcome;
+    if (cp == CP_UTF8) {
+      // UTF-8 has no default character: Windows refuses one.
+      if (defaultChar != nullptr || usedDefaultChar != nullptr) {
+        return Fail(ERROR_INVALID_PARAMETER);
+      }
+      if ((flags & ~WC_ERR_INVALID_CHARS) != 0) return Fail(ERROR_INVALID_FLAGS);
+      outcome = WideToUtf8(wide, n, (flags & WC_ERR_INVALID_CHARS) != 0, sink);
+    } else if (const CodePageInfo* info = FindCodePage(cp)) {
+      if ((flags & ~WC_NO_BEST_FIT_CHARS) != 0) return Fail(ERROR_INVALID_FLAGS);
+      bool used = false;
+      outcome = WideToLegacy(*info, wide, n, (flags & WC_NO_BEST_FIT_CHARS) != 0,
+                             defaultChar != nullptr ? defaultChar : "?", used, sink);
+      if (usedDefaultChar != nullptr) *usedDefaultChar = used ? TRUE : FALSE;
+    } else {
+      return Fail(ERROR_INVALID_PARAMETER);
+    }
+    return Finish(outcome, sink.size());
+  });
 }

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/base/owner.h"
+
 int LoadStringA(HINSTANCE hInstance, UINT id, LPSTR buffer, int cchBuffer) {
   const char* text = velmor::com::FindString(hInstance, id);
   if (text == nullptr || buffer == nullptr || cchBuffer <= 0) return 0;
@@ -33,12 +35,6 @@ DWORD GetModuleFileNameA(HINSTANCE hInstance, LPSTR fileName, DWORD nSize) {
 
 namespace velmor::com {
 
-namespace {
-struct FreeDeleter {
-  void operator()(char* p) const noexcept { free(p); }
-};
-}  // namespace
-
 std::string ModuleFileName(HINSTANCE hInstance) {
   std::string named;
   if (hInstance == nullptr) {
@@ -51,7 +47,7 @@ std::string ModuleFileName(HINSTANCE hInstance) {
     }
     named = info.dli_fname;
   }
-  std::unique_ptr<char, FreeDeleter> resolved(realpath(named.c_str(), nullptr));
+  const platform::MallocChars resolved(realpath(named.c_str(), nullptr));
   return resolved ? std::string(resolved.get()) : std::string();
 }
 

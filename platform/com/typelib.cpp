@@ -471,14 +471,15 @@ HRESULT TypeInfo::GetContainingTypeLib(ITypeLib** out, UINT* index) {
 HRESULT LoadTypeLibFromDesc(const TypeLibDesc& desc, ITypeLib** ppTLib) {
   if (ppTLib == nullptr) return E_POINTER;
   *ppTLib = nullptr;
-  try {
-    auto* lib = new TypeLib(desc);
-    lib->AddRef();
-    *ppTLib = lib;
-    return S_OK;
-  } catch (...) {
-    return E_OUTOFMEMORY;
-  }
+  // Building the library only allocates: whatever it throws is running out of memory.
+  return GuardedHresult(
+      [&]() -> HRESULT {
+        auto* lib = new TypeLib(desc);
+        lib->AddRef();
+        *ppTLib = lib;
+        return S_OK;
+      },
+      E_OUTOFMEMORY);
 }
 
 }  // namespace velmor::com

@@ -19,7 +19,7 @@
 
 #include "platform/base/secure.h"
 #include "platform/crypt/crypt.h"
-#include "platform/owners.h"
+#include "platform/crypt/owners.h"
 
 namespace velmor::crypt::detail {
 
@@ -27,7 +27,7 @@ namespace velmor::crypt::detail {
 inline constexpr DWORD ERROR_BUSY_DW = 170;
 inline constexpr DWORD ERROR_DISK_FULL_DW = 112;
 
-// ---- Owners (registered once, in platform/owners.h) ---------------------------------------
+// ---- Owners (registered once, in platform/crypt/owners.h) ---------------------------------
 using platform::OpenSslBytes;
 using platform::OpenSslText;
 using platform::UniquePtr;

@@ -8,7 +8,7 @@
 #include <openssl/evp.h>
 
 #include "platform/crypt/detail.h"
-#include "platform/owners.h"
+#include "platform/crypt/owners.h"
 
 namespace velmor::crypt {
 

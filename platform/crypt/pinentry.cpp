@@ -72,8 +72,8 @@ class Conversation {
   bool Start(const std::string& program) {
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return Fail(NTE_FAIL);
-    UniqueFd ours{UniqueFd::pointer(fds[0])};
-    UniqueFd theirs{UniqueFd::pointer(fds[1])};
+    UniqueFd ours(fds[0]);
+    UniqueFd theirs(fds[1]);
     posix_spawn_file_actions_t actions;
     if (posix_spawn_file_actions_init(&actions) != 0) return Fail(NTE_NO_MEMORY);
     posix_spawnattr_t attributes;
@@ -116,7 +116,7 @@ class Conversation {
     const char* p = out.data();
     std::size_t left = out.size();
     while (left > 0) {
-      const ssize_t n = ::send(socket_.get().fd, p, left, MSG_NOSIGNAL);
+      const ssize_t n = ::send(socket_.get(), p, left, MSG_NOSIGNAL);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return Fail(NTE_FAIL);
       p += n;
@@ -147,12 +147,12 @@ class Conversation {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return Fail(ERROR_TIMEOUT_DW);
-      pollfd pfd{socket_.get().fd, POLLIN, 0};
+      pollfd pfd{socket_.get(), POLLIN, 0};
       const int ready = ::poll(&pfd, 1, static_cast<int>(left.count()));
       if (ready < 0 && errno == EINTR) continue;
       if (ready < 0) return Fail(NTE_FAIL);
       if (ready == 0) return Fail(ERROR_TIMEOUT_DW);
-      const ssize_t n = ::recv(socket_.get().fd, buffer_ + filled_, sizeof buffer_ - filled_, 0);
+      const ssize_t n = ::recv(socket_.get(), buffer_ + filled_, sizeof buffer_ - filled_, 0);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return Fail(NTE_FAIL);  // the dialog went away mid-answer
       filled_ += static_cast<std::size_t>(n);

@@ -152,9 +152,9 @@ bool SameFile(int fd, const std::string& path) {
 bool CreateKeyFile(const std::string& path, SecretBytes& key) {
   for (int attempt = 0; attempt < 8; ++attempt) {
     std::string temporary = path + ".XXXXXX";
-    platform::UniqueFd fd(platform::FdCloser::pointer(mkostemp(temporary.data(), O_CLOEXEC)));
+    platform::UniqueFd fd(mkostemp(temporary.data(), O_CLOEXEC));
     if (!fd) return Fail(NTE_BAD_KEYSET);
-    const int raw = fd.get().fd;
+    const int raw = fd.get();
     if (flock(raw, LOCK_EX) != 0) {
       unlink(temporary.c_str());
       return Fail(NTE_BAD_KEYSET);
@@ -188,12 +188,12 @@ bool CreateKeyFile(const std::string& path, SecretBytes& key) {
 // FileKey: the master key in the file at `path`. With `create`, a missing or empty file is
 // made anew (an empty one is what a full disk or a crash at the wrong moment leaves).
 bool FileKey(const std::string& path, bool create, SecretBytes& key) {
-  platform::UniqueFd fd(platform::FdCloser::pointer(open(path.c_str(), O_RDONLY | kOpenByName)));
+  platform::UniqueFd fd(open(path.c_str(), O_RDONLY | kOpenByName));
   if (!fd) return errno == ENOENT && create ? CreateKeyFile(path, key) : Fail(NTE_BAD_KEYSET);
   struct stat st {};
-  if (create && fstat(fd.get().fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0 &&
+  if (create && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0 &&
       st.st_uid == geteuid()) {
-    if (!SameFile(fd.get().fd, path) || unlink(path.c_str()) != 0) return Fail(NTE_BAD_KEYSET);
+    if (!SameFile(fd.get(), path) || unlink(path.c_str()) != 0) return Fail(NTE_BAD_KEYSET);
     if (!CreateKeyFile(path, key)) return false;
     std::fprintf(stderr,
                  "velmor: the master key file %s was empty and no private key was sealed under "
@@ -201,7 +201,7 @@ bool FileKey(const std::string& path, bool create, SecretBytes& key) {
                  path.c_str());
     return true;
   }
-  return ReadKeyFile(fd.get().fd, key);
+  return ReadKeyFile(fd.get(), key);
 }
 
 }  // namespace
@@ -277,12 +277,12 @@ void RemoveAbandonedKeyFiles(const std::string& folder) {
     }
   }
   for (const std::string& path : temporaries) {
-    platform::UniqueFd fd(platform::FdCloser::pointer(open(path.c_str(), O_RDONLY | kOpenByName)));
+    platform::UniqueFd fd(open(path.c_str(), O_RDONLY | kOpenByName));
     struct stat st {};
     // A temporary whose maker lives is locked; one nobody locks was left by a process killed
     // before it gave the file its name, and holds a master key no database uses.
-    if (!fd || fstat(fd.get().fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
-        flock(fd.get().fd, LOCK_EX | LOCK_NB) != 0 || !SameFile(fd.get().fd, path)) {
+    if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+        flock(fd.get(), LOCK_EX | LOCK_NB) != 0 || !SameFile(fd.get(), path)) {
       continue;
     }
     unlink(path.c_str());

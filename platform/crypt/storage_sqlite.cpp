@@ -11,6 +11,8 @@
 #include <random>
 #include <thread>
 
+#include "platform/base/paths.h"
+#include "platform/base/sqlite.h"
 #include "platform/crypt/sealing.h"
 #include "platform/crypt/storage.h"
 
@@ -18,7 +20,7 @@ namespace velmor::crypt::detail {
 
 namespace {
 
-constexpr int kBusyTimeoutMs = 10000;
+using platform::kBusyTimeoutMs;
 // How long a write waits for other connections before it leaves finishing a key removal to a
 // later write or open; an open never waits for it.
 constexpr int kScrubWaitMs = 250;
@@ -658,25 +660,6 @@ constexpr const char* kSchemaComplete =
     "SELECT count(*) = 6 FROM sqlite_master WHERE name IN "
     "('meta', 'certs', 'certs_by_store', 'containers', 'keys', 'seal')";
 
-// UntilNotBusy: runs `step` (an SQLite result) again while it answers "busy", for at most
-// kBusyTimeoutMs. SQLite calls the busy handler only where waiting cannot deadlock: two
-// processes making a new database both hold its read lock when they turn on WAL, and one of
-// them is told "busy" at once; it must try again once the other is done.
-template <typename Step>
-int UntilNotBusy(Step&& step) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
-  std::minstd_rand jitter(static_cast<unsigned>(getpid()));
-  for (;;) {
-    const int rc = step();
-    const int primary = rc & 0xFF;
-    if ((primary != SQLITE_BUSY && primary != SQLITE_LOCKED) ||
-        std::chrono::steady_clock::now() >= deadline) {
-      return rc;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1 + jitter() % 8));
-  }
-}
-
 // ReadIdentity: the random number drawn when the database was made; `out` stays empty when the
 // schema is missing or incomplete (a new file). Reads only: WAL readers never wait for a writer.
 // Returns the SQLite result (`what` names the failing step).
@@ -704,95 +687,39 @@ int ReadIdentity(sqlite3* db, std::optional<std::int64_t>& out, const char*& wha
 
 // CreateSchema: makes what is missing, in a transaction of its own (the statements leave what
 // exists alone, so two processes making a new database at once agree). Returns the SQLite result.
-int CreateSchema(sqlite3* db) {
-  int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-  if (rc == SQLITE_OK) rc = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr);
-  if (rc == SQLITE_OK) rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-  return rc;
-}
-
-// MakePrivateDir: creates `dir` (and missing parents) owner-only; tightens an existing one.
-bool MakePrivateDir(const std::string& dir, bool tighten) {
-  struct stat st {};
-  if (stat(dir.c_str(), &st) == 0) {
-    if (!S_ISDIR(st.st_mode)) return Fail(E_ACCESSDENIED_DW);
-    if (tighten && (st.st_mode & 077) != 0 && chmod(dir.c_str(), 0700) != 0) {
-      return Fail(E_ACCESSDENIED_DW);
-    }
-    return true;
-  }
-  auto slash = dir.find_last_of('/');
-  if (slash != std::string::npos && slash > 0 && !MakePrivateDir(dir.substr(0, slash), false)) {
-    return false;
-  }
-  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return Fail(E_ACCESSDENIED_DW);
-  return true;
-}
+int CreateSchema(sqlite3* db) { return platform::ExecInTransaction(db, kSchema); }
 
 }  // namespace
 
 std::string DatabasePath() {
-  const char* xdg = std::getenv("XDG_DATA_HOME");
-  std::string base;
-  if (xdg != nullptr && xdg[0] == '/') {
-    base = xdg;
-  } else {
-    const char* home = std::getenv("HOME");
-    if (home == nullptr || home[0] != '/') return {};
-    base = std::string(home) + "/.local/share";
-  }
-  while (base.size() > 1 && base.back() == '/') base.pop_back();
-  return base + "/velmor/store.db";
+  const std::string folder = platform::DataFolder();
+  return folder.empty() ? folder : folder + "/store.db";
 }
 
 std::shared_ptr<Storage> MakeSqliteStorage(const std::string& path) {
-  auto slash = path.find_last_of('/');
-  if (slash == std::string::npos || !MakePrivateDir(path.substr(0, slash), true)) {
+  // The file is made owner-only whatever the umask (SQLite gives its journal files the same
+  // mode); a FIFO or a link put in its place is refused at once.
+  platform::PrivateDatabase opened = platform::OpenPrivateDatabase(path, {"PRAGMA secure_delete=ON"});
+  if (opened.denied) {
     SetLastError(E_ACCESSDENIED_DW);
     return nullptr;
   }
-  // Create the file ourselves so that it is owner-only whatever the umask; SQLite gives its
-  // journal files the same mode.
-  // Non-blocking and without following a link: a FIFO or a link put there is refused at once.
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600);
-  if (fd < 0) {
-    SetLastError(E_ACCESSDENIED_DW);
+  if (!opened.db) {
+    FailSqlite(platform::NotedCall(), opened.rc);
     return nullptr;
   }
-  struct stat st {};
-  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && fchmod(fd, 0600) == 0;
-  close(fd);
-  if (!ok) {
-    SetLastError(E_ACCESSDENIED_DW);
-    return nullptr;
-  }
-  sqlite3* raw = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &raw,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
-  UniquePtr<sqlite3> db(raw);
-  if (rc != SQLITE_OK) {
-    FailSqlite("sqlite3_open_v2", rc);
-    return nullptr;
-  }
-  sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
-  for (const char* sql : {"PRAGMA journal_mode=WAL", "PRAGMA foreign_keys=ON",
-                          "PRAGMA synchronous=NORMAL", "PRAGMA secure_delete=ON"}) {
-    rc = UntilNotBusy([&] { return sqlite3_exec(db.get(), sql, nullptr, nullptr, nullptr); });
-    if (rc != SQLITE_OK) {
-      FailSqlite(sql, rc);
-      return nullptr;
-    }
-  }
+  UniquePtr<sqlite3> db = std::move(opened.db);
+  const auto slash = path.find_last_of('/');
+  int rc = SQLITE_OK;
   // Every open reads; only the very first one writes. A process that starts while another
   // holds the write lock must not wait for it just to learn that the tables exist.
   std::optional<std::int64_t> drawn;
   const char* what = "";
-  rc = UntilNotBusy([&] { return ReadIdentity(db.get(), drawn, what); });
+  rc = platform::UntilNotBusy([&] { return ReadIdentity(db.get(), drawn, what); });
   if (rc == SQLITE_OK && !drawn) {
     what = "create schema";
-    rc = UntilNotBusy([&] { return CreateSchema(db.get()); });
-    if (rc == SQLITE_OK) rc = UntilNotBusy([&] { return ReadIdentity(db.get(), drawn, what); });
+    rc = platform::UntilNotBusy([&] { return CreateSchema(db.get()); });
+    if (rc == SQLITE_OK) rc = platform::UntilNotBusy([&] { return ReadIdentity(db.get(), drawn, what); });
     if (rc == SQLITE_OK && !drawn) {
       what = "read identity";
       rc = SQLITE_CORRUPT;
@@ -805,7 +732,8 @@ std::shared_ptr<Storage> MakeSqliteStorage(const std::string& path) {
   // A database made afresh at the same path may get the removed file's inode number and reach
   // the same generation: the random number drawn at its creation tells the two apart, so that
   // caches keyed by identity never serve certificates or keys of the removed one.
-  std::string identity = path + "#" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) +
+  std::string identity = path + "#" + std::to_string(opened.file.device) + ":" +
+                         std::to_string(opened.file.inode) +
                          "#" + std::to_string(*drawn);
   RemoveAbandonedKeyFiles(path.substr(0, slash));
   auto storage = std::make_shared<SqliteStorage>(std::move(db), std::move(identity),

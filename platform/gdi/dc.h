@@ -2,7 +2,7 @@
 #pragma once
 
 #include "platform/gdi/gdi.h"
-#include "platform/owners.h"
+#include "platform/gdi/owners.h"
 
 struct HGDIOBJ__ {
   enum Kind { kBrush, kPen, kFont } kind;

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/com/activation.h"
+#include "platform/activation/activation.h"
 #include "platform/gdi/dialog.h"
 #include "platform/gdi/ole.h"
 

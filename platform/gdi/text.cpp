@@ -185,11 +185,17 @@ BOOL GetTextMetricsA(HDC hdc, TEXTMETRICA* tm) {
   return TRUE;
 }
 
+// The text calls convert and measure in allocated strings: running out of memory (or anything
+// else thrown) fails them as GDI fails, with FALSE or 0.
+constexpr velmor::com::ErrorEntry<BOOL> kTextEntry{FALSE, FALSE};
+
 BOOL GetTextExtentPoint32A(HDC hdc, LPCSTR text, int count, SIZE* size) {
   if (size == nullptr || count < 0 || (text == nullptr && count > 0) || !Ready(hdc)) return FALSE;
-  const Metrics m = FontMetrics(hdc->cr.get());
-  *size = SIZE{Advance(hdc->cr.get(), Utf8(text, count)), m.ascent + m.descent};
-  return TRUE;
+  return velmor::platform::Guard(kTextEntry, [&]() -> BOOL {
+    const Metrics m = FontMetrics(hdc->cr.get());
+    *size = SIZE{Advance(hdc->cr.get(), Utf8(text, count)), m.ascent + m.descent};
+    return TRUE;
+  });
 }
 
 namespace {
@@ -221,12 +227,15 @@ void Show(HDC hdc, double x, double y, const Line& line) {
 
 BOOL TextOutA(HDC hdc, int x, int y, LPCSTR text, int count) {
   if (count < 0 || (text == nullptr && count > 0) || !Ready(hdc)) return FALSE;
-  Show(hdc, x, y, Line{Utf8(text, count)});
-  return TRUE;
+  return velmor::platform::Guard(kTextEntry, [&]() -> BOOL {
+    Show(hdc, x, y, Line{Utf8(text, count)});
+    return TRUE;
+  });
 }
 
-int DrawTextA(HDC hdc, LPCSTR text, int count, RECT* rect, UINT format) {
-  if (rect == nullptr || text == nullptr || count < -1 || !Ready(hdc)) return 0;
+namespace {
+// Draw: DrawTextA's work, on arguments it has checked.
+int Draw(HDC hdc, LPCSTR text, int count, RECT* rect, UINT format) {
   const std::size_t length = count == -1 ? std::strlen(text) : static_cast<std::size_t>(count);
   const std::string utf8 = Utf8(text, static_cast<int>(length));
   cairo_t* cr = hdc->cr.get();
@@ -301,6 +310,12 @@ int DrawTextA(HDC hdc, LPCSTR text, int count, RECT* rect, UINT format) {
   }
   cairo_restore(cr);
   return top != rect->top ? top - rect->top + total : total;
+}
+}  // namespace
+
+int DrawTextA(HDC hdc, LPCSTR text, int count, RECT* rect, UINT format) {
+  if (rect == nullptr || text == nullptr || count < -1 || !Ready(hdc)) return 0;
+  return velmor::platform::Guard(kTextEntry, [&] { return Draw(hdc, text, count, rect, format); });
 }
 
 COLORREF SetTextColor(HDC hdc, COLORREF color) {

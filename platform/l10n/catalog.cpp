@@ -10,6 +10,8 @@
 #include <iterator>
 #include <limits.h>
 
+#include "platform/base/guard.h"
+
 namespace velmor::l10n {
 namespace {
 
@@ -155,11 +157,23 @@ std::string LocaleDir() {
   return dir.empty() ? std::string() : dir + "/../share/locale";
 }
 
-const char* Tr(const char* msgid) {
-  const Catalog* catalog = UserCatalog();
-  if (catalog == nullptr) return msgid;
-  const std::string* found = catalog->Find(msgid);
-  return found != nullptr ? found->c_str() : msgid;
+namespace {
+// Untranslated: Tr's answer when loading the catalogue fails by throwing (memory running out
+// while it is read): the text itself, as when there is no catalogue.
+struct Untranslated {
+  const char* msgid;
+  const char* OutOfMemory() const noexcept { return msgid; }
+  const char* Failure() const noexcept { return msgid; }
+};
+}  // namespace
+
+const char* Tr(const char* msgid) noexcept {
+  return platform::Guard(Untranslated{msgid}, [&]() -> const char* {
+    const Catalog* catalog = UserCatalog();
+    if (catalog == nullptr) return msgid;
+    const std::string* found = catalog->Find(msgid);
+    return found != nullptr ? found->c_str() : msgid;
+  });
 }
 
 std::string Format(std::string_view text, std::initializer_list<std::string_view> args) {

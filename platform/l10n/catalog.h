@@ -51,7 +51,7 @@ std::string LocaleDir();
 // Tr: the translation of `msgid` in the user's language, found once per process in the first
 // of Languages() whose catalogue LocaleDir() holds; `msgid` itself when there is none. The
 // text is UTF-8 and lives as long as the process.
-const char* Tr(const char* msgid);
+const char* Tr(const char* msgid) noexcept;
 
 // Format: `text` with each "{0}", "{1}", ... replaced by that argument; others are kept.
 std::string Format(std::string_view text, std::initializer_list<std::string_view> args);

@@ -54,24 +54,23 @@ std::string Folder(const std::string& path) {
   return slash == std::string::npos ? std::string() : path.substr(0, slash == 0 ? 1 : slash);
 }
 
-// Run: the helper's writes in one transaction; TRUE only when all of them lasted.
+// Run: the helper's writes in one transaction; TRUE only when all of them lasted. Whatever is
+// thrown (only memory running out can be) is FALSE with ERROR_OUTOFMEMORY.
 template <typename Body>
 BOOL Run(Body&& body) noexcept {
-  try {
-    Transaction transaction;
-    if (!transaction.ok()) return FALSE;
-    const DWORD error = body();
-    if (error != ERROR_SUCCESS) {
-      SetLastError(error);
-      return FALSE;
-    }
-    const auto committed = static_cast<DWORD>(transaction.Commit());
-    if (committed != ERROR_SUCCESS) SetLastError(committed);
-    return committed == ERROR_SUCCESS ? TRUE : FALSE;
-  } catch (...) {
-    SetLastError(ERROR_OUTOFMEMORY);
-    return FALSE;
-  }
+  return velmor::platform::Guard(
+      velmor::com::LastErrorEntry<BOOL>{FALSE, ERROR_OUTOFMEMORY, ERROR_OUTOFMEMORY}, [&]() -> BOOL {
+        Transaction transaction;
+        if (!transaction.ok()) return FALSE;
+        const DWORD error = body();
+        if (error != ERROR_SUCCESS) {
+          SetLastError(error);
+          return FALSE;
+        }
+        const auto committed = static_cast<DWORD>(transaction.Commit());
+        if (committed != ERROR_SUCCESS) SetLastError(committed);
+        return committed == ERROR_SUCCESS ? TRUE : FALSE;
+      });
 }
 
 // First: the first failure of a sequence of writes.

@@ -18,7 +18,7 @@
 #include "certs/find.h"
 #include "certs/operation.h"
 #include "certs/properties.h"
-#include "platform/owners.h"
+#include "platform/crypt/owners.h"
 #include "tests/support/pki.h"
 
 namespace velmor::certs_test {

@@ -9,7 +9,7 @@
 #include <openssl/pkcs12.h>
 
 #include "hosts/velmor/admin.h"
-#include "platform/owners.h"
+#include "platform/crypt/owners.h"
 #include "tests/support/pki.h"
 
 namespace {

@@ -9,14 +9,13 @@
 #include <memory>
 
 #include "tests/signing/fixture.h"
+// After the fixture: GLib's TRUE and FALSE macros must not meet the COM layer's constants.
+#include "platform/crypt/owners.h"
 
 namespace velmor::testing {
 namespace {
 
-struct Pkcs7Free {
-  void operator()(PKCS7* p) const { PKCS7_free(p); }
-};
-using UniquePkcs7 = std::unique_ptr<PKCS7, Pkcs7Free>;
+using UniquePkcs7 = platform::UniquePtr<PKCS7>;
 
 std::string StoredText() { return std::string(g_szSignData); }
 

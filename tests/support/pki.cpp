@@ -23,7 +23,7 @@
 #include <stdexcept>
 
 #include "hosts/velmor/admin.h"
-#include "platform/owners.h"
+#include "platform/crypt/owners.h"
 
 namespace velmor::testing {
 

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "platform/crypt/crypt.h"
-#include "platform/owners.h"
+#include "platform/crypt/owners.h"
 #include "tests/support/pki.h"
 
 namespace {

@@ -8,7 +8,7 @@
 
 #include "hosts/velmor/admin.h"
 #include "platform/crypt/crypt.h"
-#include "platform/owners.h"
+#include "platform/base/sqlite.h"
 #include "tests/support/pki.h"
 
 namespace {

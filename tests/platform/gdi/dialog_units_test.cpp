@@ -6,7 +6,7 @@
 #include <cmath>
 
 #include "platform/gdi/gdi.h"
-#include "platform/owners.h"
+#include "platform/gdi/owners.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
 // In-process activation: registry → InprocServer32 → dlopen → DllGetClassObject.
-#include "platform/com/activation.h"
+#include "platform/activation/activation.h"
 
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "platform/owners.h"
+#include "platform/base/owner.h"
 #include "platform/registry/registry.h"
 
 namespace {

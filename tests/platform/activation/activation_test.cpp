@@ -7,8 +7,8 @@
 #include <sstream>
 #include <string>
 
-#include "platform/com/activation.h"
-#include "platform/owners.h"
+#include "platform/activation/activation.h"
+#include "platform/base/owner.h"
 #include "platform/registry/registry.h"
 #include "tests/support/pki.h"
 
