@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "platform/crypt/certificate.h"
+#include "platform/crypt/entry.h"
 
 namespace velmor::crypt::detail {
 
@@ -213,8 +214,7 @@ bool FillFromTbs(CertData& d) {
 
 // The live contexts, so that a stale pointer is refused instead of dereferenced.
 std::unordered_map<const CERT_CONTEXT*, std::unique_ptr<CertContextImpl>>& Contexts() {
-  static auto* table = new std::unordered_map<const CERT_CONTEXT*, std::unique_ptr<CertContextImpl>>;
-  return *table;
+  return TheRuntime().contexts;
 }
 
 }  // namespace
@@ -378,8 +378,6 @@ std::vector<std::uint8_t> SerializeKeyProv(const KeyProvRecord& record) {
   return out;
 }
 
-namespace {
-
 // The public keys decoded last, by their encoded bytes: a page verifies with the bank's
 // certificate and seals for the bank's recipient again and again, and OpenSSL's key decoder
 // costs more than the RSA operation it prepares. Public keys only; callers hold the API lock.
@@ -412,10 +410,9 @@ class PublicKeyCache {
   std::size_t next_ = 0;
 };
 
-PublicKeyCache& PublicKeys() {
-  static auto* cache = new PublicKeyCache;
-  return *cache;
-}
+namespace {
+
+PublicKeyCache& PublicKeys() { return TheRuntime().publicKeys.Get(); }
 
 }  // namespace
 
@@ -488,8 +485,6 @@ std::string HexOf(const unsigned char* p, int n) {
 
 }  // namespace
 
-namespace {
-
 // Subject texts already written, by name encoding, for the code page they were written in:
 // callers write the subject of every certificate of a store on every search.
 struct NameTextCache {
@@ -497,13 +492,13 @@ struct NameTextCache {
   std::size_t bytes = 0;
   std::unordered_map<std::string, std::string> texts;
 };
+
+namespace {
+
 constexpr std::size_t kNameTextCacheEntries = 8192;
 constexpr std::size_t kNameTextCacheBytes = 1 << 20;
 
-NameTextCache& NameCache() {
-  static auto* cache = new NameTextCache;
-  return *cache;
-}
+NameTextCache& NameCache() { return TheRuntime().nameTexts.Get(); }
 
 std::optional<std::string> WriteNameText(const std::uint8_t* der, std::size_t len);
 
@@ -631,8 +626,7 @@ using namespace velmor::crypt::detail;
 
 PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE* pbCertEncoded,
                                             DWORD cbCertEncoded) {
-  return Guarded<PCCERT_CONTEXT>(nullptr, [&]() -> PCCERT_CONTEXT {
-    if (Injected("CertCreateCertificateContext")) return nullptr;
+  return Call<PCCERT_CONTEXT>(nullptr, Api{"CertCreateCertificateContext"}, [&]() -> PCCERT_CONTEXT {
     if ((dwCertEncodingType & X509_ASN_ENCODING) == 0) {
       SetLastError(static_cast<DWORD>(E_INVALIDARG));
       return nullptr;
@@ -644,7 +638,7 @@ PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE
 }
 
 PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT pCertContext) {
-  return Guarded<PCCERT_CONTEXT>(nullptr, [&]() -> PCCERT_CONTEXT {
+  return Call<PCCERT_CONTEXT>(nullptr, [&]() -> PCCERT_CONTEXT {
     if (pCertContext == nullptr) return nullptr;
     CertContextImpl* impl = FindContext(pCertContext);
     if (impl == nullptr) return nullptr;
@@ -654,7 +648,7 @@ PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT pCertContext) {
 }
 
 BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext) {
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+  return Call<BOOL>(FALSE, [&]() -> BOOL {
     if (pCertContext == nullptr) return TRUE;
     CertContextImpl* impl = FindContext(pCertContext);
     if (impl == nullptr) return FALSE;
@@ -665,7 +659,7 @@ BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext) {
 
 DWORD CertNameToStrA(DWORD dwCertEncodingType, PCERT_NAME_BLOB pName, DWORD dwStrType, LPSTR psz,
                      DWORD csz) {
-  return Guarded<DWORD>(0, [&]() -> DWORD {
+  return Call<DWORD>(0, [&]() -> DWORD {
     // Whatever happens, a caller's buffer holds a terminated text afterwards.
     if (psz != nullptr && csz > 0) psz[0] = '\0';
     if ((dwCertEncodingType & X509_ASN_ENCODING) == 0 || pName == nullptr ||
@@ -686,8 +680,7 @@ DWORD CertNameToStrA(DWORD dwCertEncodingType, PCERT_NAME_BLOB pName, DWORD dwSt
 
 BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId, void* pvData,
                                        DWORD* pcbData) {
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
-    if (Injected("CertGetCertificateContextProperty")) return FALSE;
+  return Call<BOOL>(FALSE, Api{"CertGetCertificateContextProperty"}, [&]() -> BOOL {
     CertContextImpl* impl = FindContext(pCertContext);
     if (impl == nullptr || pcbData == nullptr) {
       SetLastError(static_cast<DWORD>(E_INVALIDARG));
