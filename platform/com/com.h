@@ -14,6 +14,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+
+#include "platform/base/guard.h"
 
 // ---- Base types -------------------------------------------------------------------------------
 using BOOL = int;
@@ -114,18 +117,48 @@ bool IsEqualGUID(REFGUID a, REFGUID b);
 inline bool operator==(const GUID& a, const GUID& b) { return IsEqualGUID(a, b); }
 
 namespace velmor::com {
-// GuardedHresult: runs `body` (returning an HRESULT) at an interface or exported entry point,
-// where nothing may be thrown across: running out of memory becomes E_OUTOFMEMORY, anything
-// else `otherwise`.
+// The failure forms of the platform's entry points, for platform::Guard (platform/base/guard.h):
+// what an entry answers when its body throws, std::bad_alloc being out of memory.
+
+// HresultEntry: an interface method or exported function returning an HRESULT: E_OUTOFMEMORY,
+// anything else `failure`.
+struct HresultEntry {
+  HRESULT failure = E_FAIL;
+  HRESULT OutOfMemory() const noexcept { return E_OUTOFMEMORY; }
+  HRESULT Failure() const noexcept { return failure; }
+};
+
+// LastErrorEntry: a function answering failure with `failValue` (FALSE, 0, null) and the
+// reason as the thread's last error: `outOfMemory`, anything else `failure`.
+template <typename R>
+struct LastErrorEntry {
+  R failValue;
+  DWORD outOfMemory = ERROR_NOT_ENOUGH_MEMORY;
+  DWORD failure = ERROR_NOT_ENOUGH_MEMORY;
+  R OutOfMemory() const noexcept {
+    SetLastError(outOfMemory);
+    return failValue;
+  }
+  R Failure() const noexcept {
+    SetLastError(failure);
+    return failValue;
+  }
+};
+
+// ErrorEntry: a function returning its error value (LONG, DWORD): `outOfMemory`, anything else
+// `failure`.
+template <typename R>
+struct ErrorEntry {
+  R outOfMemory = static_cast<R>(ERROR_OUTOFMEMORY);
+  R failure = static_cast<R>(ERROR_OUTOFMEMORY);
+  R OutOfMemory() const noexcept { return outOfMemory; }
+  R Failure() const noexcept { return failure; }
+};
+
+// GuardedHresult: platform::Guard with the HRESULT form, for interface and exported entries.
 template <typename Body>
 HRESULT GuardedHresult(Body&& body, HRESULT otherwise = E_FAIL) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  } catch (...) {
-    return otherwise;
-  }
+  return platform::Guard(HresultEntry{otherwise}, std::forward<Body>(body));
 }
 }  // namespace velmor::com
 

@@ -11,6 +11,7 @@
 #include <new>
 #include <utility>
 
+#include "platform/base/guard.h"
 #include "platform/crypt/runtime.h"
 
 namespace velmor::crypt::detail {
@@ -115,20 +116,16 @@ T& Arg(T* found) {
 
 }  // namespace entry
 
-// Call: runs `body` under the API lock after the seam for `api`; anything thrown becomes a last
-// error (std::bad_alloc: NTE_NO_MEMORY, anything else: NTE_FAIL) and `fail` the answer.
+// Call: runs `body` under the API lock after the seam for `api`, in the platform's guard:
+// anything thrown becomes a last error (std::bad_alloc: NTE_NO_MEMORY, anything else: NTE_FAIL)
+// and `fail` the answer.
 template <typename R, typename Body>
 R Call(R fail, Api api, Body&& body) noexcept {
-  try {
+  return platform::Guard(com::LastErrorEntry<R>{fail, NTE_NO_MEMORY, NTE_FAIL}, [&]() -> R {
     std::lock_guard<ApiMutex> lock(ApiLock());
     if (api.name != nullptr && Injected(api.name, api.arg)) return fail;
     return body();
-  } catch (const std::bad_alloc&) {
-    SetLastError(NTE_NO_MEMORY);
-  } catch (...) {
-    SetLastError(NTE_FAIL);
-  }
-  return fail;
+  });
 }
 
 // Call for a function that no seam fails and that takes no handle.

@@ -10,17 +10,15 @@
 
 #include <cstdlib>
 
+#include "platform/base/openssl_failure.h"
+#include "platform/base/sqlite_failure.h"
 #include "platform/crypt/certificate.h"
 #include "platform/crypt/pkcs11.h"
 #include "platform/crypt/runtime.h"
 
 namespace velmor::crypt {
 
-namespace {
-thread_local std::string t_lastFailedCall;
-}
-
-const char* LastFailedCall() { return t_lastFailedCall.c_str(); }
+const char* LastFailedCall() { return platform::LastFailedCall(); }
 
 namespace detail {
 
@@ -74,7 +72,7 @@ void Runtime::Reset() {
   nameTexts.Drop();
   tokenCertificates.Drop();
   tokenListings.Drop();
-  t_lastFailedCall.clear();
+  platform::RecordFailedCall("", {});
 }
 
 OSSL_LIB_CTX* LibCtx() { return TheRuntime().libCtx; }
@@ -84,51 +82,43 @@ const EVP_CIPHER* Rc4() { return TheRuntime().rc4; }
 
 thread_local unsigned ApiMutex::depth_ = 0;
 
+namespace {
+
+// OpenSslValues: the answers for an OpenSSL failure where `fallback` is the caller's own: an
+// ASN.1 reason refines a general failure, a PKCS #7 reason a signature that does not verify.
+platform::FailureValues OpenSslValues(DWORD fallback) {
+  auto values = platform::FailureValues(fallback).With(platform::Failure::kOutOfMemory, NTE_NO_MEMORY);
+  if (fallback == NTE_FAIL) values = values.With(platform::Failure::kMalformed, CRYPT_E_ASN1_CORRUPT);
+  if (fallback == NTE_BAD_SIGNATURE) {
+    values = values.With(platform::Failure::kDigestMismatch, CRYPT_E_HASH_VALUE)
+                 .With(platform::Failure::kUnknownAlgorithm, CRYPT_E_UNKNOWN_ALGO)
+                 .With(platform::Failure::kNoContent, CRYPT_E_MSG_ERROR);
+  }
+  return values;
+}
+
+// The answers for a SQLite failure of the stores and key containers.
+constexpr platform::FailureValues kSqliteValues =
+    platform::FailureValues(NTE_FAIL)
+        .With(platform::Failure::kOutOfMemory, NTE_NO_MEMORY)
+        .With(platform::Failure::kAccessDenied, E_ACCESSDENIED_DW)
+        .With(platform::Failure::kBusy, ERROR_BUSY_DW)
+        .With(platform::Failure::kDiskFull, ERROR_DISK_FULL_DW)
+        .With(platform::Failure::kCorrupt, NTE_BAD_KEYSET);
+
+}  // namespace
+
 DWORD MapPlatformFailure(Platform platform, const char* call, int code, DWORD fallback) {
   DWORD error = fallback;
-  std::string detail;
   if (platform == Platform::kOpenSsl) {
-    unsigned long e = ERR_peek_last_error();
-    if (e != 0) {
-      char text[256];
-      ERR_error_string_n(e, text, sizeof text);
-      detail = text;
-      if (ERR_GET_REASON(e) == ERR_R_MALLOC_FAILURE) {
-        error = NTE_NO_MEMORY;
-      } else if (ERR_GET_LIB(e) == ERR_LIB_ASN1 && fallback == NTE_FAIL) {
-        error = CRYPT_E_ASN1_CORRUPT;
-      } else if (ERR_GET_LIB(e) == ERR_LIB_PKCS7 && fallback == NTE_BAD_SIGNATURE) {
-        switch (ERR_GET_REASON(e)) {
-          case PKCS7_R_DIGEST_FAILURE: error = CRYPT_E_HASH_VALUE; break;
-          case PKCS7_R_UNKNOWN_DIGEST_TYPE: error = CRYPT_E_UNKNOWN_ALGO; break;
-          case PKCS7_R_NO_CONTENT: error = CRYPT_E_MSG_ERROR; break;
-          default: break;
-        }
-      }
-    }
-    ERR_clear_error();
+    error = platform::MapOpenSslFailure(OpenSslValues(fallback), call);
   } else if (platform == Platform::kPkcs11) {
     const auto rv = static_cast<unsigned long>(static_cast<unsigned int>(code));
     error = Pkcs11Error(rv, fallback);
-    detail = Pkcs11ErrorName(rv);
+    platform::RecordFailedCall(call, Pkcs11ErrorName(rv));
   } else {
-    detail = sqlite3_errstr(code);
-    switch (code & 0xFF) {
-      case SQLITE_NOMEM: error = NTE_NO_MEMORY; break;
-      case SQLITE_PERM:
-      case SQLITE_READONLY:
-      case SQLITE_AUTH:
-      case SQLITE_CANTOPEN: error = E_ACCESSDENIED_DW; break;
-      case SQLITE_BUSY:
-      case SQLITE_LOCKED: error = ERROR_BUSY_DW; break;
-      case SQLITE_FULL: error = ERROR_DISK_FULL_DW; break;
-      case SQLITE_CORRUPT:
-      case SQLITE_NOTADB: error = NTE_BAD_KEYSET; break;
-      default: error = NTE_FAIL; break;
-    }
+    error = platform::MapSqliteFailure(code, kSqliteValues, call);
   }
-  t_lastFailedCall = call;
-  if (!detail.empty()) t_lastFailedCall += ": " + detail;
   SetLastError(error);
   return error;
 }

@@ -19,6 +19,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/base/failure.h"
+#include "platform/base/sqlite_failure.h"
 #include "platform/owners.h"
 
 namespace {
@@ -58,26 +60,18 @@ bool InjectedFailure() {
   return false;
 }
 
-// SqliteError: the Windows error value for a SQLite result, the one place where they meet.
-DWORD SqliteError(int rc) {
-  switch (rc & 0xFF) {
-    case SQLITE_NOMEM:
-      return ERROR_OUTOFMEMORY;
-    case SQLITE_PERM:
-    case SQLITE_READONLY:
-    case SQLITE_CANTOPEN:
-    case SQLITE_AUTH:
-      return ERROR_ACCESS_DENIED;
-    case SQLITE_FULL:
-      return ERROR_DISK_FULL;
-    case SQLITE_CORRUPT:
-    case SQLITE_NOTADB:
-    case SQLITE_SCHEMA:
-      return ERROR_BADDB;
-    default:
-      return ERROR_REGISTRY_IO_FAILED;
-  }
-}
+// The registry's answers for a SQLite failure. A corrupt file is ERROR_BADDB; what the
+// database says nothing more precise about fails as a failing disk would.
+constexpr velmor::platform::FailureValues kSqliteValues =
+    velmor::platform::FailureValues(ERROR_REGISTRY_IO_FAILED)
+        .With(velmor::platform::Failure::kOutOfMemory, ERROR_OUTOFMEMORY)
+        .With(velmor::platform::Failure::kAccessDenied, ERROR_ACCESS_DENIED)
+        .With(velmor::platform::Failure::kDiskFull, ERROR_DISK_FULL)
+        .With(velmor::platform::Failure::kCorrupt, ERROR_BADDB);
+
+// SqliteError: the registry's value for a failed SQLite result, the last VELMOR_CALL recorded
+// as the failed call.
+DWORD SqliteError(int rc) { return velmor::platform::MapSqliteFailure(rc, kSqliteValues); }
 
 // Db: one open registry database.
 class Db {
@@ -89,7 +83,7 @@ class Db {
   DWORD Begin() {
     const std::string sql =
         depth_ == 0 ? std::string("BEGIN IMMEDIATE") : "SAVEPOINT s" + std::to_string(depth_);
-    const int rc = sqlite3_exec(db_.get(), sql.c_str(), nullptr, nullptr, nullptr);
+    const int rc = VELMOR_CALL(sqlite3_exec, db_.get(), sql.c_str(), nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) return SqliteError(rc);
     ++depth_;
     return ERROR_SUCCESS;
@@ -98,7 +92,7 @@ class Db {
     --depth_;
     if (depth_ == 0) {
       if (keep) {
-        const int rc = sqlite3_exec(db_.get(), "COMMIT", nullptr, nullptr, nullptr);
+        const int rc = VELMOR_CALL(sqlite3_exec, db_.get(), "COMMIT", nullptr, nullptr, nullptr);
         if (rc == SQLITE_OK) return ERROR_SUCCESS;
         sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
         return SqliteError(rc);
@@ -129,7 +123,7 @@ class Db {
     if (!s) return std::nullopt;
     sqlite3_bind_int64(s.get(), 1, parent);
     BindText(s.get(), 2, name);
-    const int rc = sqlite3_step(s.get());
+    const int rc = VELMOR_CALL(sqlite3_step, s.get());
     if (rc == SQLITE_ROW) return sqlite3_column_int64(s.get(), 0);
     if (rc != SQLITE_DONE) error = SqliteError(rc);
     return std::nullopt;
@@ -139,7 +133,7 @@ class Db {
     Statement s(*this, "SELECT 1 FROM keys WHERE id = ?", error);
     if (!s) return false;
     sqlite3_bind_int64(s.get(), 1, id);
-    const int rc = sqlite3_step(s.get());
+    const int rc = VELMOR_CALL(sqlite3_step, s.get());
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) error = SqliteError(rc);
     return rc == SQLITE_ROW;
   }
@@ -190,7 +184,7 @@ class Db {
     if (!s) return false;
     sqlite3_bind_int64(s.get(), 1, key);
     BindText(s.get(), 2, name);
-    const int rc = sqlite3_step(s.get());
+    const int rc = VELMOR_CALL(sqlite3_step, s.get());
     if (rc != SQLITE_ROW) {
       if (rc != SQLITE_DONE) error = SqliteError(rc);
       return false;
@@ -209,7 +203,7 @@ class Db {
     if (!s) return error;
     sqlite3_bind_int64(s.get(), 1, key);
     int rc;
-    while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
+    while ((rc = VELMOR_CALL(sqlite3_step, s.get())) == SQLITE_ROW) {
       if (ids != nullptr) ids->push_back(sqlite3_column_int64(s.get(), 0));
       if (names != nullptr) {
         const auto* text = sqlite3_column_text(s.get(), 1);
@@ -228,7 +222,8 @@ class Db {
       if (it == db.statements_.end()) {
         sqlite3_stmt* raw = nullptr;
         const int rc =
-            sqlite3_prepare_v3(db.db_.get(), sql, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
+            VELMOR_CALL(sqlite3_prepare_v3, db.db_.get(), sql, -1, SQLITE_PREPARE_PERSISTENT, &raw,
+                        nullptr);
         UniquePtr<sqlite3_stmt> owned(raw);
         if (rc != SQLITE_OK) {
           error = SqliteError(rc);
@@ -260,7 +255,7 @@ class Db {
   }
   static DWORD StepWrite(sqlite3_stmt* s) {
     if (InjectedFailure()) return ERROR_REGISTRY_IO_FAILED;
-    const int rc = sqlite3_step(s);
+    const int rc = VELMOR_CALL(sqlite3_step, s);
     return rc == SQLITE_DONE || rc == SQLITE_ROW ? ERROR_SUCCESS : SqliteError(rc);
   }
 
@@ -310,18 +305,18 @@ DWORD OpenDb(const std::string& path, std::shared_ptr<Db>& out) {
   close(fd);
   if (!tight) return ERROR_ACCESS_DENIED;
   sqlite3* raw = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  int rc = VELMOR_CALL(sqlite3_open_v2, path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
   UniquePtr<sqlite3> db(raw);
   if (rc != SQLITE_OK) return SqliteError(rc);
   sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
   for (const char* sql : {"PRAGMA journal_mode=WAL", "PRAGMA foreign_keys=ON",
                           "PRAGMA synchronous=NORMAL"}) {
-    rc = sqlite3_exec(db.get(), sql, nullptr, nullptr, nullptr);
+    rc = VELMOR_CALL(sqlite3_exec, db.get(), sql, nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) return SqliteError(rc);
   }
-  rc = sqlite3_exec(db.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-  if (rc == SQLITE_OK) rc = sqlite3_exec(db.get(), kSchema, nullptr, nullptr, nullptr);
-  if (rc == SQLITE_OK) rc = sqlite3_exec(db.get(), "COMMIT", nullptr, nullptr, nullptr);
+  rc = VELMOR_CALL(sqlite3_exec, db.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK) rc = VELMOR_CALL(sqlite3_exec, db.get(), kSchema, nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK) rc = VELMOR_CALL(sqlite3_exec, db.get(), "COMMIT", nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) {
     sqlite3_exec(db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
     return SqliteError(rc);
@@ -420,21 +415,21 @@ DWORD HandOut(std::shared_ptr<Db> db, std::int64_t id, PHKEY result) {
   return ERROR_SUCCESS;
 }
 
-// Guarded: nothing is thrown out of a registry call; memory running out is an error value.
+// Locked: runs `body` (returning an error value) under the registry lock, as an entry point:
+// nothing is thrown out of a registry call, memory running out (or anything else thrown) is
+// ERROR_OUTOFMEMORY.
 template <typename Body>
 DWORD Locked(Body&& body) noexcept {
-  try {
+  return velmor::platform::Guard(velmor::com::ErrorEntry<DWORD>{}, [&]() -> DWORD {
     std::lock_guard<std::recursive_mutex> hold(g_lock);
     return body();
-  } catch (...) {
-    return ERROR_OUTOFMEMORY;
-  }
+  });
 }
+// Guarded: Locked, answering as the Reg* functions do.
 template <typename Body>
 LONG Guarded(Body&& body) noexcept {
-  return static_cast<LONG>(Locked(std::forward<Body>(body)));
+  return Answer(Locked(std::forward<Body>(body)));
 }
-
 
 std::string_view ValueName(LPCSTR name) { return name == nullptr ? std::string_view() : name; }
 

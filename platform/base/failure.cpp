@@ -1,0 +1,30 @@
+#include "platform/base/failure.h"
+
+#include <string>
+
+namespace velmor::platform {
+
+namespace failure_detail {
+constinit thread_local const char* t_notedCall = "";
+}  // namespace failure_detail
+
+namespace {
+thread_local std::string t_lastFailedCall;
+}  // namespace
+
+void RecordFailedCall(const char* call, std::string_view reason) noexcept {
+  try {
+    t_lastFailedCall = call != nullptr ? call : "";
+    if (!reason.empty()) {
+      t_lastFailedCall += ": ";
+      t_lastFailedCall += reason;
+    }
+  } catch (...) {
+    // No memory for the label: the failure is still answered, only unnamed.
+    t_lastFailedCall.clear();
+  }
+}
+
+const char* LastFailedCall() noexcept { return t_lastFailedCall.c_str(); }
+
+}  // namespace velmor::platform
