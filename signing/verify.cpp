@@ -39,7 +39,6 @@ enum class VerifyPkcs7Code {
   kNotBase64 = 1,
   kNotVerified = 2,
   kNoMemoryForContent = 3,
-  kContentUnread = 4,
   kNotIssued = 5,  // the signer's certificate is not the issuer's
   kNotValid = 6,   // its signature or validity period failed the check
   kNoMemory = 7,   // for the result
@@ -123,18 +122,16 @@ std::string VerifyPKCS7(CtrlState& state, const char* message) {
     CRYPT_VERIFY_MESSAGE_PARA para{};
     para.cbSize = sizeof para;
     para.dwMsgAndCertEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-    DWORD contentSize = 0;
-    if (!CryptVerifyMessageSignature(&para, 0, bytes.get(), length, nullptr, &contentSize,
-                                     nullptr)) {
-      return ResultString::Failure(Code::kNotVerified);
-    }
-    const MallocBytes content(static_cast<BYTE*>(std::malloc(std::size_t{contentSize} + 1)));
+    // One call verifies and reads the content: the content lies inside the message, so a buffer
+    // as long as the message always holds it.
+    const MallocBytes content(static_cast<BYTE*>(std::malloc(std::size_t{length} + 1)));
     if (!content) return ResultString::Failure(Code::kNoMemoryForContent);
+    DWORD contentSize = length;
     PCCERT_CONTEXT rawSigner = nullptr;
     if (!CryptVerifyMessageSignature(&para, 0, bytes.get(), length, content.get(), &contentSize,
                                      &rawSigner)) {
       CertFreeCertificateContext(rawSigner);
-      return ResultString::Failure(Code::kContentUnread);
+      return ResultString::Failure(Code::kNotVerified);
     }
     const UniqueCert signer(rawSigner);
     content.get()[contentSize] = 0;

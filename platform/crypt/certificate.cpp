@@ -12,6 +12,7 @@
 
 #include "platform/base/hex.h"
 #include "platform/crypt/certificate.h"
+#include "platform/crypt/entry.h"
 
 namespace velmor::crypt::detail {
 
@@ -214,8 +215,7 @@ bool FillFromTbs(CertData& d) {
 
 // The live contexts, so that a stale pointer is refused instead of dereferenced.
 std::unordered_map<const CERT_CONTEXT*, std::unique_ptr<CertContextImpl>>& Contexts() {
-  static auto* table = new std::unordered_map<const CERT_CONTEXT*, std::unique_ptr<CertContextImpl>>;
-  return *table;
+  return TheRuntime().contexts;
 }
 
 }  // namespace
@@ -367,8 +367,6 @@ std::vector<std::uint8_t> SerializeKeyProv(const KeyProvRecord& record) {
   return out;
 }
 
-namespace {
-
 // The public keys decoded last, by their encoded bytes: a page verifies with the bank's
 // certificate and seals for the bank's recipient again and again, and OpenSSL's key decoder
 // costs more than the RSA operation it prepares. Public keys only; callers hold the API lock.
@@ -401,10 +399,9 @@ class PublicKeyCache {
   std::size_t next_ = 0;
 };
 
-PublicKeyCache& PublicKeys() {
-  static auto* cache = new PublicKeyCache;
-  return *cache;
-}
+namespace {
+
+PublicKeyCache& PublicKeys() { return TheRuntime().publicKeys.Get(); }
 
 }  // namespace
 
@@ -467,8 +464,6 @@ std::optional<std::string> ToAnsi(const std::u16string& wide) {
 
 }  // namespace
 
-namespace {
-
 // Subject texts already written, by name encoding, for the code page they were written in:
 // callers write the subject of every certificate of a store on every search.
 struct NameTextCache {
@@ -476,13 +471,13 @@ struct NameTextCache {
   std::size_t bytes = 0;
   std::unordered_map<std::string, std::string> texts;
 };
+
+namespace {
+
 constexpr std::size_t kNameTextCacheEntries = 8192;
 constexpr std::size_t kNameTextCacheBytes = 1 << 20;
 
-NameTextCache& NameCache() {
-  static auto* cache = new NameTextCache;
-  return *cache;
-}
+NameTextCache& NameCache() { return TheRuntime().nameTexts.Get(); }
 
 std::optional<std::string> WriteNameText(const std::uint8_t* der, std::size_t len);
 
@@ -611,8 +606,7 @@ using namespace velmor::crypt::detail;
 
 PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE* pbCertEncoded,
                                             DWORD cbCertEncoded) {
-  return Guarded<PCCERT_CONTEXT>(nullptr, [&]() -> PCCERT_CONTEXT {
-    if (Injected("CertCreateCertificateContext")) return nullptr;
+  return Call<PCCERT_CONTEXT>(nullptr, Api{"CertCreateCertificateContext"}, [&]() -> PCCERT_CONTEXT {
     if ((dwCertEncodingType & X509_ASN_ENCODING) == 0) {
       SetLastError(static_cast<DWORD>(E_INVALIDARG));
       return nullptr;
@@ -624,7 +618,7 @@ PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE
 }
 
 PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT pCertContext) {
-  return Guarded<PCCERT_CONTEXT>(nullptr, [&]() -> PCCERT_CONTEXT {
+  return Call<PCCERT_CONTEXT>(nullptr, [&]() -> PCCERT_CONTEXT {
     if (pCertContext == nullptr) return nullptr;
     CertContextImpl* impl = FindContext(pCertContext);
     if (impl == nullptr) return nullptr;
@@ -634,7 +628,7 @@ PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT pCertContext) {
 }
 
 BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext) {
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+  return Call<BOOL>(FALSE, [&]() -> BOOL {
     if (pCertContext == nullptr) return TRUE;
     CertContextImpl* impl = FindContext(pCertContext);
     if (impl == nullptr) return FALSE;
@@ -645,7 +639,7 @@ BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext) {
 
 DWORD CertNameToStrA(DWORD dwCertEncodingType, PCERT_NAME_BLOB pName, DWORD dwStrType, LPSTR psz,
                      DWORD csz) {
-  return Guarded<DWORD>(0, [&]() -> DWORD {
+  return Call<DWORD>(0, [&]() -> DWORD {
     // Whatever happens, a caller's buffer holds a terminated text afterwards.
     if (psz != nullptr && csz > 0) psz[0] = '\0';
     if ((dwCertEncodingType & X509_ASN_ENCODING) == 0 || pName == nullptr ||
@@ -666,8 +660,7 @@ DWORD CertNameToStrA(DWORD dwCertEncodingType, PCERT_NAME_BLOB pName, DWORD dwSt
 
 BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId, void* pvData,
                                        DWORD* pcbData) {
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
-    if (Injected("CertGetCertificateContextProperty")) return FALSE;
+  return Call<BOOL>(FALSE, Api{"CertGetCertificateContextProperty"}, [&]() -> BOOL {
     CertContextImpl* impl = FindContext(pCertContext);
     if (impl == nullptr || pcbData == nullptr) {
       SetLastError(static_cast<DWORD>(E_INVALIDARG));

@@ -42,19 +42,19 @@ class SecretBytes : public platform::SecureBytes {
 };
 
 // ---- Runtime ----------------------------------------------------------------------------------
+// The process-wide state itself is in runtime.h; these read it.
 // LibCtx: the library context of this layer (default and legacy providers), made once per
 // process and kept for its lifetime, so that a host's own OpenSSL use is untouched.
 OSSL_LIB_CTX* LibCtx();
-// Md5 / Sha256: fetched once from LibCtx(); never freed.
+// Md5 / Sha1: fetched once from LibCtx(); never freed.
 const EVP_MD* Md5();
 const EVP_MD* Sha1();
 // Rc4: fetched once; null when the legacy provider is missing.
 const EVP_CIPHER* Rc4();
 
-// The lock every exported function holds: calls are serialised, as in a single apartment.
-// ApiMutex: the lock behind ApiLock. Calls made from inside a call (a hash fed while
-// encrypting) already hold it: a thread counts how deep it is and only the outermost call
-// takes the mutex, which costs a fraction of a recursive mutex on the millions of small calls
+// ApiMutex: the lock every exported function holds (Runtime::lock). Calls made from inside a
+// call (a hash fed while encrypting) already hold it: a thread counts how deep it is and only
+// the outermost call takes the mutex, which costs a fraction of a recursive mutex on the millions of small calls
 // a text envelope makes.
 class ApiMutex {
  public:
@@ -69,7 +69,6 @@ class ApiMutex {
   std::mutex mutex_;
   static thread_local unsigned depth_;
 };
-ApiMutex& ApiLock();
 
 // Fail: sets the last error and returns false (the usual tail of a failing internal step).
 inline bool Fail(DWORD error) {
@@ -96,29 +95,8 @@ bool FailSqlite(const char* call, int code);
 // failure goes through MapPlatformFailure.
 void DropExpectedOpenSslErrors();
 
-// Injected: whether the test seam makes this call of `function` fail (it then sets the last
-// error). The seam is linked only into tests: it sets the hook while failures are injected, and
-// a shipping process leaves it null. Every call asks, so the common answer costs one load.
+// SeamHook: the test seam's hook (Runtime::seam): whether this call of `function` fails.
 using SeamHook = bool (*)(const char* function, const char* arg);
-extern std::atomic<SeamHook> g_seamHook;
-inline bool Injected(const char* function, const char* arg = nullptr) {
-  const SeamHook hook = g_seamHook.load(std::memory_order_acquire);
-  return hook != nullptr && hook(function, arg);
-}
-
-// Guarded: runs `body` under the API lock, turning anything thrown into a last error.
-template <typename R, typename F>
-R Guarded(R failValue, F&& body) noexcept {
-  try {
-    std::lock_guard<ApiMutex> lock(ApiLock());
-    return body();
-  } catch (const std::bad_alloc&) {
-    SetLastError(NTE_NO_MEMORY);
-  } catch (...) {
-    SetLastError(NTE_FAIL);
-  }
-  return failValue;
-}
 
 // WriteOutput: the "how big must the buffer be" protocol, written once. A null `out` asks for
 // the size (TRUE, *len = size); a short buffer gives ERROR_MORE_DATA with *len = size.

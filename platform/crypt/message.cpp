@@ -7,6 +7,7 @@
 #include <cstddef>
 
 #include "platform/crypt/certificate.h"
+#include "platform/crypt/entry.h"
 #include "platform/crypt/keys.h"
 #include "platform/crypt/pkcs11.h"
 
@@ -153,35 +154,141 @@ bool LayOutUnsigned(PKCS7* p7, const std::vector<std::uint8_t>& content, int sig
   return true;
 }
 
-// The message verified last, with what its verification gave. A caller asks for the content's
-// size first and then for the content, with the same bytes: that second answer comes from here
-// instead of a second verification, once; any later call verifies afresh. Only messages whose
-// signer the message itself carries.
+// VerifiedMessage: what a verification gives: the signer's certificate and the content.
 struct VerifiedMessage {
-  std::vector<std::uint8_t> blob;
-  DWORD signerIndex = 0;
   std::shared_ptr<const CertData> signer;
   SecretBytes content;
-  bool Is(const BYTE* bytes, DWORD length, DWORD index) const {
-    return signer && index == signerIndex && blob.size() == length &&
-           std::memcmp(blob.data(), bytes, length) == 0;
-  }
 };
 
-VerifiedMessage& LastVerified() {
-  static auto* last = new VerifiedMessage;
-  return *last;
+// VerifyMessage: decodes the DER message at `blob`, finds the signer of `index` (through the
+// caller's callback, else among the message's certificates) and checks its signature over the
+// content; false with the last error of what was wrong.
+bool VerifyMessage(const CRYPT_VERIFY_MESSAGE_PARA& para, DWORD index, const BYTE* blob,
+                   DWORD length, VerifiedMessage& out) {
+  PKCS7* raw = PKCS7_new_ex(LibCtx(), nullptr);
+  if (raw == nullptr) return FailOpenSsl("PKCS7_new_ex", NTE_NO_MEMORY);
+  const unsigned char* p = blob;
+  // d2i fills the message made in our context; when it fails it frees it and nulls `raw`.
+  const bool decoded = d2i_PKCS7(&raw, &p, static_cast<long>(length)) != nullptr;
+  UniquePtr<PKCS7> p7(raw);
+  if (!decoded) return FailOpenSsl("d2i_PKCS7", CRYPT_E_ASN1_CORRUPT);
+  if (p != blob + length) return Fail(CRYPT_E_ASN1_CORRUPT);
+  if (!PKCS7_type_is_signed(p7.get()) || p7->d.sign == nullptr) {
+    return Fail(CRYPT_E_UNEXPECTED_MSG_TYPE);
+  }
+  STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(p7.get());
+  if (infos == nullptr || index >= static_cast<DWORD>(sk_PKCS7_SIGNER_INFO_num(infos))) {
+    return Fail(CRYPT_E_NO_SIGNER);
+  }
+  PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(infos, static_cast<int>(index));
+  if (PKCS7_get_detached(p7.get()) || !PKCS7_type_is_data(p7->d.sign->contents)) {
+    return Fail(CRYPT_E_UNEXPECTED_MSG_TYPE);
+  }
+  auto signer = SignerCertificate(p7.get(), si, para);
+  if (!signer) return false;
+
+  // Read the content through the digest BIOs, then check this signer's signature.
+  UniquePtr<BIO> chain(PKCS7_dataInit(p7.get(), nullptr));
+  if (!chain) return FailOpenSsl("PKCS7_dataInit", NTE_BAD_SIGNATURE);
+  // The content is its own length: the data octet string, when it is there, says it.
+  const ASN1_OCTET_STRING* data = p7->d.sign->contents->d.data;
+  SecretBytes content;
+  if (data != nullptr && data->length > 0) content.resize(static_cast<std::size_t>(data->length));
+  std::size_t have = 0;
+  for (;;) {
+    std::uint8_t buffer[4096];
+    int n = BIO_read(chain.get(), buffer, sizeof buffer);
+    if (n <= 0) break;
+    if (have + static_cast<std::size_t>(n) > content.size()) content.resize(have + static_cast<std::size_t>(n));
+    std::memcpy(content.data() + have, buffer, static_cast<std::size_t>(n));
+    have += static_cast<std::size_t>(n);
+  }
+  content.resize(have);
+  X509* signerX509 = X509Of(*signer);
+  if (signerX509 == nullptr) return false;
+  if (PKCS7_signatureVerify(chain.get(), p7.get(), si, signerX509) <= 0) {
+    return FailOpenSsl("PKCS7_signatureVerify", NTE_BAD_SIGNATURE);
+  }
+  out.signer = std::move(signer);
+  out.content = std::move(content);
+  return true;
+}
+
+// SignMessage: the DER SignedData of `content` signed by `signer`'s key with `md`, carrying the
+// `carried` certificates, into the caller's buffer (the size protocol of WriteOutput; a size
+// query does not sign).
+bool SignMessage(CertContextImpl& signer, const std::vector<CertContextImpl*>& carried,
+                 const EVP_MD* md, const std::vector<std::uint8_t>& content, bool detached,
+                 BYTE* out, DWORD* outLength) {
+  // A token's key signs on the token: the message is laid out around the public key, and a
+  // size query never reaches the token (nor asks for its PIN).
+  const bool onToken = OnToken(signer);
+  X509* signerCertificate = onToken ? X509Of(*signer.data) : nullptr;
+  if (onToken && signerCertificate == nullptr) return false;
+  UniquePtr<EVP_PKEY> key =
+      onToken ? UpRef(X509_get0_pubkey(signerCertificate)) : SigningKey(signer);
+  if (!key) return onToken ? Fail(NTE_BAD_KEY) : false;
+
+  const int flags = PKCS7_BINARY | PKCS7_NOATTR | PKCS7_NOCERTS | PKCS7_PARTIAL |
+                    (detached ? PKCS7_DETACHED : 0);
+  UniquePtr<PKCS7> p7(PKCS7_sign_ex(nullptr, nullptr, nullptr, nullptr, flags, LibCtx(), nullptr));
+  if (!p7) return FailOpenSsl("PKCS7_sign_ex", NTE_FAIL);
+  X509* signerX509 = X509Of(*signer.data);
+  if (signerX509 == nullptr) return false;
+  if (PKCS7_sign_add_signer(p7.get(), signerX509, key.get(), md, flags) == nullptr) {
+    return FailOpenSsl("PKCS7_sign_add_signer", NTE_BAD_KEY);
+  }
+  for (CertContextImpl* c : carried) {
+    X509* x = X509Of(*c->data);
+    if (x == nullptr) return false;
+    if (PKCS7_add_certificate(p7.get(), x) != 1) {
+      return FailOpenSsl("PKCS7_add_certificate", NTE_FAIL);
+    }
+  }
+  if (onToken && out != nullptr) {
+    std::vector<std::uint8_t> signature;
+    if (!SignOnToken(signer, md, content, signature) ||
+        !LayOutUnsigned(p7.get(), content, static_cast<int>(signature.size()), detached)) {
+      return false;
+    }
+    PKCS7_SIGNER_INFO* info = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0);
+    if (ASN1_STRING_set(info->enc_digest, signature.data(),
+                        static_cast<int>(signature.size())) != 1) {
+      return FailOpenSsl("ASN1_STRING_set", NTE_NO_MEMORY);
+    }
+  } else if (out == nullptr) {
+    // A size query does not sign: an RSA signature is exactly as long as the modulus, so the
+    // message laid out with a blank one of that length has the size of the signed one.
+    if (!LayOutUnsigned(p7.get(), content, EVP_PKEY_get_size(key.get()), detached)) {
+      return false;
+    }
+  } else {
+    static const std::uint8_t kNothing = 0;
+    UniquePtr<BIO> data(BIO_new_mem_buf(content.empty() ? &kNothing : content.data(),
+                                        static_cast<int>(content.size())));
+    if (!data || PKCS7_final(p7.get(), data.get(), flags) != 1) {
+      return FailOpenSsl("PKCS7_final", NTE_FAIL);
+    }
+  }
+  int n = i2d_PKCS7(p7.get(), nullptr);
+  if (n <= 0) return FailOpenSsl("i2d_PKCS7", NTE_FAIL);
+  std::vector<std::uint8_t> der(static_cast<std::size_t>(n));
+  unsigned char* p = der.data();
+  if (i2d_PKCS7(p7.get(), &p) != n) return FailOpenSsl("i2d_PKCS7", NTE_FAIL);
+  return WriteOutput(der, out, outLength);
 }
 
 // AnswerVerified: the outputs of a verification.
-BOOL AnswerVerified(const std::shared_ptr<const CertData>& signer, const SecretBytes& content,
-                    BYTE* pbDecoded, DWORD* pcbDecoded, PCCERT_CONTEXT* ppSignerCert) {
+BOOL AnswerVerified(const VerifiedMessage& verified, BYTE* pbDecoded, DWORD* pcbDecoded,
+                    PCCERT_CONTEXT* ppSignerCert) {
   if (pcbDecoded != nullptr &&
-      !WriteOutput(std::span<const std::uint8_t>(content.data(), content.size()), pbDecoded,
-                   pcbDecoded)) {
+      !WriteOutput(std::span<const std::uint8_t>(verified.content.data(), verified.content.size()),
+                   pbDecoded, pcbDecoded)) {
     return FALSE;
   }
-  if (ppSignerCert != nullptr) *ppSignerCert = NewContext(signer, nullptr, 0, std::nullopt);
+  if (ppSignerCert != nullptr) {
+    *ppSignerCert = NewContext(verified.signer, nullptr, 0, std::nullopt);
+  }
   return TRUE;
 }
 
@@ -191,8 +298,7 @@ BOOL AnswerVerified(const std::shared_ptr<const CertData>& signer, const SecretB
 BOOL CryptSignMessage(PCRYPT_SIGN_MESSAGE_PARA pSignPara, BOOL fDetachedSignature,
                       DWORD cToBeSigned, const BYTE* rgpbToBeSigned[], DWORD rgcbToBeSigned[],
                       BYTE* pbSignedBlob, DWORD* pcbSignedBlob) {
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
-    if (Injected("CryptSignMessage")) return FALSE;
+  return Call<BOOL>(FALSE, Api{"CryptSignMessage"}, [&]() -> BOOL {
     const DWORD invalid = static_cast<DWORD>(E_INVALIDARG);
     if (pSignPara == nullptr || pcbSignedBlob == nullptr ||
         pSignPara->cbSize < sizeof(CRYPT_SIGN_MESSAGE_PARA)) {
@@ -224,72 +330,18 @@ BOOL CryptSignMessage(PCRYPT_SIGN_MESSAGE_PARA pSignPara, BOOL fDetachedSignatur
       content.insert(content.end(), rgpbToBeSigned[i], rgpbToBeSigned[i] + rgcbToBeSigned[i]);
     }
     if (content.size() > 0x7FFFFFFF) return Fail(NTE_BAD_LEN);
-    // A token's key signs on the token: the message is laid out around the public key, and a
-    // size query never reaches the token (nor asks for its PIN).
-    const bool onToken = OnToken(*signer);
-    X509* signerCertificate = onToken ? X509Of(*signer->data) : nullptr;
-    if (onToken && signerCertificate == nullptr) return FALSE;
-    UniquePtr<EVP_PKEY> key =
-        onToken ? UpRef(X509_get0_pubkey(signerCertificate)) : SigningKey(*signer);
-    if (!key) return onToken ? Fail(NTE_BAD_KEY) : FALSE;
-
-    const int flags = PKCS7_BINARY | PKCS7_NOATTR | PKCS7_NOCERTS | PKCS7_PARTIAL |
-                      (fDetachedSignature ? PKCS7_DETACHED : 0);
-    UniquePtr<PKCS7> p7(PKCS7_sign_ex(nullptr, nullptr, nullptr, nullptr, flags, LibCtx(), nullptr));
-    if (!p7) return FailOpenSsl("PKCS7_sign_ex", NTE_FAIL);
-    X509* signerX509 = X509Of(*signer->data);
-    if (signerX509 == nullptr) return FALSE;
-    if (PKCS7_sign_add_signer(p7.get(), signerX509, key.get(), md, flags) == nullptr) {
-      return FailOpenSsl("PKCS7_sign_add_signer", NTE_BAD_KEY);
-    }
-    for (CertContextImpl* c : carried) {
-      X509* x = X509Of(*c->data);
-      if (x == nullptr) return FALSE;
-      if (PKCS7_add_certificate(p7.get(), x) != 1) {
-        return FailOpenSsl("PKCS7_add_certificate", NTE_FAIL);
-      }
-    }
-    if (onToken && pbSignedBlob != nullptr) {
-      std::vector<std::uint8_t> signature;
-      if (!SignOnToken(*signer, md, content, signature) ||
-          !LayOutUnsigned(p7.get(), content, static_cast<int>(signature.size()),
-                          fDetachedSignature)) {
-        return FALSE;
-      }
-      PKCS7_SIGNER_INFO* info = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0);
-      if (ASN1_STRING_set(info->enc_digest, signature.data(),
-                          static_cast<int>(signature.size())) != 1) {
-        return FailOpenSsl("ASN1_STRING_set", NTE_NO_MEMORY);
-      }
-    } else if (pbSignedBlob == nullptr) {
-      // A size query does not sign: an RSA signature is exactly as long as the modulus, so the
-      // message laid out with a blank one of that length has the size of the signed one.
-      if (!LayOutUnsigned(p7.get(), content, EVP_PKEY_get_size(key.get()), fDetachedSignature)) {
-        return FALSE;
-      }
-    } else {
-      static const std::uint8_t kNothing = 0;
-      UniquePtr<BIO> data(BIO_new_mem_buf(content.empty() ? &kNothing : content.data(),
-                                          static_cast<int>(content.size())));
-      if (!data || PKCS7_final(p7.get(), data.get(), flags) != 1) {
-        return FailOpenSsl("PKCS7_final", NTE_FAIL);
-      }
-    }
-    int n = i2d_PKCS7(p7.get(), nullptr);
-    if (n <= 0) return FailOpenSsl("i2d_PKCS7", NTE_FAIL);
-    std::vector<std::uint8_t> der(static_cast<std::size_t>(n));
-    unsigned char* p = der.data();
-    if (i2d_PKCS7(p7.get(), &p) != n) return FailOpenSsl("i2d_PKCS7", NTE_FAIL);
-    return WriteOutput(der, pbSignedBlob, pcbSignedBlob) ? TRUE : FALSE;
+    return SignMessage(*signer, carried, md, content, fDetachedSignature != FALSE, pbSignedBlob,
+                       pcbSignedBlob)
+               ? TRUE
+               : FALSE;
   });
 }
 
 BOOL CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, DWORD dwSignerIndex,
                                  const BYTE* pbSignedBlob, DWORD cbSignedBlob, BYTE* pbDecoded,
                                  DWORD* pcbDecoded, PCCERT_CONTEXT* ppSignerCert) {
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
-    if (ppSignerCert != nullptr) *ppSignerCert = nullptr;
-    if (Injected("CryptVerifyMessageSignature")) return FALSE;
+  if (ppSignerCert != nullptr) *ppSignerCert = nullptr;
+  return Call<BOOL>(FALSE, Api{"CryptVerifyMessageSignature"}, [&]() -> BOOL {
     const DWORD invalid = static_cast<DWORD>(E_INVALIDARG);
     if (pVerifyPara == nullptr || pVerifyPara->cbSize < sizeof(CRYPT_VERIFY_MESSAGE_PARA) ||
         (pVerifyPara->dwMsgAndCertEncodingType & PKCS_7_ASN_ENCODING) == 0) {
@@ -298,64 +350,10 @@ BOOL CryptVerifyMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara, DWORD d
     if (pbSignedBlob == nullptr || cbSignedBlob == 0) return Fail(CRYPT_E_ASN1_EOD);
     if (pbSignedBlob[0] != 0x30) return Fail(CRYPT_E_ASN1_BADTAG);
     if (cbSignedBlob > 0x7FFFFFFF) return Fail(NTE_BAD_LEN);
-    const bool memo = pVerifyPara->pfnGetSignerCertificate == nullptr;
-    VerifiedMessage& last = LastVerified();
-    if (memo && last.Is(pbSignedBlob, cbSignedBlob, dwSignerIndex)) {
-      const std::shared_ptr<const CertData> signer = std::move(last.signer);
-      const SecretBytes content = std::move(last.content);
-      last.blob.clear();
-      return AnswerVerified(signer, content, pbDecoded, pcbDecoded, ppSignerCert);
+    VerifiedMessage verified;
+    if (!VerifyMessage(*pVerifyPara, dwSignerIndex, pbSignedBlob, cbSignedBlob, verified)) {
+      return FALSE;
     }
-    PKCS7* raw = PKCS7_new_ex(LibCtx(), nullptr);
-    if (raw == nullptr) return FailOpenSsl("PKCS7_new_ex", NTE_NO_MEMORY);
-    const unsigned char* p = pbSignedBlob;
-    // d2i fills the message made in our context; when it fails it frees it and nulls `raw`.
-    const bool decoded = d2i_PKCS7(&raw, &p, static_cast<long>(cbSignedBlob)) != nullptr;
-    UniquePtr<PKCS7> p7(raw);
-    if (!decoded) return FailOpenSsl("d2i_PKCS7", CRYPT_E_ASN1_CORRUPT);
-    if (p != pbSignedBlob + cbSignedBlob) return Fail(CRYPT_E_ASN1_CORRUPT);
-    if (!PKCS7_type_is_signed(p7.get()) || p7->d.sign == nullptr) {
-      return Fail(CRYPT_E_UNEXPECTED_MSG_TYPE);
-    }
-    STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(p7.get());
-    if (infos == nullptr || dwSignerIndex >= static_cast<DWORD>(sk_PKCS7_SIGNER_INFO_num(infos))) {
-      return Fail(CRYPT_E_NO_SIGNER);
-    }
-    PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(infos, static_cast<int>(dwSignerIndex));
-    if (PKCS7_get_detached(p7.get()) || !PKCS7_type_is_data(p7->d.sign->contents)) {
-      return Fail(CRYPT_E_UNEXPECTED_MSG_TYPE);
-    }
-    auto signer = SignerCertificate(p7.get(), si, *pVerifyPara);
-    if (!signer) return FALSE;
-
-    // Read the content through the digest BIOs, then check this signer's signature.
-    UniquePtr<BIO> chain(PKCS7_dataInit(p7.get(), nullptr));
-    if (!chain) return FailOpenSsl("PKCS7_dataInit", NTE_BAD_SIGNATURE);
-    // The content is its own length: the data octet string, when it is there, says it.
-    const ASN1_OCTET_STRING* data = p7->d.sign->contents->d.data;
-    SecretBytes content;
-    if (data != nullptr && data->length > 0) content.resize(static_cast<std::size_t>(data->length));
-    std::size_t have = 0;
-    for (;;) {
-      std::uint8_t buffer[4096];
-      int n = BIO_read(chain.get(), buffer, sizeof buffer);
-      if (n <= 0) break;
-      if (have + static_cast<std::size_t>(n) > content.size()) content.resize(have + static_cast<std::size_t>(n));
-      std::memcpy(content.data() + have, buffer, static_cast<std::size_t>(n));
-      have += static_cast<std::size_t>(n);
-    }
-    content.resize(have);
-    X509* signerX509 = X509Of(*signer);
-    if (signerX509 == nullptr) return FALSE;
-    if (PKCS7_signatureVerify(chain.get(), p7.get(), si, signerX509) <= 0) {
-      return FailOpenSsl("PKCS7_signatureVerify", NTE_BAD_SIGNATURE);
-    }
-    if (memo) {
-      last.blob.assign(pbSignedBlob, pbSignedBlob + cbSignedBlob);
-      last.signerIndex = dwSignerIndex;
-      last.signer = signer;
-      last.content = content;
-    }
-    return AnswerVerified(signer, content, pbDecoded, pcbDecoded, ppSignerCert);
+    return AnswerVerified(verified, pbDecoded, pcbDecoded, ppSignerCert);
   });
 }

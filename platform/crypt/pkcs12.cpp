@@ -6,6 +6,7 @@
 #include <openssl/pkcs12.h>
 
 #include "platform/crypt/certificate.h"
+#include "platform/crypt/entry.h"
 #include "platform/crypt/keys.h"
 
 namespace velmor::crypt {
@@ -42,17 +43,16 @@ bool AddToMemoryStore(HCERTSTORE store, const CertData& cert) {
 
 void DropCaches() {
   std::lock_guard<ApiMutex> lock(ApiLock());
-  DropStoreCache();
-  DropKeyCache();
+  TheRuntime().DropCaches();
 }
 
 std::string DefaultContainer() {
-  return Guarded<std::string>(std::string(), [] { return DefaultContainerName(); });
+  return Call<std::string>(std::string(), [] { return DefaultContainerName(); });
 }
 
 BOOL ReadPkcs12(const BYTE* pbPfx, DWORD cbPfx, const char* password, HCERTSTORE* certs,
                 HCRYPTKEY* key) {
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+  return Call<BOOL>(FALSE, [&]() -> BOOL {
     if (certs == nullptr || key == nullptr) return Fail(static_cast<DWORD>(E_INVALIDARG));
     *certs = nullptr;
     *key = 0;
@@ -121,7 +121,7 @@ BOOL ReadPkcs12(const BYTE* pbPfx, DWORD cbPfx, const char* password, HCERTSTORE
 }
 
 BOOL ReadCertificates(const BYTE* pbData, DWORD cbData, std::vector<std::vector<BYTE>>& out) {
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+  return Call<BOOL>(FALSE, [&]() -> BOOL {
     out.clear();
     if (pbData == nullptr || cbData == 0) return Fail(CRYPT_E_ASN1_EOD);
     if (cbData > 0x7FFFFFFF) return Fail(NTE_BAD_LEN);
@@ -154,7 +154,7 @@ BOOL ReadCertificates(const BYTE* pbData, DWORD cbData, std::vector<std::vector<
 }
 
 BOOL ExportPkcs12(PCCERT_CONTEXT pCertContext, const char* password, std::vector<BYTE>& pfx) {
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+  return Call<BOOL>(FALSE, [&]() -> BOOL {
     pfx.clear();
     CertContextImpl* impl = FindContext(pCertContext);
     if (impl == nullptr) return FALSE;
@@ -185,7 +185,7 @@ BOOL ExportPkcs12(PCCERT_CONTEXT pCertContext, const char* password, std::vector
 }
 
 BOOL CertificatePem(PCCERT_CONTEXT pCertContext, std::string& pem) {
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+  return Call<BOOL>(FALSE, [&]() -> BOOL {
     pem.clear();
     CertContextImpl* impl = FindContext(pCertContext);
     if (impl == nullptr) return FALSE;

@@ -11,24 +11,16 @@
 #include <tuple>
 
 #include "platform/crypt/certificate.h"
+#include "platform/crypt/entry.h"
 #include "platform/crypt/keys.h"
 
 namespace velmor::crypt::detail {
 
 namespace {
 
-HandleTable<Provider, HandleKind::kProvider>& Providers() {
-  static auto* table = new HandleTable<Provider, HandleKind::kProvider>;
-  return *table;
-}
-HandleTable<Hash, HandleKind::kHash>& Hashes() {
-  static auto* table = new HandleTable<Hash, HandleKind::kHash>;
-  return *table;
-}
-HandleTable<Key, HandleKind::kKey>& Keys() {
-  static auto* table = new HandleTable<Key, HandleKind::kKey>;
-  return *table;
-}
+HandleTable<Provider, HandleKind::kProvider>& Providers() { return TheRuntime().providers; }
+HandleTable<Hash, HandleKind::kHash>& Hashes() { return TheRuntime().hashes; }
+HandleTable<Key, HandleKind::kKey>& Keys() { return TheRuntime().keys; }
 
 struct CachedKey {
   std::uint64_t generation = 0;
@@ -38,9 +30,12 @@ struct CachedKey {
 
 // Loaded private keys, keyed by database, container and key spec; each entry is valid for the
 // generation it was read at, so another process's write is never missed.
+}  // namespace
+struct LoadedKeys : std::map<std::tuple<std::string, std::string, DWORD>, CachedKey> {};
+namespace {
+
 std::map<std::tuple<std::string, std::string, DWORD>, CachedKey>& KeyCache() {
-  static auto* cache = new std::map<std::tuple<std::string, std::string, DWORD>, CachedKey>;
-  return *cache;
+  return TheRuntime().keyCache.Get();
 }
 
 // AnsiToName: a container name given in the ANSI code page, as this layer keeps it (UTF-8).
@@ -63,9 +58,12 @@ std::optional<std::string> AnsiToName(const char* ansi) {
 // would otherwise wait for another process's writer just to create its default container. An
 // empty container holds nothing another process could use, so it becomes a row of the database
 // with its first key (StoreKeys); until then this process alone knows it.
+}  // namespace
+struct UnwrittenContainers : std::set<std::pair<std::string, std::string>> {};
+namespace {
+
 std::set<std::pair<std::string, std::string>>& EmptyContainers() {
-  static auto* empty = new std::set<std::pair<std::string, std::string>>;
-  return *empty;
+  return TheRuntime().emptyContainers.Get();
 }
 
 bool Acquire(const std::string& container, DWORD flags, HCRYPTPROV* out) {
@@ -121,7 +119,7 @@ bool Acquire(const std::string& container, DWORD flags, HCRYPTPROV* out) {
 
 std::shared_ptr<Provider> FindProvider(HCRYPTPROV handle) { return Providers().Find(handle); }
 
-void DropKeyCache() { KeyCache().clear(); }
+void DropKeyCache() { TheRuntime().keyCache.Drop(); }
 
 std::shared_ptr<Key> FindKey(HCRYPTKEY handle) { return Keys().Find(handle); }
 Key* PeekKey(HCRYPTKEY handle) { return Keys().Peek(handle); }
@@ -293,8 +291,8 @@ BOOL CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR szContainer, LPCSTR szProvi
 BOOL CryptAcquireContextParamsA(HCRYPTPROV* phProv, LPCSTR szContainer, LPCSTR szProvider,
                                 DWORD dwProvType, DWORD dwFlags,
                                 const CRYPT_KEY_PROV_PARAM* params, DWORD paramCount) {
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
-    if (Injected("CryptAcquireContextA", szContainer != nullptr ? szContainer : "")) return FALSE;
+  const Api api{"CryptAcquireContextA", szContainer != nullptr ? szContainer : ""};
+  return Call<BOOL>(FALSE, api, [&]() -> BOOL {
     if (phProv == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     *phProv = 0;
     if (paramCount != 0 && params == nullptr) return Fail(ERROR_INVALID_PARAMETER);
@@ -339,20 +337,15 @@ BOOL CryptAcquireContextParamsA(HCRYPTPROV* phProv, LPCSTR szContainer, LPCSTR s
 }
 
 BOOL CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags) {
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+  return Call<BOOL>(FALSE, [&]() -> BOOL {
     if (dwFlags != 0) return Fail(NTE_BAD_FLAGS);
-    if (!Providers().Remove(hProv)) return Fail(NTE_BAD_UID);
-    return TRUE;
+    return Release<Provider>(hProv);
   });
 }
 
 BOOL CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey) {
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
-    if (Injected("CryptGetUserKey")) return FALSE;
-    if (phUserKey == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-    *phUserKey = 0;
-    auto provider = FindProvider(hProv);
-    if (!provider) return Fail(NTE_BAD_UID);
+  return Call<BOOL>(FALSE, Api{"CryptGetUserKey"}, Out<HCRYPTKEY>{phUserKey}, Find<Provider>{hProv},
+                    [&](std::shared_ptr<Provider>& provider) -> BOOL {
     if (dwKeySpec != AT_KEYEXCHANGE && dwKeySpec != AT_SIGNATURE) return Fail(NTE_NO_KEY);
     auto key = std::make_shared<Key>();
     if (provider->token) {
@@ -374,12 +367,8 @@ BOOL CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey) {
 
 BOOL CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags,
                      HCRYPTHASH* phHash) {
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
-    if (Injected("CryptCreateHash")) return FALSE;
-    if (phHash == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-    *phHash = 0;
-    auto provider = FindProvider(hProv);
-    if (!provider) return Fail(NTE_BAD_UID);
+  return Call<BOOL>(FALSE, Api{"CryptCreateHash"}, Out<HCRYPTHASH>{phHash}, Find<Provider>{hProv},
+                    [&](std::shared_ptr<Provider>& provider) -> BOOL {
     if (Algid != CALG_MD5 && Algid != CALG_SHA1) return Fail(NTE_BAD_ALGID);
     if (hKey != 0) return Fail(NTE_BAD_KEY);
     if (dwFlags != 0) return Fail(NTE_BAD_FLAGS);
@@ -398,15 +387,12 @@ BOOL CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFla
 }
 
 BOOL CryptHashData(HCRYPTHASH hHash, const BYTE* pbData, DWORD dwDataLen, DWORD dwFlags) {
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
-    if (Injected("CryptHashData")) return FALSE;
-    auto hash = Hashes().Find(hHash);
-    if (!hash) return Fail(NTE_BAD_HASH);
+  return Call<BOOL>(FALSE, Api{"CryptHashData"}, Peek<Hash>{hHash}, [&](Hash& hash) -> BOOL {
     if (dwFlags != 0) return Fail(NTE_BAD_FLAGS);
-    if (hash->finished) return Fail(NTE_BAD_HASH_STATE);
+    if (hash.finished) return Fail(NTE_BAD_HASH_STATE);
     if (dwDataLen == 0) return TRUE;
     if (pbData == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-    if (EVP_DigestUpdate(hash->ctx.get(), pbData, dwDataLen) != 1) {
+    if (EVP_DigestUpdate(hash.ctx.get(), pbData, dwDataLen) != 1) {
       return FailOpenSsl("EVP_DigestUpdate", NTE_BAD_HASH);
     }
     return TRUE;
@@ -414,18 +400,16 @@ BOOL CryptHashData(HCRYPTHASH hHash, const BYTE* pbData, DWORD dwDataLen, DWORD 
 }
 
 BOOL CryptDestroyHash(HCRYPTHASH hHash) {
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
-    return Hashes().Remove(hHash) ? TRUE : Fail(NTE_BAD_HASH);
+  return Call<BOOL>(FALSE, [&]() -> BOOL {
+    return Release<Hash>(hHash);
   });
 }
 
 BOOL CryptSignHashA(HCRYPTHASH hHash, DWORD dwKeySpec, LPCSTR szDescription, DWORD dwFlags,
                     BYTE* pbSignature, DWORD* pdwSigLen) {
   (void)szDescription;
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
-    if (Injected("CryptSignHashA")) return FALSE;
-    auto hash = Hashes().Find(hHash);
-    if (!hash) return Fail(NTE_BAD_HASH);
+  return Call<BOOL>(FALSE, Api{"CryptSignHashA"}, Find<Hash>{hHash},
+                    [&](std::shared_ptr<Hash>& hash) -> BOOL {
     if (pdwSigLen == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     if (dwFlags != 0 && dwFlags != CRYPT_NOHASHOID) return Fail(NTE_BAD_FLAGS);
     if (dwKeySpec != AT_KEYEXCHANGE && dwKeySpec != AT_SIGNATURE) return Fail(NTE_BAD_ALGID);
@@ -458,10 +442,8 @@ BOOL CryptSignHashA(HCRYPTHASH hHash, DWORD dwKeySpec, LPCSTR szDescription, DWO
 BOOL CryptVerifySignatureA(HCRYPTHASH hHash, const BYTE* pbSignature, DWORD dwSigLen,
                            HCRYPTKEY hPubKey, LPCSTR szDescription, DWORD dwFlags) {
   (void)szDescription;
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
-    if (Injected("CryptVerifySignatureA")) return FALSE;
-    auto hash = Hashes().Find(hHash);
-    if (!hash) return Fail(NTE_BAD_HASH);
+  return Call<BOOL>(FALSE, Api{"CryptVerifySignatureA"}, Find<Hash>{hHash},
+                    [&](std::shared_ptr<Hash>& hash) -> BOOL {
     auto key = FindKey(hPubKey);
     if (!key || !key->pkey) return Fail(NTE_BAD_KEY);
     if (dwFlags != 0 && dwFlags != CRYPT_NOHASHOID) return Fail(NTE_BAD_FLAGS);
@@ -483,12 +465,10 @@ BOOL CryptVerifySignatureA(HCRYPTHASH hHash, const BYTE* pbSignature, DWORD dwSi
 
 BOOL CryptImportPublicKeyInfo(HCRYPTPROV hCryptProv, DWORD dwCertEncodingType,
                               PCERT_PUBLIC_KEY_INFO pInfo, HCRYPTKEY* phKey) {
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
-    if (Injected("CryptImportPublicKeyInfo")) return FALSE;
-    if (phKey == nullptr || pInfo == nullptr) return Fail(static_cast<DWORD>(E_INVALIDARG));
-    *phKey = 0;
-    auto provider = FindProvider(hCryptProv);
-    if (!provider) return Fail(NTE_BAD_UID);
+  // A missing key information is the same invalid argument as a missing out-slot.
+  const Out<HCRYPTKEY> out{pInfo != nullptr ? phKey : nullptr, static_cast<DWORD>(E_INVALIDARG)};
+  return Call<BOOL>(FALSE, Api{"CryptImportPublicKeyInfo"}, out, Find<Provider>{hCryptProv},
+                    [&](std::shared_ptr<Provider>& provider) -> BOOL {
     if ((dwCertEncodingType & X509_ASN_ENCODING) == 0) return Fail(static_cast<DWORD>(E_INVALIDARG));
     auto key = std::make_shared<Key>();
     key->pkey = PublicKeyOfInfo(*pInfo);
@@ -503,16 +483,15 @@ BOOL CryptImportPublicKeyInfo(HCRYPTPROV hCryptProv, DWORD dwCertEncodingType,
 }
 
 BOOL CryptDestroyKey(HCRYPTKEY hKey) {
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
-    return Keys().Remove(hKey) ? TRUE : Fail(NTE_BAD_KEY);
+  return Call<BOOL>(FALSE, [&]() -> BOOL {
+    return Release<Key>(hKey);
   });
 }
 
 BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void* pvParameters,
                                        HCRYPTPROV* phCryptProv, DWORD* pdwKeySpec,
                                        BOOL* pfCallerFreeProv) {
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
-    if (Injected("CryptAcquireCertificatePrivateKey")) return FALSE;
+  return Call<BOOL>(FALSE, Api{"CryptAcquireCertificatePrivateKey"}, [&]() -> BOOL {
     if (phCryptProv == nullptr || pvParameters != nullptr) {
       return Fail(static_cast<DWORD>(E_INVALIDARG));
     }

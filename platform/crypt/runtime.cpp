@@ -12,8 +12,9 @@
 
 #include "platform/base/openssl_failure.h"
 #include "platform/base/sqlite_failure.h"
-#include "platform/crypt/detail.h"
+#include "platform/crypt/certificate.h"
 #include "platform/crypt/pkcs11.h"
+#include "platform/crypt/runtime.h"
 
 namespace velmor::crypt {
 
@@ -21,47 +22,48 @@ const char* LastFailedCall() { return platform::LastFailedCall(); }
 
 namespace detail {
 
-namespace {
-
-struct Runtime {
-  OSSL_LIB_CTX* ctx = nullptr;
-  EVP_MD* md5 = nullptr;
-  EVP_MD* sha1 = nullptr;
-  EVP_CIPHER* rc4 = nullptr;
-};
-
-// Made once and never freed: cached keys and certificates refer to it until the process ends.
-Runtime& TheRuntime() {
-  static Runtime* runtime = [] {
-    auto* r = new Runtime;
-    r->ctx = OSSL_LIB_CTX_new();
-    if (r->ctx != nullptr) {
-      OSSL_PROVIDER_load(r->ctx, "default");
-      OSSL_PROVIDER_load(r->ctx, "legacy");
-      r->md5 = EVP_MD_fetch(r->ctx, "MD5", nullptr);
-      r->sha1 = EVP_MD_fetch(r->ctx, "SHA1", nullptr);
-      r->rc4 = EVP_CIPHER_fetch(r->ctx, "RC4", nullptr);
-    }
-    DropExpectedOpenSslErrors();  // no legacy provider: RC4 is missing, and says so when used
-    return r;
-  }();
-  return *runtime;
+// The library context is made with the runtime: every call takes the runtime's lock first.
+Runtime::Runtime() {
+  libCtx = OSSL_LIB_CTX_new();
+  if (libCtx != nullptr) {
+    OSSL_PROVIDER_load(libCtx, "default");
+    OSSL_PROVIDER_load(libCtx, "legacy");
+    md5 = EVP_MD_fetch(libCtx, "MD5", nullptr);
+    sha1 = EVP_MD_fetch(libCtx, "SHA1", nullptr);
+    rc4 = EVP_CIPHER_fetch(libCtx, "RC4", nullptr);
+  }
+  DropExpectedOpenSslErrors();  // no legacy provider: RC4 is missing, and says so when used
 }
 
-}  // namespace
+// Never run: the runtime lives as long as the process (see TheRuntime).
+Runtime::~Runtime() = default;
 
-OSSL_LIB_CTX* LibCtx() { return TheRuntime().ctx; }
+void Runtime::DropCaches() {
+  storeCache.Drop();
+  keyCache.Drop();
+}
+
+void Runtime::Reset() {
+  seam.store(nullptr, std::memory_order_release);
+  memoryStorage.reset();
+  keyStorage.store(-1);
+  emptyContainers.Drop();
+  loginUid = static_cast<uid_t>(-1);
+  loginName.clear();
+  DropCaches();
+  publicKeys.Drop();
+  nameTexts.Drop();
+  tokenCertificates.Drop();
+  tokenListings.Drop();
+  platform::RecordFailedCall("", {});
+}
+
+OSSL_LIB_CTX* LibCtx() { return TheRuntime().libCtx; }
 const EVP_MD* Md5() { return TheRuntime().md5; }
 const EVP_MD* Sha1() { return TheRuntime().sha1; }
 const EVP_CIPHER* Rc4() { return TheRuntime().rc4; }
 
 thread_local unsigned ApiMutex::depth_ = 0;
-std::atomic<SeamHook> g_seamHook{nullptr};
-
-ApiMutex& ApiLock() {
-  static auto* lock = new ApiMutex;
-  return *lock;
-}
 
 namespace {
 
@@ -226,14 +228,13 @@ std::string LookUpUserName() {
 
 std::string DefaultContainerName() {
   // The password database is read once per user id: every operation acquires a context.
-  static uid_t cachedUid = static_cast<uid_t>(-1);
-  static auto* cachedName = new std::string;
+  Runtime& runtime = TheRuntime();
   uid_t uid = geteuid();
-  if (uid != cachedUid || cachedName->empty()) {
-    *cachedName = LookUpUserName();
-    cachedUid = uid;
+  if (uid != runtime.loginUid || runtime.loginName.empty()) {
+    runtime.loginName = LookUpUserName();
+    runtime.loginUid = uid;
   }
-  return *cachedName;
+  return runtime.loginName;
 }
 
 }  // namespace detail

@@ -1,6 +1,7 @@
 // The master key that seals private keys at rest, from the desktop's Secret Service (libsecret)
 // or from an owner-only file beside the database, and the authenticated cipher around the keys.
 #include "platform/crypt/sealing.h"
+#include "platform/crypt/runtime.h"
 
 #include <fcntl.h>
 #include <openssl/evp.h>
@@ -27,8 +28,6 @@ constexpr std::size_t kNonceBytes = 12;
 constexpr std::size_t kTagBytes = 16;
 // How long the question "is a Secret Service on the bus?" may take before the answer is no.
 constexpr int kBusAnswerMs = 500;
-
-std::atomic<int> g_choice{-1};  // -1: not chosen, else a KeyStorage
 
 // The Secret Service item: one per user, found by these attributes.
 const SecretSchema* MasterKeySchema() {
@@ -217,7 +216,7 @@ std::optional<KeySource> KeySourceNamed(std::string_view name) {
 }
 
 KeyStorage ChosenKeyStorage() {
-  const int chosen = g_choice.load();
+  const int chosen = TheRuntime().keyStorage.load();
   if (chosen >= 0) return static_cast<KeyStorage>(chosen);
   const char* env = std::getenv("VELMOR_KEY_STORAGE");
   if (env != nullptr && std::strcmp(env, "keyring") == 0) return KeyStorage::kKeyring;
@@ -353,8 +352,7 @@ bool Unseal(const SecretBytes& key, std::string_view binding, const std::uint8_t
 }
 
 void AnnounceFallback(const std::string& path) {
-  static std::atomic<bool> said{false};
-  if (said.exchange(true)) return;
+  if (TheRuntime().fallbackSaid.exchange(true)) return;
   std::fprintf(stderr,
                "velmor: no Secret Service could keep the master key that seals your private "
                "keys (none answered on the session bus, or it could not store one); it is kept "
@@ -366,5 +364,5 @@ void AnnounceFallback(const std::string& path) {
 }  // namespace velmor::crypt::detail
 
 void velmor::crypt::SetKeyStorage(KeyStorage storage) {
-  velmor::crypt::detail::g_choice.store(static_cast<int>(storage));
+  velmor::crypt::detail::TheRuntime().keyStorage.store(static_cast<int>(storage));
 }

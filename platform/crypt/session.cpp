@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include "platform/crypt/certificate.h"
+#include "platform/crypt/entry.h"
 #include "platform/crypt/keys.h"
 
 namespace velmor::crypt::detail {
@@ -353,12 +354,8 @@ bool HashPlaintext(HCRYPTHASH hHash, const BYTE* data, DWORD len) {
 using namespace velmor::crypt::detail;
 
 BOOL CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* phKey) {
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
-    if (Injected("CryptGenKey")) return FALSE;
-    if (phKey == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-    *phKey = 0;
-    auto provider = FindProvider(hProv);
-    if (!provider) return Fail(NTE_BAD_UID);
+  return Call<BOOL>(FALSE, Api{"CryptGenKey"}, Out<HCRYPTKEY>{phKey}, Find<Provider>{hProv},
+                    [&](std::shared_ptr<Provider>& provider) -> BOOL {
     const DWORD bits = dwFlags >> 16;
     auto key = std::make_shared<Key>();
     key->provider = provider;
@@ -408,12 +405,8 @@ BOOL CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* phKey
 
 BOOL CryptImportKey(HCRYPTPROV hProv, const BYTE* pbData, DWORD dwDataLen, HCRYPTKEY hPubKey,
                     DWORD dwFlags, HCRYPTKEY* phKey) {
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
-    if (Injected("CryptImportKey")) return FALSE;
-    if (phKey == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-    *phKey = 0;
-    auto provider = FindProvider(hProv);
-    if (!provider) return Fail(NTE_BAD_UID);
+  return Call<BOOL>(FALSE, Api{"CryptImportKey"}, Out<HCRYPTKEY>{phKey}, Find<Provider>{hProv},
+                    [&](std::shared_ptr<Provider>& provider) -> BOOL {
     if ((dwFlags & ~CRYPT_EXPORTABLE) != 0) return Fail(NTE_BAD_FLAGS);
     if (pbData == nullptr || dwDataLen < kHeaderSize) return Fail(NTE_BAD_LEN);
     const BYTE type = pbData[0];
@@ -438,10 +431,8 @@ BOOL CryptImportKey(HCRYPTPROV hProv, const BYTE* pbData, DWORD dwDataLen, HCRYP
 
 BOOL CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType, DWORD dwFlags,
                     BYTE* pbData, DWORD* pdwDataLen) {
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
-    if (Injected("CryptExportKey")) return FALSE;
-    auto key = FindKey(hKey);
-    if (!key) return Fail(NTE_BAD_KEY);
+  return Call<BOOL>(FALSE, Api{"CryptExportKey"}, Find<Key>{hKey},
+                    [&](std::shared_ptr<Key>& key) -> BOOL {
     if (pdwDataLen == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     if (dwFlags != 0) return Fail(NTE_BAD_FLAGS);
     std::vector<std::uint8_t> blob;
@@ -512,47 +503,38 @@ BOOL CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType, DWORD d
 
 BOOL CryptEncrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, BYTE* pbData,
                   DWORD* pdwDataLen, DWORD dwBufLen) {
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
-    if (Injected("CryptEncrypt")) return FALSE;
-    Key* key = PeekKey(hKey);
-    if (!key) return Fail(NTE_BAD_KEY);
+  return Call<BOOL>(FALSE, Api{"CryptEncrypt"}, Peek<Key>{hKey}, [&](Key& key) -> BOOL {
     if (pdwDataLen == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     if (dwFlags != 0) return Fail(NTE_BAD_FLAGS);
-    if (key->kind != Key::Kind::kRc4) return Fail(NTE_BAD_ALGID);
+    if (key.kind != Key::Kind::kRc4) return Fail(NTE_BAD_ALGID);
     // A stream cipher's output is as long as its input.
     if (pbData == nullptr) return TRUE;
     if (*pdwDataLen > dwBufLen) return Fail(ERROR_MORE_DATA);
     if (!HashPlaintext(hHash, pbData, *pdwDataLen)) return FALSE;
-    if (!Stream(*key, *pdwDataLen, pbData)) return FALSE;
-    if (Final) EndStream(*key);
+    if (!Stream(key, *pdwDataLen, pbData)) return FALSE;
+    if (Final) EndStream(key);
     return TRUE;
   });
 }
 
 BOOL CryptDecrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, BYTE* pbData,
                   DWORD* pdwDataLen) {
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
-    if (Injected("CryptDecrypt")) return FALSE;
-    Key* key = PeekKey(hKey);
-    if (!key) return Fail(NTE_BAD_KEY);
+  return Call<BOOL>(FALSE, Api{"CryptDecrypt"}, Peek<Key>{hKey}, [&](Key& key) -> BOOL {
     if (pdwDataLen == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     if (dwFlags != 0) return Fail(NTE_BAD_FLAGS);
-    if (key->kind != Key::Kind::kRc4) return Fail(NTE_BAD_ALGID);
+    if (key.kind != Key::Kind::kRc4) return Fail(NTE_BAD_ALGID);
     if (*pdwDataLen != 0 && pbData == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-    if (!Stream(*key, *pdwDataLen, pbData)) return FALSE;
+    if (!Stream(key, *pdwDataLen, pbData)) return FALSE;
     if (!HashPlaintext(hHash, pbData, *pdwDataLen)) return FALSE;
-    if (Final) EndStream(*key);
+    if (Final) EndStream(key);
     return TRUE;
   });
 }
 
 BOOL velmor::crypt::StorePrivateKey(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwKeySpec,
                                     DWORD dwFlags, HCRYPTKEY* phKey) {
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
-    if (phKey == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-    *phKey = 0;
-    auto provider = FindProvider(hProv);
-    if (!provider) return Fail(NTE_BAD_UID);
+  return Call<BOOL>(FALSE, Api{}, Out<HCRYPTKEY>{phKey}, Find<Provider>{hProv},
+                    [&](std::shared_ptr<Provider>& provider) -> BOOL {
     if ((dwFlags & ~CRYPT_EXPORTABLE) != 0) return Fail(NTE_BAD_FLAGS);
     if (dwKeySpec != AT_KEYEXCHANGE && dwKeySpec != AT_SIGNATURE) return Fail(NTE_BAD_ALGID);
     auto source = FindKey(hKey);

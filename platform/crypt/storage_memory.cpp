@@ -5,6 +5,7 @@
 #include <map>
 
 #include "platform/crypt/certificate.h"
+#include "platform/crypt/entry.h"
 
 namespace velmor::crypt {
 namespace detail {
@@ -143,28 +144,28 @@ class MemoryStorage final : public Storage {
   std::optional<Saved> saved_;  // the state at Begin, while a transaction is open
 };
 
-struct Choice {
+}  // namespace
+
+struct StorageChoice {
   std::shared_ptr<Storage> pinned;  // the storage of the open StoreTransaction
-  std::shared_ptr<Storage> memory;  // set while tests asked for the in-memory backend
   std::shared_ptr<Storage> cached;
   std::string cachedPath;
   dev_t dev = 0;
   ino_t ino = 0;
 };
 
-Choice& TheChoice() {
-  static auto* choice = new Choice;
-  return *choice;
-}
+namespace {
+
+StorageChoice& TheChoice() { return TheRuntime().storage.Get(); }
 
 }  // namespace
 
 std::shared_ptr<Storage> MakeMemoryStorage() { return std::make_shared<MemoryStorage>(); }
 
 std::shared_ptr<Storage> OpenStorage() {
-  Choice& choice = TheChoice();
+  StorageChoice& choice = TheChoice();
   if (choice.pinned) return choice.pinned;
-  if (choice.memory) return choice.memory;
+  if (TheRuntime().memoryStorage) return TheRuntime().memoryStorage;
   std::string path = DatabasePath();
   if (path.empty()) {
     SetLastError(NTE_BAD_KEYSET);
@@ -192,11 +193,11 @@ std::shared_ptr<Storage> OpenStorage() {
 
 void UseInMemoryStorage(bool enable) {
   std::lock_guard<detail::ApiMutex> lock(detail::ApiLock());
-  detail::TheChoice().memory = enable ? detail::MakeMemoryStorage() : nullptr;
+  detail::TheRuntime().memoryStorage = enable ? detail::MakeMemoryStorage() : nullptr;
 }
 
 bool DescribeKeyStorage(KeyStorageInfo& out) {
-  return detail::Guarded<bool>(false, [&]() -> bool {
+  return detail::Call<bool>(false, [&]() -> bool {
     auto storage = detail::OpenStorage();
     return storage && storage->DescribeSealing(out);
   });
@@ -204,7 +205,7 @@ bool DescribeKeyStorage(KeyStorageInfo& out) {
 
 StoreTransaction::~StoreTransaction() {
   if (!open_) return;
-  detail::Guarded<bool>(false, [] {
+  detail::Call<bool>(false, [] {
     auto& choice = detail::TheChoice();
     if (choice.pinned) choice.pinned->Rollback();
     choice.pinned.reset();
@@ -216,7 +217,7 @@ StoreTransaction::~StoreTransaction() {
 }
 
 bool StoreTransaction::Begin() {
-  return detail::Guarded<bool>(false, [this]() -> bool {
+  return detail::Call<bool>(false, [this]() -> bool {
     auto& choice = detail::TheChoice();
     if (open_ || choice.pinned) return detail::Fail(detail::ERROR_BUSY_DW);
     auto storage = detail::OpenStorage();
@@ -228,7 +229,7 @@ bool StoreTransaction::Begin() {
 }
 
 bool StoreTransaction::Commit() {
-  return detail::Guarded<bool>(false, [this]() -> bool {
+  return detail::Call<bool>(false, [this]() -> bool {
     auto& choice = detail::TheChoice();
     if (!open_ || !choice.pinned) return detail::Fail(NTE_FAIL);
     auto storage = std::move(choice.pinned);

@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "platform/crypt/certificate.h"
+#include "platform/crypt/entry.h"
 #include "platform/crypt/pkcs11.h"
 
 namespace velmor::crypt::detail {
@@ -15,10 +16,7 @@ namespace {
 
 using StoreTable = HandleTable<StoreImpl, HandleKind::kStore, std::weak_ptr>;
 
-StoreTable& Stores() {
-  static auto* table = new StoreTable;
-  return *table;
-}
+StoreTable& Stores() { return TheRuntime().stores; }
 
 ULONG_PTR HandleNumber(HCERTSTORE handle) { return reinterpret_cast<ULONG_PTR>(handle); }
 
@@ -50,15 +48,16 @@ struct CachedStore {
   std::shared_ptr<const StoreSnapshot> snapshot;
 };
 
+}  // namespace
+
 struct StoreCache {
   std::string identity;  // the database the entries belong to
   std::unordered_map<std::string, CachedStore> stores;
 };
 
-StoreCache& Cache() {
-  static auto* cache = new StoreCache;
-  return *cache;
-}
+namespace {
+
+StoreCache& Cache() { return TheRuntime().storeCache.Get(); }
 
 std::shared_ptr<StoreImpl> FindStore(HCERTSTORE handle) {
   auto store = Stores().Find(HandleNumber(handle));
@@ -127,10 +126,7 @@ PCCERT_CONTEXT ContextFor(const std::shared_ptr<StoreImpl>& store, const StoreEn
 
 HCERTSTORE HandleOf(const StoreImpl& store) { return store.handle; }
 
-void DropStoreCache() {
-  Cache().stores.clear();
-  Cache().identity.clear();
-}
+void DropStoreCache() { TheRuntime().storeCache.Drop(); }
 
 bool LoadStore(Storage& storage, const std::string& store,
                std::shared_ptr<const StoreSnapshot>& out) {
@@ -180,8 +176,8 @@ bool LoadStore(Storage& storage, const std::string& store,
 using namespace velmor::crypt::detail;
 
 HCERTSTORE CertOpenSystemStoreA(HCRYPTPROV_LEGACY hProv, LPCSTR szSubsystemProtocol) {
-  return Guarded<HCERTSTORE>(nullptr, [&]() -> HCERTSTORE {
-    if (Injected("CertOpenSystemStoreA", szSubsystemProtocol)) return nullptr;
+  return Call<HCERTSTORE>(nullptr, Api{"CertOpenSystemStoreA", szSubsystemProtocol},
+                          [&]() -> HCERTSTORE {
     if (szSubsystemProtocol == nullptr) {
       SetLastError(static_cast<DWORD>(E_INVALIDARG));
       return nullptr;
@@ -193,7 +189,8 @@ HCERTSTORE CertOpenSystemStoreA(HCRYPTPROV_LEGACY hProv, LPCSTR szSubsystemProto
 HCERTSTORE CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEncodingType, HCRYPTPROV_LEGACY hCryptProv,
                          DWORD dwFlags, const void* pvPara) {
   (void)dwEncodingType;
-  return Guarded<HCERTSTORE>(nullptr, [&]() -> HCERTSTORE {
+  // The seam's argument is the store's name, known only once it is read: the body asks itself.
+  return Call<HCERTSTORE>(nullptr, [&]() -> HCERTSTORE {
     if (lpszStoreProvider == CERT_STORE_PROV_MEMORY) {
       if (Injected("CertOpenStore", "")) return nullptr;
       auto store = std::make_shared<StoreImpl>();
@@ -223,7 +220,7 @@ HCERTSTORE CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEncodingType, HCRYPTP
 }
 
 BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags) {
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
+  return Call<BOOL>(FALSE, [&]() -> BOOL {
     if (hCertStore == nullptr) return TRUE;
     auto store = FindStore(hCertStore);
     if (!store || store->openCount == 0) return Fail(ERROR_INVALID_HANDLE);
@@ -238,7 +235,7 @@ BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags) {
 }
 
 PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pPrevCertContext) {
-  return Guarded<PCCERT_CONTEXT>(nullptr, [&]() -> PCCERT_CONTEXT {
+  return Call<PCCERT_CONTEXT>(nullptr, [&]() -> PCCERT_CONTEXT {
     auto store = FindStore(hCertStore);
     CertContextImpl* prev = nullptr;
     if (pPrevCertContext != nullptr) {
@@ -270,11 +267,9 @@ PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT
 BOOL CertAddEncodedCertificateToStore(HCERTSTORE hCertStore, DWORD dwCertEncodingType,
                                       const BYTE* pbCertEncoded, DWORD cbCertEncoded,
                                       DWORD dwAddDisposition, PCCERT_CONTEXT* ppCertContext) {
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
-    if (ppCertContext != nullptr) *ppCertContext = nullptr;
-    if (Injected("CertAddEncodedCertificateToStore")) return FALSE;
-    auto store = FindStore(hCertStore);
-    if (!store) return FALSE;
+  if (ppCertContext != nullptr) *ppCertContext = nullptr;
+  return Call<BOOL>(FALSE, Api{"CertAddEncodedCertificateToStore"}, StoreHandle(hCertStore),
+                    [&](std::shared_ptr<StoreImpl>& store) -> BOOL {
     if ((dwCertEncodingType & X509_ASN_ENCODING) == 0 || dwAddDisposition < CERT_STORE_ADD_NEW ||
         dwAddDisposition > CERT_STORE_ADD_ALWAYS) {
       return Fail(static_cast<DWORD>(E_INVALIDARG));
@@ -332,14 +327,12 @@ BOOL CertAddEncodedCertificateToStore(HCERTSTORE hCertStore, DWORD dwCertEncodin
 }
 
 BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) {
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
-    if (Injected("CertDeleteCertificateFromStore")) return FALSE;
-    CertContextImpl* impl = FindContext(pCertContext);
-    if (impl == nullptr) return FALSE;
+  return Call<BOOL>(FALSE, Api{"CertDeleteCertificateFromStore"}, Context{pCertContext},
+                    [&](CertContextImpl& impl) -> BOOL {
     // The context is released whatever happens, as the caller expects.
-    std::shared_ptr<StoreImpl> store = impl->store;
-    std::int64_t id = impl->rowId;
-    ReleaseContextReference(impl);
+    std::shared_ptr<StoreImpl> store = impl.store;
+    std::int64_t id = impl.rowId;
+    ReleaseContextReference(&impl);
     if (!store) return Fail(static_cast<DWORD>(E_INVALIDARG));
     if (store->readOnly || (store->storage && IsTokenRow(id))) return Fail(E_ACCESSDENIED_DW);
     if (store->storage) {
@@ -360,10 +353,9 @@ BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) {
 BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId, DWORD dwFlags,
                                        const void* pvData) {
   (void)dwFlags;
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
-    if (Injected("CertSetCertificateContextProperty")) return FALSE;
-    CertContextImpl* impl = FindContext(pCertContext);
-    if (impl == nullptr) return FALSE;
+  return Call<BOOL>(FALSE, Api{"CertSetCertificateContextProperty"}, Context{pCertContext},
+                    [&](CertContextImpl& context) -> BOOL {
+    CertContextImpl* impl = &context;
     if (dwPropId != CERT_KEY_PROV_INFO_PROP_ID) return Fail(static_cast<DWORD>(E_INVALIDARG));
     std::optional<KeyProvRecord> record;
     if (pvData != nullptr) {
@@ -399,8 +391,7 @@ BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwProp
 
 BOOL CertVerifySubjectCertificateContext(PCCERT_CONTEXT pSubject, PCCERT_CONTEXT pIssuer,
                                          DWORD* pdwFlags) {
-  return Guarded<BOOL>(FALSE, [&]() -> BOOL {
-    if (Injected("CertVerifySubjectCertificateContext")) return FALSE;
+  return Call<BOOL>(FALSE, Api{"CertVerifySubjectCertificateContext"}, [&]() -> BOOL {
     if (pdwFlags == nullptr) return Fail(static_cast<DWORD>(E_INVALIDARG));
     const DWORD known = CERT_STORE_SIGNATURE_FLAG | CERT_STORE_TIME_VALIDITY_FLAG;
     if ((*pdwFlags & ~known) != 0) return Fail(static_cast<DWORD>(E_INVALIDARG));

@@ -12,6 +12,7 @@
 #include <map>
 
 #include "platform/crypt/certificate.h"
+#include "platform/crypt/entry.h"
 #include "platform/crypt/keys.h"
 #include "platform/crypt/pinentry.h"
 #include "platform/l10n/catalog.h"
@@ -83,6 +84,8 @@ struct ModuleState {
   std::chrono::steady_clock::time_point lookedAt;
 };
 
+}  // namespace
+
 struct Registry {
   bool tried = false;
   UniqueP11Modules modules;
@@ -90,6 +93,8 @@ struct Registry {
   // Modules of p11-kit's registry that hold no keys, by name: never initialised.
   std::vector<std::pair<std::string, std::string>> skipped;  // name, library
 };
+
+namespace {
 
 std::vector<CK_SLOT_ID> Slots(CK_FUNCTION_LIST* module, bool withToken);
 
@@ -118,7 +123,7 @@ bool ReadsOnlyAtStart(CK_FUNCTION_LIST* module) {
 }
 
 Registry& TheRegistry() {
-  static auto* registry = new Registry;
+  Registry* registry = &TheRuntime().tokenModules.Get();
   if (!registry->tried) {
     registry->tried = true;
     CK_FUNCTION_LIST** loaded = p11_kit_modules_load(nullptr, 0);
@@ -194,11 +199,16 @@ void KeyClosed(CK_FUNCTION_LIST* module) {
   if (it != TheRegistry().states.end() && it->second.keys > 0) --it->second.keys;
 }
 
+}  // namespace
+
 // Logins this process holds, per module and slot: the token is logged out when the last
 // context that logged in goes.
+struct TokenLogins : std::map<std::pair<CK_FUNCTION_LIST*, CK_SLOT_ID>, unsigned> {};
+
+namespace {
+
 std::map<std::pair<CK_FUNCTION_LIST*, CK_SLOT_ID>, unsigned>& Logins() {
-  static auto* logins = new std::map<std::pair<CK_FUNCTION_LIST*, CK_SLOT_ID>, unsigned>;
-  return *logins;
+  return TheRuntime().tokenLogins.Get();
 }
 
 std::string ModuleName(CK_FUNCTION_LIST* module) {
@@ -370,10 +380,17 @@ std::string ContainerFor(CK_FUNCTION_LIST* module, const CK_TOKEN_INFO& info,
   return owned.get();
 }
 
+}  // namespace
+
+struct TokenCertificates : std::map<std::vector<std::uint8_t>, std::shared_ptr<const CertData>> {};
+
+namespace {
+
 // ParsedCertificate: the parsed certificate of a token object, remembered by its bytes: "MY" is
 // opened for every operation and a token's certificates rarely change.
 std::shared_ptr<const CertData> ParsedCertificate(const std::vector<std::uint8_t>& der) {
-  static auto* parsed = new std::map<std::vector<std::uint8_t>, std::shared_ptr<const CertData>>;
+  std::map<std::vector<std::uint8_t>, std::shared_ptr<const CertData>>* parsed =
+      &TheRuntime().tokenCertificates.Get();
   auto it = parsed->find(der);
   if (it != parsed->end()) return it->second;
   auto data = ParseCertificate(der.data(), der.size());
@@ -756,9 +773,14 @@ std::vector<TokenStoreCertificate> ReadStoreCertificates(CK_FUNCTION_LIST* modul
   return out;
 }
 
+}  // namespace
+
+struct TokenListings : std::map<std::pair<CK_FUNCTION_LIST*, CK_SLOT_ID>, TokenListing> {};
+
+namespace {
+
 std::map<std::pair<CK_FUNCTION_LIST*, CK_SLOT_ID>, TokenListing>& Listings() {
-  static auto* listings = new std::map<std::pair<CK_FUNCTION_LIST*, CK_SLOT_ID>, TokenListing>;
-  return *listings;
+  return TheRuntime().tokenListings.Get();
 }
 
 // ForgetModule: what was read of a module's tokens, before it reads them anew.
@@ -852,7 +874,7 @@ using namespace detail;
 std::string PinDialogProgram() { return PinentryPath(); }
 
 bool ListTokens(std::vector<TokenModuleEntry>& out) {
-  return Guarded<bool>(false, [&]() -> bool {
+  return Call<bool>(false, [&]() -> bool {
     out.clear();
     CK_FUNCTION_LIST** modules = Modules();
     if (modules == nullptr) return Fail(NTE_PROV_TYPE_NOT_DEF);

@@ -114,10 +114,10 @@ class CertsTest : public ::testing::Test {
  protected:
   CertsTest() {
     ClearModuleBuffers();
-    crypt::ClearInjectedFailures();
+    crypt::ResetRuntime();
   }
   ~CertsTest() override {
-    crypt::ClearInjectedFailures();
+    crypt::ResetRuntime();
     ClearModuleBuffers();
   }
 

@@ -74,7 +74,7 @@ class CommonCodes : public ::testing::TestWithParam<Member> {
     EXPECT_EQ(d->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYPUT, &put, nullptr, nullptr, nullptr),
               S_OK);
   }
-  void TearDown() override { velmor::crypt::ClearInjectedFailures(); }
+  void TearDown() override { velmor::crypt::ResetRuntime(); }
   velmor::testing::TempDataHome home_;
 };
 

@@ -48,11 +48,11 @@ Bytes JoinFileEnvelope(const EnvelopeParts& parts) {
 
 void EnvelopeTest::SetUp() {
   ClearModuleBuffers();
-  crypt::ClearInjectedFailures();
+  crypt::ResetRuntime();
 }
 
 void EnvelopeTest::TearDown() {
-  crypt::ClearInjectedFailures();
+  crypt::ResetRuntime();
   ClearModuleBuffers();
 }
 

@@ -48,11 +48,11 @@ std::string EncodeBase64(const std::vector<std::uint8_t>& bytes) {
 
 void SigningTest::SetUp() {
   ClearModuleBuffers();
-  crypt::ClearInjectedFailures();
+  crypt::ResetRuntime();
 }
 
 void SigningTest::TearDown() {
-  crypt::ClearInjectedFailures();
+  crypt::ResetRuntime();
   ClearModuleBuffers();
 }
 

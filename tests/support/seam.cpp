@@ -6,7 +6,7 @@
 
 #include "tests/support/seam.h"
 
-#include "platform/crypt/detail.h"
+#include "platform/crypt/runtime.h"
 
 namespace velmor::crypt {
 
@@ -45,7 +45,7 @@ bool Consult(const char* function, const char* arg) {
     SetLastError(it->error);
     if (it->remaining != 0 && --it->remaining == 0) {
       list.erase(it);
-      if (list.empty()) detail::g_seamHook.store(nullptr, std::memory_order_release);
+      if (list.empty()) detail::TheRuntime().seam.store(nullptr, std::memory_order_release);
     }
     return true;
   }
@@ -66,13 +66,20 @@ void InjectFailure(const char* function, DWORD error, const char* arg, unsigned 
   injection.remaining = count;
   injection.pass = pass;
   Injections().push_back(std::move(injection));
-  detail::g_seamHook.store(&Consult, std::memory_order_release);
+  detail::TheRuntime().seam.store(&Consult, std::memory_order_release);
 }
 
 void ClearInjectedFailures() {
   std::lock_guard<std::mutex> lock(SeamLock());
   Injections().clear();
-  detail::g_seamHook.store(nullptr, std::memory_order_release);
+  detail::TheRuntime().seam.store(nullptr, std::memory_order_release);
+}
+
+void ResetRuntime() {
+  // The API lock first, then the seam's, as a call consulting the seam takes them.
+  std::lock_guard<detail::ApiMutex> lock(detail::ApiLock());
+  ClearInjectedFailures();
+  detail::TheRuntime().Reset();
 }
 
 }  // namespace velmor::crypt

@@ -18,4 +18,8 @@ void InjectFailure(const char* function, DWORD error, const char* arg = nullptr,
 // ClearInjectedFailures: every platform function works again.
 void ClearInjectedFailures();
 
+// ResetRuntime: the platform layer as the next test should find it: no injected failure, the
+// user's database rather than the in-memory one, nothing cached. Handles still open stay valid.
+void ResetRuntime();
+
 }  // namespace velmor::crypt

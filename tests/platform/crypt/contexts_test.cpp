@@ -15,7 +15,7 @@ using namespace velmor::testing;
 
 class ContextsTest : public ::testing::Test {
  protected:
-  void TearDown() override { velmor::crypt::ClearInjectedFailures(); }
+  void TearDown() override { velmor::crypt::ResetRuntime(); }
   TempDataHome home_;
 };
 

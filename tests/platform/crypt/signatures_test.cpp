@@ -22,7 +22,7 @@ std::string Ansi(const WCHAR* wide) {
 
 class SignaturesTest : public ::testing::Test {
  protected:
-  void TearDown() override { velmor::crypt::ClearInjectedFailures(); }
+  void TearDown() override { velmor::crypt::ResetRuntime(); }
 
   // Signs `text` the way the signing operations do: the certificate's key-provider property
   // names the container; the signature comes back least significant byte first.

@@ -153,7 +153,7 @@ namespace {
 class StoreTransactionTest : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override { velmor::crypt::UseInMemoryStorage(GetParam()); }
-  void TearDown() override { velmor::crypt::UseInMemoryStorage(false); }
+  void TearDown() override { velmor::crypt::ResetRuntime(); }
 
   static bool ContainerExists(const char* name) {
     HCRYPTPROV prov = 0;

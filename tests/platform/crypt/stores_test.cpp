@@ -36,10 +36,7 @@ bool Add(HCERTSTORE store, const TestCert& cert, DWORD disposition = CERT_STORE_
 class StoresTest : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override { velmor::crypt::UseInMemoryStorage(GetParam()); }
-  void TearDown() override {
-    velmor::crypt::UseInMemoryStorage(false);
-    velmor::crypt::ClearInjectedFailures();
-  }
+  void TearDown() override { velmor::crypt::ResetRuntime(); }
   TempDataHome home_;
 };
 
