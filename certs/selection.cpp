@@ -157,35 +157,8 @@ HCRYPTPROV AcquireDecryptKey(HCRYPTPROV prov, std::string_view decryptSerial) {
   return keyProv;
 }
 
-namespace {
-// PublicKeyBytes: the key's public half as a PUBLICKEYBLOB without its blob header (which names
-// the key's use, not the key); empty when it cannot be exported.
-std::vector<BYTE> PublicKeyBytes(HCRYPTKEY key) {
-  DWORD size = 0;
-  if (!CryptExportKey(key, 0, PUBLICKEYBLOB, 0, nullptr, &size) || size < sizeof(BLOBHEADER)) {
-    return {};
-  }
-  std::vector<BYTE> blob(size);
-  if (!CryptExportKey(key, 0, PUBLICKEYBLOB, 0, blob.data(), &size)) return {};
-  blob.resize(size);
-  blob.erase(blob.begin(), blob.begin() + sizeof(BLOBHEADER));
-  return blob;
-}
-}  // namespace
-
 bool KeyMatchesCertificate(HCRYPTPROV keyProv, DWORD keySpec, PCCERT_CONTEXT cert) {
-  HCRYPTKEY rawUser = 0;
-  if (!CryptGetUserKey(keyProv, keySpec, &rawUser)) return true;
-  const UniqueKey user{UniqueKey::pointer(rawUser)};
-  HCRYPTKEY rawCert = 0;
-  if (!CryptImportPublicKeyInfo(keyProv, X509_ASN_ENCODING,
-                                &cert->pCertInfo->SubjectPublicKeyInfo, &rawCert)) {
-    return true;
-  }
-  const UniqueKey fromCert{UniqueKey::pointer(rawCert)};
-  const std::vector<BYTE> held = PublicKeyBytes(rawUser);
-  const std::vector<BYTE> named = PublicKeyBytes(rawCert);
-  return held.empty() || named.empty() || held == named;
+  return crypt::KeyMatchesPublicKey(keyProv, keySpec, &cert->pCertInfo->SubjectPublicKeyInfo) != FALSE;
 }
 
 }  // namespace velmor

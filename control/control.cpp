@@ -463,8 +463,11 @@ HRESULT CVelmorCtrl::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames
   HRESULT hr = S_OK;
   rgDispId[0] = DISPID_UNKNOWN;
   if (rgszNames[0] != nullptr) {
+    // Most rows differ in length from the name asked: those are passed over without a look at
+    // their letters.
+    const std::size_t length = std::char_traits<char16_t>::length(rgszNames[0]);
     for (const Member& m : kMembers) {
-      if (SameName(rgszNames[0], m.row.name)) {
+      if (m.row.name.size() == length && SameName(rgszNames[0], m.row.name)) {
         rgDispId[0] = m.row.id;
         break;
       }

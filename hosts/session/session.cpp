@@ -36,6 +36,8 @@ constexpr int kMaxRequestDepth = 32;
 // A page can number its controls as it likes; each costs memory in the host, so a page that
 // never releases them is stopped at this many.
 constexpr std::size_t kMaxControls = 256;
+// The member names remembered per control.
+constexpr std::size_t kMaxRememberedNames = 64;
 
 // A control takes texts as BSTRs but reads most of them up to the first zero character, so a
 // text holding U+0000 would be acted on cut short; such a text is refused instead.
@@ -540,8 +542,8 @@ Session::Session(Notify notify) : notify_(std::move(notify)) {
   if (!notify_) notify_ = [](const std::string& text) { std::fprintf(stderr, "velmor: %s\n", text.c_str()); };
 }
 
-// Control: the instance's control, created on first use.
-IDispatch* Session::Control(std::int64_t instance) {
+// ControlOf: the instance's control, created on first use.
+Session::Control& Session::ControlOf(std::int64_t instance) {
   auto it = controls_.find(instance);
   if (it == controls_.end()) {
     if (controls_.size() >= kMaxControls) {
@@ -554,9 +556,10 @@ IDispatch* Session::Control(std::int64_t instance) {
     if (!notice.empty()) notify_(notice);
     if (hr == REGDB_E_CLASSNOTREG) throw RequestError{kNotRegistered};
     if (FAILED(hr)) throw RequestError{"cannot create a control: " + HResultText(hr)};
-    it = controls_.emplace(instance, ComPtr<IDispatch>(static_cast<IDispatch*>(pv))).first;
+    it = controls_.emplace(instance, Control{ComPtr<IDispatch>(static_cast<IDispatch*>(pv)), {}})
+             .first;
   }
-  return it->second.get();
+  return it->second;
 }
 
 void Session::Run(Json& request, Json& answer) {
@@ -576,8 +579,16 @@ void Session::Run(Json& request, Json& answer) {
   }
   if (op != "put" && op != "get" && op != "call") throw RequestError{"unknown op: " + op};
   const std::string name = StringField(request, "name");
-  IDispatch* control = Control(instance);
-  const DISPID id = MemberId(control, name);
+  Control& entry = ControlOf(instance);
+  IDispatch* control = entry.dispatch.get();
+  DISPID id = DISPID_UNKNOWN;
+  if (const auto known = entry.ids.find(name); known != entry.ids.end()) {
+    id = known->second;
+  } else {
+    id = MemberId(control, name);
+    // Names differ in case only so many ways a page spells them: the table stays small.
+    if (entry.ids.size() < kMaxRememberedNames) entry.ids.emplace(name, id);
+  }
 
   Arguments args;
   WORD flags;

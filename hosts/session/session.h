@@ -57,10 +57,16 @@ class Session {
 
  private:
   Json Answer(Json& request, Asked* asked);
-  IDispatch* Control(std::int64_t instance);
+  // A control and the ids of the member names it was asked for, resolved once: a page names
+  // the same few members request after request.
+  struct Control {
+    com::ComPtr<IDispatch> dispatch;
+    std::map<std::string, DISPID, std::less<>> ids;
+  };
+  Control& ControlOf(std::int64_t instance);
   void Run(Json& request, Json& answer);
 
-  std::map<std::int64_t, com::ComPtr<IDispatch>> controls_;
+  std::map<std::int64_t, Control> controls_;
   Notify notify_;
 };
 

@@ -469,6 +469,11 @@ BOOL ReadCertificates(const BYTE* pbData, DWORD cbData, std::vector<std::vector<
 // empty (ERROR_INVALID_PASSWORD_DW). The only way a private key leaves its container.
 // CRYPT_E_NO_KEY_PROPERTY without the property, NTE_BAD_KEYSET / NTE_NO_KEY without the key.
 BOOL ExportPkcs12(PCCERT_CONTEXT pCertContext, const char* password, std::vector<BYTE>& pfx);
+// KeyMatchesPublicKey: FALSE when the container of `hProv` holds a `dwKeySpec` key whose public
+// half is not `pInfo`'s (a damaged or edited store); TRUE otherwise, also when there is no such
+// key or the two cannot be compared. The answer is kept with the loaded key until the key is
+// read again (the store changed), so asking before every signature costs nothing more.
+BOOL KeyMatchesPublicKey(HCRYPTPROV hProv, DWORD dwKeySpec, const CERT_PUBLIC_KEY_INFO* pInfo);
 // CertificatePem: the PEM text of a certificate context.
 BOOL CertificatePem(PCCERT_CONTEXT pCertContext, std::string& pem);
 

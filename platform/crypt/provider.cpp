@@ -1,4 +1,5 @@
 // Provider contexts and key containers, hashes, signatures and public keys.
+#include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/decoder.h>
 #include <openssl/err.h>
@@ -7,7 +8,9 @@
 
 #include <algorithm>
 #include <map>
+#include <ranges>
 #include <set>
+#include <span>
 #include <tuple>
 
 #include "platform/crypt/certificate.h"
@@ -26,6 +29,11 @@ struct CachedKey {
   std::uint64_t generation = 0;
   UniquePtr<EVP_PKEY> key;
   bool exportable = false;
+  // The public key (the RSAPublicKey bytes of a certificate's key info) last compared with
+  // this key, and whether it was this key's: a signer's certificate is checked once per load
+  // of its key, not at every signature.
+  std::vector<std::uint8_t> comparedWith;
+  bool comparedSame = false;
 };
 
 // Loaded private keys, keyed by database, container and key spec; each entry is valid for the
@@ -182,6 +190,28 @@ UniquePtr<EVP_PKEY> PrivateKeyOf(Provider& provider, DWORD spec, bool* exportabl
   cache[id] = std::move(entry);
   return key;
 }
+
+namespace {
+
+// SamePublicKey: false only when both keys are RSA keys whose public halves (modulus and
+// exponent) differ; a pair that cannot be compared (an exponent over 32 bits, which no key blob
+// carries) passes, and signing with it then fails on its own.
+bool SamePublicKey(EVP_PKEY* held, EVP_PKEY* named) {
+  for (EVP_PKEY* key : {held, named}) {
+    BIGNUM* raw = nullptr;
+    if (EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_E, &raw) != 1) {
+      DropExpectedOpenSslErrors();
+      return true;
+    }
+    UniquePtr<BIGNUM> e(raw);
+    if (BN_num_bits(e.get()) > 32) return true;
+  }
+  const bool same = EVP_PKEY_eq(held, named) == 1;
+  DropExpectedOpenSslErrors();
+  return same;
+}
+
+}  // namespace
 
 bool StoreKeys(Provider& provider, Change change) {
   if (provider.verifyContext || !provider.storage) return Fail(NTE_BAD_KEYSET);
@@ -516,3 +546,46 @@ BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void
     return TRUE;
   });
 }
+
+namespace velmor::crypt {
+
+BOOL KeyMatchesPublicKey(HCRYPTPROV hProv, DWORD dwKeySpec, const CERT_PUBLIC_KEY_INFO* pInfo) {
+  return Guarded<BOOL>(TRUE, [&]() -> BOOL {
+    const DWORD error = GetLastError();
+    auto provider = FindProvider(hProv);
+    if (!provider || pInfo == nullptr || (dwKeySpec != AT_KEYEXCHANGE && dwKeySpec != AT_SIGNATURE)) {
+      return TRUE;
+    }
+    if (provider->token) {
+      // A token's key is loaded with each context: the comparison is made once for it.
+      EVP_PKEY* held = TokenPublicKey(*provider->token);
+      UniquePtr<EVP_PKEY> named = held != nullptr ? PublicKeyOfInfo(*pInfo) : nullptr;
+      SetLastError(error);
+      return !named || SamePublicKey(held, named.get()) ? TRUE : FALSE;
+    }
+    UniquePtr<EVP_PKEY> held = PrivateKeyOf(*provider, dwKeySpec, nullptr);
+    if (!held) {
+      SetLastError(error);
+      return TRUE;
+    }
+    // PrivateKeyOf has just left the key in the cache, read at the current generation.
+    auto it = KeyCache().find(
+        std::make_tuple(provider->storage->Identity(), provider->container, dwKeySpec));
+    const std::span<const std::uint8_t> bits(pInfo->PublicKey.pbData,
+                                             pInfo->PublicKey.pbData != nullptr ? pInfo->PublicKey.cbData : 0);
+    if (it != KeyCache().end() && it->second.key.get() == held.get() && !bits.empty() &&
+        std::ranges::equal(it->second.comparedWith, bits)) {
+      return it->second.comparedSame ? TRUE : FALSE;
+    }
+    UniquePtr<EVP_PKEY> named = PublicKeyOfInfo(*pInfo);
+    SetLastError(error);
+    const bool same = !named || SamePublicKey(held.get(), named.get());
+    if (named && it != KeyCache().end() && it->second.key.get() == held.get()) {
+      it->second.comparedWith.assign(bits.begin(), bits.end());
+      it->second.comparedSame = same;
+    }
+    return same ? TRUE : FALSE;
+  });
+}
+
+}  // namespace velmor::crypt

@@ -35,6 +35,15 @@ struct StoreImpl {
   std::string name;  // canonical system store name; empty for a memory store
   std::shared_ptr<Storage> storage;  // null for a memory store
   std::shared_ptr<const StoreSnapshot> snapshot = std::make_shared<StoreSnapshot>();
+  // The certificates of the tokens present ("MY" only), after the database's. The slots are
+  // scanned once per open, and only when an enumeration goes past the database's last
+  // certificate: a signer found among those never loads a token module. Every later refresh of
+  // the database's part keeps these.
+  bool tokensScanned = false;
+  std::vector<StoreEntry> tokenEntries;
+  // Whether the snapshot is the one the open took and no enumeration has started since: the
+  // first enumeration uses it as it is instead of reading the store a second time.
+  bool fromOpen = false;
   std::int64_t nextMemoryId = 1;
   bool readOnly = false;
   unsigned openCount = 1;
@@ -77,17 +86,30 @@ HCERTSTORE RegisterStore(std::shared_ptr<StoreImpl> store) {
 constexpr std::int64_t kTokenRowBase = std::int64_t{1} << 62;
 bool IsTokenRow(std::int64_t id) { return id >= kTokenRowBase; }
 
+// Refresh: the database's part of the store as of now (a generation check when nothing
+// changed), followed by the token certificates found at the open.
 bool Refresh(StoreImpl& store) {
+  store.fromOpen = false;
   if (!store.storage) return true;
   if (!LoadStore(*store.storage, store.name, store.snapshot)) return false;
-  if (store.name != "MY") return true;
-  std::vector<TokenStoreCertificate> tokens = TokenStoreCertificates();
-  if (tokens.empty()) return true;
+  if (store.tokenEntries.empty()) return true;
   auto merged = std::make_shared<StoreSnapshot>(*store.snapshot);
+  merged->insert(merged->end(), store.tokenEntries.begin(), store.tokenEntries.end());
+  store.snapshot = std::move(merged);
+  return true;
+}
+
+// ScanTokens: appends the token certificates "MY" shows, read once per open; whether any were.
+bool ScanTokens(StoreImpl& store) {
+  if (store.tokensScanned || !store.storage || store.name != "MY") return false;
+  store.tokensScanned = true;
   std::int64_t id = kTokenRowBase;
-  for (TokenStoreCertificate& cert : tokens) {
-    merged->push_back(StoreEntry{id++, std::move(cert.data), std::move(cert.keyProv)});
+  for (TokenStoreCertificate& cert : TokenStoreCertificates()) {
+    store.tokenEntries.push_back(StoreEntry{id++, std::move(cert.data), std::move(cert.keyProv)});
   }
+  if (store.tokenEntries.empty()) return false;
+  auto merged = std::make_shared<StoreSnapshot>(*store.snapshot);
+  merged->insert(merged->end(), store.tokenEntries.begin(), store.tokenEntries.end());
   store.snapshot = std::move(merged);
   return true;
 }
@@ -109,6 +131,7 @@ HCERTSTORE OpenSystemStore(HCRYPTPROV_LEGACY prov, const std::string& requested,
   store->storage = std::move(storage);
   store->readOnly = (flags & CERT_STORE_READONLY_FLAG) != 0;
   if (!Refresh(*store)) return nullptr;
+  store->fromOpen = true;
   return RegisterStore(std::move(store));
 }
 
@@ -250,13 +273,18 @@ PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT
     if (prev != nullptr) {
       after = prev->rowId;
       ReleaseContextReference(prev);
+    } else if (store->fromOpen) {
+      store->fromOpen = false;  // what the open read a moment ago
     } else if (!Refresh(*store)) {
       return nullptr;
     }
-    const auto& snapshot = *store->snapshot;
-    auto it = std::upper_bound(snapshot.begin(), snapshot.end(), after,
-                               [](std::int64_t v, const StoreEntry& e) { return v < e.id; });
-    if (it == snapshot.end()) {
+    const auto next = [&] {
+      return std::upper_bound(store->snapshot->begin(), store->snapshot->end(), after,
+                              [](std::int64_t v, const StoreEntry& e) { return v < e.id; });
+    };
+    auto it = next();
+    if (it == store->snapshot->end() && ScanTokens(*store)) it = next();
+    if (it == store->snapshot->end()) {
       SetLastError(CRYPT_E_NOT_FOUND);
       return nullptr;
     }
@@ -377,6 +405,7 @@ BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwProp
       Change change;
       change.setKeyProv.emplace_back(impl->rowId, record);
       if (!impl->store->storage->Apply(change, nullptr)) return FALSE;
+      impl->store->fromOpen = false;  // the next enumeration reads the record written
     } else if (impl->store) {
       auto snapshot = std::make_shared<StoreSnapshot>(*impl->store->snapshot);
       for (auto& e : *snapshot) {
