@@ -550,7 +550,7 @@ BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void
 namespace velmor::crypt {
 
 BOOL KeyMatchesPublicKey(HCRYPTPROV hProv, DWORD dwKeySpec, const CERT_PUBLIC_KEY_INFO* pInfo) {
-  return Guarded<BOOL>(TRUE, [&]() -> BOOL {
+  return Call<BOOL>(TRUE, [&]() -> BOOL {
     const DWORD error = GetLastError();
     auto provider = FindProvider(hProv);
     if (!provider || pInfo == nullptr || (dwKeySpec != AT_KEYEXCHANGE && dwKeySpec != AT_SIGNATURE)) {
