@@ -6,7 +6,12 @@ namespace velmor::platform {
 
 namespace failure_detail {
 constinit thread_local const char* t_notedCall = "";
+constinit std::atomic<CallFailsHook> g_callFails{nullptr};
 }  // namespace failure_detail
+
+void SetCallFailsHook(CallFailsHook hook) noexcept {
+  failure_detail::g_callFails.store(hook, std::memory_order_release);
+}
 
 namespace {
 thread_local std::string t_lastFailedCall;

@@ -12,9 +12,11 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <type_traits>
 
 namespace velmor::platform {
 
@@ -53,9 +55,35 @@ class FailureValues {
   std::array<std::uint32_t, kFailureKinds> values_{};
 };
 
+// CallFailsHook: whether this call of the named library function fails without being made.
+using CallFailsHook = bool (*)(const char* call);
+
 namespace failure_detail {
 extern constinit thread_local const char* t_notedCall;
+extern constinit std::atomic<CallFailsHook> g_callFails;
 }  // namespace failure_detail
+
+// SetCallFailsHook: the test seam's way into every VELMOR_CALL (null: every call is made, as in
+// a shipping process, which never sets it).
+void SetCallFailsHook(CallFailsHook hook) noexcept;
+
+// CallFails: whether the test seam fails this call of `call`; one load when it does not.
+inline bool CallFails(const char* call) noexcept {
+  const CallFailsHook hook = failure_detail::g_callFails.load(std::memory_order_acquire);
+  return hook != nullptr && hook(call);
+}
+
+// FailedResult: what a library call answers when it fails, answered by the seam in its place:
+// null for an object, SQLite's SQLITE_ERROR (1) for a sqlite3_ function, 0 (OpenSSL's failure)
+// for any other number.
+template <typename R>
+inline R FailedResult(std::string_view call) noexcept {
+  if constexpr (std::is_pointer_v<R>) {
+    return nullptr;
+  } else {
+    return static_cast<R>(call.starts_with("sqlite3_") ? 1 : 0);
+  }
+}
 
 // Noted: `result`, noting `call` as the last library call this thread made (see VELMOR_CALL).
 template <typename R>
@@ -69,8 +97,14 @@ inline R Noted(const char* call, R result) noexcept {
 inline const char* NotedCall() noexcept { return failure_detail::t_notedCall; }
 
 // VELMOR_CALL: calls `function` with the arguments, noting its name once it has returned (after
-// any wrapped call among its arguments). Only for functions that return a value.
-#define VELMOR_CALL(function, ...) ::velmor::platform::Noted(#function, function(__VA_ARGS__))
+// any wrapped call among its arguments). Only for functions that return a value. When the test
+// seam fails the call, it is not made and answers as the library does when it fails.
+#define VELMOR_CALL(function, ...)                                                       \
+  (::velmor::platform::CallFails(#function)                                              \
+       ? ::velmor::platform::Noted(                                                      \
+             #function,                                                                  \
+             ::velmor::platform::FailedResult<decltype(function(__VA_ARGS__))>(#function)) \
+       : ::velmor::platform::Noted(#function, function(__VA_ARGS__)))
 
 // RecordFailedCall: `call` (with ": reason" when a reason is given) becomes this thread's
 // LastFailedCall.

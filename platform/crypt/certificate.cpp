@@ -63,14 +63,14 @@ char* KeepText(CertData& d, std::string text) {
 // OidText: the dotted text of an OID; nullopt with the failure recorded.
 std::optional<std::string> OidText(const ASN1_OBJECT* obj) {
   char buffer[128];
-  int n = OBJ_obj2txt(buffer, sizeof buffer, obj, 1);
+  int n = VELMOR_CALL(OBJ_obj2txt, buffer, sizeof buffer, obj, 1);
   if (n <= 0) {
-    FailOpenSsl("OBJ_obj2txt", CRYPT_E_ASN1_CORRUPT);
+    FailOpenSsl(CRYPT_E_ASN1_CORRUPT);
     return std::nullopt;
   }
   if (static_cast<std::size_t>(n) < sizeof buffer) return std::string(buffer, static_cast<std::size_t>(n));
   std::string big(static_cast<std::size_t>(n) + 1, '\0');
-  OBJ_obj2txt(big.data(), n + 1, obj, 1);
+  VELMOR_CALL(OBJ_obj2txt, big.data(), n + 1, obj, 1);
   big.resize(static_cast<std::size_t>(n));
   return big;
 }
@@ -78,9 +78,10 @@ std::optional<std::string> OidText(const ASN1_OBJECT* obj) {
 // OidFromTlv: the dotted text of an OBJECT IDENTIFIER element; nullopt with the failure recorded.
 std::optional<std::string> OidFromTlv(const Tlv& tlv) {
   const std::uint8_t* p = tlv.begin;
-  UniquePtr<ASN1_OBJECT> obj(d2i_ASN1_OBJECT(nullptr, &p, static_cast<long>(tlv.end() - tlv.begin)));
+  UniquePtr<ASN1_OBJECT> obj(
+      VELMOR_CALL(d2i_ASN1_OBJECT, nullptr, &p, static_cast<long>(tlv.end() - tlv.begin)));
   if (!obj) {
-    FailOpenSsl("d2i_ASN1_OBJECT", CRYPT_E_ASN1_CORRUPT);
+    FailOpenSsl(CRYPT_E_ASN1_CORRUPT);
     return std::nullopt;
   }
   return OidText(obj.get());
@@ -111,10 +112,11 @@ bool FillBitString(CertData& d, const Tlv& bits, CRYPT_BIT_BLOB& out) {
 bool FillTime(const Tlv& tlv, FILETIME& out) {
   if (tlv.tag != 0x17 && tlv.tag != 0x18) return false;
   const unsigned char* p = tlv.begin;
-  UniquePtr<ASN1_TIME> at(d2i_ASN1_TIME(nullptr, &p, static_cast<long>(tlv.end() - tlv.begin)));
-  if (!at) return FailOpenSsl("d2i_ASN1_TIME", CRYPT_E_ASN1_CORRUPT);
+  UniquePtr<ASN1_TIME> at(
+      VELMOR_CALL(d2i_ASN1_TIME, nullptr, &p, static_cast<long>(tlv.end() - tlv.begin)));
+  if (!at) return FailOpenSsl(CRYPT_E_ASN1_CORRUPT);
   std::tm tm{};
-  if (ASN1_TIME_to_tm(at.get(), &tm) != 1) return FailOpenSsl("ASN1_TIME_to_tm", CRYPT_E_ASN1_CORRUPT);
+  if (VELMOR_CALL(ASN1_TIME_to_tm, at.get(), &tm) != 1) return FailOpenSsl(CRYPT_E_ASN1_CORRUPT);
   out = FileTimeFromUnix(static_cast<std::int64_t>(timegm(&tm)));
   return true;
 }
@@ -236,21 +238,21 @@ namespace {
 // DecodeX509: OpenSSL's full decoding of the certificate, in this layer's library context; null
 // with a CRYPT_E_ASN1_* (or NTE_NO_MEMORY) last error.
 UniquePtr<X509> DecodeX509(const std::vector<std::uint8_t>& der) {
-  X509* raw = X509_new_ex(LibCtx(), nullptr);
+  X509* raw = VELMOR_CALL(X509_new_ex, LibCtx(), nullptr);
   if (raw == nullptr) {
-    FailOpenSsl("X509_new_ex", NTE_NO_MEMORY);
+    FailOpenSsl(NTE_NO_MEMORY);
     return nullptr;
   }
   const unsigned char* p = der.data();
   // d2i fills the object made in our context; when it fails it frees it itself and nulls `raw`.
-  const bool decoded = d2i_X509(&raw, &p, static_cast<long>(der.size())) != nullptr;
+  const bool decoded = VELMOR_CALL(d2i_X509, &raw, &p, static_cast<long>(der.size())) != nullptr;
   UniquePtr<X509> x(raw);
   if (!decoded) {
     // A short input is "end of data"; anything else is a corrupt encoding.
     Tlv outer;
     const std::uint8_t* q = der.data();
-    FailOpenSsl("d2i_X509", ReadTlv(q, der.data() + der.size(), outer) ? CRYPT_E_ASN1_CORRUPT
-                                                                      : CRYPT_E_ASN1_EOD);
+    FailOpenSsl(ReadTlv(q, der.data() + der.size(), outer) ? CRYPT_E_ASN1_CORRUPT
+                                                           : CRYPT_E_ASN1_EOD);
     return nullptr;
   }
   if (p != der.data() + der.size()) {
@@ -264,10 +266,10 @@ UniquePtr<X509> DecodeX509(const std::vector<std::uint8_t>& der) {
 
 std::shared_ptr<const CertData> ParseX509(X509* x) {
   unsigned char* raw = nullptr;
-  const int n = i2d_X509(x, &raw);
+  const int n = VELMOR_CALL(i2d_X509, x, &raw);
   OpenSslBytes der(raw);
   if (n <= 0) {
-    FailOpenSsl("i2d_X509", CRYPT_E_ASN1_CORRUPT);
+    FailOpenSsl(CRYPT_E_ASN1_CORRUPT);
     return nullptr;
   }
   // OpenSSL decoded the certificate already: its object is kept instead of decoding it again.
@@ -420,18 +422,19 @@ UniquePtr<EVP_PKEY> PublicKeyOfInfo(const CERT_PUBLIC_KEY_INFO& info) {
   }
   // The bit string holds an RSAPublicKey (PKCS #1).
   EVP_PKEY* key = nullptr;
-  UniquePtr<OSSL_DECODER_CTX> dctx(OSSL_DECODER_CTX_new_for_pkey(
-      &key, "DER", "type-specific", "RSA", EVP_PKEY_PUBLIC_KEY, LibCtx(), nullptr));
+  UniquePtr<OSSL_DECODER_CTX> dctx(VELMOR_CALL(OSSL_DECODER_CTX_new_for_pkey, &key, "DER",
+                                               "type-specific", "RSA", EVP_PKEY_PUBLIC_KEY,
+                                               LibCtx(), nullptr));
   if (!dctx) {
-    FailOpenSsl("OSSL_DECODER_CTX_new_for_pkey", NTE_FAIL);
+    FailOpenSsl(NTE_FAIL);
     return nullptr;
   }
   const unsigned char* p = info.PublicKey.pbData;
   std::size_t left = info.PublicKey.cbData;
-  int ok = OSSL_DECODER_from_data(dctx.get(), &p, &left);
+  int ok = VELMOR_CALL(OSSL_DECODER_from_data, dctx.get(), &p, &left);
   UniquePtr<EVP_PKEY> owned(key);
   if (ok != 1 || !owned || left != 0) {
-    FailOpenSsl("OSSL_DECODER_from_data", CRYPT_E_ASN1_CORRUPT);
+    FailOpenSsl(CRYPT_E_ASN1_CORRUPT);
     return nullptr;
   }
   PublicKeys().Add(info.PublicKey.pbData, info.PublicKey.cbData, owned.get());
@@ -511,9 +514,9 @@ namespace {
 
 std::optional<std::string> WriteNameText(const std::uint8_t* der, std::size_t len) {
   const unsigned char* p = der;
-  UniquePtr<X509_NAME> name(d2i_X509_NAME(nullptr, &p, static_cast<long>(len)));
+  UniquePtr<X509_NAME> name(VELMOR_CALL(d2i_X509_NAME, nullptr, &p, static_cast<long>(len)));
   if (!name) {
-    FailOpenSsl("d2i_X509_NAME", CRYPT_E_ASN1_CORRUPT);
+    FailOpenSsl(CRYPT_E_ASN1_CORRUPT);
     return std::nullopt;
   }
   if (p != der + len) {
@@ -553,16 +556,16 @@ std::optional<std::string> WriteNameText(const std::uint8_t* der, std::size_t le
     if (n < 0) DropExpectedOpenSslErrors();  // a value that is no text is written as its DER
     if (!text) {
       // A value that is no text: its DER encoding in hexadecimal.
-      UniquePtr<ASN1_TYPE> any(ASN1_TYPE_new());
-      if (!any || ASN1_TYPE_set1(any.get(), ASN1_STRING_type(value), value) != 1) {
-        FailOpenSsl("ASN1_TYPE_set1", CRYPT_E_ASN1_CORRUPT);
+      UniquePtr<ASN1_TYPE> any(VELMOR_CALL(ASN1_TYPE_new));
+      if (!any || VELMOR_CALL(ASN1_TYPE_set1, any.get(), ASN1_STRING_type(value), value) != 1) {
+        FailOpenSsl(CRYPT_E_ASN1_CORRUPT);
         return std::nullopt;
       }
       unsigned char* rawEnc = nullptr;
-      const int encLen = i2d_ASN1_TYPE(any.get(), &rawEnc);
+      const int encLen = VELMOR_CALL(i2d_ASN1_TYPE, any.get(), &rawEnc);
       OpenSslBytes enc(rawEnc);
       if (encLen <= 0) {
-        FailOpenSsl("i2d_ASN1_TYPE", CRYPT_E_ASN1_CORRUPT);
+        FailOpenSsl(CRYPT_E_ASN1_CORRUPT);
         return std::nullopt;
       }
       out += "#" + platform::HexEncode(enc.get(), static_cast<std::size_t>(encLen),
@@ -669,10 +672,10 @@ BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwProp
     if (dwPropId == CERT_SHA256_HASH_PROP_ID) {
       std::uint8_t digest[EVP_MAX_MD_SIZE];
       unsigned int n = 0;
-      UniquePtr<EVP_MD> sha256(EVP_MD_fetch(LibCtx(), "SHA256", nullptr));
-      if (!sha256 || EVP_Digest(impl->data->der.data(), impl->data->der.size(), digest, &n,
-                                sha256.get(), nullptr) != 1) {
-        return FailOpenSsl("EVP_Digest", NTE_BAD_HASH);
+      UniquePtr<EVP_MD> sha256(VELMOR_CALL(EVP_MD_fetch, LibCtx(), "SHA256", nullptr));
+      if (!sha256 || VELMOR_CALL(EVP_Digest, impl->data->der.data(), impl->data->der.size(), digest,
+                                 &n, sha256.get(), nullptr) != 1) {
+        return FailOpenSsl(NTE_BAD_HASH);
       }
       return WriteOutput(std::span<const std::uint8_t>(digest, n), static_cast<BYTE*>(pvData),
                          pcbData)

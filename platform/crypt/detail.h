@@ -17,6 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/base/failure.h"
 #include "platform/base/secure.h"
 #include "platform/crypt/crypt.h"
 #include "platform/crypt/owners.h"
@@ -85,9 +86,11 @@ enum class Platform { kOpenSsl, kSqlite, kPkcs11 };
 // verify) to what was wrong with the message. Records `call` as the failing call (see
 // LastFailedCall), sets the last error and returns it.
 DWORD MapPlatformFailure(Platform platform, const char* call, int code, DWORD fallback);
-// FailOpenSsl / FailSqlite: MapPlatformFailure, returning false.
-bool FailOpenSsl(const char* call, DWORD fallback);
-bool FailSqlite(const char* call, int code);
+// FailOpenSsl / FailSqlite: MapPlatformFailure for the call VELMOR_CALL noted last, returning
+// false. The failure is checked straight after the call that failed, before any other wrapped
+// call, so the label is always the failing call's own name.
+bool FailOpenSsl(DWORD fallback);
+bool FailSqlite(int code);
 // DropExpectedOpenSslErrors: empties OpenSSL's error queue after a call whose failure is an
 // answer, not an error of ours (a signature that does not check out in a subject check, a
 // name value that is no text, the end of a PEM list, a switch an older OpenSSL does not know),

@@ -54,8 +54,9 @@ bool SignOnToken(const CertContextImpl& cert, const EVP_MD* md,
                  const std::vector<std::uint8_t>& content, std::vector<std::uint8_t>& signature) {
   std::uint8_t digest[EVP_MAX_MD_SIZE];
   unsigned int digestLength = 0;
-  if (EVP_Digest(content.data(), content.size(), digest, &digestLength, md, nullptr) != 1) {
-    return FailOpenSsl("EVP_Digest", NTE_BAD_HASH);
+  if (VELMOR_CALL(EVP_Digest, content.data(), content.size(), digest, &digestLength, md, nullptr) !=
+      1) {
+    return FailOpenSsl(NTE_BAD_HASH);
   }
   HCRYPTPROV handle = 0;
   if (!AcquireForKeyProv(*cert.keyProv, &handle)) return false;
@@ -78,16 +79,20 @@ std::shared_ptr<const CertData> SignerCertificate(PKCS7* p7, PKCS7_SIGNER_INFO* 
   if (para.pfnGetSignerCertificate != nullptr) {
     // The callback sees the signer's issuer and serial as CryptoAPI keeps them.
     unsigned char* rawIssuer = nullptr;
-    int issuerLen = i2d_X509_NAME(ias->issuer, &rawIssuer);
+    int issuerLen = VELMOR_CALL(i2d_X509_NAME, ias->issuer, &rawIssuer);
     OpenSslBytes issuer(rawIssuer);
-    int serialLen = i2d_ASN1_INTEGER(ias->serial, nullptr);
-    if (issuerLen <= 0 || serialLen <= 2) {
-      FailOpenSsl(issuerLen <= 0 ? "i2d_X509_NAME" : "i2d_ASN1_INTEGER", CRYPT_E_ASN1_CORRUPT);
+    if (issuerLen <= 0) {
+      FailOpenSsl(CRYPT_E_ASN1_CORRUPT);
+      return nullptr;
+    }
+    int serialLen = VELMOR_CALL(i2d_ASN1_INTEGER, ias->serial, nullptr);
+    if (serialLen <= 2) {
+      FailOpenSsl(CRYPT_E_ASN1_CORRUPT);
       return nullptr;
     }
     std::vector<std::uint8_t> serialDer(static_cast<std::size_t>(serialLen));
     unsigned char* sp = serialDer.data();
-    i2d_ASN1_INTEGER(ias->serial, &sp);
+    VELMOR_CALL(i2d_ASN1_INTEGER, ias->serial, &sp);
     std::size_t header = (serialDer[1] & 0x80) ? 2 + (serialDer[1] & 0x7Fu) : 2;
     std::vector<std::uint8_t> serial(serialDer.begin() + static_cast<std::ptrdiff_t>(header),
                                      serialDer.end());
@@ -138,18 +143,19 @@ bool LayOutUnsigned(PKCS7* p7, const std::vector<std::uint8_t>& content, int sig
   }
   PKCS7_SIGNER_INFO* info = sk_PKCS7_SIGNER_INFO_value(infos, 0);
   const std::vector<std::uint8_t> blank(static_cast<std::size_t>(signatureLength), 0);
-  if (ASN1_STRING_set(info->enc_digest, blank.data(), signatureLength) != 1) {
-    return FailOpenSsl("ASN1_STRING_set", NTE_NO_MEMORY);
+  if (VELMOR_CALL(ASN1_STRING_set, info->enc_digest, blank.data(), signatureLength) != 1) {
+    return FailOpenSsl(NTE_NO_MEMORY);
   }
   if (detached) return true;
   PKCS7* inner = p7->d.sign->contents;
   if (inner == nullptr || PKCS7_type_is_data(inner) == 0) return Fail(NTE_FAIL);
   if (inner->d.data == nullptr) {
-    inner->d.data = ASN1_OCTET_STRING_new();
-    if (inner->d.data == nullptr) return FailOpenSsl("ASN1_OCTET_STRING_new", NTE_NO_MEMORY);
+    inner->d.data = VELMOR_CALL(ASN1_OCTET_STRING_new);
+    if (inner->d.data == nullptr) return FailOpenSsl(NTE_NO_MEMORY);
   }
-  if (ASN1_OCTET_STRING_set(inner->d.data, content.data(), static_cast<int>(content.size())) != 1) {
-    return FailOpenSsl("ASN1_OCTET_STRING_set", NTE_NO_MEMORY);
+  if (VELMOR_CALL(ASN1_OCTET_STRING_set, inner->d.data, content.data(),
+                  static_cast<int>(content.size())) != 1) {
+    return FailOpenSsl(NTE_NO_MEMORY);
   }
   return true;
 }
@@ -165,13 +171,13 @@ struct VerifiedMessage {
 // content; false with the last error of what was wrong.
 bool VerifyMessage(const CRYPT_VERIFY_MESSAGE_PARA& para, DWORD index, const BYTE* blob,
                    DWORD length, VerifiedMessage& out) {
-  PKCS7* raw = PKCS7_new_ex(LibCtx(), nullptr);
-  if (raw == nullptr) return FailOpenSsl("PKCS7_new_ex", NTE_NO_MEMORY);
+  PKCS7* raw = VELMOR_CALL(PKCS7_new_ex, LibCtx(), nullptr);
+  if (raw == nullptr) return FailOpenSsl(NTE_NO_MEMORY);
   const unsigned char* p = blob;
   // d2i fills the message made in our context; when it fails it frees it and nulls `raw`.
-  const bool decoded = d2i_PKCS7(&raw, &p, static_cast<long>(length)) != nullptr;
+  const bool decoded = VELMOR_CALL(d2i_PKCS7, &raw, &p, static_cast<long>(length)) != nullptr;
   UniquePtr<PKCS7> p7(raw);
-  if (!decoded) return FailOpenSsl("d2i_PKCS7", CRYPT_E_ASN1_CORRUPT);
+  if (!decoded) return FailOpenSsl(CRYPT_E_ASN1_CORRUPT);
   if (p != blob + length) return Fail(CRYPT_E_ASN1_CORRUPT);
   if (!PKCS7_type_is_signed(p7.get()) || p7->d.sign == nullptr) {
     return Fail(CRYPT_E_UNEXPECTED_MSG_TYPE);
@@ -188,8 +194,8 @@ bool VerifyMessage(const CRYPT_VERIFY_MESSAGE_PARA& para, DWORD index, const BYT
   if (!signer) return false;
 
   // Read the content through the digest BIOs, then check this signer's signature.
-  UniquePtr<BIO> chain(PKCS7_dataInit(p7.get(), nullptr));
-  if (!chain) return FailOpenSsl("PKCS7_dataInit", NTE_BAD_SIGNATURE);
+  UniquePtr<BIO> chain(VELMOR_CALL(PKCS7_dataInit, p7.get(), nullptr));
+  if (!chain) return FailOpenSsl(NTE_BAD_SIGNATURE);
   // The content is its own length: the data octet string, when it is there, says it.
   const ASN1_OCTET_STRING* data = p7->d.sign->contents->d.data;
   SecretBytes content;
@@ -206,8 +212,8 @@ bool VerifyMessage(const CRYPT_VERIFY_MESSAGE_PARA& para, DWORD index, const BYT
   content.resize(have);
   X509* signerX509 = X509Of(*signer);
   if (signerX509 == nullptr) return false;
-  if (PKCS7_signatureVerify(chain.get(), p7.get(), si, signerX509) <= 0) {
-    return FailOpenSsl("PKCS7_signatureVerify", NTE_BAD_SIGNATURE);
+  if (VELMOR_CALL(PKCS7_signatureVerify, chain.get(), p7.get(), si, signerX509) <= 0) {
+    return FailOpenSsl(NTE_BAD_SIGNATURE);
   }
   out.signer = std::move(signer);
   out.content = std::move(content);
@@ -231,18 +237,19 @@ bool SignMessage(CertContextImpl& signer, const std::vector<CertContextImpl*>& c
 
   const int flags = PKCS7_BINARY | PKCS7_NOATTR | PKCS7_NOCERTS | PKCS7_PARTIAL |
                     (detached ? PKCS7_DETACHED : 0);
-  UniquePtr<PKCS7> p7(PKCS7_sign_ex(nullptr, nullptr, nullptr, nullptr, flags, LibCtx(), nullptr));
-  if (!p7) return FailOpenSsl("PKCS7_sign_ex", NTE_FAIL);
+  UniquePtr<PKCS7> p7(
+      VELMOR_CALL(PKCS7_sign_ex, nullptr, nullptr, nullptr, nullptr, flags, LibCtx(), nullptr));
+  if (!p7) return FailOpenSsl(NTE_FAIL);
   X509* signerX509 = X509Of(*signer.data);
   if (signerX509 == nullptr) return false;
-  if (PKCS7_sign_add_signer(p7.get(), signerX509, key.get(), md, flags) == nullptr) {
-    return FailOpenSsl("PKCS7_sign_add_signer", NTE_BAD_KEY);
+  if (VELMOR_CALL(PKCS7_sign_add_signer, p7.get(), signerX509, key.get(), md, flags) == nullptr) {
+    return FailOpenSsl(NTE_BAD_KEY);
   }
   for (CertContextImpl* c : carried) {
     X509* x = X509Of(*c->data);
     if (x == nullptr) return false;
-    if (PKCS7_add_certificate(p7.get(), x) != 1) {
-      return FailOpenSsl("PKCS7_add_certificate", NTE_FAIL);
+    if (VELMOR_CALL(PKCS7_add_certificate, p7.get(), x) != 1) {
+      return FailOpenSsl(NTE_FAIL);
     }
   }
   if (onToken && out != nullptr) {
@@ -252,9 +259,9 @@ bool SignMessage(CertContextImpl& signer, const std::vector<CertContextImpl*>& c
       return false;
     }
     PKCS7_SIGNER_INFO* info = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(p7.get()), 0);
-    if (ASN1_STRING_set(info->enc_digest, signature.data(),
-                        static_cast<int>(signature.size())) != 1) {
-      return FailOpenSsl("ASN1_STRING_set", NTE_NO_MEMORY);
+    if (VELMOR_CALL(ASN1_STRING_set, info->enc_digest, signature.data(),
+                    static_cast<int>(signature.size())) != 1) {
+      return FailOpenSsl(NTE_NO_MEMORY);
     }
   } else if (out == nullptr) {
     // A size query does not sign: an RSA signature is exactly as long as the modulus, so the
@@ -264,17 +271,17 @@ bool SignMessage(CertContextImpl& signer, const std::vector<CertContextImpl*>& c
     }
   } else {
     static const std::uint8_t kNothing = 0;
-    UniquePtr<BIO> data(BIO_new_mem_buf(content.empty() ? &kNothing : content.data(),
-                                        static_cast<int>(content.size())));
-    if (!data || PKCS7_final(p7.get(), data.get(), flags) != 1) {
-      return FailOpenSsl("PKCS7_final", NTE_FAIL);
+    UniquePtr<BIO> data(VELMOR_CALL(BIO_new_mem_buf, content.empty() ? &kNothing : content.data(),
+                                    static_cast<int>(content.size())));
+    if (!data || VELMOR_CALL(PKCS7_final, p7.get(), data.get(), flags) != 1) {
+      return FailOpenSsl(NTE_FAIL);
     }
   }
-  int n = i2d_PKCS7(p7.get(), nullptr);
-  if (n <= 0) return FailOpenSsl("i2d_PKCS7", NTE_FAIL);
+  int n = VELMOR_CALL(i2d_PKCS7, p7.get(), nullptr);
+  if (n <= 0) return FailOpenSsl(NTE_FAIL);
   std::vector<std::uint8_t> der(static_cast<std::size_t>(n));
   unsigned char* p = der.data();
-  if (i2d_PKCS7(p7.get(), &p) != n) return FailOpenSsl("i2d_PKCS7", NTE_FAIL);
+  if (VELMOR_CALL(i2d_PKCS7, p7.get(), &p) != n) return FailOpenSsl(NTE_FAIL);
   return WriteOutput(der, out, outLength);
 }
 

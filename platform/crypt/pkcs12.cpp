@@ -60,27 +60,27 @@ BOOL ReadPkcs12(const BYTE* pbPfx, DWORD cbPfx, const char* password, HCERTSTORE
     if (cbPfx > 0x7FFFFFFF) return Fail(NTE_BAD_LEN);
     ThreadDefaultContext useOurs;
     const unsigned char* p = pbPfx;
-    UniquePtr<PKCS12> p12(d2i_PKCS12(nullptr, &p, static_cast<long>(cbPfx)));
-    if (!p12) return FailOpenSsl("d2i_PKCS12", CRYPT_E_ASN1_CORRUPT);
+    UniquePtr<PKCS12> p12(VELMOR_CALL(d2i_PKCS12, nullptr, &p, static_cast<long>(cbPfx)));
+    if (!p12) return FailOpenSsl(CRYPT_E_ASN1_CORRUPT);
     const std::string_view given = password != nullptr ? password : "";
     const char* pass = password != nullptr ? password : "";
     if (PKCS12_mac_present(p12.get())) {
-      if (PKCS12_verify_mac(p12.get(), pass, -1) == 1) {
-      } else if (given.empty() && PKCS12_verify_mac(p12.get(), nullptr, 0) == 1) {
+      if (VELMOR_CALL(PKCS12_verify_mac, p12.get(), pass, -1) == 1) {
+      } else if (given.empty() && VELMOR_CALL(PKCS12_verify_mac, p12.get(), nullptr, 0) == 1) {
         // An empty password is tried both ways: as "" and as none, which files may mean by it.
         DropExpectedOpenSslErrors();
         pass = nullptr;
       } else {
-        return FailOpenSsl("PKCS12_verify_mac", ERROR_INVALID_PASSWORD_DW);
+        return FailOpenSsl(ERROR_INVALID_PASSWORD_DW);
       }
     }
     EVP_PKEY* rawKey = nullptr;
     X509* rawCert = nullptr;
     STACK_OF(X509)* rawChain = nullptr;
-    if (PKCS12_parse(p12.get(), pass, &rawKey, &rawCert, &rawChain) != 1) {
+    if (VELMOR_CALL(PKCS12_parse, p12.get(), pass, &rawKey, &rawCert, &rawChain) != 1) {
       // Without a MAC the password is first checked where the bags are decrypted.
       const bool wrongPassword = ERR_GET_LIB(ERR_peek_last_error()) == ERR_LIB_PKCS12;
-      return FailOpenSsl("PKCS12_parse", wrongPassword ? ERROR_INVALID_PASSWORD_DW : NTE_BAD_DATA);
+      return FailOpenSsl(wrongPassword ? ERROR_INVALID_PASSWORD_DW : NTE_BAD_DATA);
     }
     UniquePtr<EVP_PKEY> privateKey(rawKey);
     UniquePtr<X509> cert(rawCert);
@@ -133,10 +133,10 @@ BOOL ReadCertificates(const BYTE* pbData, DWORD cbData, std::vector<std::vector<
       out.push_back(cert->der);
       return TRUE;
     }
-    UniquePtr<BIO> bio(BIO_new_mem_buf(pbData, static_cast<int>(cbData)));
-    if (!bio) return FailOpenSsl("BIO_new_mem_buf", NTE_NO_MEMORY);
+    UniquePtr<BIO> bio(VELMOR_CALL(BIO_new_mem_buf, pbData, static_cast<int>(cbData)));
+    if (!bio) return FailOpenSsl(NTE_NO_MEMORY);
     for (;;) {
-      X509* x = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr);
+      X509* x = VELMOR_CALL(PEM_read_bio_X509, bio.get(), nullptr, nullptr, nullptr);
       if (x == nullptr) break;
       UniquePtr<X509> owned(x);
       auto cert = ParseX509(x);
@@ -146,7 +146,7 @@ BOOL ReadCertificates(const BYTE* pbData, DWORD cbData, std::vector<std::vector<
     unsigned long e = ERR_peek_last_error();
     bool cleanEnd =
         e == 0 || (ERR_GET_LIB(e) == ERR_LIB_PEM && ERR_GET_REASON(e) == PEM_R_NO_START_LINE);
-    if (!cleanEnd) return FailOpenSsl("PEM_read_bio_X509", CRYPT_E_ASN1_CORRUPT);
+    if (!cleanEnd) return FailOpenSsl(CRYPT_E_ASN1_CORRUPT);
     DropExpectedOpenSslErrors();  // the list ends where no further PEM block starts
     if (out.empty()) return Fail(CRYPT_E_NOT_FOUND);
     return TRUE;
@@ -171,14 +171,14 @@ BOOL ExportPkcs12(PCCERT_CONTEXT pCertContext, const char* password, std::vector
     X509* x = X509Of(*impl->data);
     if (x == nullptr) return FALSE;
     ThreadDefaultContext useOurs;
-    UniquePtr<PKCS12> p12(PKCS12_create_ex(password, nullptr, key.get(), x, nullptr,
-                                           NID_aes_256_cbc, NID_aes_256_cbc, kExportIterations,
-                                           kExportIterations, 0, LibCtx(), nullptr));
-    if (!p12) return FailOpenSsl("PKCS12_create_ex", NTE_FAIL);
+    UniquePtr<PKCS12> p12(VELMOR_CALL(PKCS12_create_ex, password, nullptr, key.get(), x, nullptr,
+                                      NID_aes_256_cbc, NID_aes_256_cbc, kExportIterations,
+                                      kExportIterations, 0, LibCtx(), nullptr));
+    if (!p12) return FailOpenSsl(NTE_FAIL);
     unsigned char* raw = nullptr;
-    const int n = i2d_PKCS12(p12.get(), &raw);
+    const int n = VELMOR_CALL(i2d_PKCS12, p12.get(), &raw);
     OpenSslBytes der(raw);
-    if (n <= 0) return FailOpenSsl("i2d_PKCS12", NTE_FAIL);
+    if (n <= 0) return FailOpenSsl(NTE_FAIL);
     pfx.assign(der.get(), der.get() + n);
     return TRUE;
   });
@@ -191,9 +191,9 @@ BOOL CertificatePem(PCCERT_CONTEXT pCertContext, std::string& pem) {
     if (impl == nullptr) return FALSE;
     X509* x = X509Of(*impl->data);
     if (x == nullptr) return FALSE;
-    UniquePtr<BIO> bio(BIO_new(BIO_s_mem()));
-    if (!bio || PEM_write_bio_X509(bio.get(), x) != 1) {
-      return FailOpenSsl("PEM_write_bio_X509", NTE_FAIL);
+    UniquePtr<BIO> bio(VELMOR_CALL(BIO_new, BIO_s_mem()));
+    if (!bio || VELMOR_CALL(PEM_write_bio_X509, bio.get(), x) != 1) {
+      return FailOpenSsl(NTE_FAIL);
     }
     char* data = nullptr;
     long n = BIO_get_mem_data(bio.get(), &data);

@@ -136,20 +136,21 @@ HCRYPTKEY AddKey(std::shared_ptr<Key> key) { return Keys().Add(std::move(key)); 
 
 UniquePtr<EVP_PKEY> DecodePrivateKey(const std::uint8_t* der, std::size_t len, DWORD fallback) {
   const unsigned char* p = der;
-  EVP_PKEY* key = d2i_AutoPrivateKey_ex(nullptr, &p, static_cast<long>(len), LibCtx(), nullptr);
+  EVP_PKEY* key =
+      VELMOR_CALL(d2i_AutoPrivateKey_ex, nullptr, &p, static_cast<long>(len), LibCtx(), nullptr);
   if (key == nullptr) {
-    FailOpenSsl("d2i_AutoPrivateKey_ex", fallback);
+    FailOpenSsl(fallback);
     return nullptr;
   }
   return UniquePtr<EVP_PKEY>(key);
 }
 
 bool EncodePrivateKey(EVP_PKEY* key, SecretBytes& out, DWORD fallback) {
-  int n = i2d_PrivateKey(key, nullptr);
-  if (n <= 0) return FailOpenSsl("i2d_PrivateKey", fallback);
+  int n = VELMOR_CALL(i2d_PrivateKey, key, nullptr);
+  if (n <= 0) return FailOpenSsl(fallback);
   out = SecretBytes(static_cast<std::size_t>(n));
   unsigned char* p = out.data();
-  if (i2d_PrivateKey(key, &p) != n) return FailOpenSsl("i2d_PrivateKey", fallback);
+  if (VELMOR_CALL(i2d_PrivateKey, key, &p) != n) return FailOpenSsl(fallback);
   return true;
 }
 
@@ -261,19 +262,19 @@ bool AcquireForKeyProv(const KeyProvRecord& record, HCRYPTPROV* out, bool silent
 // RsaSign / RsaVerify: PKCS #1 v1.5 over a digest, wrapped in its DigestInfo unless `raw`.
 bool RsaSign(EVP_PKEY* key, const EVP_MD* md, const std::vector<std::uint8_t>& digest,
              std::vector<std::uint8_t>& out) {
-  UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(LibCtx(), key, nullptr));
-  if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1 ||
-      EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
-      (md != nullptr && EVP_PKEY_CTX_set_signature_md(ctx.get(), md) != 1)) {
-    return FailOpenSsl("EVP_PKEY_sign_init", NTE_BAD_KEY);
+  UniquePtr<EVP_PKEY_CTX> ctx(VELMOR_CALL(EVP_PKEY_CTX_new_from_pkey, LibCtx(), key, nullptr));
+  if (!ctx || VELMOR_CALL(EVP_PKEY_sign_init, ctx.get()) != 1 ||
+      VELMOR_CALL(EVP_PKEY_CTX_set_rsa_padding, ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+      (md != nullptr && VELMOR_CALL(EVP_PKEY_CTX_set_signature_md, ctx.get(), md) != 1)) {
+    return FailOpenSsl(NTE_BAD_KEY);
   }
   std::size_t len = 0;
-  if (EVP_PKEY_sign(ctx.get(), nullptr, &len, digest.data(), digest.size()) != 1) {
-    return FailOpenSsl("EVP_PKEY_sign", NTE_BAD_KEY);
+  if (VELMOR_CALL(EVP_PKEY_sign, ctx.get(), nullptr, &len, digest.data(), digest.size()) != 1) {
+    return FailOpenSsl(NTE_BAD_KEY);
   }
   out.resize(len);
-  if (EVP_PKEY_sign(ctx.get(), out.data(), &len, digest.data(), digest.size()) != 1) {
-    return FailOpenSsl("EVP_PKEY_sign", NTE_BAD_KEY);
+  if (VELMOR_CALL(EVP_PKEY_sign, ctx.get(), out.data(), &len, digest.data(), digest.size()) != 1) {
+    return FailOpenSsl(NTE_BAD_KEY);
   }
   out.resize(len);
   return true;
@@ -281,26 +282,26 @@ bool RsaSign(EVP_PKEY* key, const EVP_MD* md, const std::vector<std::uint8_t>& d
 
 bool RsaVerify(EVP_PKEY* key, const EVP_MD* md, const std::vector<std::uint8_t>& digest,
                const std::uint8_t* sig, std::size_t sigLen) {
-  UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(LibCtx(), key, nullptr));
-  if (!ctx || EVP_PKEY_verify_init(ctx.get()) != 1 ||
-      EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
-      (md != nullptr && EVP_PKEY_CTX_set_signature_md(ctx.get(), md) != 1)) {
-    return FailOpenSsl("EVP_PKEY_verify_init", NTE_BAD_KEY);
+  UniquePtr<EVP_PKEY_CTX> ctx(VELMOR_CALL(EVP_PKEY_CTX_new_from_pkey, LibCtx(), key, nullptr));
+  if (!ctx || VELMOR_CALL(EVP_PKEY_verify_init, ctx.get()) != 1 ||
+      VELMOR_CALL(EVP_PKEY_CTX_set_rsa_padding, ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+      (md != nullptr && VELMOR_CALL(EVP_PKEY_CTX_set_signature_md, ctx.get(), md) != 1)) {
+    return FailOpenSsl(NTE_BAD_KEY);
   }
-  if (EVP_PKEY_verify(ctx.get(), sig, sigLen, digest.data(), digest.size()) != 1) {
-    return FailOpenSsl("EVP_PKEY_verify", NTE_BAD_SIGNATURE);
+  if (VELMOR_CALL(EVP_PKEY_verify, ctx.get(), sig, sigLen, digest.data(), digest.size()) != 1) {
+    return FailOpenSsl(NTE_BAD_SIGNATURE);
   }
   return true;
 }
 
 bool HashValue(Hash& hash, std::vector<std::uint8_t>& out) {
   if (!hash.finished) {
-    UniquePtr<EVP_MD_CTX> copy(EVP_MD_CTX_new());
+    UniquePtr<EVP_MD_CTX> copy(VELMOR_CALL(EVP_MD_CTX_new));
     unsigned int len = 0;
     std::uint8_t digest[EVP_MAX_MD_SIZE];
-    if (!copy || EVP_MD_CTX_copy_ex(copy.get(), hash.ctx.get()) != 1 ||
-        EVP_DigestFinal_ex(copy.get(), digest, &len) != 1) {
-      return FailOpenSsl("EVP_DigestFinal_ex", NTE_BAD_HASH);
+    if (!copy || VELMOR_CALL(EVP_MD_CTX_copy_ex, copy.get(), hash.ctx.get()) != 1 ||
+        VELMOR_CALL(EVP_DigestFinal_ex, copy.get(), digest, &len) != 1) {
+      return FailOpenSsl(NTE_BAD_HASH);
     }
     hash.value.assign(digest, digest + len);
   }
@@ -405,10 +406,11 @@ BOOL CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFla
     auto hash = std::make_shared<Hash>();
     hash->alg = Algid;
     hash->md = Algid == CALG_MD5 ? Md5() : Sha1();
-    hash->ctx.reset(EVP_MD_CTX_new());
-    if (hash->md == nullptr || !hash->ctx ||
-        EVP_DigestInit_ex(hash->ctx.get(), hash->md, nullptr) != 1) {
-      return FailOpenSsl("EVP_DigestInit_ex", NTE_BAD_ALGID);
+    // A digest the process could not fetch when it started: no call fails here.
+    if (hash->md == nullptr) return Fail(NTE_BAD_ALGID);
+    hash->ctx.reset(VELMOR_CALL(EVP_MD_CTX_new));
+    if (!hash->ctx || VELMOR_CALL(EVP_DigestInit_ex, hash->ctx.get(), hash->md, nullptr) != 1) {
+      return FailOpenSsl(NTE_BAD_ALGID);
     }
     hash->provider = std::move(provider);
     *phHash = Hashes().Add(std::move(hash));
@@ -422,8 +424,8 @@ BOOL CryptHashData(HCRYPTHASH hHash, const BYTE* pbData, DWORD dwDataLen, DWORD 
     if (hash.finished) return Fail(NTE_BAD_HASH_STATE);
     if (dwDataLen == 0) return TRUE;
     if (pbData == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-    if (EVP_DigestUpdate(hash.ctx.get(), pbData, dwDataLen) != 1) {
-      return FailOpenSsl("EVP_DigestUpdate", NTE_BAD_HASH);
+    if (VELMOR_CALL(EVP_DigestUpdate, hash.ctx.get(), pbData, dwDataLen) != 1) {
+      return FailOpenSsl(NTE_BAD_HASH);
     }
     return TRUE;
   });

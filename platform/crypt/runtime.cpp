@@ -106,13 +106,13 @@ DWORD MapPlatformFailure(Platform platform, const char* call, int code, DWORD fa
   return error;
 }
 
-bool FailOpenSsl(const char* call, DWORD fallback) {
-  MapPlatformFailure(Platform::kOpenSsl, call, 0, fallback);
+bool FailOpenSsl(DWORD fallback) {
+  MapPlatformFailure(Platform::kOpenSsl, platform::NotedCall(), 0, fallback);
   return false;
 }
 
-bool FailSqlite(const char* call, int code) {
-  MapPlatformFailure(Platform::kSqlite, call, code, NTE_FAIL);
+bool FailSqlite(int code) {
+  MapPlatformFailure(Platform::kSqlite, platform::NotedCall(), code, NTE_FAIL);
   return false;
 }
 

@@ -99,8 +99,8 @@ bool KeyringKey(SecretBytes& key, bool create) {
   if (found) return true;
   if (!create) return Fail(NTE_BAD_KEYSET);
   SecretBytes fresh(kMasterKeyBytes);
-  if (RAND_bytes_ex(LibCtx(), fresh.data(), fresh.size(), 0) != 1) {
-    return FailOpenSsl("RAND_bytes_ex", NTE_BAD_KEYSET);
+  if (VELMOR_CALL(RAND_bytes_ex, LibCtx(), fresh.data(), fresh.size(), 0) != 1) {
+    return FailOpenSsl(NTE_BAD_KEYSET);
   }
   SecretBytes text;
   ToHex(fresh, text);
@@ -161,7 +161,7 @@ bool CreateKeyFile(const std::string& path, SecretBytes& key) {
     if (!SameFile(raw, temporary)) continue;  // taken for abandoned in the meantime
     SecretBytes fresh(kMasterKeyBytes);
     const bool ok = fchmod(raw, 0600) == 0 &&
-                    RAND_bytes_ex(LibCtx(), fresh.data(), fresh.size(), 0) == 1 &&
+                    VELMOR_CALL(RAND_bytes_ex, LibCtx(), fresh.data(), fresh.size(), 0) == 1 &&
                     write(raw, fresh.data(), fresh.size()) == static_cast<ssize_t>(fresh.size()) &&
                     fsync(raw) == 0;
     if (ok &&
@@ -300,22 +300,24 @@ std::string CheckBinding(std::int64_t database) {
 bool Seal(const SecretBytes& key, std::string_view binding, const std::uint8_t* plain,
           std::size_t len, std::vector<std::uint8_t>& out) {
   if (key.size() != kMasterKeyBytes || len > 0x7FFFFFF0u) return Fail(NTE_BAD_KEYSET);
-  UniquePtr<EVP_CIPHER> aes(EVP_CIPHER_fetch(LibCtx(), "AES-256-GCM", nullptr));
-  UniquePtr<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
+  UniquePtr<EVP_CIPHER> aes(VELMOR_CALL(EVP_CIPHER_fetch, LibCtx(), "AES-256-GCM", nullptr));
+  if (!aes) return FailOpenSsl(NTE_FAIL);
+  UniquePtr<EVP_CIPHER_CTX> ctx(VELMOR_CALL(EVP_CIPHER_CTX_new));
   out.assign(1 + kNonceBytes + len + kTagBytes, 0);
   out[0] = kSealFormat;
   std::uint8_t* nonce = out.data() + 1;
   std::uint8_t* body = nonce + kNonceBytes;
   int n = 0, tail = 0;
-  if (!aes || !ctx || RAND_bytes_ex(LibCtx(), nonce, kNonceBytes, 0) != 1 ||
-      EVP_EncryptInit_ex2(ctx.get(), aes.get(), key.data(), nonce, nullptr) != 1 ||
-      EVP_EncryptUpdate(ctx.get(), nullptr, &n, reinterpret_cast<const unsigned char*>(binding.data()),
-                        static_cast<int>(binding.size())) != 1 ||
-      EVP_EncryptUpdate(ctx.get(), body, &n, plain, static_cast<int>(len)) != 1 ||
-      EVP_EncryptFinal_ex(ctx.get(), body + n, &tail) != 1 ||
-      EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, static_cast<int>(kTagBytes),
-                          body + len) != 1) {
-    return FailOpenSsl("EVP_EncryptUpdate(AES-256-GCM)", NTE_FAIL);
+  if (!ctx || VELMOR_CALL(RAND_bytes_ex, LibCtx(), nonce, kNonceBytes, 0) != 1 ||
+      VELMOR_CALL(EVP_EncryptInit_ex2, ctx.get(), aes.get(), key.data(), nonce, nullptr) != 1 ||
+      VELMOR_CALL(EVP_EncryptUpdate, ctx.get(), nullptr, &n,
+                  reinterpret_cast<const unsigned char*>(binding.data()),
+                  static_cast<int>(binding.size())) != 1 ||
+      VELMOR_CALL(EVP_EncryptUpdate, ctx.get(), body, &n, plain, static_cast<int>(len)) != 1 ||
+      VELMOR_CALL(EVP_EncryptFinal_ex, ctx.get(), body + n, &tail) != 1 ||
+      VELMOR_CALL(EVP_CIPHER_CTX_ctrl, ctx.get(), EVP_CTRL_GCM_GET_TAG, static_cast<int>(kTagBytes),
+                  body + len) != 1) {
+    return FailOpenSsl(NTE_FAIL);
   }
   return true;
 }
@@ -329,18 +331,23 @@ bool Unseal(const SecretBytes& key, std::string_view binding, const std::uint8_t
   const std::uint8_t* nonce = sealed + 1;
   const std::uint8_t* body = nonce + kNonceBytes;
   const std::size_t bodyLen = len - 1 - kNonceBytes - kTagBytes;
-  UniquePtr<EVP_CIPHER> aes(EVP_CIPHER_fetch(LibCtx(), "AES-256-GCM", nullptr));
-  UniquePtr<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
+  UniquePtr<EVP_CIPHER> aes(VELMOR_CALL(EVP_CIPHER_fetch, LibCtx(), "AES-256-GCM", nullptr));
+  if (!aes) return FailOpenSsl(NTE_BAD_KEYSET);
+  UniquePtr<EVP_CIPHER_CTX> ctx(VELMOR_CALL(EVP_CIPHER_CTX_new));
   SecretBytes plain(bodyLen);
   std::uint8_t tag[kTagBytes];
   std::memcpy(tag, body + bodyLen, kTagBytes);
   int n = 0, tail = 0;
-  if (!aes || !ctx || EVP_DecryptInit_ex2(ctx.get(), aes.get(), key.data(), nonce, nullptr) != 1 ||
-      EVP_DecryptUpdate(ctx.get(), nullptr, &n, reinterpret_cast<const unsigned char*>(binding.data()),
-                        static_cast<int>(binding.size())) != 1 ||
-      EVP_DecryptUpdate(ctx.get(), plain.data(), &n, body, static_cast<int>(bodyLen)) != 1 ||
-      EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, static_cast<int>(kTagBytes), tag) != 1) {
-    return FailOpenSsl("EVP_DecryptUpdate(AES-256-GCM)", NTE_BAD_KEYSET);
+  if (!ctx ||
+      VELMOR_CALL(EVP_DecryptInit_ex2, ctx.get(), aes.get(), key.data(), nonce, nullptr) != 1 ||
+      VELMOR_CALL(EVP_DecryptUpdate, ctx.get(), nullptr, &n,
+                  reinterpret_cast<const unsigned char*>(binding.data()),
+                  static_cast<int>(binding.size())) != 1 ||
+      VELMOR_CALL(EVP_DecryptUpdate, ctx.get(), plain.data(), &n, body,
+                  static_cast<int>(bodyLen)) != 1 ||
+      VELMOR_CALL(EVP_CIPHER_CTX_ctrl, ctx.get(), EVP_CTRL_GCM_SET_TAG, static_cast<int>(kTagBytes),
+                  tag) != 1) {
+    return FailOpenSsl(NTE_BAD_KEYSET);
   }
   // A tag that does not check out is the answer "not this key or not this row".
   if (EVP_DecryptFinal_ex(ctx.get(), plain.data() + n, &tail) != 1) {

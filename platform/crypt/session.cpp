@@ -41,32 +41,33 @@ void WriteHeader(std::vector<std::uint8_t>& out, BYTE type, ALG_ID alg) {
 }
 
 UniquePtr<BIGNUM> LeBignum(const BYTE* p, std::size_t n) {
-  return UniquePtr<BIGNUM>(BN_lebin2bn(p, static_cast<int>(n), nullptr));
+  return UniquePtr<BIGNUM>(VELMOR_CALL(BN_lebin2bn, p, static_cast<int>(n), nullptr));
 }
 
 // RsaFromParts: an RSA key from its numbers (public when d is null).
 UniquePtr<EVP_PKEY> RsaFromParts(const BIGNUM* n, const BIGNUM* e, const BIGNUM* d,
                                  const BIGNUM* p, const BIGNUM* q, const BIGNUM* dp,
                                  const BIGNUM* dq, const BIGNUM* qinv) {
-  UniquePtr<OSSL_PARAM_BLD> bld(OSSL_PARAM_BLD_new());
+  UniquePtr<OSSL_PARAM_BLD> bld(VELMOR_CALL(OSSL_PARAM_BLD_new));
   if (!bld) return nullptr;
-  bool ok = OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_N, n) == 1 &&
-            OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_E, e) == 1;
+  bool ok = VELMOR_CALL(OSSL_PARAM_BLD_push_BN, bld.get(), OSSL_PKEY_PARAM_RSA_N, n) == 1 &&
+            VELMOR_CALL(OSSL_PARAM_BLD_push_BN, bld.get(), OSSL_PKEY_PARAM_RSA_E, e) == 1;
   if (ok && d != nullptr) {
-    ok = OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_D, d) == 1 &&
-         OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_FACTOR1, p) == 1 &&
-         OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_FACTOR2, q) == 1 &&
-         OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_EXPONENT1, dp) == 1 &&
-         OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_EXPONENT2, dq) == 1 &&
-         OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_COEFFICIENT1, qinv) == 1;
+    ok =
+        VELMOR_CALL(OSSL_PARAM_BLD_push_BN, bld.get(), OSSL_PKEY_PARAM_RSA_D, d) == 1 &&
+        VELMOR_CALL(OSSL_PARAM_BLD_push_BN, bld.get(), OSSL_PKEY_PARAM_RSA_FACTOR1, p) == 1 &&
+        VELMOR_CALL(OSSL_PARAM_BLD_push_BN, bld.get(), OSSL_PKEY_PARAM_RSA_FACTOR2, q) == 1 &&
+        VELMOR_CALL(OSSL_PARAM_BLD_push_BN, bld.get(), OSSL_PKEY_PARAM_RSA_EXPONENT1, dp) == 1 &&
+        VELMOR_CALL(OSSL_PARAM_BLD_push_BN, bld.get(), OSSL_PKEY_PARAM_RSA_EXPONENT2, dq) == 1 &&
+        VELMOR_CALL(OSSL_PARAM_BLD_push_BN, bld.get(), OSSL_PKEY_PARAM_RSA_COEFFICIENT1, qinv) == 1;
   }
-  UniquePtr<OSSL_PARAM> params(ok ? OSSL_PARAM_BLD_to_param(bld.get()) : nullptr);
+  UniquePtr<OSSL_PARAM> params(ok ? VELMOR_CALL(OSSL_PARAM_BLD_to_param, bld.get()) : nullptr);
   if (!params) return nullptr;
   EVP_PKEY* key = nullptr;
-  UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_name(LibCtx(), "RSA", nullptr));
-  if (ctx && EVP_PKEY_fromdata_init(ctx.get()) == 1) {
-    EVP_PKEY_fromdata(ctx.get(), &key, d != nullptr ? EVP_PKEY_KEYPAIR : EVP_PKEY_PUBLIC_KEY,
-                      params.get());
+  UniquePtr<EVP_PKEY_CTX> ctx(VELMOR_CALL(EVP_PKEY_CTX_new_from_name, LibCtx(), "RSA", nullptr));
+  if (ctx && VELMOR_CALL(EVP_PKEY_fromdata_init, ctx.get()) == 1) {
+    VELMOR_CALL(EVP_PKEY_fromdata, ctx.get(), &key,
+                d != nullptr ? EVP_PKEY_KEYPAIR : EVP_PKEY_PUBLIC_KEY, params.get());
   }
   return UniquePtr<EVP_PKEY>(key);
 }
@@ -85,10 +86,11 @@ bool ImportPublicKeyBlob(const BYTE* data, DWORD len, ALG_ID alg, std::shared_pt
   // An even modulus or one shorter than its stated length is no RSA key.
   if ((modulus[0] & 1) == 0 || modulus[modulusLen - 1] == 0) return Fail(NTE_BAD_DATA);
   auto n = LeBignum(modulus, modulusLen);
-  UniquePtr<BIGNUM> e(BN_new());
-  if (!n || !e || BN_set_word(e.get(), exponent) != 1) return FailOpenSsl("BN_set_word", NTE_NO_MEMORY);
+  if (!n) return FailOpenSsl(NTE_NO_MEMORY);
+  UniquePtr<BIGNUM> e(VELMOR_CALL(BN_new));
+  if (!e || VELMOR_CALL(BN_set_word, e.get(), exponent) != 1) return FailOpenSsl(NTE_NO_MEMORY);
   key->pkey = RsaFromParts(n.get(), e.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
-  if (!key->pkey) return FailOpenSsl("EVP_PKEY_fromdata", NTE_BAD_DATA);
+  if (!key->pkey) return FailOpenSsl(NTE_BAD_DATA);
   key->kind = Key::Kind::kRsaPublic;
   key->alg = alg;
   key->exportable = true;
@@ -115,13 +117,13 @@ bool ImportPrivateKeyBlob(Provider& provider, const BYTE* data, DWORD len, ALG_I
   auto dq = LeBignum(p + full + 3 * half, half);
   auto qinv = LeBignum(p + full + 4 * half, half);
   auto d = LeBignum(p + full + 5 * half, full);
-  UniquePtr<BIGNUM> e(BN_new());
-  if (!n || !p1 || !p2 || !dp || !dq || !qinv || !d || !e || BN_set_word(e.get(), exponent) != 1) {
-    return FailOpenSsl("BN_lebin2bn", NTE_NO_MEMORY);
-  }
+  // The numbers above are all made by one call, which the label names whichever failed.
+  if (!n || !p1 || !p2 || !dp || !dq || !qinv || !d) return FailOpenSsl(NTE_NO_MEMORY);
+  UniquePtr<BIGNUM> e(VELMOR_CALL(BN_new));
+  if (!e || VELMOR_CALL(BN_set_word, e.get(), exponent) != 1) return FailOpenSsl(NTE_NO_MEMORY);
   auto pkey = RsaFromParts(n.get(), e.get(), d.get(), p1.get(), p2.get(), dp.get(), dq.get(),
                            qinv.get());
-  if (!pkey) return FailOpenSsl("EVP_PKEY_fromdata", NTE_BAD_DATA);
+  if (!pkey) return FailOpenSsl(NTE_BAD_DATA);
   return StorePrivate(provider, std::move(pkey), alg, flags, key);
 }
 
@@ -136,9 +138,10 @@ bool StorePrivate(Provider& provider, UniquePtr<EVP_PKEY> pkey, ALG_ID alg, DWOR
   if (!EVP_PKEY_is_a(pkey.get(), "RSA")) return Fail(NTE_BAD_ALGID);
   const int bits = EVP_PKEY_get_bits(pkey.get());
   if (bits <= 0 || bits > static_cast<int>(kMaxRsaBits)) return Fail(NTE_BAD_DATA);
-  UniquePtr<EVP_PKEY_CTX> check(EVP_PKEY_CTX_new_from_pkey(LibCtx(), pkey.get(), nullptr));
-  if (!check || EVP_PKEY_pairwise_check(check.get()) != 1) {
-    return FailOpenSsl("EVP_PKEY_pairwise_check", NTE_BAD_DATA);
+  UniquePtr<EVP_PKEY_CTX> check(
+      VELMOR_CALL(EVP_PKEY_CTX_new_from_pkey, LibCtx(), pkey.get(), nullptr));
+  if (!check || VELMOR_CALL(EVP_PKEY_pairwise_check, check.get()) != 1) {
+    return FailOpenSsl(NTE_BAD_DATA);
   }
   Change change;
   Change::NewKey stored;
@@ -172,8 +175,8 @@ bool ExportPrivateKeyBlob(const Key& key, SecretBytes* out, DWORD& size) {
                          OSSL_PKEY_PARAM_RSA_D};
   const std::size_t lengths[] = {full, half, half, half, half, half, full};
   BIGNUM* rawE = nullptr;
-  if (EVP_PKEY_get_bn_param(key.pkey.get(), OSSL_PKEY_PARAM_RSA_E, &rawE) != 1) {
-    return FailOpenSsl("EVP_PKEY_get_bn_param", NTE_BAD_KEY);
+  if (VELMOR_CALL(EVP_PKEY_get_bn_param, key.pkey.get(), OSSL_PKEY_PARAM_RSA_E, &rawE) != 1) {
+    return FailOpenSsl(NTE_BAD_KEY);
   }
   UniquePtr<BIGNUM> e(rawE);
   if (BN_num_bits(e.get()) > 32) return Fail(NTE_BAD_KEY);
@@ -187,12 +190,13 @@ bool ExportPrivateKeyBlob(const Key& key, SecretBytes* out, DWORD& size) {
   std::size_t at = head.size();
   for (std::size_t i = 0; i < 7; ++i) {
     BIGNUM* raw = nullptr;
-    if (EVP_PKEY_get_bn_param(key.pkey.get(), names[i], &raw) != 1) {
-      return FailOpenSsl("EVP_PKEY_get_bn_param", NTE_BAD_KEY);
+    if (VELMOR_CALL(EVP_PKEY_get_bn_param, key.pkey.get(), names[i], &raw) != 1) {
+      return FailOpenSsl(NTE_BAD_KEY);
     }
     UniquePtr<BIGNUM> number(raw);  // wiped when it goes
     // A number longer than its field (unbalanced primes) has no place in this layout.
-    if (BN_bn2lebinpad(number.get(), blob.data() + at, static_cast<int>(lengths[i])) < 0) {
+    if (VELMOR_CALL(BN_bn2lebinpad, number.get(), blob.data() + at, static_cast<int>(lengths[i])) <
+        0) {
       return Fail(NTE_BAD_KEY);
     }
     at += lengths[i];
@@ -203,38 +207,41 @@ bool ExportPrivateKeyBlob(const Key& key, SecretBytes* out, DWORD& size) {
 
 // RsaUnwrap / RsaWrap: PKCS #1 v1.5 type 2 encryption of a session key.
 bool RsaWrap(EVP_PKEY* pub, const SecretBytes& secret, std::vector<std::uint8_t>& out) {
-  UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(LibCtx(), pub, nullptr));
+  UniquePtr<EVP_PKEY_CTX> ctx(VELMOR_CALL(EVP_PKEY_CTX_new_from_pkey, LibCtx(), pub, nullptr));
   std::size_t len = 0;
-  if (!ctx || EVP_PKEY_encrypt_init(ctx.get()) != 1 ||
-      EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
-      EVP_PKEY_encrypt(ctx.get(), nullptr, &len, secret.data(), secret.size()) != 1) {
-    return FailOpenSsl("EVP_PKEY_encrypt", NTE_BAD_KEY);
+  if (!ctx || VELMOR_CALL(EVP_PKEY_encrypt_init, ctx.get()) != 1 ||
+      VELMOR_CALL(EVP_PKEY_CTX_set_rsa_padding, ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+      VELMOR_CALL(EVP_PKEY_encrypt, ctx.get(), nullptr, &len, secret.data(), secret.size()) != 1) {
+    return FailOpenSsl(NTE_BAD_KEY);
   }
   out.resize(len);
-  if (EVP_PKEY_encrypt(ctx.get(), out.data(), &len, secret.data(), secret.size()) != 1) {
-    return FailOpenSsl("EVP_PKEY_encrypt", NTE_BAD_KEY);
+  if (VELMOR_CALL(EVP_PKEY_encrypt, ctx.get(), out.data(), &len, secret.data(), secret.size()) !=
+      1) {
+    return FailOpenSsl(NTE_BAD_KEY);
   }
   out.resize(len);
   return true;
 }
 
 bool RsaUnwrap(EVP_PKEY* priv, const std::vector<std::uint8_t>& wrapped, SecretBytes& out) {
-  UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(LibCtx(), priv, nullptr));
-  if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) != 1 ||
-      EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1) {
-    return FailOpenSsl("EVP_PKEY_decrypt_init", NTE_BAD_KEY);
+  UniquePtr<EVP_PKEY_CTX> ctx(VELMOR_CALL(EVP_PKEY_CTX_new_from_pkey, LibCtx(), priv, nullptr));
+  if (!ctx || VELMOR_CALL(EVP_PKEY_decrypt_init, ctx.get()) != 1 ||
+      VELMOR_CALL(EVP_PKEY_CTX_set_rsa_padding, ctx.get(), RSA_PKCS1_PADDING) != 1) {
+    return FailOpenSsl(NTE_BAD_KEY);
   }
   // A wrong key must be an error, not a random session key (newer OpenSSL's implicit
   // rejection); releases that do not know the switch always report the error.
   EVP_PKEY_CTX_ctrl_str(ctx.get(), "rsa_pkcs1_implicit_rejection", "0");
   DropExpectedOpenSslErrors();
   std::size_t len = 0;
-  if (EVP_PKEY_decrypt(ctx.get(), nullptr, &len, wrapped.data(), wrapped.size()) != 1) {
-    return FailOpenSsl("EVP_PKEY_decrypt", NTE_BAD_DATA);
+  if (VELMOR_CALL(EVP_PKEY_decrypt, ctx.get(), nullptr, &len, wrapped.data(), wrapped.size()) !=
+      1) {
+    return FailOpenSsl(NTE_BAD_DATA);
   }
   SecretBytes plain(len);
-  if (EVP_PKEY_decrypt(ctx.get(), plain.data(), &len, wrapped.data(), wrapped.size()) != 1) {
-    return FailOpenSsl("EVP_PKEY_decrypt", NTE_BAD_DATA);
+  if (VELMOR_CALL(EVP_PKEY_decrypt, ctx.get(), plain.data(), &len, wrapped.data(),
+                  wrapped.size()) != 1) {
+    return FailOpenSsl(NTE_BAD_DATA);
   }
   plain.resize(len);
   out = std::move(plain);
@@ -278,9 +285,10 @@ bool RunCipher(Key& key, BYTE* data, std::size_t n) {
   while (done < n) {
     int chunk = static_cast<int>(std::min<std::size_t>(n - done, 1 << 30));
     int outLen = 0;
-    if (EVP_CipherUpdate(key.stream.get(), data + done, &outLen, data + done, chunk) != 1 ||
+    if (VELMOR_CALL(EVP_CipherUpdate, key.stream.get(), data + done, &outLen, data + done, chunk) !=
+            1 ||
         outLen != chunk) {
-      return FailOpenSsl("EVP_CipherUpdate", NTE_FAIL);
+      return FailOpenSsl(NTE_FAIL);
     }
     done += static_cast<std::size_t>(chunk);
   }
@@ -312,11 +320,14 @@ bool Stream(Key& key, std::size_t n, BYTE* data) {
   if (!key.stream) {
     const EVP_CIPHER* rc4 = Rc4();
     if (rc4 == nullptr) return Fail(NTE_BAD_ALGID);
-    UniquePtr<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
-    if (!ctx || EVP_CipherInit_ex2(ctx.get(), rc4, nullptr, nullptr, 1, nullptr) != 1 ||
-        EVP_CIPHER_CTX_set_key_length(ctx.get(), static_cast<int>(key.secret.size())) != 1 ||
-        EVP_CipherInit_ex2(ctx.get(), nullptr, key.secret.data(), nullptr, 1, nullptr) != 1) {
-      return FailOpenSsl("EVP_CipherInit_ex2", NTE_BAD_KEY);
+    UniquePtr<EVP_CIPHER_CTX> ctx(VELMOR_CALL(EVP_CIPHER_CTX_new));
+    if (!ctx ||
+        VELMOR_CALL(EVP_CipherInit_ex2, ctx.get(), rc4, nullptr, nullptr, 1, nullptr) != 1 ||
+        VELMOR_CALL(EVP_CIPHER_CTX_set_key_length, ctx.get(),
+                    static_cast<int>(key.secret.size())) != 1 ||
+        VELMOR_CALL(EVP_CipherInit_ex2, ctx.get(), nullptr, key.secret.data(), nullptr, 1,
+                    nullptr) != 1) {
+      return FailOpenSsl(NTE_BAD_KEY);
     }
     key.stream = std::move(ctx);
   }
@@ -366,8 +377,8 @@ BOOL CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* phKey
       key->kind = Key::Kind::kRc4;
       key->alg = CALG_RC4;
       key->secret = SecretBytes(keyBits / 8);
-      if (RAND_bytes_ex(LibCtx(), key->secret.data(), key->secret.size(), 0) != 1) {
-        return FailOpenSsl("RAND_bytes_ex", NTE_FAIL);
+      if (VELMOR_CALL(RAND_bytes_ex, LibCtx(), key->secret.data(), key->secret.size(), 0) != 1) {
+        return FailOpenSsl(NTE_FAIL);
       }
     } else if (Algid == AT_KEYEXCHANGE || Algid == AT_SIGNATURE || Algid == CALG_RSA_KEYX ||
                Algid == CALG_RSA_SIGN) {
@@ -376,12 +387,14 @@ BOOL CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* phKey
       const DWORD keyBits = bits == 0 ? kDefaultRsaBits : bits;
       if (keyBits < 512 || keyBits > kMaxRsaBits || keyBits % 8 != 0) return Fail(NTE_BAD_FLAGS);
       const bool sign = Algid == AT_SIGNATURE || Algid == CALG_RSA_SIGN;
-      UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_name(LibCtx(), "RSA", nullptr));
+      UniquePtr<EVP_PKEY_CTX> ctx(
+          VELMOR_CALL(EVP_PKEY_CTX_new_from_name, LibCtx(), "RSA", nullptr));
       EVP_PKEY* raw = nullptr;
-      if (!ctx || EVP_PKEY_keygen_init(ctx.get()) != 1 ||
-          EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), static_cast<int>(keyBits)) != 1 ||
-          EVP_PKEY_generate(ctx.get(), &raw) != 1) {
-        return FailOpenSsl("EVP_PKEY_generate", NTE_FAIL);
+      if (!ctx || VELMOR_CALL(EVP_PKEY_keygen_init, ctx.get()) != 1 ||
+          VELMOR_CALL(EVP_PKEY_CTX_set_rsa_keygen_bits, ctx.get(), static_cast<int>(keyBits)) !=
+              1 ||
+          VELMOR_CALL(EVP_PKEY_generate, ctx.get(), &raw) != 1) {
+        return FailOpenSsl(NTE_FAIL);
       }
       key->pkey.reset(raw);
       Change change;
@@ -476,10 +489,11 @@ BOOL CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType, DWORD d
       if (hExpKey != 0) return Fail(NTE_BAD_KEY);
       BIGNUM* rawN = nullptr;
       BIGNUM* rawE = nullptr;
-      const bool got = EVP_PKEY_get_bn_param(key->pkey.get(), OSSL_PKEY_PARAM_RSA_N, &rawN) == 1 &&
-                       EVP_PKEY_get_bn_param(key->pkey.get(), OSSL_PKEY_PARAM_RSA_E, &rawE) == 1;
+      const bool got =
+          VELMOR_CALL(EVP_PKEY_get_bn_param, key->pkey.get(), OSSL_PKEY_PARAM_RSA_N, &rawN) == 1 &&
+          VELMOR_CALL(EVP_PKEY_get_bn_param, key->pkey.get(), OSSL_PKEY_PARAM_RSA_E, &rawE) == 1;
       UniquePtr<BIGNUM> nOwned(rawN), eOwned(rawE);
-      if (!got) return FailOpenSsl("EVP_PKEY_get_bn_param", NTE_BAD_KEY);
+      if (!got) return FailOpenSsl(NTE_BAD_KEY);
       const BIGNUM* n = nOwned.get();
       const BIGNUM* e = eOwned.get();
       const int bits = EVP_PKEY_get_bits(key->pkey.get());
@@ -491,8 +505,8 @@ BOOL CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType, DWORD d
       WriteLe32(blob, static_cast<DWORD>(BN_get_word(e)));
       std::size_t at = blob.size();
       blob.resize(at + modulusLen);
-      if (BN_bn2lebinpad(n, blob.data() + at, static_cast<int>(modulusLen)) < 0) {
-        return FailOpenSsl("BN_bn2lebinpad", NTE_BAD_KEY);
+      if (VELMOR_CALL(BN_bn2lebinpad, n, blob.data() + at, static_cast<int>(modulusLen)) < 0) {
+        return FailOpenSsl(NTE_BAD_KEY);
       }
     } else {
       return Fail(NTE_BAD_TYPE);

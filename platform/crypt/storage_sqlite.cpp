@@ -50,27 +50,37 @@ CREATE TABLE IF NOT EXISTS seal(k TEXT PRIMARY KEY, v BLOB NOT NULL);
 )sql";
 
 // Names are stored as UTF-16 code units (little-endian bytes); null stays NULL.
+// BindResult: a bind's result with the bind that gave it. Made from the result as a list of
+// binds is built, before the next bind runs, so it keeps the name that bind noted.
+struct BindResult {
+  BindResult(int result) : rc(result), call(platform::NotedCall()) {}  // from a bind's result
+  int rc;
+  const char* call;
+};
+
 // Bound: whether every bind of a statement took. A value SQLite refuses (out of memory, larger
-// than it keeps) fails the call, naming `what`, instead of running the statement without it.
-bool Bound(sqlite3_stmt* s, const char* what, std::initializer_list<int> results) {
-  for (int rc : results) {
-    if (rc != SQLITE_OK) {
+// than it keeps) fails the call, naming the bind that refused it, instead of running the
+// statement without it.
+bool Bound(sqlite3_stmt* s, std::initializer_list<BindResult> results) {
+  for (const BindResult& r : results) {
+    if (r.rc != SQLITE_OK) {
       sqlite3_clear_bindings(s);
-      return FailSqlite(what, rc);
+      return FailSqlite(platform::Noted(r.call, r.rc));
     }
   }
   return true;
 }
 
 int BindName(sqlite3_stmt* s, int index, bool has, const std::u16string& name) {
-  if (!has) return sqlite3_bind_null(s, index);
+  if (!has) return VELMOR_CALL(sqlite3_bind_null, s, index);
   std::vector<std::uint8_t> bytes;
   bytes.reserve(name.size() * 2);
   for (char16_t c : name) {
     bytes.push_back(static_cast<std::uint8_t>(c & 0xFF));
     bytes.push_back(static_cast<std::uint8_t>(c >> 8));
   }
-  return sqlite3_bind_blob(s, index, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
+  return VELMOR_CALL(sqlite3_bind_blob, s, index, bytes.data(), static_cast<int>(bytes.size()),
+                     SQLITE_TRANSIENT);
 }
 
 bool ReadName(sqlite3_stmt* s, int column, std::u16string& name) {
@@ -98,10 +108,10 @@ class SqliteStorage final : public Storage {
   bool Generation(std::uint64_t& out) override {
     sqlite3_stmt* s = Prepare("SELECT v FROM meta WHERE k = 'generation'");
     if (s == nullptr) return false;
-    int rc = sqlite3_step(s);
+    int rc = VELMOR_CALL(sqlite3_step, s);
     if (rc != SQLITE_ROW) {
       sqlite3_reset(s);
-      return FailSqlite("sqlite3_step(generation)", rc == SQLITE_DONE ? SQLITE_CORRUPT : rc);
+      return FailSqlite(rc == SQLITE_DONE ? SQLITE_CORRUPT : rc);
     }
     out = static_cast<std::uint64_t>(sqlite3_column_int64(s, 0));
     sqlite3_reset(s);
@@ -114,14 +124,13 @@ class SqliteStorage final : public Storage {
         "SELECT id, kp_set, kp_container, kp_provider, kp_type, kp_flags, kp_spec, der "
         "FROM certs WHERE store = ? ORDER BY id");
     if (s == nullptr) return false;
-    if (!Bound(s, "sqlite3_bind(list store)",
-               {sqlite3_bind_text(s, 1, store.data(), static_cast<int>(store.size()),
-                                  SQLITE_TRANSIENT)})) {
+    if (!Bound(s, {VELMOR_CALL(sqlite3_bind_text, s, 1, store.data(),
+                               static_cast<int>(store.size()), SQLITE_TRANSIENT)})) {
       return false;
     }
     out.clear();
     int rc;
-    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    while ((rc = VELMOR_CALL(sqlite3_step, s)) == SQLITE_ROW) {
       StoredCert row;
       row.id = sqlite3_column_int64(s, 0);
       if (sqlite3_column_int(s, 1) != 0) {
@@ -141,21 +150,20 @@ class SqliteStorage final : public Storage {
       out.push_back(std::move(row));
     }
     sqlite3_reset(s);
-    if (rc != SQLITE_DONE) return FailSqlite("sqlite3_step(list store)", rc);
+    if (rc != SQLITE_DONE) return FailSqlite(rc);
     return true;
   }
 
   bool ContainerExists(std::string_view name, bool& exists) override {
     sqlite3_stmt* s = Prepare("SELECT 1 FROM containers WHERE name = ?");
     if (s == nullptr) return false;
-    if (!Bound(s, "sqlite3_bind(container)",
-               {sqlite3_bind_text(s, 1, name.data(), static_cast<int>(name.size()),
-                                  SQLITE_TRANSIENT)})) {
+    if (!Bound(s, {VELMOR_CALL(sqlite3_bind_text, s, 1, name.data(), static_cast<int>(name.size()),
+                               SQLITE_TRANSIENT)})) {
       return false;
     }
-    int rc = sqlite3_step(s);
+    int rc = VELMOR_CALL(sqlite3_step, s);
     sqlite3_reset(s);
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return FailSqlite("sqlite3_step(container)", rc);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return FailSqlite(rc);
     exists = rc == SQLITE_ROW;
     return true;
   }
@@ -165,26 +173,25 @@ class SqliteStorage final : public Storage {
     if (s == nullptr) return false;
     out.clear();
     int rc;
-    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    while ((rc = VELMOR_CALL(sqlite3_step, s)) == SQLITE_ROW) {
       const auto* text = sqlite3_column_text(s, 0);
       out.emplace_back(text != nullptr ? reinterpret_cast<const char*>(text) : "");
     }
     sqlite3_reset(s);
-    if (rc != SQLITE_DONE) return FailSqlite("sqlite3_step(containers)", rc);
+    if (rc != SQLITE_DONE) return FailSqlite(rc);
     return true;
   }
 
   bool LoadKey(std::string_view container, DWORD spec, std::optional<StoredKey>& out) override {
     sqlite3_stmt* s = Prepare("SELECT der, exportable FROM keys WHERE container = ? AND spec = ?");
     if (s == nullptr) return false;
-    if (!Bound(s, "sqlite3_bind(key)",
-               {sqlite3_bind_text(s, 1, container.data(), static_cast<int>(container.size()),
-                                  SQLITE_TRANSIENT),
-                sqlite3_bind_int64(s, 2, spec)})) {
+    if (!Bound(s, {VELMOR_CALL(sqlite3_bind_text, s, 1, container.data(),
+                               static_cast<int>(container.size()), SQLITE_TRANSIENT),
+                   VELMOR_CALL(sqlite3_bind_int64, s, 2, spec)})) {
       return false;
     }
     out.reset();
-    int rc = sqlite3_step(s);
+    int rc = VELMOR_CALL(sqlite3_step, s);
     SecretBytes stored;
     bool exportable = false;
     if (rc == SQLITE_ROW) {
@@ -194,7 +201,7 @@ class SqliteStorage final : public Storage {
       exportable = sqlite3_column_int(s, 1) != 0;
     }
     sqlite3_reset(s);
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return FailSqlite("sqlite3_step(key)", rc);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return FailSqlite(rc);
     if (rc == SQLITE_DONE) return true;
     SealState seal;
     if (!ReadSeal(seal)) return false;
@@ -246,7 +253,7 @@ class SqliteStorage final : public Storage {
   bool Apply(const Change& change, std::vector<std::int64_t>* newIds) override {
     // Inside an open transaction a savepoint keeps this write whole; the transaction commits.
     int rc = Exec(inTransaction_ ? "SAVEPOINT apply" : "BEGIN IMMEDIATE");
-    if (rc != SQLITE_OK) return FailSqlite("BEGIN IMMEDIATE", rc);
+    if (rc != SQLITE_OK) return FailSqlite(rc);
     std::vector<std::int64_t> ids;
     if (!ApplyInTransaction(change, ids)) {
       DWORD error = GetLastError();
@@ -256,14 +263,14 @@ class SqliteStorage final : public Storage {
     }
     if (inTransaction_) {
       rc = Exec("RELEASE apply");
-      if (rc != SQLITE_OK) return FailSqlite("RELEASE apply", rc);
+      if (rc != SQLITE_OK) return FailSqlite(rc);
       if (newIds != nullptr) *newIds = std::move(ids);
       return true;
     }
     rc = Exec("COMMIT");
     if (rc != SQLITE_OK) {
       Exec("ROLLBACK");
-      return FailSqlite("COMMIT", rc);
+      return FailSqlite(rc);
     }
     FinishRemovals(kScrubWaitMs);
     if (newIds != nullptr) *newIds = std::move(ids);
@@ -273,7 +280,7 @@ class SqliteStorage final : public Storage {
   bool Begin() override {
     if (inTransaction_) return Fail(ERROR_BUSY_DW);
     int rc = Exec("BEGIN IMMEDIATE");
-    if (rc != SQLITE_OK) return FailSqlite("BEGIN IMMEDIATE", rc);
+    if (rc != SQLITE_OK) return FailSqlite(rc);
     inTransaction_ = true;
     return true;
   }
@@ -284,7 +291,7 @@ class SqliteStorage final : public Storage {
     int rc = Exec("COMMIT");
     if (rc != SQLITE_OK) {
       Exec("ROLLBACK");
-      return FailSqlite("COMMIT", rc);
+      return FailSqlite(rc);
     }
     FinishRemovals(kScrubWaitMs);
     return true;
@@ -306,7 +313,7 @@ class SqliteStorage final : public Storage {
     if (!ReadSeal(seal) || seal.check) return;
     sqlite3_stmt* s = Prepare("SELECT 1 FROM keys LIMIT 1");
     if (s == nullptr) return;
-    const int rc = sqlite3_step(s);
+    const int rc = VELMOR_CALL(sqlite3_step, s);
     sqlite3_reset(s);
     if (rc != SQLITE_ROW) return;
     const DWORD error = GetLastError();
@@ -321,7 +328,7 @@ class SqliteStorage final : public Storage {
       if (SealPlainKeys(sealedSome) &&
           (!sealedSome ||
            ((bump = Prepare("UPDATE meta SET v = v + 1 WHERE k = 'generation'")) != nullptr &&
-            Step(bump, "sqlite3_step(generation)")))) {
+            Step(bump)))) {
         Commit();
       } else {
         Rollback();
@@ -341,7 +348,7 @@ class SqliteStorage final : public Storage {
     std::int64_t mark = 0;
     sqlite3_stmt* s = Prepare("SELECT v FROM meta WHERE k = 'scrub'");
     if (s == nullptr) return;
-    if (sqlite3_step(s) == SQLITE_ROW) mark = sqlite3_column_int64(s, 0);
+    if (VELMOR_CALL(sqlite3_step, s) == SQLITE_ROW) mark = sqlite3_column_int64(s, 0);
     sqlite3_reset(s);
     if (mark == 0) return;
     sqlite3_busy_timeout(db_.get(), waitMs);
@@ -351,8 +358,8 @@ class SqliteStorage final : public Storage {
       // Only the mark this attempt saw: a removal committed since has left a newer one.
       s = Prepare("UPDATE meta SET v = 0 WHERE k = 'scrub' AND v = ?");
       if (s != nullptr) {
-        sqlite3_bind_int64(s, 1, mark);
-        sqlite3_step(s);
+        VELMOR_CALL(sqlite3_bind_int64, s, 1, mark);
+        VELMOR_CALL(sqlite3_step, s);
         sqlite3_reset(s);
         sqlite3_clear_bindings(s);
       }
@@ -361,16 +368,19 @@ class SqliteStorage final : public Storage {
   }
 
  private:
-  int Exec(const char* sql) { return sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr); }
+  int Exec(const char* sql) {
+    return VELMOR_CALL(sqlite3_exec, db_.get(), sql, nullptr, nullptr, nullptr);
+  }
 
   sqlite3_stmt* Prepare(const char* sql) {
     auto it = statements_.find(sql);
     if (it != statements_.end()) return it->second.get();
     sqlite3_stmt* raw = nullptr;
-    int rc = sqlite3_prepare_v3(db_.get(), sql, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
+    int rc = VELMOR_CALL(sqlite3_prepare_v3, db_.get(), sql, -1, SQLITE_PREPARE_PERSISTENT, &raw,
+                         nullptr);
     if (rc != SQLITE_OK) {
       sqlite3_finalize(raw);
-      FailSqlite("sqlite3_prepare_v3", rc);
+      FailSqlite(rc);
       return nullptr;
     }
     statements_.emplace(sql, UniquePtr<sqlite3_stmt>(raw));
@@ -378,11 +388,11 @@ class SqliteStorage final : public Storage {
   }
 
   // Step: runs a write statement to its end and resets it.
-  bool Step(sqlite3_stmt* s, const char* what) {
-    int rc = sqlite3_step(s);
+  bool Step(sqlite3_stmt* s) {
+    int rc = VELMOR_CALL(sqlite3_step, s);
     sqlite3_reset(s);
     sqlite3_clear_bindings(s);
-    if (rc != SQLITE_DONE && rc != SQLITE_ROW) return FailSqlite(what, rc);
+    if (rc != SQLITE_DONE && rc != SQLITE_ROW) return FailSqlite(rc);
     return true;
   }
 
@@ -396,10 +406,9 @@ class SqliteStorage final : public Storage {
       }
       sqlite3_stmt* s = Prepare("INSERT INTO containers(name) VALUES(?)");
       if (s == nullptr) return false;
-      if (!Bound(s, "sqlite3_bind(insert container)",
-                 {sqlite3_bind_text(s, 1, c.name.data(), static_cast<int>(c.name.size()),
-                                    SQLITE_TRANSIENT)}) ||
-          !Step(s, "sqlite3_step(insert container)")) {
+      if (!Bound(s, {VELMOR_CALL(sqlite3_bind_text, s, 1, c.name.data(),
+                                 static_cast<int>(c.name.size()), SQLITE_TRANSIENT)}) ||
+          !Step(s)) {
         return false;
       }
     }
@@ -417,14 +426,13 @@ class SqliteStorage final : public Storage {
       sqlite3_stmt* s = Prepare(
           "INSERT OR REPLACE INTO keys(container, spec, der, exportable) VALUES(?, ?, ?, ?)");
       if (s == nullptr) return false;
-      if (!Bound(s, "sqlite3_bind(insert key)",
-                 {sqlite3_bind_text(s, 1, k.container.data(), static_cast<int>(k.container.size()),
-                                    SQLITE_TRANSIENT),
-                  sqlite3_bind_int64(s, 2, k.spec),
-                  sqlite3_bind_blob(s, 3, sealed.data(), static_cast<int>(sealed.size()),
-                                    SQLITE_STATIC),
-                  sqlite3_bind_int(s, 4, k.exportable ? 1 : 0)}) ||
-          !Step(s, "sqlite3_step(insert key)")) {
+      if (!Bound(s, {VELMOR_CALL(sqlite3_bind_text, s, 1, k.container.data(),
+                                 static_cast<int>(k.container.size()), SQLITE_TRANSIENT),
+                     VELMOR_CALL(sqlite3_bind_int64, s, 2, k.spec),
+                     VELMOR_CALL(sqlite3_bind_blob, s, 3, sealed.data(),
+                                 static_cast<int>(sealed.size()), SQLITE_STATIC),
+                     VELMOR_CALL(sqlite3_bind_int, s, 4, k.exportable ? 1 : 0)}) ||
+          !Step(s)) {
         return false;
       }
     }
@@ -433,13 +441,12 @@ class SqliteStorage final : public Storage {
           "INSERT INTO certs(store, der, kp_set, kp_container, kp_provider, kp_type, kp_flags, "
           "kp_spec) VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
       if (s == nullptr) return false;
-      if (!Bound(s, "sqlite3_bind(insert certificate)",
-                 {sqlite3_bind_text(s, 1, c.store.data(), static_cast<int>(c.store.size()),
-                                    SQLITE_TRANSIENT),
-                  sqlite3_bind_blob(s, 2, c.der.data(), static_cast<int>(c.der.size()),
-                                    SQLITE_STATIC),
-                  BindKeyProv(s, 3, c.keyProv)}) ||
-          !Step(s, "sqlite3_step(insert certificate)")) {
+      if (!Bound(s, {VELMOR_CALL(sqlite3_bind_text, s, 1, c.store.data(),
+                                 static_cast<int>(c.store.size()), SQLITE_TRANSIENT),
+                     VELMOR_CALL(sqlite3_bind_blob, s, 2, c.der.data(),
+                                 static_cast<int>(c.der.size()), SQLITE_STATIC),
+                     BindKeyProv(s, 3, c.keyProv)}) ||
+          !Step(s)) {
         return false;
       }
       ids.push_back(sqlite3_last_insert_rowid(db_.get()));
@@ -449,46 +456,43 @@ class SqliteStorage final : public Storage {
           "UPDATE certs SET kp_set = ?1, kp_container = ?2, kp_provider = ?3, kp_type = ?4, "
           "kp_flags = ?5, kp_spec = ?6 WHERE id = ?7");
       if (s == nullptr) return false;
-      if (!Bound(s, "sqlite3_bind(update property)",
-                 {BindKeyProv(s, 1, kp), sqlite3_bind_int64(s, 7, id)}) ||
-          !Step(s, "sqlite3_step(update property)")) {
+      if (!Bound(s, {BindKeyProv(s, 1, kp), VELMOR_CALL(sqlite3_bind_int64, s, 7, id)}) ||
+          !Step(s)) {
         return false;
       }
     }
     for (std::int64_t id : change.deleteCerts) {
       sqlite3_stmt* s = Prepare("DELETE FROM certs WHERE id = ?");
       if (s == nullptr) return false;
-      if (!Bound(s, "sqlite3_bind(delete certificate)", {sqlite3_bind_int64(s, 1, id)}) ||
-          !Step(s, "sqlite3_step(delete certificate)")) {
+      if (!Bound(s, {VELMOR_CALL(sqlite3_bind_int64, s, 1, id)}) || !Step(s)) {
         return false;
       }
     }
     for (const auto& name : change.deleteContainers) {
       sqlite3_stmt* s = Prepare("DELETE FROM containers WHERE name = ?");
       if (s == nullptr) return false;
-      if (!Bound(s, "sqlite3_bind(delete container)",
-                 {sqlite3_bind_text(s, 1, name.data(), static_cast<int>(name.size()),
-                                    SQLITE_TRANSIENT)}) ||
-          !Step(s, "sqlite3_step(delete container)")) {
+      if (!Bound(s, {VELMOR_CALL(sqlite3_bind_text, s, 1, name.data(),
+                                 static_cast<int>(name.size()), SQLITE_TRANSIENT)}) ||
+          !Step(s)) {
         return false;
       }
     }
     sqlite3_stmt* s = Prepare("UPDATE meta SET v = v + 1 WHERE k = 'generation'");
-    if (s == nullptr || !Step(s, "sqlite3_step(generation)")) return false;
+    if (s == nullptr || !Step(s)) return false;
     if (change.keys.empty() && change.deleteContainers.empty()) return true;
     // A key removed or replaced leaves its bytes on disk until FinishRemovals has run.
     s = Prepare("INSERT OR REPLACE INTO meta(k, v) SELECT 'scrub', v FROM meta WHERE k = 'generation'");
-    return s != nullptr && Step(s, "sqlite3_step(scrub mark)");
+    return s != nullptr && Step(s);
   }
 
   // CountKeys: how many private keys the database holds.
   bool CountKeys(std::int64_t& count) {
     sqlite3_stmt* s = Prepare("SELECT count(*) FROM keys");
     if (s == nullptr) return false;
-    const int rc = sqlite3_step(s);
+    const int rc = VELMOR_CALL(sqlite3_step, s);
     count = rc == SQLITE_ROW ? sqlite3_column_int64(s, 0) : 0;
     sqlite3_reset(s);
-    if (rc != SQLITE_ROW) return FailSqlite("sqlite3_step(count keys)", rc);
+    if (rc != SQLITE_ROW) return FailSqlite(rc);
     return true;
   }
 
@@ -503,7 +507,7 @@ class SqliteStorage final : public Storage {
     sqlite3_stmt* s = Prepare("SELECT k, v FROM seal");
     if (s == nullptr) return false;
     int rc;
-    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    while ((rc = VELMOR_CALL(sqlite3_step, s)) == SQLITE_ROW) {
       const auto* k = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
       const auto* v = static_cast<const std::uint8_t*>(sqlite3_column_blob(s, 1));
       const auto n = static_cast<std::size_t>(sqlite3_column_bytes(s, 1));
@@ -514,7 +518,7 @@ class SqliteStorage final : public Storage {
       if (key == "fallback") out.fellBack = value == "1";
     }
     sqlite3_reset(s);
-    if (rc != SQLITE_DONE) return FailSqlite("sqlite3_step(seal)", rc);
+    if (rc != SQLITE_DONE) return FailSqlite(rc);
     return true;
   }
 
@@ -532,10 +536,10 @@ class SqliteStorage final : public Storage {
   bool PutSeal(const char* key, const std::uint8_t* value, std::size_t len) {
     sqlite3_stmt* s = Prepare("INSERT OR REPLACE INTO seal(k, v) VALUES(?, ?)");
     return s != nullptr &&
-           Bound(s, "sqlite3_bind(seal)",
-                 {sqlite3_bind_text(s, 1, key, -1, SQLITE_STATIC),
-                  sqlite3_bind_blob(s, 2, value, static_cast<int>(len), SQLITE_TRANSIENT)}) &&
-           Step(s, "sqlite3_step(seal)");
+           Bound(s, {VELMOR_CALL(sqlite3_bind_text, s, 1, key, -1, SQLITE_STATIC),
+                     VELMOR_CALL(sqlite3_bind_blob, s, 2, value, static_cast<int>(len),
+                                 SQLITE_TRANSIENT)}) &&
+           Step(s);
   }
 
   // PrepareSealing: the master key, in the open write transaction, checked against the
@@ -594,7 +598,7 @@ class SqliteStorage final : public Storage {
     sqlite3_stmt* s = Prepare("SELECT container, spec, der FROM keys");
     if (s == nullptr) return false;
     int rc;
-    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    while ((rc = VELMOR_CALL(sqlite3_step, s)) == SQLITE_ROW) {
       const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
       const auto* p = static_cast<const std::uint8_t*>(sqlite3_column_blob(s, 2));
       const int n = sqlite3_column_bytes(s, 2);
@@ -602,7 +606,7 @@ class SqliteStorage final : public Storage {
                             SecretBytes(p, p != nullptr && n > 0 ? static_cast<std::size_t>(n) : 0)});
     }
     sqlite3_reset(s);
-    if (rc != SQLITE_DONE) return FailSqlite("sqlite3_step(plain keys)", rc);
+    if (rc != SQLITE_DONE) return FailSqlite(rc);
     for (const Plain& k : plain) {
       std::vector<std::uint8_t> sealed;
       if (!Seal(master, KeyBinding(database_, k.container, k.spec), k.der.data(), k.der.size(),
@@ -611,20 +615,19 @@ class SqliteStorage final : public Storage {
       }
       s = Prepare("UPDATE keys SET der = ? WHERE container = ? AND spec = ?");
       if (s == nullptr ||
-          !Bound(s, "sqlite3_bind(seal key)",
-                 {sqlite3_bind_blob(s, 1, sealed.data(), static_cast<int>(sealed.size()),
-                                    SQLITE_STATIC),
-                  sqlite3_bind_text(s, 2, k.container.data(), static_cast<int>(k.container.size()),
-                                    SQLITE_TRANSIENT),
-                  sqlite3_bind_int64(s, 3, k.spec)}) ||
-          !Step(s, "sqlite3_step(seal key)")) {
+          !Bound(s, {VELMOR_CALL(sqlite3_bind_blob, s, 1, sealed.data(),
+                                 static_cast<int>(sealed.size()), SQLITE_STATIC),
+                     VELMOR_CALL(sqlite3_bind_text, s, 2, k.container.data(),
+                                 static_cast<int>(k.container.size()), SQLITE_TRANSIENT),
+                     VELMOR_CALL(sqlite3_bind_int64, s, 3, k.spec)}) ||
+          !Step(s)) {
         return false;
       }
     }
     if (!plain.empty()) {
       // The plain copies stay in freed pages and the log until FinishRemovals has run.
       s = Prepare("INSERT OR REPLACE INTO meta(k, v) SELECT 'scrub', v FROM meta WHERE k = 'generation'");
-      if (s == nullptr || !Step(s, "sqlite3_step(scrub mark)")) return false;
+      if (s == nullptr || !Step(s)) return false;
     }
     if (fellBack) AnnounceFallback(MasterKeyFile(folder_));
     return true;
@@ -632,19 +635,23 @@ class SqliteStorage final : public Storage {
 
   // BindKeyProv: SQLITE_OK, or the result of the first bind that failed.
   static int BindKeyProv(sqlite3_stmt* s, int first, const std::optional<KeyProvRecord>& kp) {
-    int rc = sqlite3_bind_int(s, first, kp ? 1 : 0);
+    BindResult result = VELMOR_CALL(sqlite3_bind_int, s, first, kp ? 1 : 0);
     if (!kp) {
-      for (int i = 1; i <= 5 && rc == SQLITE_OK; ++i) rc = sqlite3_bind_null(s, first + i);
-      return rc;
+      for (int i = 1; i <= 5 && result.rc == SQLITE_OK; ++i) {
+        result = VELMOR_CALL(sqlite3_bind_null, s, first + i);
+      }
+      return result.rc;
     }
-    for (int r : {BindName(s, first + 1, kp->hasContainer, kp->container),
-                  BindName(s, first + 2, kp->hasProvider, kp->provider),
-                  sqlite3_bind_int64(s, first + 3, kp->provType),
-                  sqlite3_bind_int64(s, first + 4, kp->flags),
-                  sqlite3_bind_int64(s, first + 5, kp->keySpec)}) {
-      if (rc == SQLITE_OK) rc = r;
+    for (const BindResult& r : std::initializer_list<BindResult>{
+             BindName(s, first + 1, kp->hasContainer, kp->container),
+             BindName(s, first + 2, kp->hasProvider, kp->provider),
+             VELMOR_CALL(sqlite3_bind_int64, s, first + 3, kp->provType),
+             VELMOR_CALL(sqlite3_bind_int64, s, first + 4, kp->flags),
+             VELMOR_CALL(sqlite3_bind_int64, s, first + 5, kp->keySpec)}) {
+      if (result.rc == SQLITE_OK) result = r;
     }
-    return rc;
+    // The first bind that failed, noted again: the binds after it have noted themselves since.
+    return platform::Noted(result.call, result.rc);
   }
 
   UniquePtr<sqlite3> db_;
@@ -662,25 +669,22 @@ constexpr const char* kSchemaComplete =
 
 // ReadIdentity: the random number drawn when the database was made; `out` stays empty when the
 // schema is missing or incomplete (a new file). Reads only: WAL readers never wait for a writer.
-// Returns the SQLite result (`what` names the failing step).
-int ReadIdentity(sqlite3* db, std::optional<std::int64_t>& out, const char*& what) {
+// Returns the SQLite result, the failing step noted.
+int ReadIdentity(sqlite3* db, std::optional<std::int64_t>& out) {
   out.reset();
   sqlite3_stmt* raw = nullptr;
-  what = "sqlite3_prepare_v2(schema)";
-  int rc = sqlite3_prepare_v2(db, kSchemaComplete, -1, &raw, nullptr);
+  int rc = VELMOR_CALL(sqlite3_prepare_v2, db, kSchemaComplete, -1, &raw, nullptr);
   UniquePtr<sqlite3_stmt> complete(raw);
   if (rc != SQLITE_OK) return rc;
-  what = "sqlite3_step(schema)";
-  rc = sqlite3_step(complete.get());
+  rc = VELMOR_CALL(sqlite3_step, complete.get());
   if (rc != SQLITE_ROW) return rc;
   if (sqlite3_column_int(complete.get(), 0) == 0) return SQLITE_OK;
   raw = nullptr;
-  what = "sqlite3_prepare_v2(identity)";
-  rc = sqlite3_prepare_v2(db, "SELECT v FROM meta WHERE k = 'identity'", -1, &raw, nullptr);
+  rc = VELMOR_CALL(sqlite3_prepare_v2, db, "SELECT v FROM meta WHERE k = 'identity'", -1, &raw,
+                   nullptr);
   UniquePtr<sqlite3_stmt> identity(raw);
   if (rc != SQLITE_OK) return rc;
-  what = "sqlite3_step(identity)";
-  rc = sqlite3_step(identity.get());
+  rc = VELMOR_CALL(sqlite3_step, identity.get());
   if (rc == SQLITE_ROW) out = sqlite3_column_int64(identity.get(), 0);
   return rc == SQLITE_ROW || rc == SQLITE_DONE ? SQLITE_OK : rc;
 }
@@ -705,7 +709,7 @@ std::shared_ptr<Storage> MakeSqliteStorage(const std::string& path) {
     return nullptr;
   }
   if (!opened.db) {
-    FailSqlite(platform::NotedCall(), opened.rc);
+    FailSqlite(opened.rc);
     return nullptr;
   }
   UniquePtr<sqlite3> db = std::move(opened.db);
@@ -714,19 +718,17 @@ std::shared_ptr<Storage> MakeSqliteStorage(const std::string& path) {
   // Every open reads; only the very first one writes. A process that starts while another
   // holds the write lock must not wait for it just to learn that the tables exist.
   std::optional<std::int64_t> drawn;
-  const char* what = "";
-  rc = platform::UntilNotBusy([&] { return ReadIdentity(db.get(), drawn, what); });
+  rc = platform::UntilNotBusy([&] { return ReadIdentity(db.get(), drawn); });
   if (rc == SQLITE_OK && !drawn) {
-    what = "create schema";
     rc = platform::UntilNotBusy([&] { return CreateSchema(db.get()); });
-    if (rc == SQLITE_OK) rc = platform::UntilNotBusy([&] { return ReadIdentity(db.get(), drawn, what); });
+    if (rc == SQLITE_OK) rc = platform::UntilNotBusy([&] { return ReadIdentity(db.get(), drawn); });
     if (rc == SQLITE_OK && !drawn) {
-      what = "read identity";
+      // The schema is there but not the number: the identity's read (noted last) found no row.
       rc = SQLITE_CORRUPT;
     }
   }
   if (rc != SQLITE_OK) {
-    FailSqlite(what, rc);
+    FailSqlite(rc);
     return nullptr;
   }
   // A database made afresh at the same path may get the removed file's inode number and reach

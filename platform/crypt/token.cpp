@@ -427,21 +427,30 @@ UniquePtr<EVP_PKEY> PublicKeyFromAttributes(const TokenKey& key, CK_OBJECT_HANDL
       n.empty() || e.empty()) {
     return nullptr;
   }
-  UniquePtr<BIGNUM> modulus(BN_bin2bn(n.data(), static_cast<int>(n.size()), nullptr));
-  UniquePtr<BIGNUM> exponent(BN_bin2bn(e.data(), static_cast<int>(e.size()), nullptr));
-  UniquePtr<OSSL_PARAM_BLD> build(OSSL_PARAM_BLD_new());
-  if (!modulus || !exponent || !build ||
-      OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_N, modulus.get()) != 1 ||
-      OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_E, exponent.get()) != 1) {
-    FailOpenSsl("OSSL_PARAM_BLD_push_BN", NTE_NO_MEMORY);
+  UniquePtr<BIGNUM> modulus(VELMOR_CALL(BN_bin2bn, n.data(), static_cast<int>(n.size()), nullptr));
+  UniquePtr<BIGNUM> exponent(VELMOR_CALL(BN_bin2bn, e.data(), static_cast<int>(e.size()), nullptr));
+  if (!modulus || !exponent) {
+    FailOpenSsl(NTE_NO_MEMORY);
     return nullptr;
   }
-  UniquePtr<OSSL_PARAM> params(OSSL_PARAM_BLD_to_param(build.get()));
-  UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_name(LibCtx(), "RSA", nullptr));
+  UniquePtr<OSSL_PARAM_BLD> build(VELMOR_CALL(OSSL_PARAM_BLD_new));
+  if (!build ||
+      VELMOR_CALL(OSSL_PARAM_BLD_push_BN, build.get(), OSSL_PKEY_PARAM_RSA_N, modulus.get()) != 1 ||
+      VELMOR_CALL(OSSL_PARAM_BLD_push_BN, build.get(), OSSL_PKEY_PARAM_RSA_E, exponent.get()) !=
+          1) {
+    FailOpenSsl(NTE_NO_MEMORY);
+    return nullptr;
+  }
+  UniquePtr<OSSL_PARAM> params(VELMOR_CALL(OSSL_PARAM_BLD_to_param, build.get()));
+  if (!params) {
+    FailOpenSsl(NTE_BAD_KEY);
+    return nullptr;
+  }
+  UniquePtr<EVP_PKEY_CTX> ctx(VELMOR_CALL(EVP_PKEY_CTX_new_from_name, LibCtx(), "RSA", nullptr));
   EVP_PKEY* raw = nullptr;
-  if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
-      EVP_PKEY_fromdata(ctx.get(), &raw, EVP_PKEY_PUBLIC_KEY, params.get()) != 1) {
-    FailOpenSsl("EVP_PKEY_fromdata", NTE_BAD_KEY);
+  if (!ctx || VELMOR_CALL(EVP_PKEY_fromdata_init, ctx.get()) != 1 ||
+      VELMOR_CALL(EVP_PKEY_fromdata, ctx.get(), &raw, EVP_PKEY_PUBLIC_KEY, params.get()) != 1) {
+    FailOpenSsl(NTE_BAD_KEY);
     return nullptr;
   }
   return UniquePtr<EVP_PKEY>(raw);
@@ -677,19 +686,21 @@ bool TokenSignDigest(TokenKey& key, const EVP_MD* md, const std::vector<std::uin
   std::vector<std::uint8_t> input = digest;
   if (md != nullptr) {
     // PKCS #1 v1.5 signs the digest in its DigestInfo; the token pads and signs what it is given.
-    UniquePtr<X509_SIG> info(X509_SIG_new());
+    UniquePtr<X509_SIG> info(VELMOR_CALL(X509_SIG_new));
     X509_ALGOR* algorithm = nullptr;
     ASN1_OCTET_STRING* value = nullptr;
     if (info) X509_SIG_getm(info.get(), &algorithm, &value);
-    if (!info || X509_ALGOR_set0(algorithm, OBJ_nid2obj(EVP_MD_get_type(md)), V_ASN1_NULL,
-                                 nullptr) != 1 ||
-        ASN1_OCTET_STRING_set(value, digest.data(), static_cast<int>(digest.size())) != 1) {
-      return FailOpenSsl("X509_SIG_getm", NTE_NO_MEMORY);
+    if (!info ||
+        VELMOR_CALL(X509_ALGOR_set0, algorithm, OBJ_nid2obj(EVP_MD_get_type(md)), V_ASN1_NULL,
+                    nullptr) != 1 ||
+        VELMOR_CALL(ASN1_OCTET_STRING_set, value, digest.data(), static_cast<int>(digest.size())) !=
+            1) {
+      return FailOpenSsl(NTE_NO_MEMORY);
     }
     unsigned char* der = nullptr;
-    const int n = i2d_X509_SIG(info.get(), &der);
+    const int n = VELMOR_CALL(i2d_X509_SIG, info.get(), &der);
     OpenSslBytes owned(der);
-    if (n <= 0) return FailOpenSsl("i2d_X509_SIG", NTE_BAD_HASH);
+    if (n <= 0) return FailOpenSsl(NTE_BAD_HASH);
     input.assign(der, der + n);
   }
   CK_MECHANISM mechanism{CKM_RSA_PKCS, nullptr, 0};

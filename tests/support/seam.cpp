@@ -45,12 +45,19 @@ bool Consult(const char* function, const char* arg) {
     SetLastError(it->error);
     if (it->remaining != 0 && --it->remaining == 0) {
       list.erase(it);
-      if (list.empty()) detail::TheRuntime().seam.store(nullptr, std::memory_order_release);
+      if (list.empty()) {
+        detail::TheRuntime().seam.store(nullptr, std::memory_order_release);
+        platform::SetCallFailsHook(nullptr);
+      }
     }
     return true;
   }
   return false;
 }
+
+// ConsultCall: the same list for the library calls made through VELMOR_CALL (an OpenSSL or SQLite
+// function's name), which are never narrowed by an argument.
+bool ConsultCall(const char* call) { return Consult(call, nullptr); }
 
 }  // namespace
 
@@ -67,12 +74,14 @@ void InjectFailure(const char* function, DWORD error, const char* arg, unsigned 
   injection.pass = pass;
   Injections().push_back(std::move(injection));
   detail::TheRuntime().seam.store(&Consult, std::memory_order_release);
+  platform::SetCallFailsHook(&ConsultCall);
 }
 
 void ClearInjectedFailures() {
   std::lock_guard<std::mutex> lock(SeamLock());
   Injections().clear();
   detail::TheRuntime().seam.store(nullptr, std::memory_order_release);
+  platform::SetCallFailsHook(nullptr);
 }
 
 void ResetRuntime() {

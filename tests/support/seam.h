@@ -8,7 +8,9 @@
 namespace velmor::crypt {
 
 // The test seam: makes calls of the named platform function fail with `error` as last error,
-// without touching the machine. `arg`, when given, narrows the failure to calls with that
+// without touching the machine. A library function made through VELMOR_CALL (an OpenSSL or
+// SQLite call of the platform) fails the same way: it is not made, and answers as it does when
+// it fails; the platform then sets the last error it maps that failure to. `arg`, when given, narrows the failure to calls with that
 // argument (a store name such as "CA" for CertOpenStore / CertOpenSystemStoreA). `count` is how
 // many calls fail before the function works again (0: every call until cleared). `pass` lets
 // that many matching calls through first, so that the second of a pair of calls (a size query,

@@ -8,6 +8,7 @@
 #include "hosts/velmor/admin.h"
 #include "platform/crypt/crypt.h"
 #include "tests/support/pki.h"
+#include "tests/support/seam.h"
 
 namespace {
 
@@ -100,5 +101,76 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"KeyOfAnotherCertificate", KeyOfAnotherCertificate, NTE_BAD_KEY, ""},
         FailureCase{"BrokenPem", BrokenPem, CRYPT_E_ASN1_CORRUPT, "PEM_read_bio_X509"}),
     [](const auto& p) { return std::string(p.param.name); });
+
+// A chain of library calls names the one that failed, not the chain's first or last.
+struct ChainCase {
+  const char* fails;  // the library call the seam fails
+  bool (*run)();      // a call through that chain; true when it failed
+  DWORD error;
+};
+
+// Sign: a new container's new signature key signs a digest.
+bool Sign() {
+  HCRYPTPROV prov = 0;
+  HCRYPTKEY key = 0;
+  HCRYPTHASH hash = 0;
+  BYTE signature[64];
+  DWORD len = sizeof signature;
+  static const BYTE kData[] = {'d', 'a', 't', 'a'};
+  const bool failed =
+      CryptAcquireContextA(&prov, "chain", nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET) &&
+      !(CryptGenKey(prov, AT_SIGNATURE, 512u << 16, &key) &&
+        CryptCreateHash(prov, CALG_SHA1, 0, 0, &hash) &&
+        CryptHashData(hash, kData, sizeof kData, 0) &&
+        CryptSignHashA(hash, AT_SIGNATURE, nullptr, 0, signature, &len));
+  const DWORD error = GetLastError();
+  CryptDestroyHash(hash);
+  CryptDestroyKey(key);
+  CryptReleaseContext(prov, 0);
+  SetLastError(error);
+  return failed;
+}
+
+bool StoreCertificate() {
+  const TestCert cert = MakeCert(Spec("/CN=Stored"));
+  HCERTSTORE store = CertOpenSystemStoreA(0, "CA");
+  const bool failed =
+      store != nullptr &&
+      !CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, cert.der.data(),
+                                        static_cast<DWORD>(cert.der.size()),
+                                        CERT_STORE_ADD_ALWAYS, nullptr);
+  const DWORD error = GetLastError();
+  CertCloseStore(store, 0);
+  SetLastError(error);
+  return failed;
+}
+
+class FailedChainTest : public ::testing::TestWithParam<ChainCase> {
+ protected:
+  void TearDown() override { velmor::crypt::ResetRuntime(); }
+  TempDataHome home_;
+};
+
+TEST_P(FailedChainTest, NamesTheFailingCall) {
+  const ChainCase& c = GetParam();
+  velmor::crypt::InjectFailure(c.fails, NTE_FAIL);
+  ASSERT_TRUE(c.run());
+  EXPECT_EQ(GetLastError(), c.error);
+  const std::string named = velmor::crypt::LastFailedCall();
+  EXPECT_EQ(named.substr(0, named.find(':')), c.fails) << named;
+}
+
+void PrintTo(const ChainCase& c, std::ostream* os) { *os << c.fails; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Chains, FailedChainTest,
+    ::testing::Values(
+        // The first call of a chain after an object's making, then calls in their middle.
+        ChainCase{"EVP_MD_CTX_copy_ex", Sign, NTE_BAD_HASH},
+        ChainCase{"EVP_PKEY_keygen_init", Sign, NTE_FAIL},
+        ChainCase{"EVP_PKEY_CTX_set_rsa_padding", Sign, NTE_BAD_KEY},
+        // The second of a statement's binds, those after it taking.
+        ChainCase{"sqlite3_bind_blob", StoreCertificate, NTE_FAIL}),
+    [](const auto& p) { return std::string(p.param.fails); });
 
 }  // namespace
