@@ -18,58 +18,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tests/hosts/host_process.h"
 #include "tests/support/pki.h"
 
 namespace {
 
 namespace pki = velmor::testing;
 using Json = nlohmann::json;
-
-// Browser: velmor-host on the two pipes a browser gives it.
-class Browser {
- public:
-  Browser() {
-    int in[2], out[2];
-    if (::pipe(in) != 0 || ::pipe(out) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(in[0], 0);
-      ::dup2(out[1], 1);
-      for (int fd : {in[0], in[1], out[0], out[1]}) ::close(fd);
-      ::execl(VELMOR_HOST_BINARY, "velmor-host", "chrome-extension://test/", nullptr);
-      ::_exit(127);
-    }
-    ::close(in[0]);
-    ::close(out[1]);
-    to_ = in[1];
-    from_ = out[0];
-  }
-  ~Browser() {
-    ::close(to_);
-    int status = 0;
-    if (pid_ > 0) ::waitpid(pid_, &status, 0);
-    ::close(from_);
-  }
-  pid_t pid() const { return pid_; }
-
-  Json Ask(const Json& request) {
-    const std::string text = request.dump();
-    const auto length = static_cast<std::uint32_t>(text.size());
-    std::string framed(reinterpret_cast<const char*>(&length), 4);
-    framed += text;
-    if (::write(to_, framed.data(), framed.size()) != static_cast<ssize_t>(framed.size())) return {};
-    std::uint32_t answerLength = 0;
-    if (!pki::ReadFull(from_, reinterpret_cast<char*>(&answerLength), 4)) return {};
-    std::string answer(answerLength, '\0');
-    if (!pki::ReadFull(from_, answer.data(), answerLength)) return {};
-    return Json::parse(answer);
-  }
-
- private:
-  pid_t pid_ = -1;
-  int to_ = -1;
-  int from_ = -1;
-};
 
 // WaitingForAMessage: whether the host sits in read(2), which it only enters for the next
 // message once it is done with the last answer.
@@ -149,7 +104,7 @@ TEST(HostMemory, HoldsNoPlaintextOnceItHasAnswered) {
   std::string wide;
   for (char c : plain) wide += std::string{c, '\0'};
 
-  Browser host;
+  pki::Host host;
   ASSERT_GT(host.pid(), 0);
   ASSERT_EQ(host.Ask({{"op", "put"}, {"name", "EncryptCN"}, {"value", cert.serialHex}}).value("error", ""), "");
   const Json sealed = host.Ask({{"op", "call"}, {"name", "Encrypt"}, {"args", {plain}}});
