@@ -34,7 +34,7 @@ class PatternCompiler {
   PatternCompiler(RegexProgram& program, const ParsedPattern& parsed) : program_(program), parsed_(parsed) {}
 
   const MatchNode* run() {
-    const std::vector<SyntaxOp>& ops = parsed_.ops;
+    const auto& ops = parsed_.ops;
     for (std::size_t i = 0; i < ops.size(); ++i) {
       const SyntaxOp& op = ops[i];
       switch (op.kind) {
@@ -112,8 +112,8 @@ class PatternCompiler {
 
   // Takes the values from `from` on, leaving the stack as it was before them.
   std::vector<const MatchNode*> takeFrom(std::size_t from) {
-    std::vector<const MatchNode*> nodes(values_.begin() + static_cast<std::ptrdiff_t>(from), values_.end());
-    values_.resize(from);
+    std::vector<const MatchNode*> nodes(values_.begin() + from, values_.end());
+    values_.shrink(from);
     return nodes;
   }
 
@@ -225,6 +225,14 @@ class PatternCompiler {
 
   const MatchNode* buildClass(const SyntaxOp& op, const SyntaxOp* members, std::size_t count) {
     auto* set = create<CharSetNode>((op.flags & RightToLeft) != 0, op.positive);
+    // The members are all known before the node is filled: room for them at once.
+    std::size_t ranges = 0;
+    std::size_t singles = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      ranges += members[i].kind == OpKind::ClassRange ? 1 : 0;
+      singles += members[i].kind == OpKind::ClassSingle ? 1 : 0;
+    }
+    set->reserve(ranges, singles, count - ranges - singles);
     for (std::size_t i = 0; i < count; ++i) {
       const SyntaxOp& m = members[i];
       switch (m.kind) {
@@ -290,7 +298,7 @@ class PatternCompiler {
 
   RegexProgram& program_;
   const ParsedPattern& parsed_;
-  std::vector<const MatchNode*> values_;  // built but not yet combined, innermost last
+  InlineStack<const MatchNode*, 32> values_;  // built but not yet combined, innermost last
   std::array<const MatchNode*, 17> stock_{};
   // The capturing groups in the order they close, plain and named apart.
   std::vector<std::pair<std::int32_t, const MatchNode*>> plainGroups_;

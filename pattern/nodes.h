@@ -126,6 +126,12 @@ class CharSetNode final : public MatchNode {
   void addRange(signed char low, signed char high) { ranges_.push_back({low, high}); }
   void addSingle(signed char byte) { singles_.push_back(byte); }
   void addNested(const MatchNode* node) { nested_.push_back(node); }
+  // reserve makes room for members the compiler already knows it will add.
+  void reserve(std::size_t ranges, std::size_t singles, std::size_t nested) {
+    ranges_.reserve(ranges);
+    singles_.reserve(singles);
+    nested_.reserve(nested);
+  }
   void setInclude(bool include) { include_ = include; }
   // finish computes the byte table; called once the members are final (the compiler does).
   void finish();

@@ -1008,7 +1008,7 @@ class PatternParser {
   };
 
   ParsedPattern& out_;
-  std::vector<SyntaxOp>& ops_;
+  InlineStack<SyntaxOp, 32>& ops_;
   std::string& bytes_;
   const unsigned char* pattern_;
   std::size_t length_;

@@ -14,9 +14,12 @@
 // builder is how each operation is represented as nodes.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace velmor::pattern {
@@ -99,9 +102,58 @@ struct SyntaxOp {
   std::size_t size = 0;       // from `text`
 };
 
+// InlineStack: a contiguous stack whose first N elements live inside it, so that compiling a
+// short pattern (nearly all are) allocates nothing for the parser's ops or the builder's values.
+// Past N the elements move to the heap. It holds trivially copyable values and never moves.
+template <typename T, std::size_t N>
+class InlineStack {
+  static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+
+ public:
+  InlineStack() = default;
+  InlineStack(const InlineStack&) = delete;
+  InlineStack& operator=(const InlineStack&) = delete;
+
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  T* begin() { return data_; }
+  T* end() { return data_ + size_; }
+  const T* begin() const { return data_; }
+  const T* end() const { return data_ + size_; }
+  T& operator[](std::size_t i) { return data_[i]; }
+  const T& operator[](std::size_t i) const { return data_[i]; }
+  T& back() { return data_[size_ - 1]; }
+
+  // emplace_back adds a value-initialised element (T's own initialisers apply).
+  T& emplace_back() {
+    if (size_ == capacity_) grow();
+    return *::new (static_cast<void*>(data_ + size_++)) T{};
+  }
+  void push_back(const T& value) { emplace_back() = value; }
+  void pop_back() { --size_; }
+  // shrink drops the elements from `size` on.
+  void shrink(std::size_t size) { size_ = std::min(size_, size); }
+  void clear() { size_ = 0; }
+
+ private:
+  void grow() {
+    std::vector<T> bigger(capacity_ * 2);
+    std::copy(data_, data_ + size_, bigger.begin());
+    heap_.swap(bigger);
+    data_ = heap_.data();
+    capacity_ = heap_.size();
+  }
+
+  alignas(T) unsigned char inline_[N * sizeof(T)];
+  T* data_ = reinterpret_cast<T*>(inline_);
+  std::size_t size_ = 0;
+  std::size_t capacity_ = N;
+  std::vector<T> heap_;
+};
+
 // ParsedPattern: what the parser hands the builder.
 struct ParsedPattern {
-  std::vector<SyntaxOp> ops;  // postfix; never empty
+  InlineStack<SyntaxOp, 32> ops;  // postfix; never empty
   std::string bytes;          // literal bytes and names, referred to by the ops
   std::int32_t highestGroup = 0;
 
