@@ -3,7 +3,6 @@
 // heap stack of the values not yet combined, then points every recursion at its group.
 #include <algorithm>
 #include <array>
-#include <new>
 
 #include "pattern/nodes.h"
 #include "pattern/parse.h"
@@ -19,10 +18,12 @@ namespace {
 
 using namespace ascii;
 
+// The test of each POSIX class, in PosixClass order; None tests nothing (a null predicate).
 PosixClassNode::Predicate posixPredicate(std::int32_t which) {
   static constexpr std::array<PosixClassNode::Predicate, 13> kPredicates{
       isAlnum, isAlpha, isAscii, isCntrl, isDigit, isGraph, isLower,
       isPrint, isPunct, isSpace, isUpper, isXDigit, isBlankOrTab};
+  static_assert(kPredicates.size() == static_cast<std::size_t>(PosixClass::Blank) + 1);
   if (which < 0 || static_cast<std::size_t>(which) >= kPredicates.size()) return nullptr;
   return kPredicates[static_cast<std::size_t>(which)];
 }

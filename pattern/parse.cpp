@@ -278,7 +278,7 @@ class PatternParser {
 
   void emitEmpty(unsigned flags) { emit(OpKind::Empty, flags); }
 
-  // Adds bytes to the shared byte store and points `op` at them.
+  // Points `op` at bytes [from, to) of the byte store.
   static void setText(SyntaxOp& op, std::size_t from, std::size_t to) {
     op.text = from;
     op.size = to - from;
