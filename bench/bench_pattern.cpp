@@ -13,11 +13,11 @@
 #include <benchmark/benchmark.h>
 
 #include <array>
-#include <memory>
 #include <regex>
 #include <string>
 
 #include "pattern/pattern.h"
+#include "tests/support/owners.h"
 
 namespace {
 
@@ -83,21 +83,16 @@ void stdRegex(benchmark::State& state, const Alphabet* alphabet, std::size_t siz
   setCounters(state, text, !fail, matched);
 }
 
-struct CodeDeleter {
-  void operator()(pcre2_code* p) const { pcre2_code_free(p); }
-};
-struct MatchDataDeleter {
-  void operator()(pcre2_match_data* p) const { pcre2_match_data_free(p); }
-};
+using velmor::testing::owners::PcreCode;
+using velmor::testing::owners::PcreMatchData;
 
 void pcre2Interpreted(benchmark::State& state, const Alphabet* alphabet, std::size_t size, bool fail) {
   const std::string text = makeText(*alphabet, size, fail);
   int error = 0;
   PCRE2_SIZE offset = 0;
-  std::unique_ptr<pcre2_code, CodeDeleter> code(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(alphabet->pattern),
-                                                              PCRE2_ZERO_TERMINATED, PCRE2_ANCHORED | PCRE2_ENDANCHORED,
-                                                              &error, &offset, nullptr));
-  std::unique_ptr<pcre2_match_data, MatchDataDeleter> data(pcre2_match_data_create_from_pattern(code.get(), nullptr));
+  const PcreCode code(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(alphabet->pattern), PCRE2_ZERO_TERMINATED,
+                                    PCRE2_ANCHORED | PCRE2_ENDANCHORED, &error, &offset, nullptr));
+  const PcreMatchData data(pcre2_match_data_create_from_pattern(code.get(), nullptr));
   bool matched = false;
   for (auto _ : state) {
     matched = pcre2_match(code.get(), reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(), 0, PCRE2_NO_JIT,

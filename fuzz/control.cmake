@@ -7,7 +7,7 @@ endif()
 
 add_library(fuzz_control_fixture STATIC ${CMAKE_CURRENT_LIST_DIR}/control_fixture.cpp)
 target_include_directories(fuzz_control_fixture PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(fuzz_control_fixture PUBLIC velmor_control velmor_test_support OpenSSL::Crypto)
+target_link_libraries(fuzz_control_fixture PUBLIC velmor_control velmor_test_support velmor_test_owners OpenSSL::Crypto)
 velmor_warnings(fuzz_control_fixture)
 
 foreach(name fuzz_control_setters fuzz_control_verify fuzz_control_decrypt fuzz_cn_text fuzz_codepage)

@@ -14,10 +14,12 @@
 #include <system_error>
 
 #include "codec/codec.h"
-#include "fuzz/owners.h"
+#include "tests/support/owners.h"
 
 namespace velmor::fuzz {
 namespace {
+
+using namespace velmor::testing::owners;
 
 constexpr unsigned long kPublicExponent = 65537;
 constexpr long kDay = 24L * 3600;

@@ -13,13 +13,14 @@
 #include <openssl/x509.h>
 
 #include "fuzz/control_fixture.h"
-#include "fuzz/owners.h"
 #include "fuzz/prologue.h"
+#include "tests/support/owners.h"
 
 namespace {
 
 using namespace velmor;
 using namespace velmor::fuzz;
+using namespace velmor::testing::owners;
 
 enum Field { kMessage, kSignature, kCertificate, kFieldCount };
 

@@ -12,28 +12,19 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "pattern/pattern.h"
+#include "tests/support/owners.h"
 
 namespace velmor::pattern {
 namespace {
 
-struct CodeDeleter {
-  void operator()(pcre2_code* p) const { pcre2_code_free(p); }
-};
-struct MatchDataDeleter {
-  void operator()(pcre2_match_data* p) const { pcre2_match_data_free(p); }
-};
-struct MatchContextDeleter {
-  void operator()(pcre2_match_context* p) const { pcre2_match_context_free(p); }
-};
-using PcreCode = std::unique_ptr<pcre2_code, CodeDeleter>;
-using PcreMatchData = std::unique_ptr<pcre2_match_data, MatchDataDeleter>;
-using PcreMatchContext = std::unique_ptr<pcre2_match_context, MatchContextDeleter>;
+using velmor::testing::owners::PcreCode;
+using velmor::testing::owners::PcreMatchContext;
+using velmor::testing::owners::PcreMatchData;
 
 // The oracle's answer: matched (1), not matched (0) or no answer (-1: it refused the pattern or
 // ran out of its own budget). Spans of groups 0..G follow for a match.

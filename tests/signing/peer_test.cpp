@@ -10,12 +10,12 @@
 
 #include "tests/signing/fixture.h"
 // After the fixture: GLib's TRUE and FALSE macros must not meet the COM layer's constants.
-#include "platform/crypt/owners.h"
+#include "tests/support/owners.h"
 
 namespace velmor::testing {
 namespace {
 
-using UniquePkcs7 = platform::UniquePtr<PKCS7>;
+using owners::Pkcs7;
 
 std::string StoredText() { return std::string(g_szSignData); }
 
@@ -68,7 +68,7 @@ class PeerTest : public SigningTest, public ::testing::WithParamInterface<int> {
     EXPECT_EQ(std::string(carried.begin(), carried.end()), content);
 
     const unsigned char* p = der.data();
-    UniquePkcs7 message(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())));
+    Pkcs7 message(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())));
     ASSERT_TRUE(message);
     ASSERT_TRUE(PKCS7_type_is_signed(message.get()));
     STACK_OF(X509)* certs = message->d.sign->cert;

@@ -23,16 +23,16 @@
 #include <stdexcept>
 
 #include "hosts/velmor/admin.h"
-#include "platform/crypt/owners.h"
+#include "tests/support/owners.h"
 
 namespace velmor::testing {
 
 namespace {
 
 using velmor::platform::UniquePtr;
-using BioPtr = UniquePtr<BIO>;
-using PkeyPtr = UniquePtr<EVP_PKEY>;
-using X509Ptr = UniquePtr<X509>;
+using owners::Bio;
+using owners::Pkey;
+using owners::X509Cert;
 
 [[noreturn]] void Throw(const std::string& what) {
   unsigned long e = ERR_get_error();
@@ -48,19 +48,19 @@ std::string BioText(BIO* bio) {
   return n > 0 ? std::string(data, static_cast<std::size_t>(n)) : std::string();
 }
 
-PkeyPtr KeyFromPem(const std::string& pem) {
-  BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-  PkeyPtr key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
+Pkey KeyFromPem(const std::string& pem) {
+  Bio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  Pkey key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
   if (!key) Throw("PEM_read_bio_PrivateKey");
   return key;
 }
 
 TestKey GenerateKey(int bits) {
-  PkeyPtr key(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(bits)));
+  Pkey key(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(bits)));
   if (!key) Throw("EVP_PKEY_Q_keygen");
   TestKey out;
   out.bits = bits;
-  BioPtr bio(BIO_new(BIO_s_mem()));
+  Bio bio(BIO_new(BIO_s_mem()));
   if (PEM_write_bio_PKCS8PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1) {
     Throw("PEM_write_bio_PKCS8PrivateKey");
   }
@@ -156,7 +156,7 @@ TestKey MakeKey(int bits, bool fresh) {
 }
 
 std::vector<std::uint8_t> PrivateExponent(const TestKey& key) {
-  PkeyPtr pkey = KeyFromPem(key.privatePem);
+  Pkey pkey = KeyFromPem(key.privatePem);
   BIGNUM* raw = nullptr;
   if (EVP_PKEY_get_bn_param(pkey.get(), OSSL_PKEY_PARAM_RSA_D, &raw) != 1) {
     Throw("EVP_PKEY_get_bn_param");
@@ -169,9 +169,9 @@ std::vector<std::uint8_t> PrivateExponent(const TestKey& key) {
 
 std::string TestCert::pem() const {
   const unsigned char* p = der.data();
-  X509Ptr x(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+  X509Cert x(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
   if (!x) Throw("d2i_X509");
-  BioPtr bio(BIO_new(BIO_s_mem()));
+  Bio bio(BIO_new(BIO_s_mem()));
   if (PEM_write_bio_X509(bio.get(), x.get()) != 1) Throw("PEM_write_bio_X509");
   return BioText(bio.get());
 }
@@ -187,8 +187,8 @@ CertSpec Spec(std::string subject, std::vector<std::uint8_t> serial, int bits) {
 TestCert MakeCert(const CertSpec& spec) {
   TestCert out;
   out.key = spec.key.bits != 0 ? spec.key : MakeKey(spec.bits);
-  PkeyPtr key = KeyFromPem(out.key.privatePem);
-  X509Ptr x(X509_new());
+  Pkey key = KeyFromPem(out.key.privatePem);
+  X509Cert x(X509_new());
   if (!x || X509_set_version(x.get(), 2) != 1) Throw("X509_new");
 
   std::vector<std::uint8_t> serial = spec.serial;
@@ -211,10 +211,10 @@ TestCert MakeCert(const CertSpec& spec) {
 
   X509_NAME* subject = X509_get_subject_name(x.get());
   AddSubject(subject, spec.subject);
-  PkeyPtr signer;
+  Pkey signer;
   if (spec.issuer != nullptr) {
     const unsigned char* p = spec.issuer->der.data();
-    X509Ptr issuer(d2i_X509(nullptr, &p, static_cast<long>(spec.issuer->der.size())));
+    X509Cert issuer(d2i_X509(nullptr, &p, static_cast<long>(spec.issuer->der.size())));
     if (!issuer) Throw("d2i_X509 issuer");
     if (X509_set_issuer_name(x.get(), X509_get_subject_name(issuer.get())) != 1) Throw("issuer");
     signer = KeyFromPem(spec.issuer->key.privatePem);
@@ -249,7 +249,7 @@ void AddToStore(const std::string& store, const TestCert& cert) {
 void ImportWithKey(const std::string& store, const TestCert& cert, DWORD keySpec,
                    std::string container) {
   // The key as a PRIVATEKEYBLOB, laid out by OpenSSL's own encoder of that format.
-  PkeyPtr key = KeyFromPem(cert.key.privatePem);
+  Pkey key = KeyFromPem(cert.key.privatePem);
   velmor::platform::UniquePtr<BIO> bio(BIO_new(BIO_s_mem()));
   if (!bio || i2b_PrivateKey_bio(bio.get(), key.get()) <= 0) Throw("i2b_PrivateKey_bio");
   char* blob = nullptr;
