@@ -1033,6 +1033,9 @@ void parsePattern(const char* pattern, std::size_t length, unsigned flags, Parse
   out.ops.clear();
   out.bytes.clear();
   out.highestGroup = 0;
+  // Most bytes of a long pattern make at most one op each: room for them at once saves the
+  // copies of growing, up to a bound that keeps a long literal from reserving much.
+  out.ops.reserve(std::min<std::size_t>(length + 1, 4096));
   PatternParser parser(pattern, length, flags, out);
   parser.run();
 }

@@ -126,18 +126,22 @@ class InlineStack {
 
   // emplace_back adds a value-initialised element (T's own initialisers apply).
   T& emplace_back() {
-    if (size_ == capacity_) grow();
+    if (size_ == capacity_) grow(capacity_ * 2);
     return *::new (static_cast<void*>(data_ + size_++)) T{};
   }
   void push_back(const T& value) { emplace_back() = value; }
+  // reserve makes room for `count` elements at once.
+  void reserve(std::size_t count) {
+    if (count > capacity_) grow(count);
+  }
   void pop_back() { --size_; }
   // shrink drops the elements from `size` on.
   void shrink(std::size_t size) { size_ = std::min(size_, size); }
   void clear() { size_ = 0; }
 
  private:
-  void grow() {
-    std::vector<T> bigger(capacity_ * 2);
+  void grow(std::size_t capacity) {
+    std::vector<T> bigger(capacity);
     std::copy(data_, data_ + size_, bigger.begin());
     heap_.swap(bigger);
     data_ = heap_.data();
