@@ -1,6 +1,6 @@
-// What velmor-host remembers of a secret once it has answered: a plaintext encrypted and then
-// decrypted through the host must be nowhere in its writable memory while it waits for the next
-// message, neither as the page's UTF-8 nor as UTF-16.
+// What velmor-host and `velmor call` remember of a secret once they have answered: a plaintext
+// encrypted and then decrypted through either must be nowhere in its writable memory while it
+// waits for the next request, neither as the page's UTF-8 nor as UTF-16.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -89,13 +89,52 @@ std::vector<Found> Scan(pid_t pid, const std::vector<std::pair<const char*, std:
   return found;
 }
 
-TEST(HostMemory, HoldsNoPlaintextOnceItHasAnswered) {
-  pki::TempDataHome home;
-  pki::RegisterModule(VELMOR_BINARY);
-  const pki::TestCert cert = pki::MakeCert(pki::Spec("/CN=Recipient/OU=QVA/O=Tarnvik Bank"));
-  pki::ImportWithKey("MY", cert);
-  pki::AddToStore("CA", cert);  // where a recipient is looked for
+// CallProcess: one `velmor call` on two pipes, a JSON line each way.
+class CallProcess {
+ public:
+  CallProcess() {
+    int in[2], out[2];
+    if (::pipe(in) != 0 || ::pipe(out) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(in[0], 0);
+      ::dup2(out[1], 1);
+      for (int fd : {in[0], in[1], out[0], out[1]}) ::close(fd);
+      ::execl(VELMOR_BINARY, "velmor", "call", nullptr);
+      ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    to_ = in[1];
+    from_ = out[0];
+  }
+  ~CallProcess() {
+    ::close(to_);
+    ::close(from_);
+    if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
+  }
+  CallProcess(const CallProcess&) = delete;
+  CallProcess& operator=(const CallProcess&) = delete;
+  pid_t pid() const { return pid_; }
+  Json Ask(const Json& request) {
+    const std::string line = request.dump() + "\n";
+    if (::write(to_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return {};
+    std::string answer;
+    char c = 0;
+    while (::read(from_, &c, 1) == 1 && c != '\n') answer += c;
+    return Json::parse(answer, nullptr, false);
+  }
 
+ private:
+  pid_t pid_ = -1;
+  int to_ = -1;
+  int from_ = -1;
+};
+
+class HostMemory : public ::testing::TestWithParam<bool> {};  // true: through `velmor call`
+
+template <typename Program>
+void ExpectNoPlaintextLeft(Program& host, const pki::TestCert& cert) {
   // A text no other run, and nothing else in the host, holds.
   std::random_device random;
   const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
@@ -104,7 +143,6 @@ TEST(HostMemory, HoldsNoPlaintextOnceItHasAnswered) {
   std::string wide;
   for (char c : plain) wide += std::string{c, '\0'};
 
-  pki::Host host;
   ASSERT_GT(host.pid(), 0);
   ASSERT_EQ(host.Ask({{"op", "put"}, {"name", "EncryptCN"}, {"value", cert.serialHex}}).value("error", ""), "");
   const Json sealed = host.Ask({{"op", "call"}, {"name", "Encrypt"}, {"args", {plain}}});
@@ -127,5 +165,23 @@ TEST(HostMemory, HoldsNoPlaintextOnceItHasAnswered) {
   }
   EXPECT_TRUE(found.empty()) << found.size() << " copies of the plaintext:" << where;
 }
+
+TEST_P(HostMemory, HoldsNoPlaintextOnceItHasAnswered) {
+  pki::TempDataHome home;
+  pki::RegisterModule(VELMOR_BINARY);
+  const pki::TestCert cert = pki::MakeCert(pki::Spec("/CN=Recipient/OU=QVA/O=Tarnvik Bank"));
+  pki::ImportWithKey("MY", cert);
+  pki::AddToStore("CA", cert);  // where a recipient is looked for
+  if (GetParam()) {
+    CallProcess call;
+    ExpectNoPlaintextLeft(call, cert);
+  } else {
+    pki::Host host;
+    ExpectNoPlaintextLeft(host, cert);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, HostMemory, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "VelmorCall" : "VelmorHost"; });
 
 }  // namespace
