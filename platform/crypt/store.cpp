@@ -41,9 +41,6 @@ struct StoreImpl {
   // the database's part keeps these.
   bool tokensScanned = false;
   std::vector<StoreEntry> tokenEntries;
-  // Whether the snapshot is the one the open took and no enumeration has started since: the
-  // first enumeration uses it as it is instead of reading the store a second time.
-  bool fromOpen = false;
   std::int64_t nextMemoryId = 1;
   bool readOnly = false;
   unsigned openCount = 1;
@@ -89,7 +86,6 @@ bool IsTokenRow(std::int64_t id) { return id >= kTokenRowBase; }
 // Refresh: the database's part of the store as of now (a generation check when nothing
 // changed), followed by the token certificates found at the open.
 bool Refresh(StoreImpl& store) {
-  store.fromOpen = false;
   if (!store.storage) return true;
   if (!LoadStore(*store.storage, store.name, store.snapshot)) return false;
   if (store.tokenEntries.empty()) return true;
@@ -131,7 +127,6 @@ HCERTSTORE OpenSystemStore(HCRYPTPROV_LEGACY prov, const std::string& requested,
   store->storage = std::move(storage);
   store->readOnly = (flags & CERT_STORE_READONLY_FLAG) != 0;
   if (!Refresh(*store)) return nullptr;
-  store->fromOpen = true;
   return RegisterStore(std::move(store));
 }
 
@@ -273,10 +268,10 @@ PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT
     if (prev != nullptr) {
       after = prev->rowId;
       ReleaseContextReference(prev);
-    } else if (store->fromOpen) {
-      store->fromOpen = false;  // what the open read a moment ago
-    } else if (!Refresh(*store)) {
-      return nullptr;
+    } else {
+      // Even right after the open: another process may have written in between, and only the
+      // generation check (one read of a counter while nothing changed) sees that.
+      if (!Refresh(*store)) return nullptr;
     }
     const auto next = [&] {
       return std::upper_bound(store->snapshot->begin(), store->snapshot->end(), after,
@@ -405,7 +400,6 @@ BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwProp
       Change change;
       change.setKeyProv.emplace_back(impl->rowId, record);
       if (!impl->store->storage->Apply(change, nullptr)) return FALSE;
-      impl->store->fromOpen = false;  // the next enumeration reads the record written
     } else if (impl->store) {
       auto snapshot = std::make_shared<StoreSnapshot>(*impl->store->snapshot);
       for (auto& e : *snapshot) {
