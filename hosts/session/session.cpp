@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "hosts/session/lookup.h"
+#include "hosts/session/secure_json.h"
 #include "platform/base/owner.h"
 #include "platform/activation/activation.h"
 
@@ -352,22 +353,23 @@ std::string PutBack(std::string_view text, std::vector<LongString>& taken) {
   return whole;
 }
 
-// RequestParser: builds the request's DOM from the parser's events, as Json::parse does, but
-// moves each string out of the parser's buffer instead of copying it (a request's value may be
-// 64 MiB), and refuses nesting deeper than kMaxRequestDepth as it goes.
+// RequestParser: builds the request's DOM from the parser's events, as Json::parse does, and
+// refuses nesting deeper than kMaxRequestDepth as it goes. The parser reads into wiped buffers
+// (SecureJson); each string is copied out at its size, and a long one (a request's value may be
+// 64 MiB) is never read by the parser at all but taken out of the text beforehand.
 class RequestParser {
  public:
-  using string_t = Json::string_t;
-  using binary_t = Json::binary_t;
+  using string_t = SecureJson::string_t;
+  using binary_t = SecureJson::binary_t;
 
   explicit RequestParser(Json& root, std::vector<LongString>* taken = nullptr)
       : root_(root), taken_(taken) {}
 
   bool null() { return Value(nullptr); }
   bool boolean(bool v) { return Value(v); }
-  bool number_integer(Json::number_integer_t v) { return Value(v); }
-  bool number_unsigned(Json::number_unsigned_t v) { return Value(v); }
-  bool number_float(Json::number_float_t v, const string_t&) { return Value(v); }
+  bool number_integer(SecureJson::number_integer_t v) { return Value(v); }
+  bool number_unsigned(SecureJson::number_unsigned_t v) { return Value(v); }
+  bool number_float(SecureJson::number_float_t v, const string_t&) { return Value(v); }
   bool string(string_t& v) { return Value(Literal(v)); }
   bool binary(binary_t& v) { return Value(std::move(v)); }
   bool start_object(std::size_t) {
@@ -377,8 +379,17 @@ class RequestParser {
   }
   bool key(string_t& k) {
     Deeper();
-    string_t name = Literal(k);
+    Json::string_t name = Literal(k);
     // A repeated key keeps its first place and takes the later value, as Json::parse does.
+    Json::object_t& members = open_.back()->get_ref<Json::object_t&>();
+    if (members.size() == members.capacity() && members.find(name) == members.end()) {
+      // The members' table grows by copying its members (their keys are const) and freeing the
+      // old ones unwiped, a text to encrypt among them: it is grown here, the values moved.
+      Json::object_t larger;
+      larger.reserve(std::max<std::size_t>(8, 2 * members.capacity()));
+      for (auto& [key, value] : members) larger.emplace_back(key, std::move(value));
+      members.swap(larger);
+    }
     member_ = &(*open_.back())[std::move(name)];
     return true;
   }
@@ -396,10 +407,10 @@ class RequestParser {
 
  private:
   // Literal: a string the parser read, or the one taken out of the text in its place.
-  string_t Literal(string_t& read) {
+  Json::string_t Literal(string_t& read) {
     const std::size_t ordinal = ordinal_++;
     if (taken_ == nullptr || next_ == taken_->size() || (*taken_)[next_].ordinal != ordinal) {
-      return std::move(read);
+      return Json::string_t(read.data(), read.size());
     }
     return DecodeLiteral(std::move((*taken_)[next_++].raw));
   }
@@ -467,7 +478,7 @@ Json Parse(std::string_view line, Json& request, std::vector<LongString>* taken)
   Json answer = Json::object();
   try {
     RequestParser parser(request, taken);
-    Json::sax_parse(line, &parser);
+    SecureSaxParse(line, &parser);
   } catch (const Json::exception& e) {
     answer["error"] = std::string("malformed request: ") + e.what();
     return answer;
@@ -505,7 +516,7 @@ Json ReadRequest(std::string&& text, Json& request, std::size_t longest) {
       const bool decodable = std::all_of(taken.begin(), taken.end(), [](const LongString& t) {
         return Decode(t.raw, nullptr);
       });
-      if (decodable && Json::accept(line)) return Parse(line, request, &taken);
+      if (decodable && SecureAccept(line)) return Parse(line, request, &taken);
       line = PutBack(line, taken);
     }
   } catch (const std::bad_alloc&) {
