@@ -275,6 +275,7 @@ std::string DecodeLiteral(std::string&& raw) {
   std::string value;
   value.reserve(raw.size());
   Decode(raw, &value);
+  platform::CleanseContents(raw);
   std::string().swap(raw);
   return value;
 }
@@ -317,8 +318,13 @@ std::vector<LongString> TakeLongStrings(std::string& text, std::size_t longest) 
     std::memmove(text.data() + w, text.data() + r, n - r);
     w += n - r;
   }
-  text.resize(w);
-  text.shrink_to_fit();
+  // The short text in a buffer of its size; the old one, which still holds the long literals
+  // past `w`, is wiped before it goes.
+  if (w != text.size()) {
+    std::string shorter(text.data(), w);
+    platform::CleanseContents(text);
+    text.swap(shorter);
+  }
   return taken;
 }
 
@@ -343,6 +349,7 @@ std::string PutBack(std::string_view text, std::vector<LongString>& taken) {
       whole += '"';
       whole += taken[next].raw;
       whole += '"';
+      platform::CleanseContents(taken[next].raw);
       std::string().swap(taken[next++].raw);
     } else {
       whole.append(text.substr(r, e + 1 - r));
@@ -510,6 +517,13 @@ Json ReadRequest(std::string&& text, Json& request, std::size_t longest) {
   } forget{line};
   try {
     std::vector<LongString> taken = TakeLongStrings(line, longest);
+    // Literals the parse did not reach (it failed first) are wiped like the text.
+    struct ForgetTaken {
+      std::vector<LongString>& taken;
+      ~ForgetTaken() {
+        for (LongString& t : taken) platform::CleanseContents(t.raw);
+      }
+    } forgetTaken{taken};
     if (!taken.empty()) {
       // Only a text that parses with every literal as the parser would take it is read short;
       // any other goes back whole, for the parser's own error.
@@ -517,7 +531,9 @@ Json ReadRequest(std::string&& text, Json& request, std::size_t longest) {
         return Decode(t.raw, nullptr);
       });
       if (decodable && SecureAccept(line)) return Parse(line, request, &taken);
-      line = PutBack(line, taken);
+      std::string whole = PutBack(line, taken);
+      platform::CleanseContents(line);
+      line.swap(whole);
     }
   } catch (const std::bad_alloc&) {
     return Json{{"error", "out of memory"}};
