@@ -45,7 +45,7 @@ class FieldReader final : public nlohmann::json_sax<SaxJson> {
     }
     // `value` is the parser's own buffer, which holds every text of the request in turn, a
     // plaintext to encrypt among them: it is wiped before the parser reuses or frees it.
-    platform::CleanseContents(value);
+    value.clear();
     return true;
   }
   bool start_object(std::size_t) override {

@@ -2,8 +2,8 @@
 // buffers of its own while it reads each token: the token's value and its raw bytes (kept for
 // error messages). Each time they grow, the smaller buffer goes back to the heap as it was, and
 // both go when the reader does; a request may hold a text to encrypt, so every one of those
-// buffers must be wiped first. The value is a SecureString (the reader's string type is ours to
-// choose); the raw bytes are kept in a std::vector of the input's character type, which the
+// buffers must be wiped first. The value is a TokenString, a SecureString (the reader's string
+// type is ours to choose); the raw bytes are kept in a std::vector of the input's character type, which the
 // reader does not let us choose, so the input is read as JsonByte, a character of our own whose
 // std::allocator wipes what it gives back.
 #pragma once
@@ -71,9 +71,23 @@ struct allocator<velmor::host::JsonByte> {
 
 namespace velmor::host {
 
+// TokenString: the reader's buffer for the value of each token. The reader only appends to it
+// and clears it, and every block it lets go of is wiped, so no character lies past its end: a
+// clear wipes what it holds, not its whole capacity, which after one long value would be wiped
+// again at every later token.
+class TokenString : public platform::SecureString {
+ public:
+  using platform::SecureString::SecureString;
+  TokenString() noexcept = default;
+  void clear() noexcept {
+    platform::Cleanse(data(), size());
+    base().clear();
+  }
+};
+
 // SecureJson: the document type the reader works with; only its string type matters here (the
 // value of each token is read into one), so its documents are never built.
-using SecureJson = nlohmann::basic_json<nlohmann::ordered_map, std::vector, platform::SecureString>;
+using SecureJson = nlohmann::basic_json<nlohmann::ordered_map, std::vector, TokenString>;
 
 // SecureTextInput: a request's text, handed to the reader as JsonBytes. It only points into the
 // text; the caller wipes the text itself.
