@@ -3,9 +3,9 @@
 // error messages). Each time they grow, the smaller buffer goes back to the heap as it was, and
 // both go when the reader does; a request may hold a text to encrypt, so every one of those
 // buffers must be wiped first. The value is a TokenString, a SecureString (the reader's string
-// type is ours to choose); the raw bytes are kept in a std::vector of the input's character type, which the
-// reader does not let us choose, so the input is read as JsonByte, a character of our own whose
-// std::allocator wipes what it gives back.
+// type is ours to choose); the raw bytes are kept in a std::vector of the input's character
+// type, whose allocator the reader does not let us choose, so the input is read as JsonByte, a
+// character of our own whose std::allocator wipes what it gives back.
 #pragma once
 
 #include <cstddef>
