@@ -4,6 +4,7 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <type_traits>
 #include <unordered_map>
 
 #include "platform/crypt/certificate.h"
@@ -259,6 +260,11 @@ BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags) {
 
 namespace {
 
+// AnyCertificate: what CertEnumCertificatesInStore looks for.
+struct AnyCertificate {
+  bool operator()(const CERT_INFO&) const { return true; }
+};
+
 // NextMatching: the context of the first certificate after `prev` (from the start when null)
 // for which `wanted` holds, releasing `prev`; the walk of CertEnumCertificatesInStore, making a
 // context only of the certificate it stops at.
@@ -287,8 +293,11 @@ PCCERT_CONTEXT NextMatching(HCERTSTORE hCertStore, PCCERT_CONTEXT pPrevCertConte
   const auto next = [&] {
     auto it = std::upper_bound(store->snapshot->begin(), store->snapshot->end(), after,
                                [](std::int64_t v, const StoreEntry& e) { return v < e.id; });
-    return std::find_if(it, store->snapshot->end(),
+    if constexpr (!std::is_same_v<Wanted, AnyCertificate>) {
+      it = std::find_if(it, store->snapshot->end(),
                         [&](const StoreEntry& e) { return wanted(e.data->info); });
+    }
+    return it;
   };
   auto it = next();
   if (it == store->snapshot->end() && ScanTokens(*store)) it = next();
@@ -303,7 +312,7 @@ PCCERT_CONTEXT NextMatching(HCERTSTORE hCertStore, PCCERT_CONTEXT pPrevCertConte
 
 PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pPrevCertContext) {
   return Call<PCCERT_CONTEXT>(nullptr, [&]() -> PCCERT_CONTEXT {
-    return NextMatching(hCertStore, pPrevCertContext, [](const CERT_INFO&) { return true; });
+    return NextMatching(hCertStore, pPrevCertContext, AnyCertificate{});
   });
 }
 
