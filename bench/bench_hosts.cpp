@@ -13,6 +13,7 @@
 #include <fstream>
 #include <string>
 
+#include "tests/support/child.h"
 #include "tests/support/pki.h"
 
 namespace {
@@ -74,27 +75,7 @@ BENCHMARK(BM_HostStartToFirstAnswer)->Unit(benchmark::kMillisecond)->UseRealTime
 // extension sends them.
 class RunningHost {
  public:
-  RunningHost() {
-    int in[2], out[2];
-    if (::pipe(in) != 0 || ::pipe(out) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(in[0], 0);
-      ::dup2(out[1], 1);
-      for (int fd : {in[0], in[1], out[0], out[1]}) ::close(fd);
-      ::execl(VELMOR_HOST_BINARY, "velmor-host", "chrome-extension://bench/", nullptr);
-      ::_exit(127);
-    }
-    ::close(in[0]);
-    ::close(out[1]);
-    to_ = in[1];
-    from_ = out[0];
-  }
-  ~RunningHost() {
-    ::close(to_);
-    ::close(from_);
-    if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
-  }
+  RunningHost() : child_(VELMOR_HOST_BINARY, "velmor-host", "chrome-extension://bench/") {}
   RunningHost(const RunningHost&) = delete;
   RunningHost& operator=(const RunningHost&) = delete;
   // Ask: the answer's text; empty when the host did not answer.
@@ -103,18 +84,16 @@ class RunningHost {
     const auto length = static_cast<std::uint32_t>(json.size());
     std::memcpy(message.data(), &length, 4);
     message += json;
-    if (::write(to_, message.data(), message.size()) != static_cast<ssize_t>(message.size())) return {};
+    if (::write(child_.to(), message.data(), message.size()) != static_cast<ssize_t>(message.size())) return {};
     std::uint32_t size = 0;
-    if (!ReadFull(from_, reinterpret_cast<char*>(&size), sizeof size)) return {};
+    if (!ReadFull(child_.from(), reinterpret_cast<char*>(&size), sizeof size)) return {};
     std::string answer(size, '\0');
-    if (!ReadFull(from_, answer.data(), size)) return {};
+    if (!ReadFull(child_.from(), answer.data(), size)) return {};
     return answer;
   }
 
  private:
-  pid_t pid_ = -1;
-  int to_ = -1;
-  int from_ = -1;
+  velmor::testing::PipedChild child_;
 };
 
 void BM_RunningHostAnswer(benchmark::State& state) {

@@ -92,43 +92,21 @@ std::vector<Found> Scan(pid_t pid, const std::vector<std::pair<const char*, std:
 // CallProcess: one `velmor call` on two pipes, a JSON line each way.
 class CallProcess {
  public:
-  CallProcess() {
-    int in[2], out[2];
-    if (::pipe(in) != 0 || ::pipe(out) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(in[0], 0);
-      ::dup2(out[1], 1);
-      for (int fd : {in[0], in[1], out[0], out[1]}) ::close(fd);
-      ::execl(VELMOR_BINARY, "velmor", "call", nullptr);
-      ::_exit(127);
-    }
-    ::close(in[0]);
-    ::close(out[1]);
-    to_ = in[1];
-    from_ = out[0];
-  }
-  ~CallProcess() {
-    ::close(to_);
-    ::close(from_);
-    if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
-  }
+  CallProcess() : child_(VELMOR_BINARY, "velmor", "call") {}
   CallProcess(const CallProcess&) = delete;
   CallProcess& operator=(const CallProcess&) = delete;
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return child_.pid(); }
   Json Ask(const Json& request) {
     const std::string line = request.dump() + "\n";
-    if (::write(to_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return {};
+    if (::write(child_.to(), line.data(), line.size()) != static_cast<ssize_t>(line.size())) return {};
     std::string answer;
     char c = 0;
-    while (::read(from_, &c, 1) == 1 && c != '\n') answer += c;
+    while (::read(child_.from(), &c, 1) == 1 && c != '\n') answer += c;
     return Json::parse(answer, nullptr, false);
   }
 
  private:
-  pid_t pid_ = -1;
-  int to_ = -1;
-  int from_ = -1;
+  pki::PipedChild child_;
 };
 
 class HostMemory : public ::testing::TestWithParam<bool> {};  // true: through `velmor call`
