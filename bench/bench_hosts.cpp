@@ -1,6 +1,7 @@
 // The browser host's cost to a page: from the browser starting velmor-host to the first answer
 // (the module loaded through the registry, the control created), and the host's exit when the
-// page goes; and the memory one large request costs each host.
+// page goes; one request to a running host, from its message to its answer; and the memory one
+// large request costs each host.
 #include <benchmark/benchmark.h>
 
 #include <sys/wait.h>
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <string>
 
+#include "tests/support/child.h"
 #include "tests/support/pki.h"
 
 namespace {
@@ -64,6 +66,63 @@ void BM_HostStartToFirstAnswer(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_HostStartToFirstAnswer)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// ---- One request to a running host ------------------------------------------------------------
+// The host's part of a page's round trip (the page, the extension and the browser's pipe add
+// theirs): a message written to a host that has answered before, until its answer is read.
+// Argument 0: get Copyright (reading and writing the messages, the dispatch); 1: get SignData
+// with RSA-2048 (the request the page's round trip is measured with), consent fields as the
+// extension sends them.
+class RunningHost {
+ public:
+  RunningHost() : child_(VELMOR_HOST_BINARY, "velmor-host", "chrome-extension://bench/") {}
+  RunningHost(const RunningHost&) = delete;
+  RunningHost& operator=(const RunningHost&) = delete;
+  // Ask: the answer's text; empty when the host did not answer.
+  std::string Ask(const std::string& json) {
+    std::string message(4, '\0');
+    const auto length = static_cast<std::uint32_t>(json.size());
+    std::memcpy(message.data(), &length, 4);
+    message += json;
+    if (::write(child_.to(), message.data(), message.size()) != static_cast<ssize_t>(message.size())) return {};
+    std::uint32_t size = 0;
+    if (!ReadFull(child_.from(), reinterpret_cast<char*>(&size), sizeof size)) return {};
+    std::string answer(size, '\0');
+    if (!ReadFull(child_.from(), answer.data(), size)) return {};
+    return answer;
+  }
+
+ private:
+  velmor::testing::PipedChild child_;
+};
+
+void BM_RunningHostAnswer(benchmark::State& state) {
+  namespace pki = velmor::testing;
+  pki::TempDataHome home;
+  pki::RegisterModule(VELMOR_BINARY);
+  const pki::TestCert cert = pki::MakeCert(pki::Spec("/CN=Alice/OU=QVA/O=Tarnvik Bank", {}, 2048));
+  pki::ImportWithKey("MY", cert);
+  RunningHost host;
+  const std::string cn = "08CN=Alice" + std::to_string(cert.serialHex.size()) + cert.serialHex;
+  const std::string consent =
+      R"(,"origin":"https://bank.example","consent":{"op":"get","name":"SignData","by":"user"})";
+  const bool sign = state.range(0) == 1;
+  if (host.Ask(R"({"op":"put","name":"CN","value":")" + cn + "\"}").find("error") != std::string::npos ||
+      host.Ask(R"({"op":"put","name":"SignData","value":"Pay 100.00 EUR to 1234-5678"})").empty()) {
+    state.SkipWithError("the host did not take the signer");
+    return;
+  }
+  const std::string request = sign ? R"({"id":7,"op":"get","name":"SignData")" + consent + "}"
+                                   : std::string(R"({"id":7,"op":"get","name":"Copyright"})");
+  const char* expected = sign ? "\"result\":\"A:" : "Tarnvik Inc.";
+  for (auto _ : state) {
+    if (host.Ask(request).find(expected) == std::string::npos) {
+      state.SkipWithError("the host did not answer as expected");
+      break;
+    }
+  }
+}
+BENCHMARK(BM_RunningHostAnswer)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 // ---- Memory of one request --------------------------------------------------------------------
 // A host is given one `put SignData` of the size asked for (in MiB; 0 is a one-character value;

@@ -17,6 +17,7 @@ UniqueCert DecodeCertificate(const char* base64);
 // SerialHex: the certificate's serial number as pages name it (platform/crypt/crypt.h). Empty
 // for a null certificate. Certificates are named by this text, compared exactly.
 using crypt::SerialHex;
+using crypt::SerialHexIs;
 
 // FindSubjectKey: the first `key` ("CN=", "OU=") in a subject text as CertNameToStrA writes it
 // that starts an attribute, that is one that stands outside a quoted value; null when there is

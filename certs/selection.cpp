@@ -44,11 +44,7 @@ UniqueCert DecodeCertificate(const char* base64) {
 
 PCCERT_CONTEXT FindCertBySerial(HCERTSTORE store, std::string_view serial) {
   if (serial.empty()) return nullptr;
-  certs_internal::StoreWalker walk(store);
-  while (PCCERT_CONTEXT cert = walk.Next()) {
-    if (SerialHex(cert) == serial) return walk.Take();
-  }
-  return nullptr;
+  return crypt::FindCertificateBySerialHex(store, serial, nullptr);
 }
 
 namespace {
@@ -89,17 +85,15 @@ bool SignerOuFilter(const char* upperSubject) {
 }
 
 PCCERT_CONTEXT getMySignerCert(HCERTSTORE store, std::string_view serial) {
-  const std::string_view wanted = serial;
-  if (wanted.empty()) return nullptr;
-  StoreWalker walk(store);
-  while (PCCERT_CONTEXT cert = walk.Next()) {
-    // Both tests must pass, so their order changes nothing but the cost: the serial text is
-    // cheap, the subject text is formatted and upper-cased only for the few that match it.
-    if (SerialHex(cert) != wanted) continue;
+  if (serial.empty()) return nullptr;
+  // Both tests must pass, so their order changes nothing but the cost: the serial is compared
+  // inside the store, the subject text is formatted and upper-cased only for the few that match.
+  for (PCCERT_CONTEXT cert = crypt::FindCertificateBySerialHex(store, serial, nullptr);
+       cert != nullptr; cert = crypt::FindCertificateBySerialHex(store, serial, cert)) {
     char subject[kSubjectTextSize];
     SubjectText(cert, subject);
     UpperCaseAscii(subject);
-    if (SignerOuFilter(subject)) return walk.Take();
+    if (SignerOuFilter(subject)) return cert;
   }
   return nullptr;
 }

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "control/interface/consent.h"
+#include "hosts/session/secure_json.h"
 #include "platform/base/secure.h"
 
 namespace velmor::host {
@@ -19,7 +20,8 @@ struct RequestGate::Fields {
 
 namespace {
 
-using SaxJson = nlohmann::json;
+// The gate reads every request before the session does: through the same wiped buffers.
+using SaxJson = SecureJson;
 
 
 class FieldReader final : public nlohmann::json_sax<SaxJson> {
@@ -32,7 +34,7 @@ class FieldReader final : public nlohmann::json_sax<SaxJson> {
   bool number_float(number_float_t v, const string_t&) override { return Id(v); }
   bool binary(binary_t&) override { return true; }
   bool string(string_t& value) override {
-    if (depth_ == 1 && key_ == "id") Id(value);
+    if (depth_ == 1 && key_ == "id") Id(std::string(std::string_view(value)));
     if (depth_ == 1) {
       if (key_ == "op") f_.op = value;
       if (key_ == "name") f_.name = value;
@@ -43,7 +45,7 @@ class FieldReader final : public nlohmann::json_sax<SaxJson> {
     }
     // `value` is the parser's own buffer, which holds every text of the request in turn, a
     // plaintext to encrypt among them: it is wiped before the parser reuses or frees it.
-    platform::CleanseContents(value);
+    value.clear();
     return true;
   }
   bool start_object(std::size_t) override {
@@ -73,7 +75,7 @@ class FieldReader final : public nlohmann::json_sax<SaxJson> {
     return true;
   }
   bool key(string_t& k) override {
-    key_ = k.size() <= 16 ? k : std::string();
+    key_ = k.size() <= 16 ? std::string(std::string_view(k)) : std::string();
     return true;
   }
   bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
@@ -116,7 +118,7 @@ std::optional<nlohmann::ordered_json> RequestGate::Check(std::string_view messag
 
 std::optional<std::string> RequestGate::Refusal(std::string_view message, Fields& f) {
   FieldReader reader(f);
-  if (!SaxJson::sax_parse(message, &reader)) return std::nullopt;
+  if (!SecureSaxParse(message, &reader)) return std::nullopt;
   if (f.op != "get" && f.op != "put" && f.op != "call") return std::nullopt;
   if (!f.origin.empty()) {
     if (origin_.empty()) origin_ = f.origin;

@@ -105,7 +105,7 @@ Json FindBySerial(const Json& request) {
     if (!store) return nullptr;  // as the operations do: a store that does not open ends the search
     for (PCCERT_CONTEXT cert = CertEnumCertificatesInStore(store.get(), nullptr); cert != nullptr;
          cert = CertEnumCertificatesInStore(store.get(), cert)) {
-      if (SerialHex(cert) == serial && (!signer || Signer(cert))) {
+      if (SerialHexIs(cert, serial) && (!signer || Signer(cert))) {
         const UniqueCert found(cert);
         Json row = Describe(found.get());
         row["store"] = name;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "hosts/session/lookup.h"
+#include "hosts/session/secure_json.h"
 #include "platform/base/owner.h"
 #include "platform/activation/activation.h"
 
@@ -274,6 +275,7 @@ std::string DecodeLiteral(std::string&& raw) {
   std::string value;
   value.reserve(raw.size());
   Decode(raw, &value);
+  platform::CleanseContents(raw);
   std::string().swap(raw);
   return value;
 }
@@ -316,8 +318,13 @@ std::vector<LongString> TakeLongStrings(std::string& text, std::size_t longest) 
     std::memmove(text.data() + w, text.data() + r, n - r);
     w += n - r;
   }
-  text.resize(w);
-  text.shrink_to_fit();
+  // The short text in a buffer of its size; the old one, which still holds the long literals
+  // past `w`, is wiped before it goes.
+  if (w != text.size()) {
+    std::string shorter(text.data(), w);
+    platform::CleanseContents(text);
+    text.swap(shorter);
+  }
   return taken;
 }
 
@@ -342,6 +349,7 @@ std::string PutBack(std::string_view text, std::vector<LongString>& taken) {
       whole += '"';
       whole += taken[next].raw;
       whole += '"';
+      platform::CleanseContents(taken[next].raw);
       std::string().swap(taken[next++].raw);
     } else {
       whole.append(text.substr(r, e + 1 - r));
@@ -352,22 +360,23 @@ std::string PutBack(std::string_view text, std::vector<LongString>& taken) {
   return whole;
 }
 
-// RequestParser: builds the request's DOM from the parser's events, as Json::parse does, but
-// moves each string out of the parser's buffer instead of copying it (a request's value may be
-// 64 MiB), and refuses nesting deeper than kMaxRequestDepth as it goes.
+// RequestParser: builds the request's DOM from the parser's events, as Json::parse does, and
+// refuses nesting deeper than kMaxRequestDepth as it goes. The parser reads into wiped buffers
+// (SecureJson); each string is copied out at its size, and a long one (a request's value may be
+// 64 MiB) is never read by the parser at all but taken out of the text beforehand.
 class RequestParser {
  public:
-  using string_t = Json::string_t;
-  using binary_t = Json::binary_t;
+  using string_t = SecureJson::string_t;
+  using binary_t = SecureJson::binary_t;
 
   explicit RequestParser(Json& root, std::vector<LongString>* taken = nullptr)
       : root_(root), taken_(taken) {}
 
   bool null() { return Value(nullptr); }
   bool boolean(bool v) { return Value(v); }
-  bool number_integer(Json::number_integer_t v) { return Value(v); }
-  bool number_unsigned(Json::number_unsigned_t v) { return Value(v); }
-  bool number_float(Json::number_float_t v, const string_t&) { return Value(v); }
+  bool number_integer(SecureJson::number_integer_t v) { return Value(v); }
+  bool number_unsigned(SecureJson::number_unsigned_t v) { return Value(v); }
+  bool number_float(SecureJson::number_float_t v, const string_t&) { return Value(v); }
   bool string(string_t& v) { return Value(Literal(v)); }
   bool binary(binary_t& v) { return Value(std::move(v)); }
   bool start_object(std::size_t) {
@@ -377,8 +386,17 @@ class RequestParser {
   }
   bool key(string_t& k) {
     Deeper();
-    string_t name = Literal(k);
+    Json::string_t name = Literal(k);
     // A repeated key keeps its first place and takes the later value, as Json::parse does.
+    Json::object_t& members = open_.back()->get_ref<Json::object_t&>();
+    if (members.size() == members.capacity() && members.find(name) == members.end()) {
+      // The members' table grows by copying its members (their keys are const) and freeing the
+      // old ones unwiped, a text to encrypt among them: it is grown here, the values moved.
+      Json::object_t larger;
+      larger.reserve(std::max<std::size_t>(8, 2 * members.capacity()));
+      for (auto& [key, value] : members) larger.emplace_back(key, std::move(value));
+      members.swap(larger);
+    }
     member_ = &(*open_.back())[std::move(name)];
     return true;
   }
@@ -396,10 +414,10 @@ class RequestParser {
 
  private:
   // Literal: a string the parser read, or the one taken out of the text in its place.
-  string_t Literal(string_t& read) {
+  Json::string_t Literal(string_t& read) {
     const std::size_t ordinal = ordinal_++;
     if (taken_ == nullptr || next_ == taken_->size() || (*taken_)[next_].ordinal != ordinal) {
-      return std::move(read);
+      return Json::string_t(read.data(), read.size());
     }
     return DecodeLiteral(std::move((*taken_)[next_++].raw));
   }
@@ -467,7 +485,7 @@ Json Parse(std::string_view line, Json& request, std::vector<LongString>* taken)
   Json answer = Json::object();
   try {
     RequestParser parser(request, taken);
-    Json::sax_parse(line, &parser);
+    SecureSaxParse(line, &parser);
   } catch (const Json::exception& e) {
     answer["error"] = std::string("malformed request: ") + e.what();
     return answer;
@@ -499,14 +517,23 @@ Json ReadRequest(std::string&& text, Json& request, std::size_t longest) {
   } forget{line};
   try {
     std::vector<LongString> taken = TakeLongStrings(line, longest);
+    // Literals the parse did not reach (it failed first) are wiped like the text.
+    struct ForgetTaken {
+      std::vector<LongString>& taken;
+      ~ForgetTaken() {
+        for (LongString& t : taken) platform::CleanseContents(t.raw);
+      }
+    } forgetTaken{taken};
     if (!taken.empty()) {
       // Only a text that parses with every literal as the parser would take it is read short;
       // any other goes back whole, for the parser's own error.
       const bool decodable = std::all_of(taken.begin(), taken.end(), [](const LongString& t) {
         return Decode(t.raw, nullptr);
       });
-      if (decodable && Json::accept(line)) return Parse(line, request, &taken);
-      line = PutBack(line, taken);
+      if (decodable && SecureAccept(line)) return Parse(line, request, &taken);
+      std::string whole = PutBack(line, taken);
+      platform::CleanseContents(line);
+      line.swap(whole);
     }
   } catch (const std::bad_alloc&) {
     return Json{{"error", "out of memory"}};

@@ -375,7 +375,7 @@ bool RemoveCertificates(const std::string& store, const std::string& serialHex,
     std::set<std::string> containers;
     for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(source.get(), nullptr); c != nullptr;
          c = CertEnumCertificatesInStore(source.get(), c)) {
-      if (SerialHex(c) != serialHex) continue;
+      if (!SerialHexIs(c, serialHex)) continue;
       doomed.emplace_back(CertDuplicateCertificateContext(c));
       if (std::string name = ContainerOf(c); !name.empty()) containers.insert(name);
     }

@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 #include <string>
 #include <vector>
 
@@ -18,14 +17,30 @@
 #include "hosts/session/session.h"
 #include "hosts/velmor/commands.h"
 #include "platform/activation/activation.h"
+#include "platform/base/secure.h"
 #include "platform/com/com.h"
 #include "platform/registry/registry.h"
 
 namespace velmor::host {
 namespace {
 
+// AppendWiped: `text` with `size` bytes at `data` appended; when that needs a larger buffer the
+// old one is wiped before it goes, since a request line may hold a text to encrypt.
+void AppendWiped(std::string& text, const char* data, std::size_t size) {
+  if (text.capacity() - text.size() < size) {
+    std::string larger;
+    larger.reserve(std::max(text.size() + size, 2 * text.capacity()));
+    larger.append(text);
+    platform::CleanseContents(text);
+    text.swap(larger);
+  }
+  text.append(data, size);
+}
+
 // LineReader: the lines of a stream, each cut at kMaxRequestBytes. What lies beyond the cap is
-// read and dropped, so a line of any length costs at most the cap in memory.
+// read and dropped, so a line of any length costs at most the cap in memory. Each part of the
+// input is wiped from the buffer once it is handed over or dropped: the last request must not
+// stay there while the next one is awaited.
 class LineReader {
  public:
   explicit LineReader(std::FILE* in) : in_(in) {}
@@ -39,17 +54,18 @@ class LineReader {
     for (;;) {
       if (next_ == end_ && !Fill()) return any;
       any = true;
-      const char* stop = static_cast<const char*>(std::memchr(next_, '\n', static_cast<std::size_t>(end_ - next_)));
-      const char* until = stop != nullptr ? stop : end_;
+      char* stop = static_cast<char*>(std::memchr(next_, '\n', static_cast<std::size_t>(end_ - next_)));
+      char* until = stop != nullptr ? stop : end_;
       // One byte over the cap is kept for a carriage return before the line feed.
       const std::size_t room = kMaxRequestBytes + 1 - std::min(line.size(), kMaxRequestBytes + 1);
       const auto size = static_cast<std::size_t>(until - next_);
       if (tooLong || size > room) {
         tooLong = true;
-        line.clear();
+        platform::CleanseContents(line);
       } else {
-        line.append(next_, size);
+        AppendWiped(line, next_, size);
       }
+      platform::Cleanse(next_, size);
       next_ = until;
       if (stop != nullptr) {
         ++next_;
@@ -58,7 +74,7 @@ class LineReader {
     }
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.size() > kMaxRequestBytes) tooLong = true;
-    if (tooLong) line.clear();
+    if (tooLong) platform::CleanseContents(line);
     return true;
   }
 
@@ -77,9 +93,9 @@ class LineReader {
   }
 
   std::FILE* in_;
-  std::vector<char> buffer_ = std::vector<char>(std::size_t{1} << 16);
-  const char* next_ = nullptr;
-  const char* end_ = nullptr;
+  platform::SecureVector<char> buffer_ = platform::SecureVector<char>(std::size_t{1} << 16);
+  char* next_ = nullptr;
+  char* end_ = nullptr;
 };
 
 // DataFolderProblem: what keeps this user's data folder (the registry and the stores) from
@@ -119,6 +135,20 @@ std::string DataFolderProblem() {
   return {};
 }
 
+// WriteAnswer: the answer's line on standard output. Its text may be a plaintext: it is made in
+// storage that is wiped and written straight to the descriptor, never through a stream's buffer,
+// which would keep a copy until the next answer overwrote it.
+void WriteAnswer(const Json& answer) {
+  platform::SecureString text = DumpSecureAnswer(answer);
+  text += '\n';
+  for (std::size_t done = 0; done < text.size();) {
+    const ssize_t n = ::write(STDOUT_FILENO, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // the reader has gone; what it asks next is still read, as before
+    done += static_cast<std::size_t>(n);
+  }
+}
+
 int RunCall() {
   {
     Session session;
@@ -138,7 +168,8 @@ int RunCall() {
           if (std::string problem = DataFolderProblem(); !problem.empty()) *error = problem;
         }
       }
-      std::cout << DumpAnswer(answer) << '\n' << std::flush;
+      WriteAnswer(answer);
+      WipeStrings(answer);
     }
   }
   // Every control has been released: the module may go.

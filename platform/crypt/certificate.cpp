@@ -722,4 +722,22 @@ std::string SerialHex(PCCERT_CONTEXT cert) {
   return SerialHex(*cert->pCertInfo);
 }
 
+bool SerialHexIs(PCCERT_CONTEXT cert, std::string_view hex) {
+  return cert != nullptr && cert->pCertInfo != nullptr && SerialHexIs(*cert->pCertInfo, hex);
+}
+
+bool SerialHexIs(const CERT_INFO& info, std::string_view hex) {
+  const CRYPT_INTEGER_BLOB& serial = info.SerialNumber;
+  if (serial.pbData == nullptr || serial.cbData == 0) return hex.empty();
+  if (hex.size() / 2 != serial.cbData || hex.size() % 2 != 0) return false;
+  char digits[2];
+  for (DWORD i = 0; i < serial.cbData; ++i) {
+    // Most significant byte first: the blob holds the least significant one first.
+    platform::HexEncodeInto(&serial.pbData[serial.cbData - 1 - i], 1, digits,
+                            platform::HexCase::kLower, platform::HexOrder::kForward);
+    if (digits[0] != hex[2 * i] || digits[1] != hex[2 * i + 1]) return false;
+  }
+  return true;
+}
+
 }  // namespace velmor::crypt

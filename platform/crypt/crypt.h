@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/com/com.h"
@@ -392,6 +393,18 @@ std::string DefaultContainer();
 // compared exactly.
 std::string SerialHex(PCCERT_CONTEXT cert);
 std::string SerialHex(const CERT_INFO& info);
+// SerialHexIs: whether SerialHex(cert) == hex, without making the text (a store walk asks it of
+// every certificate). False for a null certificate.
+bool SerialHexIs(PCCERT_CONTEXT cert, std::string_view hex);
+bool SerialHexIs(const CERT_INFO& info, std::string_view hex);
+
+// FindCertificateBySerialHex: the next certificate after `prev` (from the first when null) whose
+// SerialHex is `hex`, in the order CertEnumCertificatesInStore walks, which it follows in all
+// else (it releases `prev`; null with CRYPT_E_NOT_FOUND past the last); free the result with
+// CertFreeCertificateContext. Only the certificate found is made a context, so a search by
+// serial costs little more than the store's open.
+PCCERT_CONTEXT FindCertificateBySerialHex(HCERTSTORE store, std::string_view hex,
+                                          PCCERT_CONTEXT prev);
 
 // StoreTransaction: makes every change this process makes to the user's stores and key
 // containers while it is open (CryptAcquireContextA with CRYPT_NEWKEYSET or

@@ -114,6 +114,17 @@ T& Arg(T* found) {
   return *found;
 }
 
+// CallScope: counts the exported calls made from outside this layer (under the API lock).
+struct CallScope {
+  CallScope() {
+    Runtime& runtime = TheRuntime();
+    if (runtime.callDepth++ == 0) ++runtime.callSerial;
+  }
+  ~CallScope() { --TheRuntime().callDepth; }
+  CallScope(const CallScope&) = delete;
+  CallScope& operator=(const CallScope&) = delete;
+};
+
 }  // namespace entry
 
 // Call: runs `body` under the API lock after the seam for `api`, in the platform's guard:
@@ -123,6 +134,7 @@ template <typename R, typename Body>
 R Call(R fail, Api api, Body&& body) noexcept {
   return platform::Guard(com::LastErrorEntry<R>{fail, NTE_NO_MEMORY, NTE_FAIL}, [&]() -> R {
     std::lock_guard<ApiMutex> lock(ApiLock());
+    const entry::CallScope scope;
     if (api.name != nullptr && Injected(api.name, api.arg)) return fail;
     return body();
   });

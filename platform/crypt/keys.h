@@ -17,6 +17,13 @@ struct Provider {
   std::string container;             // UTF-8
   bool verifyContext = false;
   std::shared_ptr<TokenKey> token;  // a context on a token: its session and key
+  // The database's generation as this handle last read it, in which exported call, and the
+  // storage's write count then (HandleGeneration): one call reads it once, however many keys it
+  // looks at, and again after a write of this process.
+  std::uint64_t generation = 0;
+  std::uint64_t callSeen = 0;
+  std::uint64_t writesSeen = 0;
+  bool generationRead = false;
 };
 
 struct Hash {

@@ -34,16 +34,84 @@ struct CachedKey {
   // of its key, not at every signature.
   std::vector<std::uint8_t> comparedWith;
   bool comparedSame = false;
+  bool hasRow = false;  // under kContainerRow: whether the container is a row of the database
 };
 
-// Loaded private keys, keyed by database, container and key spec; each entry is valid for the
-// generation it was read at, so another process's write is never missed.
 }  // namespace
+// Loaded private keys, keyed by database, container and key spec; each entry is valid for the
+// generation it was read at, so another process's write is never missed. An entry without a
+// key records that the container had none of that spec then, so that opening a container
+// (which looks for both specs) reads nothing twice; whether a container is a row of the
+// database is kept the same way, under spec 0.
 struct LoadedKeys : std::map<std::tuple<std::string, std::string, DWORD>, CachedKey> {};
 namespace {
 
+constexpr DWORD kContainerRow = 0;
+
 std::map<std::tuple<std::string, std::string, DWORD>, CachedKey>& KeyCache() {
   return TheRuntime().keyCache.Get();
+}
+
+// HandleGeneration: the generation `provider` sees. It is read from the database once in each
+// exported call (another process's write is seen by the next call), and again after a write of
+// this process or when `newer` (a generation the cache has seen since) shows the reading old.
+bool HandleGeneration(Provider& provider, std::uint64_t& out, std::uint64_t newer = 0) {
+  const std::uint64_t writes = provider.storage->Writes();
+  const std::uint64_t call = TheRuntime().callSerial;
+  if (!provider.generationRead || provider.callSeen != call || provider.writesSeen != writes ||
+      newer > provider.generation) {
+    if (!provider.storage->Generation(provider.generation)) return false;
+    provider.generationRead = true;
+    provider.callSeen = call;
+    provider.writesSeen = writes;
+  }
+  out = provider.generation;
+  return true;
+}
+
+// CachedEntry: the cache's entry for `id` valid at the generation `provider` sees; null when
+// it has none, with `generation` set to that generation. False when the database cannot be read.
+bool CachedEntry(Provider& provider, const std::tuple<std::string, std::string, DWORD>& id,
+                 CachedKey*& entry, std::uint64_t& generation) {
+  entry = nullptr;
+  auto& cache = KeyCache();
+  auto it = cache.find(id);
+  if (!HandleGeneration(provider, generation, it != cache.end() ? it->second.generation : 0)) {
+    return false;
+  }
+  if (it != cache.end() && it->second.generation == generation) entry = &it->second;
+  return true;
+}
+
+// Remember: files `entry` under `id`, first forgetting whatever an older generation of the same
+// database left.
+CachedKey& Remember(const std::tuple<std::string, std::string, DWORD>& id, CachedKey entry) {
+  auto& cache = KeyCache();
+  // Keys read at an older generation may since have been removed or replaced: once the
+  // database has moved on, none of them stays in this process's memory.
+  std::erase_if(cache, [&](const auto& e) {
+    return std::get<0>(e.first) == std::get<0>(id) && e.second.generation != entry.generation;
+  });
+  if (cache.size() > 64) cache.clear();  // many containers: keep the cache bounded
+  return cache[id] = std::move(entry);
+}
+
+// ContainerHasRow: whether the container `provider` names is a row of its database.
+bool ContainerHasRow(Provider& provider, bool& row) {
+  const auto id = std::make_tuple(provider.storage->Identity(), provider.container, kContainerRow);
+  CachedKey* entry = nullptr;
+  std::uint64_t generation = 0;
+  if (!CachedEntry(provider, id, entry, generation)) return false;
+  if (entry != nullptr) {
+    row = entry->hasRow;
+    return true;
+  }
+  if (!provider.storage->ContainerExists(provider.container, row)) return false;
+  CachedKey fresh;
+  fresh.generation = generation;
+  fresh.hasRow = row;
+  Remember(id, std::move(fresh));
+  return true;
 }
 
 // AnsiToName: a container name given in the ANSI code page, as this layer keeps it (UTF-8).
@@ -88,7 +156,7 @@ bool Acquire(const std::string& container, DWORD flags, HCRYPTPROV* out) {
   const auto id = std::make_pair(storage.Identity(), container);
   const bool empty = EmptyContainers().count(id) != 0;
   bool row = false;
-  if (!empty && !storage.ContainerExists(container, row)) return false;
+  if (!empty && !ContainerHasRow(*provider, row)) return false;
   if (flags & CRYPT_DELETEKEYSET) {
     if (!empty && !row) return Fail(NTE_BAD_KEYSET);
     if (row) {
@@ -159,37 +227,29 @@ UniquePtr<EVP_PKEY> PrivateKeyOf(Provider& provider, DWORD spec, bool* exportabl
     SetLastError(NTE_NO_KEY);
     return nullptr;
   }
+  const auto id = std::make_tuple(provider.storage->Identity(), provider.container, spec);
+  CachedKey* entry = nullptr;
   std::uint64_t generation = 0;
-  if (!provider.storage->Generation(generation)) return nullptr;
-  auto& cache = KeyCache();
-  auto id = std::make_tuple(provider.storage->Identity(), provider.container, spec);
-  auto it = cache.find(id);
-  if (it != cache.end() && it->second.generation == generation) {
-    if (exportable != nullptr) *exportable = it->second.exportable;
-    return UpRef(it->second.key.get());
+  if (!CachedEntry(provider, id, entry, generation)) return nullptr;
+  if (entry == nullptr) {
+    std::optional<StoredKey> stored;
+    if (!provider.storage->LoadKey(provider.container, spec, stored)) return nullptr;
+    CachedKey fresh;
+    fresh.generation = generation;
+    if (stored) {
+      // A stored key that does not decode is a damaged container.
+      fresh.key = DecodePrivateKey(stored->der.data(), stored->der.size(), NTE_BAD_KEYSET);
+      if (!fresh.key) return nullptr;
+      fresh.exportable = stored->exportable;
+    }
+    entry = &Remember(id, std::move(fresh));
   }
-  // Keys read at an older generation may since have been removed or replaced: once the
-  // database has moved on, none of them stays in this process's memory.
-  std::erase_if(cache, [&](const auto& entry) {
-    return std::get<0>(entry.first) == std::get<0>(id) && entry.second.generation != generation;
-  });
-  std::optional<StoredKey> stored;
-  if (!provider.storage->LoadKey(provider.container, spec, stored)) return nullptr;
-  if (!stored) {
+  if (!entry->key) {
     SetLastError(NTE_NO_KEY);
     return nullptr;
   }
-  // A stored key that does not decode is a damaged container.
-  auto key = DecodePrivateKey(stored->der.data(), stored->der.size(), NTE_BAD_KEYSET);
-  if (!key) return nullptr;
-  if (cache.size() > 64) cache.clear();  // many containers: keep the cache bounded
-  CachedKey entry;
-  entry.generation = generation;
-  entry.key = UpRef(key.get());
-  entry.exportable = stored->exportable;
-  if (exportable != nullptr) *exportable = stored->exportable;
-  cache[id] = std::move(entry);
-  return key;
+  if (exportable != nullptr) *exportable = entry->exportable;
+  return UpRef(entry->key.get());
 }
 
 namespace {
@@ -570,7 +630,7 @@ BOOL KeyMatchesPublicKey(HCRYPTPROV hProv, DWORD dwKeySpec, const CERT_PUBLIC_KE
       SetLastError(error);
       return TRUE;
     }
-    // PrivateKeyOf has just left the key in the cache, read at the current generation.
+    // PrivateKeyOf has just left the key in the cache, read at the generation this handle sees.
     auto it = KeyCache().find(
         std::make_tuple(provider->storage->Identity(), provider->container, dwKeySpec));
     const std::span<const std::uint8_t> bits(pInfo->PublicKey.pbData,

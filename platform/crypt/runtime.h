@@ -61,6 +61,10 @@ class Runtime {
 
   // The lock every exported function holds: calls are serialised, as in a single apartment.
   ApiMutex lock;
+  // How many exported calls have begun from outside this layer, and how deep the one under way
+  // is nested: what a call reads of the database (its generation) it reads once.
+  std::uint64_t callSerial = 0;
+  int callDepth = 0;
   // The test seam's hook (null in a shipping process; see Injected).
   std::atomic<SeamHook> seam{nullptr};
 

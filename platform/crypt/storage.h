@@ -4,6 +4,7 @@
 // set; every write is one transaction and bumps the generation counter in the same transaction.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -79,6 +80,17 @@ class Storage {
   virtual bool InTransaction() const = 0;
   // DescribeSealing: where the master key of the sealed private keys is kept.
   virtual bool DescribeSealing(KeyStorageInfo& out) = 0;
+
+  // Writes: how many writes, transactions and undoings this connection has started. A key
+  // container's handle reads the generation once and again only when this count has moved, so
+  // that this process always sees its own writes without asking the database after each call.
+  std::uint64_t Writes() const { return writes_.load(std::memory_order_relaxed); }
+
+ protected:
+  void CountWrite() { writes_.fetch_add(1, std::memory_order_relaxed); }
+
+ private:
+  std::atomic<std::uint64_t> writes_{0};
 };
 
 // OpenStorage: the storage of the current user, resolved afresh from XDG_DATA_HOME / HOME on

@@ -58,6 +58,7 @@ class MemoryStorage final : public Storage {
   }
 
   bool Apply(const Change& change, std::vector<std::int64_t>* newIds) override {
+    CountWrite();
     // Work on copies so that a failure leaves everything as it was.
     auto containers = containers_;
     auto certs = certs_;
@@ -99,18 +100,21 @@ class MemoryStorage final : public Storage {
   }
 
   bool Begin() override {
+    CountWrite();
     if (saved_) return Fail(ERROR_BUSY_DW);
     saved_ = Saved{generation_, nextId_, certs_, containers_};
     return true;
   }
 
   bool Commit() override {
+    CountWrite();
     if (!saved_) return Fail(NTE_FAIL);
     saved_.reset();
     return true;
   }
 
   void Rollback() override {
+    CountWrite();
     if (!saved_) return;
     // The generation moves on rather than back: caches keyed by it must not take the state
     // before the transaction for the one inside it.

@@ -251,6 +251,7 @@ class SqliteStorage final : public Storage {
   }
 
   bool Apply(const Change& change, std::vector<std::int64_t>* newIds) override {
+    CountWrite();
     // Inside an open transaction a savepoint keeps this write whole; the transaction commits.
     int rc = Exec(inTransaction_ ? "SAVEPOINT apply" : "BEGIN IMMEDIATE");
     if (rc != SQLITE_OK) return FailSqlite(rc);
@@ -278,6 +279,7 @@ class SqliteStorage final : public Storage {
   }
 
   bool Begin() override {
+    CountWrite();
     if (inTransaction_) return Fail(ERROR_BUSY_DW);
     int rc = Exec("BEGIN IMMEDIATE");
     if (rc != SQLITE_OK) return FailSqlite(rc);
@@ -286,6 +288,7 @@ class SqliteStorage final : public Storage {
   }
 
   bool Commit() override {
+    CountWrite();
     if (!inTransaction_) return Fail(NTE_FAIL);
     inTransaction_ = false;
     int rc = Exec("COMMIT");
@@ -298,6 +301,7 @@ class SqliteStorage final : public Storage {
   }
 
   void Rollback() override {
+    CountWrite();
     if (!inTransaction_) return;
     inTransaction_ = false;
     Exec("ROLLBACK");

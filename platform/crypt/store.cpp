@@ -4,6 +4,7 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <type_traits>
 #include <unordered_map>
 
 #include "platform/crypt/certificate.h"
@@ -41,9 +42,6 @@ struct StoreImpl {
   // the database's part keeps these.
   bool tokensScanned = false;
   std::vector<StoreEntry> tokenEntries;
-  // Whether the snapshot is the one the open took and no enumeration has started since: the
-  // first enumeration uses it as it is instead of reading the store a second time.
-  bool fromOpen = false;
   std::int64_t nextMemoryId = 1;
   bool readOnly = false;
   unsigned openCount = 1;
@@ -89,7 +87,6 @@ bool IsTokenRow(std::int64_t id) { return id >= kTokenRowBase; }
 // Refresh: the database's part of the store as of now (a generation check when nothing
 // changed), followed by the token certificates found at the open.
 bool Refresh(StoreImpl& store) {
-  store.fromOpen = false;
   if (!store.storage) return true;
   if (!LoadStore(*store.storage, store.name, store.snapshot)) return false;
   if (store.tokenEntries.empty()) return true;
@@ -131,7 +128,6 @@ HCERTSTORE OpenSystemStore(HCRYPTPROV_LEGACY prov, const std::string& requested,
   store->storage = std::move(storage);
   store->readOnly = (flags & CERT_STORE_READONLY_FLAG) != 0;
   if (!Refresh(*store)) return nullptr;
-  store->fromOpen = true;
   return RegisterStore(std::move(store));
 }
 
@@ -257,40 +253,75 @@ BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags) {
   });
 }
 
+namespace {
+
+// AnyCertificate: what CertEnumCertificatesInStore looks for.
+struct AnyCertificate {
+  bool operator()(const CERT_INFO&) const { return true; }
+};
+
+// NextMatching: the context of the first certificate after `prev` (from the start when null)
+// for which `wanted` holds, releasing `prev`; the walk of CertEnumCertificatesInStore, making a
+// context only of the certificate it stops at.
+template <typename Wanted>
+PCCERT_CONTEXT NextMatching(HCERTSTORE hCertStore, PCCERT_CONTEXT pPrevCertContext,
+                            const Wanted& wanted) {
+  auto store = FindStore(hCertStore);
+  CertContextImpl* prev = nullptr;
+  if (pPrevCertContext != nullptr) {
+    prev = FindContext(pPrevCertContext);
+    if (prev == nullptr) return nullptr;
+  }
+  if (!store) {
+    if (prev != nullptr) ReleaseContextReference(prev);
+    return nullptr;
+  }
+  std::int64_t after = 0;
+  if (prev != nullptr) {
+    after = prev->rowId;
+    ReleaseContextReference(prev);
+  } else {
+    // Even right after the open: another process may have written in between, and only the
+    // generation check (one read of a counter while nothing changed) sees that.
+    if (!Refresh(*store)) return nullptr;
+  }
+  const auto next = [&] {
+    auto it = std::upper_bound(store->snapshot->begin(), store->snapshot->end(), after,
+                               [](std::int64_t v, const StoreEntry& e) { return v < e.id; });
+    if constexpr (!std::is_same_v<Wanted, AnyCertificate>) {
+      it = std::find_if(it, store->snapshot->end(),
+                        [&](const StoreEntry& e) { return wanted(e.data->info); });
+    }
+    return it;
+  };
+  auto it = next();
+  if (it == store->snapshot->end() && ScanTokens(*store)) it = next();
+  if (it == store->snapshot->end()) {
+    SetLastError(CRYPT_E_NOT_FOUND);
+    return nullptr;
+  }
+  return ContextFor(store, *it);
+}
+
+}  // namespace
+
 PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pPrevCertContext) {
   return Call<PCCERT_CONTEXT>(nullptr, [&]() -> PCCERT_CONTEXT {
-    auto store = FindStore(hCertStore);
-    CertContextImpl* prev = nullptr;
-    if (pPrevCertContext != nullptr) {
-      prev = FindContext(pPrevCertContext);
-      if (prev == nullptr) return nullptr;
-    }
-    if (!store) {
-      if (prev != nullptr) ReleaseContextReference(prev);
-      return nullptr;
-    }
-    std::int64_t after = 0;
-    if (prev != nullptr) {
-      after = prev->rowId;
-      ReleaseContextReference(prev);
-    } else if (store->fromOpen) {
-      store->fromOpen = false;  // what the open read a moment ago
-    } else if (!Refresh(*store)) {
-      return nullptr;
-    }
-    const auto next = [&] {
-      return std::upper_bound(store->snapshot->begin(), store->snapshot->end(), after,
-                              [](std::int64_t v, const StoreEntry& e) { return v < e.id; });
-    };
-    auto it = next();
-    if (it == store->snapshot->end() && ScanTokens(*store)) it = next();
-    if (it == store->snapshot->end()) {
-      SetLastError(CRYPT_E_NOT_FOUND);
-      return nullptr;
-    }
-    return ContextFor(store, *it);
+    return NextMatching(hCertStore, pPrevCertContext, AnyCertificate{});
   });
 }
+
+namespace velmor::crypt {
+
+PCCERT_CONTEXT FindCertificateBySerialHex(HCERTSTORE store, std::string_view hex,
+                                          PCCERT_CONTEXT prev) {
+  return detail::Call<PCCERT_CONTEXT>(nullptr, [&]() -> PCCERT_CONTEXT {
+    return ::NextMatching(store, prev,
+                                [&](const CERT_INFO& info) { return SerialHexIs(info, hex); });
+  });
+}
+
+}  // namespace velmor::crypt
 
 BOOL CertAddEncodedCertificateToStore(HCERTSTORE hCertStore, DWORD dwCertEncodingType,
                                       const BYTE* pbCertEncoded, DWORD cbCertEncoded,
@@ -405,7 +436,6 @@ BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwProp
       Change change;
       change.setKeyProv.emplace_back(impl->rowId, record);
       if (!impl->store->storage->Apply(change, nullptr)) return FALSE;
-      impl->store->fromOpen = false;  // the next enumeration reads the record written
     } else if (impl->store) {
       auto snapshot = std::make_shared<StoreSnapshot>(*impl->store->snapshot);
       for (auto& e : *snapshot) {

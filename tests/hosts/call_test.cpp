@@ -86,6 +86,34 @@ TEST_F(VelmorCall, ControlsAreCappedUntilOneIsReleased) {
   EXPECT_EQ(lines[258], "{\"result\":\"Tarnvik Inc.\"}");
 }
 
+// Member ids are remembered per control by the name as spelt, at most 64 spellings: every
+// casing resolves to the one member, past the remembered ones too, and a longer or shorter name
+// with the same letters is still no member.
+TEST_F(VelmorCall, MemberNamesResolveInAnyCasingPastTheRememberedOnes) {
+  const std::string base = "copyright";
+  std::string input = "{\"op\":\"put\",\"name\":\"COPYRIGHT\",\"value\":\"x\"}\n";
+  std::string expected = "{\"ok\":true}\n";
+  const auto get = [&](const std::string& name, const std::string& answer) {
+    input += "{\"op\":\"get\",\"name\":\"" + name + "\"}\n";
+    expected += answer + "\n";
+  };
+  const std::string unknown = "{\"error\":\"unknown member: ";
+  get("CopyrightX", unknown + "CopyrightX\"}");
+  get("Copyrigh", unknown + "Copyrigh\"}");
+  for (unsigned casing = 0; casing < 80; ++casing) {
+    std::string name = base;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+      if ((casing >> i & 1u) != 0) name[i] = static_cast<char>(name[i] - 'a' + 'A');
+    }
+    get(name, "{\"result\":\"x\"}");
+  }
+  get("copyrightx", unknown + "copyrightx\"}");
+  get("cOPYRIGHT", "{\"result\":\"x\"}");
+  const Outcome run = Call(input);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, expected);
+}
+
 TEST_F(VelmorCall, ModuleWideInputsReachEveryInstance) {
   const Outcome run = Call(
       "{\"op\":\"put\",\"name\":\"IssuerCN\",\"value\":\"0a1b\",\"instance\":0}\n"

@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tests/support/child.h"
 #include "tests/support/pki.h"
 
 namespace velmor::testing {
@@ -24,36 +25,16 @@ constexpr std::size_t kMaxAnswer = std::size_t{1} << 20;
 // Host: one velmor-host process with the browser's two pipes.
 class Host {
  public:
-  Host() {
-    int in[2], out[2];
-    if (::pipe(in) != 0 || ::pipe(out) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(in[0], 0);
-      ::dup2(out[1], 1);
-      for (int fd : {in[0], in[1], out[0], out[1]}) ::close(fd);
-      ::execl(VELMOR_HOST_BINARY, "velmor-host", "chrome-extension://test/", nullptr);
-      ::_exit(127);
-    }
-    ::close(in[0]);
-    ::close(out[1]);
-    to_ = in[1];
-    from_ = out[0];
-  }
-  ~Host() {
-    CloseInput();
-    Exit();
-    if (from_ >= 0) ::close(from_);
-  }
+  Host() : child_(VELMOR_HOST_BINARY, "velmor-host", "chrome-extension://test/") {}
   Host(const Host&) = delete;
   // pid: the host's process id while it runs.
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return child_.pid(); }
   Host& operator=(const Host&) = delete;
 
   void SendRaw(const std::string& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
-      const ssize_t n = ::write(to_, bytes.data() + done, bytes.size() - done);
+      const ssize_t n = ::write(child_.to(), bytes.data() + done, bytes.size() - done);
       ASSERT_GT(n, 0);
       done += static_cast<std::size_t>(n);
     }
@@ -96,25 +77,14 @@ class Host {
     Send(request);
     return Answer();
   }
-  void CloseInput() {
-    if (to_ >= 0) ::close(to_);
-    to_ = -1;
-  }
+  void CloseInput() { child_.CloseInput(); }
   // Exit: the host's exit status once its input is closed (-1 if it did not exit normally).
-  int Exit() {
-    if (pid_ <= 0) return -1;
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
+  int Exit() { return child_.Wait(); }
 
  private:
-  bool ReadFull(char* into, std::size_t size) { return testing::ReadFull(from_, into, size); }
+  bool ReadFull(char* into, std::size_t size) { return testing::ReadFull(child_.from(), into, size); }
 
-  pid_t pid_ = -1;
-  int to_ = -1;
-  int from_ = -1;
+  PipedChild child_;
 };
 
 }  // namespace velmor::testing

@@ -222,6 +222,26 @@ TEST_F(OperationsTest, KeyThatIsNotTheCertificatesDoesNotSign) {
   EXPECT_EQ(Call(PKCS7Data).rfind("E:", 0), 0u);
 }
 
+TEST_F(OperationsTest, KeyReplacedInItsContainerIsComparedAfresh) {
+  // The answer of the comparison is kept with the loaded key: a key put into the container in
+  // its place must be compared again, not take the old answer.
+  const TestCert cert = MakeSigner();
+  ImportWithKey("MY", cert, AT_KEYEXCHANGE, "velmor-test-replaced");
+  SelectSigner(cert);
+  const std::string signs[kOperationCount] = {kOk, kOk, kOk, kOk, kOk};
+  ExpectAll(signs);
+  HCRYPTPROV gone = 0;
+  ASSERT_TRUE(CryptAcquireContextA(&gone, "velmor-test-replaced", nullptr, PROV_RSA_FULL,
+                                   CRYPT_DELETEKEYSET));
+  CertSpec otherSpec = Spec("/CN=Bob/OU=QVA", {}, 1024);
+  otherSpec.key = MakeKey(1024, true);
+  ImportWithKey("MY", MakeCert(otherSpec), AT_KEYEXCHANGE, "velmor-test-replaced");
+  const std::string badKey = ErrorText("E:0090", NTE_BAD_KEY);
+  const std::string refused[kOperationCount] = {badKey, badKey, badKey, "", kOk};
+  ExpectAll(refused);
+  EXPECT_EQ(Call(PKCS7Data).rfind("E:", 0), 0u);
+}
+
 TEST_F(OperationsTest, MissingFileIsReportedBeforeTheKeyProperty) {
   const TestCert cert = MakeSigner();
   AddToStore("MY", cert);
