@@ -43,12 +43,16 @@ struct CachedKey {
 // key records that the container had none of that spec then, so that opening a container
 // (which looks for both specs) reads nothing twice; whether a container is a row of the
 // database is kept the same way, under spec 0.
-struct LoadedKeys : std::map<std::tuple<std::string, std::string, DWORD>, CachedKey> {};
+using KeyId = std::tuple<std::string, std::string, DWORD>;  // database, container, spec
+struct LoadedKeys : std::map<KeyId, CachedKey, std::less<>> {};
 namespace {
 
 constexpr DWORD kContainerRow = 0;
 
-std::map<std::tuple<std::string, std::string, DWORD>, CachedKey>& KeyCache() {
+// KeyRef: a KeyId looked up without copying its names.
+using KeyRef = std::tuple<std::string_view, std::string_view, DWORD>;
+
+std::map<KeyId, CachedKey, std::less<>>& KeyCache() {
   return TheRuntime().keyCache.Get();
 }
 
@@ -71,7 +75,7 @@ bool HandleGeneration(Provider& provider, std::uint64_t& out, std::uint64_t newe
 
 // CachedEntry: the cache's entry for `id` valid at the generation `provider` sees; null when
 // it has none, with `generation` set to that generation. False when the database cannot be read.
-bool CachedEntry(Provider& provider, const std::tuple<std::string, std::string, DWORD>& id,
+bool CachedEntry(Provider& provider, const KeyRef& id,
                  CachedKey*& entry, std::uint64_t& generation) {
   entry = nullptr;
   auto& cache = KeyCache();
@@ -85,7 +89,7 @@ bool CachedEntry(Provider& provider, const std::tuple<std::string, std::string, 
 
 // Remember: files `entry` under `id`, first forgetting whatever an older generation of the same
 // database left.
-CachedKey& Remember(const std::tuple<std::string, std::string, DWORD>& id, CachedKey entry) {
+CachedKey& Remember(const KeyRef& id, CachedKey entry) {
   auto& cache = KeyCache();
   // Keys read at an older generation may since have been removed or replaced: once the
   // database has moved on, none of them stays in this process's memory.
@@ -93,12 +97,12 @@ CachedKey& Remember(const std::tuple<std::string, std::string, DWORD>& id, Cache
     return std::get<0>(e.first) == std::get<0>(id) && e.second.generation != entry.generation;
   });
   if (cache.size() > 64) cache.clear();  // many containers: keep the cache bounded
-  return cache[id] = std::move(entry);
+  return cache[KeyId(std::get<0>(id), std::get<1>(id), std::get<2>(id))] = std::move(entry);
 }
 
 // ContainerHasRow: whether the container `provider` names is a row of its database.
 bool ContainerHasRow(Provider& provider, bool& row) {
-  const auto id = std::make_tuple(provider.storage->Identity(), provider.container, kContainerRow);
+  const KeyRef id(provider.storage->Identity(), provider.container, kContainerRow);
   CachedKey* entry = nullptr;
   std::uint64_t generation = 0;
   if (!CachedEntry(provider, id, entry, generation)) return false;
@@ -227,7 +231,7 @@ UniquePtr<EVP_PKEY> PrivateKeyOf(Provider& provider, DWORD spec, bool* exportabl
     SetLastError(NTE_NO_KEY);
     return nullptr;
   }
-  const auto id = std::make_tuple(provider.storage->Identity(), provider.container, spec);
+  const KeyRef id(provider.storage->Identity(), provider.container, spec);
   CachedKey* entry = nullptr;
   std::uint64_t generation = 0;
   if (!CachedEntry(provider, id, entry, generation)) return nullptr;
@@ -631,8 +635,7 @@ BOOL KeyMatchesPublicKey(HCRYPTPROV hProv, DWORD dwKeySpec, const CERT_PUBLIC_KE
       return TRUE;
     }
     // PrivateKeyOf has just left the key in the cache, read at the generation this handle sees.
-    auto it = KeyCache().find(
-        std::make_tuple(provider->storage->Identity(), provider->container, dwKeySpec));
+    auto it = KeyCache().find(KeyRef(provider->storage->Identity(), provider->container, dwKeySpec));
     const std::span<const std::uint8_t> bits(pInfo->PublicKey.pbData,
                                              pInfo->PublicKey.pbData != nullptr ? pInfo->PublicKey.cbData : 0);
     if (it != KeyCache().end() && it->second.key.get() == held.get() && !bits.empty() &&
