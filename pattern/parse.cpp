@@ -626,13 +626,21 @@ class PatternParser {
     if (isSpecial(cur(), ')')) advance();
   }
 
+  // readQuotedName: at "<" or "'", reads the name up to its closing mark into bytes_ from the
+  // offset returned; `number` is the name's value when it is a number, else -1.
+  std::size_t readQuotedName(std::int32_t& number) {
+    const int terminator = cur().value == '<' ? '>' : '\'';
+    advance();
+    const std::size_t from = readName(terminator);
+    number = numericName(bytes_.data() + from, bytes_.size() - from);
+    return from;
+  }
+
   void parseNamedBackref(int letter, unsigned flags) {
     advance();
     if (isLiteral(cur(), '<') || isLiteral(cur(), '\'')) {
-      const int terminator = cur().value == '<' ? '>' : '\'';
-      advance();
-      const std::size_t from = readName(terminator);
-      const std::int32_t number = numericName(bytes_.data() + from, bytes_.size() - from);
+      std::int32_t number = -1;
+      const std::size_t from = readQuotedName(number);
       SyntaxOp& op = emit(OpKind::Backref, flags);
       op.value = number;
       if (number >= 0) {
@@ -837,10 +845,8 @@ class PatternParser {
     if (isLiteral(t, 'R')) {
       advance();
       if (isLiteral(cur(), '<') || isLiteral(cur(), '\'')) {
-        const int terminator = cur().value == '<' ? '>' : '\'';
-        advance();
-        const std::size_t from = readName(terminator);
-        const std::int32_t number = numericName(bytes_.data() + from, bytes_.size() - from);
+        std::int32_t number = -1;
+        const std::size_t from = readQuotedName(number);
         if (number >= 0) bytes_.resize(from);
         emitRecurse(number, from, bytes_.size());
       } else {
