@@ -44,15 +44,23 @@ struct CachedKey {
 // (which looks for both specs) reads nothing twice; whether a container is a row of the
 // database is kept the same way, under spec 0.
 using KeyId = std::tuple<std::string, std::string, DWORD>;  // database, container, spec
-struct LoadedKeys : std::map<KeyId, CachedKey, std::less<>> {};
+// KeyRef: a KeyId looked up without copying its names.
+using KeyRef = std::tuple<std::string_view, std::string_view, DWORD>;
+struct KeyOrder {
+  using is_transparent = void;
+  static KeyRef Parts(const KeyRef& id) { return id; }
+  static KeyRef Parts(const KeyId& id) { return {std::get<0>(id), std::get<1>(id), std::get<2>(id)}; }
+  template <typename A, typename B>
+  bool operator()(const A& a, const B& b) const {
+    return Parts(a) < Parts(b);
+  }
+};
+struct LoadedKeys : std::map<KeyId, CachedKey, KeyOrder> {};
 namespace {
 
 constexpr DWORD kContainerRow = 0;
 
-// KeyRef: a KeyId looked up without copying its names.
-using KeyRef = std::tuple<std::string_view, std::string_view, DWORD>;
-
-std::map<KeyId, CachedKey, std::less<>>& KeyCache() {
+std::map<KeyId, CachedKey, KeyOrder>& KeyCache() {
   return TheRuntime().keyCache.Get();
 }
 
