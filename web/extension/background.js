@@ -43,10 +43,21 @@ const PATTERNS_WITH_PORTS = typeof chrome.runtime.getBrowserInfo !== 'function';
 // syncContentScripts registers the two content scripts for the origins of the current policy:
 // the bridge in the extension's world of every frame, window.velmor in the page's world of top
 // frames (a frame gets it from frameReady, once its tab's top-level origin is checked).
+// The policy as last read: every request that needs consent looks at it, and reading it is two
+// round trips to the browser's storage. A change of either storage area drops it.
+let policyNow = null;
+function currentPolicy() {
+  policyNow ??= readPolicy().catch((error) => {
+    policyNow = null;
+    throw error;
+  });
+  return policyNow;
+}
+
 let scriptsSynced = Promise.resolve();
 function syncContentScripts() {
   scriptsSynced = scriptsSynced.catch(() => {}).then(async () => {
-    const {allowed} = await readPolicy();
+    const {allowed} = await currentPolicy();
     const matches = [...new Set(allowed.map((r) => matchPattern(r, PATTERNS_WITH_PORTS)))];
     const registered = await chrome.scripting.getRegisteredContentScripts({ids: SCRIPT_IDS});
     // The background starts again and again; a registration that is already right stays, so that
@@ -67,7 +78,10 @@ function syncContentScripts() {
 
 syncContentScripts();
 chrome.storage.onChanged.addListener((changes, area) => {
-  if (area === 'managed' || (area === 'local' && 'userOrigins' in changes)) syncContentScripts();
+  if (area === 'managed' || (area === 'local' && 'userOrigins' in changes)) {
+    policyNow = null;
+    syncContentScripts();
+  }
 });
 
 // The origin is the one the browser reports for the frame, never a page's word.
@@ -94,7 +108,7 @@ function topOrigin(sender) {
 async function admitted(sender, secureContext) {
   const origin = senderOrigin(sender);
   const top = topOrigin(sender);
-  const {allowed} = await readPolicy();
+  const {allowed} = await currentPolicy();
   const listed = (o) => allowed.some((rule) => originMatches(o, rule));
   return {origin, top, ok: originQualifies(origin, secureContext) && listed(origin) && listed(top)};
 }
@@ -341,7 +355,7 @@ class PageConnection {
   // decide resolves to {by} when the request may go to the host with a grant, or {result} with
   // the answer the page gets instead.
   async decide(request, verdict, askedAt) {
-    const policy = await readPolicy();
+    const policy = await currentPolicy();
     const origin = this.origin;
     if (policy.preapproved.some((rule) => originMatches(origin, rule))) return {by: 'policy'};
     if (await isRemembered('refuse', origin)) return {result: DENIED};
